@@ -1,0 +1,49 @@
+#include "base/gbk.h"
+
+#include <gtest/gtest.h>
+
+namespace kiv {
+namespace {
+
+TEST(Gbk, RoundTripsChineseAndAscii) {
+  const std::string utf8 = "Kivora娱乐 水晶 天空一声巨响";
+  std::string gbk = Utf8ToGbk(utf8);
+  EXPECT_EQ(gbk.substr(0, 6), "Kivora");
+  EXPECT_EQ(static_cast<unsigned char>(gbk[6]), 0xD3);  // 娱 = D3 E9
+  EXPECT_EQ(static_cast<unsigned char>(gbk[7]), 0xE9);
+  EXPECT_EQ(GbkToUtf8(gbk), utf8);
+}
+
+TEST(Gbk, InvalidBytesBecomeReplacementCharacter) {
+  struct Case {
+    std::string gbk;
+    std::string utf8;
+  } cases[] = {
+      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},   // 0xFF never starts a character
+      {"a\x81", "a\xEF\xBF\xBD"},            // a lead byte cut off at the end
+      {"\x81\x20x", "\xEF\xBF\xBD x"},       // a lead byte with a trail byte out of range
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(GbkToUtf8(c.gbk), c.utf8) << c.gbk;
+}
+
+TEST(Gbk, CharactersOutsideGbkAndBadUtf8BecomeQuestionMarks) {
+  EXPECT_EQ(Utf8ToGbk("a😀b"), "a?b");
+  EXPECT_EQ(Utf8ToGbk("a\xC3"), "a?");        // truncated sequence
+  EXPECT_EQ(Utf8ToGbk("\xFFok"), "?ok");      // a byte that starts nothing
+}
+
+TEST(Gbk, TruncationNeverSplitsATwoByteCharacter) {
+  std::string gbk = Utf8ToGbk("ab水晶");  // a b | CB AE | BE A7
+  ASSERT_EQ(gbk.size(), 6u);
+  EXPECT_EQ(GbkPrefixLength(gbk, 6), 6u);
+  EXPECT_EQ(GbkPrefixLength(gbk, 5), 4u);
+  EXPECT_EQ(GbkPrefixLength(gbk, 3), 2u);
+  EXPECT_EQ(GbkPrefixLength(gbk, 0), 0u);
+  // A second byte that looks like a lead byte does not shift the reading frame.
+  std::string pairs = "\xB0\xA1\xB0\xA1";  // 啊啊
+  EXPECT_EQ(GbkPrefixLength(pairs, 3), 2u);
+}
+
+}  // namespace
+}  // namespace kiv
