@@ -33,6 +33,8 @@ function(kiv_add_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock kiv_warnings)
+  # Shared test helpers (temporary folders and the like).
+  target_include_directories(${name} PRIVATE "${CMAKE_SOURCE_DIR}/tests/support")
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${KIV_TEST_DIR}"
                                            BUILD_RPATH "${KIV_BIN_DIR};${KIV_TEST_DIR}")
   target_compile_definitions(${name} PRIVATE KIV_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
