@@ -20,6 +20,13 @@ namespace kiv {
 
 namespace fs = std::filesystem;
 
+fs::path ApplicationFolder() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec || exe.empty()) return fs::current_path(ec);
+  return exe.parent_path();
+}
+
 bool MakeDir(const fs::path& path) {
   std::error_code ec;
   fs::create_directories(path, ec);

@@ -9,6 +9,10 @@
 
 namespace kiv {
 
+// The folder of the running program: the application folder, which holds DBConfig.ini, Datas/,
+// Plugins/ and the users' folders.
+std::filesystem::path ApplicationFolder();
+
 // Creates the folder with all missing parents. False when it does not exist afterwards.
 bool MakeDir(const std::filesystem::path& path);
 // Deletes everything inside the folder and the folder itself, silently.

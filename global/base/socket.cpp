@@ -14,6 +14,7 @@
 #include <mutex>
 #include <random>
 
+#include "base/files.h"
 #include "base/ini.h"
 #include "base/proxy.h"
 
@@ -26,14 +27,6 @@ std::string DottedText(const in_addr& address) {
 }
 
 bool IsLoopback(const in_addr& address) { return (ntohl(address.s_addr) >> 24) == 127; }
-
-// The folder of the running program; DBConfig.ini lives there.
-std::filesystem::path ProgramDir() {
-  std::error_code error;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error || exe.empty()) return std::filesystem::current_path(error);
-  return exe.parent_path();
-}
 
 struct AddressList {
   std::vector<std::string> others;
@@ -117,7 +110,7 @@ std::string GetIPForServer(const std::vector<std::string>& addresses,
   return PickIPForServer(addresses, GetIniint(db_config, "DebugInfo", "LocalDebug") == 1);
 }
 
-std::string GetIPForServer() { return GetIPForServer(LocalIPv4Addresses(), ProgramDir() / "DBConfig.ini"); }
+std::string GetIPForServer() { return GetIPForServer(LocalIPv4Addresses(), ApplicationFolder() / "DBConfig.ini"); }
 
 NetState ReadNetState() {
   NetState state;
