@@ -1,0 +1,458 @@
+// TKivUDP on real loopback sockets: handshake, delivery in every mode, disconnects, flow control,
+// the probe, ageing, repeated handshakes and the bounds on peers that arrive unannounced.
+// Time-dependent rules run on a manual clock, so nothing waits for seconds of wall time.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "base/wire.h"
+#include "udp_datagram.h"
+#include "udp_kivudp.h"
+
+namespace kiv {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The "main thread" of mode 0 for tests: whoever calls ProcessEvents reads the socket and runs the
+// posted tasks.
+class TTestMainThread : public TMainThread {
+ public:
+  void Attach(TKivSocket* socket) { socket_ = socket; }
+  void SocketOpened(int fd) override { fd_ = fd; }
+  void SocketClosing(int) override { fd_ = -1; }
+  void Post(std::function<void()> task) override {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  void ProcessEvents() override {
+    if (fd_ >= 0 && socket_) socket_->ReadData();
+    std::vector<std::function<void()>> tasks;
+    {
+      std::lock_guard lock(mutex_);
+      tasks.swap(tasks_);
+    }
+    for (auto& task : tasks) task();
+  }
+
+ private:
+  TKivSocket* socket_ = nullptr;
+  int fd_ = -1;
+  std::mutex mutex_;
+  std::vector<std::function<void()>> tasks_;
+};
+
+struct TEndpoint;
+// Mode-0 endpoints alive now: whoever waits pumps them all, as one main thread would.
+std::vector<TEndpoint*>& MainThreadEndpoints() {
+  static std::vector<TEndpoint*> endpoints;
+  return endpoints;
+}
+
+// An engine with its callbacks recorded.
+struct TEndpoint {
+  explicit TEndpoint(std::uint8_t mode, TClock* clock = nullptr, TEngineOptions options = {}) : mode(mode) {
+    options.main_thread = &main_thread;
+    options.clock = clock;
+    options.stop_wait_ms = 500;  // raw peers never answer a disconnect
+    engine = std::make_unique<TKivUDP>(options);
+    main_thread.Attach(engine.get());
+    engine->SetCallbacks(
+        [this](std::uint16_t h, const std::uint8_t* d, std::uint32_t n) {
+          std::lock_guard lock(mutex);
+          messages.push_back({h, {d, d + n}});
+          cv.notify_all();
+        },
+        [this](std::uint16_t h, std::uint8_t reason) {
+          std::lock_guard lock(mutex);
+          disconnects.emplace_back(h, reason);
+          cv.notify_all();
+        });
+    started = engine->Start(0, mode);
+    if (mode == 0) MainThreadEndpoints().push_back(this);
+  }
+  ~TEndpoint() {
+    std::erase(MainThreadEndpoints(), this);
+    engine.reset();
+  }
+
+  // Waits until `done` holds, running mode 0's events meanwhile. A hang guard, not a timing check.
+  bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      for (TEndpoint* e : MainThreadEndpoints()) e->main_thread.ProcessEvents();
+      {
+        std::unique_lock lock(mutex);
+        if (done()) return true;
+        cv.wait_for(lock, 1ms);
+      }
+    }
+    std::lock_guard lock(mutex);
+    return done();
+  }
+
+  std::uint8_t mode;
+  TTestMainThread main_thread;
+  std::unique_ptr<TKivUDP> engine;
+  bool started = false;
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> messages;
+  std::vector<std::pair<std::uint16_t, std::uint8_t>> disconnects;
+};
+
+// Connects `a` to `b`; mode-0 ends need their events pumped while the other side waits.
+std::uint16_t Join(TEndpoint& a, TEndpoint& b) {
+  std::atomic<bool> done{false};
+  std::thread pump([&] {
+    while (!done) {
+      if (b.mode == 0) b.main_thread.ProcessEvents();
+      std::this_thread::sleep_for(100us);
+    }
+  });
+  // Mode 0 engines must be pumped on their own thread; the test thread plays both main threads here,
+  // which is safe because each TTestMainThread is only driven by one thread at a time.
+  std::uint16_t handle = a.engine->Connect("127.0.0.1", b.engine->LocalPort(), 5000);
+  done = true;
+  pump.join();
+  return handle;
+}
+
+std::vector<std::uint8_t> Message(std::size_t size, std::uint8_t seed) {
+  std::vector<std::uint8_t> m(size);
+  for (std::size_t i = 0; i < size; ++i) m[i] = static_cast<std::uint8_t>(seed + i * 13);
+  return m;
+}
+
+// A bare UDP socket that speaks the handshake by hand, to see and forge exact datagrams.
+class TRawPeer {
+ public:
+  TRawPeer() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+    port_ = ntohs(a.sin_port);
+  }
+  ~TRawPeer() { ::close(fd_); }
+  std::uint16_t port() const { return port_; }
+
+  void Send(std::uint16_t to, std::uint8_t type, std::uint16_t remote_id, std::vector<std::uint8_t> payload) {
+    std::vector<std::uint8_t> d(kHeaderSize + payload.size());
+    TDatagramHeader h;
+    h.type = type;
+    h.remote_id = remote_id;
+    EncodeHeader(h, d.data());
+    std::copy(payload.begin(), payload.end(), d.begin() + kHeaderSize);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(to);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  void SendHandshake(std::uint16_t to, std::uint8_t kind, std::uint16_t first, std::uint16_t second) {
+    std::vector<std::uint8_t> r(5);
+    r[0] = kind;
+    StoreU16(&r[1], first);
+    StoreU16(&r[3], second);
+    Send(to, kTypeHandshake, 0, r);
+  }
+  // The next datagram, restored; none within `wait`.
+  std::optional<std::vector<std::uint8_t>> Receive(std::chrono::milliseconds wait = 2000ms) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return std::nullopt;
+    std::vector<std::uint8_t> d(kReceiveBufferSize);
+    ssize_t n = ::recv(fd_, d.data(), d.size(), 0);
+    if (n < 0) return std::nullopt;
+    d.resize(static_cast<std::size_t>(n));
+    if (!DataRestore(d.data(), d.size())) return std::nullopt;
+    return d;
+  }
+  // Datagrams of `type` received until `wait` passes without one.
+  std::vector<std::vector<std::uint8_t>> Drain(std::uint8_t type, std::chrono::milliseconds wait = 200ms) {
+    std::vector<std::vector<std::uint8_t>> got;
+    while (auto d = Receive(wait)) {
+      if ((*d)[kOffType] == type) got.push_back(*d);
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+  std::uint16_t port_;
+};
+
+class EngineModes : public ::testing::TestWithParam<int> {};
+
+TEST_P(EngineModes, ConnectDeliverInOrderAndDisconnectBothSides) {
+  auto mode = static_cast<std::uint8_t>(GetParam());
+  TEndpoint a(mode), b(mode);
+  ASSERT_TRUE(a.started && b.started);
+  std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0);
+  EXPECT_EQ(a.engine->Connect("127.0.0.1", b.engine->LocalPort(), 1000), handle);  // already working
+
+  // Messages of many sizes on three channels arrive whole and in order per channel. Byte 0 numbers
+  // each message and byte 1 names its channel (the application is not told the channel).
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (int i = 0; i < 60; ++i) {
+    auto m = Message(8 + static_cast<std::size_t>((i * 7919) % 9000), static_cast<std::uint8_t>(i));
+    m[0] = static_cast<std::uint8_t>(i);
+    m[1] = static_cast<std::uint8_t>(1 + i % 3);
+    ASSERT_TRUE(a.engine->SendData(handle, m, m[1], 0, 0));
+    sent.push_back(m);
+  }
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == sent.size(); }));
+  for (std::uint8_t channel = 1; channel <= 3; ++channel) {
+    std::vector<std::vector<std::uint8_t>> expected, got;
+    for (const auto& m : sent)
+      if (m[1] == channel) expected.push_back(m);
+    for (const auto& [h, m] : b.messages)
+      if (m.size() > 1 && m[1] == channel) got.push_back(m);
+    EXPECT_EQ(got, expected) << "channel " << int(channel);
+  }
+
+  // A reply from inside the data callback works (the lock is not held while calling out).
+  std::uint16_t b_handle = b.messages.front().first;
+  ASSERT_TRUE(b.engine->SendData(b_handle, Message(3000, 9), 5, 0, 0));
+  ASSERT_TRUE(a.WaitFor([&] { return a.messages.size() == 1; }));
+  EXPECT_EQ(a.messages[0].second, Message(3000, 9));
+
+  ASSERT_TRUE(a.engine->Disconnect(handle));
+  ASSERT_TRUE(a.WaitFor([&] { return !a.disconnects.empty() && !b.disconnects.empty(); }));
+  EXPECT_EQ(a.disconnects,
+            (std::vector<std::pair<std::uint16_t, std::uint8_t>>{{handle, kReasonDisconnected}}));
+  EXPECT_EQ(b.disconnects,
+            (std::vector<std::pair<std::uint16_t, std::uint8_t>>{{b_handle, kReasonDisconnected}}));
+  EXPECT_EQ(a.engine->PeerCount(), 0u);
+  EXPECT_FALSE(a.engine->Disconnect(handle));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModes, EngineModes, ::testing::Values(0, 1, 2));
+
+TEST(Engine, ProbeIsAnsweredWithOneEightyByteReplyAndNotDelivered) {
+  TEndpoint a(1), b(1);
+  std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0);
+  std::vector<std::uint8_t> probe(4);
+  StoreU32(probe.data(), kCodeProbe);
+  ASSERT_TRUE(a.engine->SendData(handle, probe, 0, 0, 0));
+  ASSERT_TRUE(a.WaitFor([&] { return !a.messages.empty(); }));
+  std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(a.messages.size(), 1u);
+  const auto& reply = a.messages[0].second;
+  ASSERT_EQ(reply.size(), kProbeReplySize);
+  RecordReader r(reply);
+  EXPECT_EQ(r.u32(0), kCodeProbeReply);
+  EXPECT_EQ(r.u16(26), b.engine->LocalPort());
+  EXPECT_EQ(r.u32(28), 1u);
+  EXPECT_EQ(r.i32(72), 10005);
+  EXPECT_EQ(r.u32(76), 0u);
+  EXPECT_TRUE(b.messages.empty());
+}
+
+TEST(Engine, TerminationOrderFromAPeerThatIsNoServerIsDropped) {
+  TEndpoint a(1), b(1);
+  std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0);
+  std::vector<std::uint8_t> order(4);
+  StoreU32(order.data(), kCodeTerminate);
+  ASSERT_TRUE(a.engine->SendData(handle, order, 0, 0, 0));
+  ASSERT_TRUE(a.engine->SendData(handle, Message(10, 1), 0, 0, 0));
+  ASSERT_TRUE(b.WaitFor([&] { return !b.messages.empty(); }));
+  EXPECT_EQ(b.messages[0].second, Message(10, 1));  // still alive, order not delivered
+}
+
+// b marks a as its server; a orders b to end.
+void ServerOrdersTermination() {
+  TEndpoint a(1);
+  TEndpoint b(1);
+  std::uint16_t handle = Join(a, b);
+  b.WaitFor([&] { return b.engine->PeerCount() == 1; });
+  b.engine->SetServerPeer(1, true);
+  std::vector<std::uint8_t> order(4);
+  StoreU32(order.data(), kCodeTerminate);
+  a.engine->SendData(handle, order, 0, 0, 0);
+  std::this_thread::sleep_for(10s);
+  std::exit(3);
+}
+
+TEST(EngineDeathTest, TerminationOrderFromAServerEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ServerOrdersTermination(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Engine, FlowControlAnswersAtThreshold) {
+  TRawPeer raw;  // completes the handshake, then never acknowledges anything
+  TEndpoint a(1);
+  std::thread answer([&] {
+    auto request = raw.Receive();
+    ASSERT_TRUE(request);
+    raw.SendHandshake(a.engine->LocalPort(), 1, 7, LoadU16(request->data() + kHeaderSize + 3));
+  });
+  std::uint16_t handle = a.engine->Connect("127.0.0.1", raw.port(), 5000);
+  answer.join();
+  ASSERT_NE(handle, 0);
+
+  auto m1200 = Message(1200, 1), m100 = Message(100, 2);
+  EXPECT_TRUE(a.engine->SendData(handle, m1200, 4, 1000, 0));  // nothing pending: accepted
+  EXPECT_EQ(a.engine->GetSendChannelSize(handle, 4), 1200u);
+  EXPECT_FALSE(a.engine->SendData(handle, m100, 4, 1000, 0));  // 1200 pending: refused, flag cleared
+  EXPECT_FALSE(a.engine->SendData(handle, m100, 4, 1000, 0));  // refused until the channel is empty
+  EXPECT_TRUE(a.engine->SendData(handle, m100, 4, 1000, 1));   // mode 1: 1200 < 2000
+  EXPECT_TRUE(a.engine->SendData(handle, m100, 4, 1000, 1));   // 1300 < 2000
+  EXPECT_TRUE(a.engine->SendData(handle, Message(700, 3), 4, 1000, 1));  // 1400 < 2000
+  EXPECT_FALSE(a.engine->SendData(handle, m100, 4, 1000, 1));            // 2100 >= 2000
+  EXPECT_TRUE(a.engine->SendData(handle, m100, 4, 0, 0));                // threshold 0 always queues
+  EXPECT_FALSE(a.engine->SendData(0, m100, 4, 0, 0));
+  EXPECT_FALSE(a.engine->SendData(9998, m100, 4, 0, 0));
+}
+
+TEST(Engine, RepeatedHandshakeKeepsOrResetsTheAssociation) {
+  TManualClock clock(1'000'000);
+  TEndpoint b(1, &clock);
+  TRawPeer raw;
+  raw.SendHandshake(b.engine->LocalPort(), 0, 0, 42);
+  auto first = raw.Drain(kTypeHandshake);
+  clock.Advance(3000);
+  raw.SendHandshake(b.engine->LocalPort(), 0, 0, 42);
+  auto second = raw.Drain(kTypeHandshake);
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(first[0], second[0]);  // two identical replies
+  const std::uint8_t* record = first[0].data() + kHeaderSize;
+  EXPECT_EQ(record[0], 1);
+  std::uint16_t handle = LoadU16(record + 1);
+  EXPECT_EQ(LoadU16(record + 3), 42);
+  EXPECT_EQ(b.engine->PeerCount(), 1u);
+  EXPECT_TRUE(b.disconnects.empty());
+
+  clock.Advance(8000);  // 11 s after the first request
+  raw.SendHandshake(b.engine->LocalPort(), 0, 0, 43);
+  auto third = raw.Drain(kTypeHandshake);
+  ASSERT_EQ(third.size(), 1u);
+  EXPECT_EQ(LoadU16(third[0].data() + kHeaderSize + 1), handle);  // same handle kept
+  EXPECT_EQ(LoadU16(third[0].data() + kHeaderSize + 3), 43);
+  ASSERT_TRUE(b.WaitFor([&] { return !b.disconnects.empty(); }));
+  EXPECT_EQ(b.disconnects[0], std::make_pair(handle, kReasonDisconnected));
+  EXPECT_EQ(b.engine->PeerCount(), 1u);
+}
+
+TEST(Engine, ConnectRetriesEverySecondAndGivesUp) {
+  TManualClock clock(0);
+  TEndpoint a(1, &clock);
+  TRawPeer silent;
+  std::atomic<bool> done{false};
+  std::thread ticker([&] {
+    while (!done) {
+      clock.Advance(10);
+      std::this_thread::sleep_for(200us);
+    }
+  });
+  std::uint16_t handle = a.engine->Connect("127.0.0.1", silent.port(), 3500);
+  done = true;
+  ticker.join();
+  EXPECT_EQ(handle, 0);
+  EXPECT_EQ(silent.Drain(kTypeHandshake, 100ms).size(), 4u);  // at about 0, 1, 2 and 3 s
+  EXPECT_EQ(a.engine->PeerCount(), 0u);
+}
+
+TEST(Engine, SilentPeerIsAgedOutWithReasonZero) {
+  TManualClock clock(0);
+  TEndpoint a(2, &clock);
+  TRawPeer raw;
+  std::thread answer([&] {
+    auto request = raw.Receive();
+    raw.SendHandshake(a.engine->LocalPort(), 1, 7, LoadU16(request->data() + kHeaderSize + 3));
+  });
+  std::uint16_t handle = a.engine->Connect("127.0.0.1", raw.port(), 5000);
+  answer.join();
+  ASSERT_NE(handle, 0);
+  for (int pass = 1; pass <= 3; ++pass) {
+    clock.Advance(a.engine->Constants().AgeingInterval);
+    a.engine->Wake();
+    if (pass < 3) {
+      std::this_thread::sleep_for(50ms);
+      EXPECT_TRUE(a.disconnects.empty()) << pass;
+    }
+  }
+  ASSERT_TRUE(a.WaitFor([&] { return !a.disconnects.empty(); }));
+  EXPECT_EQ(a.disconnects[0], std::make_pair(handle, kReasonAgedOut));
+}
+
+TEST(Engine, FullTableIgnoresNewRequests) {
+  TEndpoint b(1);
+  for (int i = 0; i < TKivUDP::kMaxPeers; ++i)
+    ASSERT_NE(b.engine->CreateTempRemote("10.9.0.1", static_cast<std::uint16_t>(1000 + i)), 0);
+  EXPECT_EQ(b.engine->CreateTempRemote("10.9.0.2", 1), 0);
+  TRawPeer raw;
+  raw.SendHandshake(b.engine->LocalPort(), 0, 0, 5);
+  EXPECT_TRUE(raw.Drain(kTypeHandshake, 300ms).empty());
+}
+
+TEST(Engine, UnannouncedPeersAreBoundedAndWorkingPeersKeepWorking) {
+  TEngineOptions options;
+  options.max_unconfirmed_peers = 50;
+  TEndpoint b(1, nullptr, options), a(1);
+  std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0);
+  {
+    std::vector<std::unique_ptr<TRawPeer>> flood;
+    for (int i = 0; i < 300; ++i) {
+      flood.push_back(std::make_unique<TRawPeer>());
+      flood.back()->SendHandshake(b.engine->LocalPort(), 0, 0, 1);
+    }
+    ASSERT_TRUE(b.WaitFor([&] { return b.engine->PeerCount() >= 50; }));
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_LE(b.engine->PeerCount(), 51u);  // the bound plus the working peer
+  ASSERT_TRUE(a.engine->SendData(handle, Message(5000, 4), 3, 0, 0));
+  ASSERT_TRUE(b.WaitFor([&] { return !b.messages.empty(); }));
+  EXPECT_EQ(b.messages[0].second, Message(5000, 4));
+}
+
+TEST(Engine, TemporaryDataReachesAPeerWithoutHandshake) {
+  TEndpoint a(1), b(1);
+  std::uint16_t temp = a.engine->CreateTempRemote("127.0.0.1", b.engine->LocalPort());
+  ASSERT_NE(temp, 0);
+  EXPECT_EQ(a.engine->CreateTempRemote("127.0.0.1", b.engine->LocalPort()), temp);
+  EXPECT_EQ(a.engine->Connect("127.0.0.1", b.engine->LocalPort(), 100), 0);  // temporary: 0 at once
+  EXPECT_TRUE(a.engine->HasPeer("127.0.0.1", b.engine->LocalPort()));
+  ASSERT_TRUE(a.engine->SendTempData(temp, Message(2500, 6), 0));
+  ASSERT_TRUE(b.WaitFor([&] { return !b.messages.empty(); }));
+  EXPECT_EQ(b.messages[0].second, Message(2500, 6));
+  std::string address;
+  std::uint16_t port = 0;
+  EXPECT_TRUE(b.engine->GetRemoteAdd(b.messages[0].first, address, port));
+  EXPECT_EQ(address, "127.0.0.1");
+  EXPECT_EQ(port, a.engine->LocalPort());
+  EXPECT_FALSE(b.engine->GetRemoteAdd(9000, address, port));
+}
+
+TEST(Engine, StopDisconnectsPeersAndIsFinal) {
+  TEndpoint a(1), b(1);
+  ASSERT_NE(Join(a, b), 0);
+  EXPECT_TRUE(a.engine->Stop());
+  EXPECT_FALSE(a.engine->Stop());
+  ASSERT_TRUE(b.WaitFor([&] { return !b.disconnects.empty(); }));
+  EXPECT_EQ(b.disconnects[0].second, kReasonDisconnected);
+  EXPECT_EQ(a.engine->Connect("127.0.0.1", b.engine->LocalPort(), 100), 0);
+}
+
+}  // namespace
+}  // namespace kiv

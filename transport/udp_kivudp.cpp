@@ -1,0 +1,817 @@
+#include "udp_kivudp.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "base/files.h"
+#include "base/log.h"
+#include "base/socket.h"
+#include "base/system_load.h"
+#include "base/wire.h"
+#include "udp_datagram.h"
+
+namespace kiv {
+
+namespace {
+
+constexpr std::size_t kHandshakeSize = 5;
+constexpr std::uint8_t kHandshakeRequest = 0, kHandshakeReply = 1, kHandshakeConfirm = 3;
+constexpr std::int64_t kConnectRetryMs = 1000;
+constexpr std::int32_t kDiagnosticMagic = 10005;
+
+// Runs `fn`, swallowing what it throws: no error from the network path reaches the caller.
+template <typename Fn>
+void Guarded(Fn&& fn) {
+  try {
+    fn();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+// Collects what a TRemote produces while the lock is held: datagrams go out at once, messages are
+// kept for delivery after the lock is released.
+class TKivUDP::Output : public TRemoteOutput {
+ public:
+  explicit Output(TKivUDP& engine) : engine_(engine) {}
+  void Transmit(const TRemote& peer, std::span<const std::uint8_t> datagram) override {
+    engine_.SendUDPData(peer.IP, peer.Port, datagram.data(), datagram.size());
+  }
+  void Deliver(const TRemote& peer, std::uint8_t, std::span<const std::uint8_t> message) override {
+    if (events_) events_->push_back({Event::kMessage, peer.LocalID, {message.begin(), message.end()}});
+  }
+  // Where messages go during the current locked operation (null: they are dropped).
+  void Collect(Events* events) { events_ = events; }
+
+ private:
+  TKivUDP& engine_;
+  Events* events_ = nullptr;
+};
+
+// Binds the output's message list to one locked operation.
+class CollectScope {
+ public:
+  template <typename O, typename E>
+  CollectScope(O& output, E& events) : release_([&output] { output.Collect(nullptr); }) {
+    output.Collect(&events);
+  }
+  ~CollectScope() { release_(); }
+
+ private:
+  std::function<void()> release_;
+};
+
+TKivUDP::TKivUDP(TEngineOptions options)
+    : options_(options),
+      clock_(options.clock ? options.clock : &TSteadyClock::Instance()),
+      output_(std::make_unique<Output>(*this)),
+      table_(kMaxPeers + 1) {}
+
+TKivUDP::~TKivUDP() {
+  alive_.reset();
+  Stop();
+  TKivSocket::Stop();
+}
+
+void TKivUDP::SetCallbacks(TDataCallback on_data, TDisconnectCallback on_disconnect) {
+  std::lock_guard lock(lock_);
+  on_data_ = std::move(on_data);
+  on_disconnect_ = std::move(on_disconnect);
+}
+
+// ---- Start and stop ---------------------------------------------------------------------------------
+
+bool TKivUDP::Start(std::uint16_t port, std::uint8_t mode) {
+  if (mode == 0 && !options_.main_thread) return false;
+  if (mode == 0) SetReadiness(options_.main_thread);
+  {
+    std::lock_guard lock(lock_);
+    running_ = true;
+    std::int64_t now = Now();
+    next_keep_alive_ = now + options_.constants.KeepAliveInterval;
+    next_ageing_ = now + options_.constants.AgeingInterval;
+  }
+  if (!TKivSocket::Start(port, mode)) {
+    std::lock_guard lock(lock_);
+    running_ = false;
+    return false;
+  }
+  SetLocalAddress(GetIPForServer());
+  timer_thread_ = std::jthread([this](std::stop_token stop) { TimerLoop(stop); });
+  if (mode != 0) dispatch_thread_ = std::jthread([this](std::stop_token stop) { DispatchLoop(stop); });
+  return true;
+}
+
+void TKivUDP::WaitStep() {
+  if (Mode() == 0 && options_.main_thread) options_.main_thread->ProcessEvents();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+bool TKivUDP::Stop() {
+  if (!Started()) return false;
+  {
+    std::lock_guard lock(lock_);
+    if (!running_) return false;
+    std::int64_t now = Now();
+    for (std::uint16_t h = 1; h <= kMaxPeers; ++h) {
+      if (TRemote* peer = Peer(h)) {
+        peer->Disconnect();
+        Pump(*peer, now);
+      }
+    }
+  }
+  for (auto start = std::chrono::steady_clock::now();
+       PeerCount() > 0 &&
+       std::chrono::steady_clock::now() - start < std::chrono::milliseconds(options_.stop_wait_ms);) {
+    WaitStep();
+  }
+  {
+    std::lock_guard lock(lock_);
+    running_ = false;
+  }
+  timer_thread_.request_stop();
+  Wake();
+  if (timer_thread_.joinable()) timer_thread_.join();
+  dispatch_thread_.request_stop();
+  dispatch_cv_.notify_all();
+  if (dispatch_thread_.joinable()) dispatch_thread_.join();
+  TKivSocket::Stop();
+  std::lock_guard lock(lock_);
+  for (std::uint16_t h = 1; h <= kMaxPeers; ++h) table_[h] = Slot{};
+  by_address_.clear();
+  peer_count_ = 0;
+  busy_.clear();
+  unconfirmed_.clear();
+  total_held_ = 0;
+  {
+    std::lock_guard dispatch(dispatch_mutex_);
+    dispatch_queue_.clear();
+  }
+  return true;
+}
+
+// ---- Peer table (lock held) ---------------------------------------------------------------------------
+
+TRemote* TKivUDP::Peer(std::uint16_t handle) const {
+  if (handle == 0 || handle > kMaxPeers) return nullptr;
+  return table_[handle].peer.get();
+}
+
+namespace {
+
+// The index key of an address: its IPv4 value and the port; text that is not IPv4 gets a key that
+// no IPv4 address has, and is then compared as text.
+std::uint64_t AddressKey(const std::string& address, std::uint16_t port) {
+  in_addr parsed{};
+  std::uint64_t ip =
+      ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 ? ntohl(parsed.s_addr) : 0x100000000ull;
+  return (ip << 16) | port;
+}
+
+}  // namespace
+
+void TKivUDP::Index(std::uint16_t handle, bool add) {
+  const TRemote& peer = *table_[handle].peer;
+  auto key = AddressKey(peer.IP, peer.Port);
+  auto& handles = by_address_[key];
+  if (add) {
+    handles.insert(std::lower_bound(handles.begin(), handles.end(), handle), handle);
+  } else {
+    std::erase(handles, handle);
+    if (handles.empty()) by_address_.erase(key);
+  }
+}
+
+TRemote* TKivUDP::FindByAddress(const std::string& address, std::uint16_t port) const {
+  auto it = by_address_.find(AddressKey(address, port));
+  if (it == by_address_.end()) return nullptr;
+  // The first in table order whose address matches.
+  for (std::uint16_t h : it->second) {
+    TRemote* peer = table_[h].peer.get();
+    if (peer && peer->Port == port && peer->IP == address) return peer;
+  }
+  return nullptr;
+}
+
+TRemote* TKivUDP::FindForFrame(std::uint16_t remote_id, const std::string& address,
+                               std::uint16_t port) const {
+  if (TRemote* peer = Peer(remote_id)) return peer;
+  return FindByAddress(address, port);
+}
+
+std::uint16_t TKivUDP::AddRemote(std::unique_ptr<TRemote> peer, bool confirmed) {
+  if (peer_count_ >= kMaxPeers) return 0;
+  std::uint16_t handle = last_handle_;
+  do {
+    handle = handle >= kMaxPeers ? 1 : handle + 1;
+  } while (table_[handle].peer);
+  ++peer_count_;
+  last_handle_ = handle;
+  peer->LocalID = handle;
+  table_[handle] = Slot{std::move(peer), confirmed, false, next_serial_++};
+  Index(handle, true);
+  if (!confirmed) unconfirmed_.push_back(handle);
+  return handle;
+}
+
+void TKivUDP::DelRemote(std::uint16_t handle) {
+  Slot& slot = table_[handle];
+  if (!slot.peer) return;
+  total_held_ -= std::min(total_held_, slot.peer->HeldBytes());
+  Index(handle, false);
+  slot = Slot{};
+  --peer_count_;
+  busy_.erase(handle);
+  // The unconfirmed list drops stale handles lazily (MakeRoomForUnconfirmed checks each slot).
+}
+
+void TKivUDP::MakeRoomForUnconfirmed(Events& events) {
+  // Forget entries whose peer is gone or has been confirmed meanwhile.
+  std::erase_if(unconfirmed_, [&](std::uint16_t h) { return !table_[h].peer || table_[h].confirmed; });
+  while (unconfirmed_.size() >= options_.max_unconfirmed_peers) {
+    std::uint16_t oldest = unconfirmed_.front();
+    unconfirmed_.pop_front();
+    table_[oldest].peer->State = kStateDisconnected;
+    DelRemote(oldest);
+    Report(events, oldest, kReasonAgedOut);
+  }
+}
+
+void TKivUDP::Touch(TRemote& peer, const std::string& address, std::uint16_t port) {
+  peer.Active = kActiveFresh;
+  if (peer.Port == port && peer.IP == address) return;
+  Index(peer.LocalID, false);
+  peer.IP = address;
+  peer.Port = port;
+  Index(peer.LocalID, true);
+}
+
+void TKivUDP::Pump(TRemote& peer, std::int64_t now) {
+  std::int64_t deadline = peer.RunSendWindow(now, *output_);
+  if (deadline == kNoDeadline) {
+    busy_.erase(peer.LocalID);
+    return;
+  }
+  busy_.insert(peer.LocalID);
+  bool earlier;
+  {
+    std::lock_guard timer(timer_mutex_);
+    earlier = deadline < planned_wake_;
+  }
+  if (earlier) Wake();
+}
+
+void TKivUDP::Report(Events& events, std::uint16_t handle, std::uint8_t reason) {
+  events.push_back({reason == kReasonAgedOut ? Event::kAgedOut : Event::kDisconnected, handle, {}});
+}
+
+void TKivUDP::SendHandshake(TRemote& peer, std::uint8_t kind, std::uint16_t first, std::uint16_t second) {
+  std::uint8_t record[kHandshakeSize] = {kind};
+  StoreU16(record + 1, first);
+  StoreU16(record + 3, second);
+  peer.SendDataNow(record, kTypeHandshake, *output_);
+}
+
+void TKivUDP::SendActiveMsg(std::int64_t now) {
+  for (std::uint16_t h = 1; h <= kMaxPeers; ++h) {
+    TRemote* peer = Peer(h);
+    if (!peer || peer->State != kStateWorking) continue;
+    std::uint8_t payload[4];
+    StoreU32(payload, peer->LocalID);
+    peer->SendData(payload, 0, kTypeKeepAlive);
+    Pump(*peer, now);
+  }
+}
+
+void TKivUDP::AgeingPass(Events& events) {
+  for (std::uint16_t h = 1; h <= kMaxPeers; ++h) {
+    TRemote* peer = Peer(h);
+    if (!peer || --peer->Active > 0) continue;
+    peer->State = kStateDisconnected;
+    DelRemote(h);
+    Report(events, h, kReasonAgedOut);
+  }
+}
+
+// ---- Receive path -------------------------------------------------------------------------------------
+
+void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, std::uint8_t* data,
+                         std::size_t length) {
+  Events events;
+  Guarded([&] {
+    std::lock_guard lock(lock_);
+    if (!running_) return;
+    CollectScope scope(*output_, events);
+    std::string address = source;
+    std::uint16_t port = source_port;
+    if (!OpenReceived(data, length, ProxyFlag(), address, port) || length < kHeaderSize) return;
+    std::span<const std::uint8_t> datagram(data, length);
+    auto header = DecodeHeader(datagram);
+    if (!header) return;
+    std::int64_t now = Now();
+    switch (header->type) {
+      case kTypeData:
+      case kTypeKeepAlive: {
+        TRemote* peer = FindForFrame(header->remote_id, address, port);
+        if (!peer || (peer->State != kStateWorking && peer->State != kStateTemporary)) return;
+        peer->State = kStateWorking;
+        Touch(*peer, address, port);
+        ReceiveFrame(*peer, datagram, events);
+        return;
+      }
+      case kTypeAck: {
+        TRemote* peer = FindForFrame(header->remote_id, address, port);
+        if (!peer) return;
+        Touch(*peer, address, port);
+        if (peer->FinishChannelData(header->sequence, header->channel, now)) Pump(*peer, now);
+        return;
+      }
+      case kTypeUnreliable: {
+        TRemote* peer = FindForFrame(header->remote_id, address, port);
+        if (!peer) return;
+        Touch(*peer, address, port);
+        if (Mode() == 1)
+          events.push_back(
+              {Event::kMessage, peer->LocalID, {datagram.begin() + kHeaderSize, datagram.end()}});
+        return;
+      }
+      case kTypeHandshake:
+        HandleHandshake(datagram, address, port, events);
+        return;
+      case kTypeDisconnect:
+        HandleDisconnect(datagram, address, port, events);
+        return;
+      case kTypeTemporaryData: {
+        TRemote* peer = FindByAddress(address, port);
+        if (!peer) {
+          MakeRoomForUnconfirmed(events);
+          auto fresh = std::make_unique<TRemote>(address, port, now, options_.random);
+          fresh->State = kStateTemporary;
+          peer = fresh.get();
+          if (!AddRemote(std::move(fresh), false)) return;
+        }
+        peer->RemoteID = header->remote_id;
+        Touch(*peer, address, port);
+        ReceiveFrame(*peer, datagram, events);
+        return;
+      }
+      default:
+        return;
+    }
+  });
+  Deliver(events);
+}
+
+void TKivUDP::ReceiveFrame(TRemote& peer, std::span<const std::uint8_t> datagram, Events&) {
+  const Slot& slot = table_[peer.LocalID];
+  std::size_t before = peer.HeldBytes();
+  std::size_t incoming = datagram.size() - kHeaderSize;
+  // Bounds on what reassembly may hold: per unconfirmed peer, and for all peers together. A frame
+  // beyond them is dropped unacknowledged; its sender sends it again later.
+  if (!slot.confirmed && before + incoming > options_.max_unconfirmed_held_bytes) return;
+  if (total_held_ + incoming > options_.max_total_held_bytes) return;
+  peer.RecvChannelData(datagram, *output_);
+  std::size_t after = peer.HeldBytes();
+  total_held_ = total_held_ - std::min(total_held_, before) + after;
+}
+
+void TKivUDP::HandleHandshake(std::span<const std::uint8_t> datagram, const std::string& address,
+                              std::uint16_t port, Events& events) {
+  if (datagram.size() < kHeaderSize + kHandshakeSize) return;
+  const std::uint8_t* record = datagram.data() + kHeaderSize;
+  std::uint8_t kind = record[0];
+  std::uint16_t first = LoadU16(record + 1), second = LoadU16(record + 3);
+  std::int64_t now = Now();
+  switch (kind) {
+    case kHandshakeRequest: {
+      if (peer_count_ >= kMaxPeers) return;
+      TRemote* peer = FindByAddress(address, port);
+      if (!peer) {
+        MakeRoomForUnconfirmed(events);
+        auto fresh = std::make_unique<TRemote>(address, port, now, options_.random);
+        peer = fresh.get();
+        if (!AddRemote(std::move(fresh), false)) return;
+        peer->RemoteID = second;
+      } else if (now - peer->LastConnectTime > options_.constants.RehandshakeWindow) {
+        // A new association from the same address replaces the old one.
+        total_held_ -= std::min(total_held_, peer->HeldBytes());
+        peer->ClearData(now);
+        busy_.erase(peer->LocalID);
+        Report(events, peer->LocalID, kReasonDisconnected);
+        peer->RemoteID = second;
+      }
+      peer->State = kStateWorking;
+      SendHandshake(*peer, kHandshakeReply, peer->LocalID, second);
+      return;
+    }
+    case kHandshakeReply: {
+      TRemote* peer = Peer(second);
+      if (!peer) return;
+      // Only the address we asked, or a peer still waiting for its answer, may take this reply:
+      // otherwise any sender could re-point a working association to itself.
+      if (peer->State != kStateHalfConnected && (peer->IP != address || peer->Port != port)) return;
+      Touch(*peer, address, port);
+      peer->RemoteID = first;
+      peer->State = kStateWorking;
+      table_[second].confirmed = true;
+      SendHandshake(*peer, kHandshakeConfirm, first, second);
+      if (Mode() == 0) SendActiveMsg(now);
+      return;
+    }
+    case kHandshakeConfirm: {
+      TRemote* peer = Peer(first);
+      if (!peer) return;
+      peer->State = kStateWorking;
+      table_[first].confirmed = true;
+      if (Mode() == 0) SendActiveMsg(now);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+void TKivUDP::HandleDisconnect(std::span<const std::uint8_t> datagram, const std::string& address,
+                               std::uint16_t port, Events& events) {
+  if (datagram.size() < kHeaderSize + 1) return;
+  std::uint8_t kind = datagram[kHeaderSize];
+  if (kind == 0) {
+    std::uint8_t reply = 1;
+    SendDataNow(address, port, {&reply, 1}, kTypeDisconnect);
+  } else if (kind != 1) {
+    return;
+  }
+  if (TRemote* peer = FindByAddress(address, port)) {
+    std::uint16_t handle = peer->LocalID;
+    peer->State = kStateDisconnected;
+    DelRemote(handle);
+    Report(events, handle, kReasonDisconnected);
+  }
+}
+
+// ---- Delivery (no lock held) --------------------------------------------------------------------------
+
+void TKivUDP::Deliver(Events& events) {
+  if (events.empty()) return;
+  if (Mode() == 1) {
+    {
+      std::lock_guard lock(dispatch_mutex_);
+      for (auto& event : events) dispatch_queue_.push_back(std::move(event));
+    }
+    dispatch_cv_.notify_one();
+    return;
+  }
+  for (auto& event : events) RunEvent(event);
+}
+
+void TKivUDP::RunEvent(Event& event) {
+  Guarded([&] {
+    if (event.kind == Event::kMessage) {
+      DealReciveData(event.handle, event.data.data(), static_cast<std::uint32_t>(event.data.size()));
+      return;
+    }
+    TDisconnectCallback callback;
+    {
+      std::lock_guard lock(lock_);
+      callback = on_disconnect_;
+    }
+    if (callback)
+      callback(event.handle, event.kind == Event::kAgedOut ? kReasonAgedOut : kReasonDisconnected);
+  });
+}
+
+void TKivUDP::DealReciveData(std::uint16_t handle, const std::uint8_t* data, std::uint32_t length) {
+  std::uint32_t code = length >= 4 ? LoadU32(data) : 0;
+  if (length >= 4 && code == kCodeProbe) {
+    std::uint8_t reply[kProbeReplySize] = {};
+    RecordWriter w(reply, sizeof reply);
+    TSocketCounters second = PerSecond();
+    w.u32(0, kCodeProbeReply)
+        .gbk(4, 20, LocalAddress())
+        .u8(25, 0)
+        .u16(26, LocalPort())
+        .u32(28, PeerCount())
+        .u32(32, second.RecvBytes)
+        .u32(36, second.SentBytes)
+        .u32(40, second.RecvDatagrams)
+        .u32(44, second.SentDatagrams)
+        .u32(48, static_cast<std::uint32_t>(HasDispatchThread() ? DispatchQueueLength() : 0))
+        .u32(52, 0);
+    std::uint64_t memory = static_cast<std::uint64_t>(GetProgressMemory());
+    std::uint64_t cpu = static_cast<std::uint64_t>(GetProgressCPU());
+    w.u32(56, static_cast<std::uint32_t>(memory)).u32(60, static_cast<std::uint32_t>(memory >> 32));
+    w.u32(64, static_cast<std::uint32_t>(cpu)).u32(68, static_cast<std::uint32_t>(cpu >> 32));
+    w.i32(72, kDiagnosticMagic).u32(76, 0);
+    SendData(handle, reply, 0, 0, 0);
+    return;
+  }
+  if (length >= 4 && code == kCodeTerminate) {
+    bool from_server;
+    {
+      std::lock_guard lock(lock_);
+      from_server = Peer(handle) && table_[handle].server;
+    }
+    if (from_server) std::_Exit(0);
+    Log(ApplicationFolder() / "UDPError.txt", "termination order from a peer that is no server ignored");
+    return;
+  }
+  TDataCallback callback;
+  {
+    std::lock_guard lock(lock_);
+    callback = on_data_;
+  }
+  if (callback) callback(handle, data, length);
+}
+
+// ---- Threads ------------------------------------------------------------------------------------------
+
+void TKivUDP::Wake() {
+  {
+    std::lock_guard timer(timer_mutex_);
+    timer_poked_ = true;
+  }
+  timer_cv_.notify_all();
+}
+
+void TKivUDP::TimerLoop(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    Events events;
+    std::int64_t next = kNoDeadline;
+    Guarded([&] {
+      std::lock_guard lock(lock_);
+      if (!running_) return;
+      CollectScope scope(*output_, events);
+      std::int64_t now = Now();
+      // Resends: only peers with queued fragments are looked at.
+      std::vector<std::uint16_t> due(busy_.begin(), busy_.end());
+      for (std::uint16_t h : due) {
+        TRemote* peer = Peer(h);
+        if (!peer) {
+          busy_.erase(h);
+          continue;
+        }
+        if (peer->NextDeadline() <= now) Pump(*peer, now);
+      }
+      if (Mode() == 0 && now >= next_keep_alive_) {
+        next_keep_alive_ = now + options_.constants.KeepAliveInterval;
+        SendActiveMsg(now);
+      }
+      if (now >= next_ageing_) {
+        next_ageing_ = now + options_.constants.AgeingInterval;
+        if (Mode() == 0) {
+          // The pass and its events belong to the main thread.
+          options_.main_thread->Post([this, alive = std::weak_ptr<int>(alive_)] {
+            if (alive.expired()) return;  // the engine is gone
+            Events aged;
+            {
+              std::lock_guard inner(lock_);
+              if (running_) AgeingPass(aged);
+            }
+            Deliver(aged);
+          });
+        } else {
+          AgeingPass(events);
+        }
+      }
+      for (std::uint16_t h : busy_) {
+        if (TRemote* peer = Peer(h)) next = std::min(next, peer->NextDeadline());
+      }
+      if (Mode() == 0) next = std::min(next, next_keep_alive_);
+      next = std::min(next, next_ageing_);
+    });
+    Deliver(events);
+
+    std::unique_lock timer(timer_mutex_);
+    planned_wake_ = next;
+    if (timer_poked_) {
+      timer_poked_ = false;
+      continue;
+    }
+    std::int64_t now = Now();
+    if (next == kDueNow || next <= now) continue;
+    auto wait = std::chrono::milliseconds(std::min<std::int64_t>(next - now, 3600 * 1000));
+    timer_cv_.wait_for(timer, stop, wait, [&] { return timer_poked_; });
+    timer_poked_ = false;
+  }
+}
+
+void TKivUDP::DispatchLoop(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    Event event;
+    {
+      std::unique_lock lock(dispatch_mutex_);
+      dispatch_cv_.wait(lock, stop, [&] { return !dispatch_queue_.empty(); });
+      if (dispatch_queue_.empty()) continue;
+      event = std::move(dispatch_queue_.front());
+      dispatch_queue_.pop_front();
+    }
+    RunEvent(event);
+  }
+}
+
+std::size_t TKivUDP::DispatchQueueLength() const {
+  std::lock_guard lock(dispatch_mutex_);
+  return dispatch_queue_.size();
+}
+
+// ---- Application calls --------------------------------------------------------------------------------
+
+std::uint16_t TKivUDP::Connect(const std::string& address, std::uint16_t port, std::uint32_t timeout_ms) {
+  std::uint16_t handle = 0;
+  std::uint64_t serial = 0;
+  {
+    std::lock_guard lock(lock_);
+    if (!running_) return 0;
+    if (TRemote* existing = FindByAddress(address, port)) {
+      return existing->State == kStateWorking ? existing->LocalID : 0;
+    }
+    handle = AddRemote(std::make_unique<TRemote>(address, port, Now(), options_.random), true);
+    if (!handle) return 0;
+    serial = table_[handle].serial;
+    SendHandshake(*Peer(handle), kHandshakeRequest, 0, handle);
+  }
+  std::int64_t first = Now(), last = first;
+  for (;;) {
+    WaitStep();
+    std::lock_guard lock(lock_);
+    TRemote* peer = Peer(handle);
+    if (!running_ || !peer || table_[handle].serial != serial) return 0;
+    if (peer->State == kStateWorking) return handle;
+    std::int64_t now = Now();
+    if (now - first > static_cast<std::int64_t>(timeout_ms)) {
+      DelRemote(handle);
+      return 0;
+    }
+    if (now - last > kConnectRetryMs) {
+      last = now;
+      SendHandshake(*peer, kHandshakeRequest, 0, handle);
+    }
+  }
+}
+
+bool TKivUDP::Disconnect(std::uint16_t handle) {
+  std::lock_guard lock(lock_);
+  TRemote* peer = Peer(handle);
+  if (!running_ || !peer) return false;
+  peer->Disconnect();
+  Pump(*peer, Now());
+  return true;
+}
+
+bool TKivUDP::SendData(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t channel,
+                       std::uint32_t threshold, std::uint8_t mode) {
+  std::lock_guard lock(lock_);
+  TRemote* peer = Peer(handle);
+  if (!running_ || !peer) return false;
+  if (threshold != 0) {
+    std::uint64_t pending = peer->GetSendChannelSize(channel);
+    if (!peer->Accepting) {
+      if (pending == 0) {
+        peer->Accepting = 1;
+      } else if (mode != 1 || pending >= 2ull * threshold) {
+        return false;
+      }
+    } else if (pending >= threshold && mode == 0) {
+      peer->Accepting = 0;
+      return false;
+    }
+  }
+  // A peer that is not working drops the message; the call still succeeds.
+  if (peer->SendData(data, channel, kTypeData)) Pump(*peer, Now());
+  return true;
+}
+
+void TKivUDP::SendDataNow(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t type) {
+  std::lock_guard lock(lock_);
+  if (TRemote* peer = Peer(handle); running_ && peer) peer->SendDataNow(data, type, *output_);
+}
+
+void TKivUDP::SendDataNow(const std::string& address, std::uint16_t port, std::span<const std::uint8_t> data,
+                          std::uint8_t type) {
+  if (data.size() > kMaxUnreliablePayload) return;
+  std::uint8_t buffer[kMaxDatagram];
+  TDatagramHeader header;
+  header.type = type;
+  EncodeHeader(header, buffer);
+  if (!data.empty()) std::memcpy(buffer + kHeaderSize, data.data(), data.size());
+  SendUDPData(address, port, buffer, kHeaderSize + data.size());
+}
+
+bool TKivUDP::SendTempData(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t channel) {
+  std::lock_guard lock(lock_);
+  TRemote* peer = Peer(handle);
+  if (!running_ || !peer) return false;
+  if (peer->SendData(data, channel, kTypeTemporaryData)) Pump(*peer, Now());
+  return true;
+}
+
+void TKivUDP::SendMSGData(const std::string& address, std::uint16_t port,
+                          std::span<const std::uint8_t> data) {
+  if (Started()) SendUDPData(address, port, data.data(), data.size());
+}
+
+std::uint16_t TKivUDP::CreateTempRemote(const std::string& address, std::uint16_t port) {
+  std::lock_guard lock(lock_);
+  if (!running_) return 0;
+  if (TRemote* existing = FindByAddress(address, port)) return existing->LocalID;
+  auto peer = std::make_unique<TRemote>(address, port, Now(), options_.random);
+  peer->State = kStateTemporary;
+  // Created by our own application, so it does not count against the unconfirmed bound.
+  return AddRemote(std::move(peer), true);
+}
+
+// ---- Queries ------------------------------------------------------------------------------------------
+
+bool TKivUDP::HasPeer(const std::string& address, std::uint16_t port) const {
+  std::lock_guard lock(lock_);
+  return FindByAddress(address, port) != nullptr;
+}
+
+bool TKivUDP::GetRemoteAdd(std::uint16_t handle, std::string& address, std::uint16_t& port) const {
+  std::lock_guard lock(lock_);
+  const TRemote* peer = Peer(handle);
+  if (!peer) return false;
+  address = peer->IP;
+  port = peer->Port;
+  return true;
+}
+
+std::uint32_t TKivUDP::GetPing(std::uint16_t handle) const {
+  std::lock_guard lock(lock_);
+  const TRemote* peer = Peer(handle);
+  return peer ? static_cast<std::uint32_t>(peer->Ping) : 0;
+}
+
+std::uint64_t TKivUDP::GetSendChannelSize(std::uint16_t handle, std::uint8_t channel) const {
+  std::lock_guard lock(lock_);
+  const TRemote* peer = Peer(handle);
+  return peer ? peer->GetSendChannelSize(channel) : 0;
+}
+
+float TKivUDP::GetResendRate(std::uint16_t handle, std::uint8_t position) const {
+  std::lock_guard lock(lock_);
+  const TRemote* peer = Peer(handle);
+  if (!peer || position >= peer->SendChannels().size()) return 0;
+  const TChannel& channel = peer->SendChannels()[position];
+  if (channel.DoneCount == 0) return 0;
+  return static_cast<float>(channel.RepeatedCount) / static_cast<float>(channel.DoneCount);
+}
+
+std::uint32_t TKivUDP::PeerCount() const {
+  std::lock_guard lock(lock_);
+  return peer_count_;
+}
+
+void TKivUDP::SetServerPeer(std::uint16_t handle, bool is_server) {
+  std::lock_guard lock(lock_);
+  if (Peer(handle)) table_[handle].server = is_server;
+}
+
+std::vector<TPeerRow> TKivUDP::Snapshot(bool mark_displayed) {
+  std::lock_guard lock(lock_);
+  std::vector<TPeerRow> rows;
+  for (std::uint16_t h = 1; h <= kMaxPeers; ++h) {
+    TRemote* peer = Peer(h);
+    if (!peer) continue;
+    TPeerRow row{peer->State, peer->LocalID, peer->RemoteID, peer->Active,
+                 peer->IP,    peer->Port,    peer->Ping,     {}};
+    for (int number = 0; number < 255; ++number) {
+      auto n = static_cast<std::uint8_t>(number);
+      TChannel* send = peer->GetSendChannel(n);
+      TChannel* recv = peer->GetRecvChannel(n);
+      if (!send && !recv) continue;
+      TChannelRow c;
+      c.Number = n;
+      if (send) {
+        c.HasSend = true;
+        c.NextSequence = send->Sequence;
+        c.QueuedFragments = send->Fragments.size();
+        c.QueuedBytes = send->QueuedBytes;
+        c.SentFragments = send->DoneCount;
+        c.SentBytes = send->DoneBytes;
+        c.SentSinceDisplay = send->DoneBytes - send->BytesAtLastDisplay;
+        c.Resent = send->RepeatedCount;
+        if (mark_displayed) send->BytesAtLastDisplay = send->DoneBytes;
+      }
+      if (recv) {
+        c.HasRecv = true;
+        c.RecvFragments = recv->DoneCount;
+        c.RecvBytes = recv->DoneBytes;
+        c.RecvSinceDisplay = recv->DoneBytes - recv->BytesAtLastDisplay;
+        c.Duplicates = recv->RepeatedCount;
+        if (mark_displayed) recv->BytesAtLastDisplay = recv->DoneBytes;
+      }
+      row.Channels.push_back(c);
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+}  // namespace kiv

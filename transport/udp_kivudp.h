@@ -1,0 +1,258 @@
+// TKivUDP: the transport engine. One per process in the client (the updater and the server use the
+// same class). It owns the peer table, runs the handshake and the disconnect exchange, classifies
+// every received datagram, applies flow control to sends, answers the diagnostic probe and hands
+// complete messages and disconnect events to the application.
+//
+// Threads and locks
+//   engine lock (`lock_`): guards the peer table and every TRemote in it. It is held by the receive
+//     path, the send functions, the timer pass and the queries, and never while the application is
+//     called or while anything waits. Callbacks may therefore call every send function.
+//   timer thread: one thread that sleeps until the earliest resend deadline, keep-alive or ageing pass
+//     and is woken when a send makes an earlier deadline. No polling: an idle engine wakes only for
+//     its keep-alive and ageing passes.
+//   dispatch thread (modes 1 and 2): in mode 1 runs the callbacks, in its own order; waits on a
+//     condition variable, never polls.
+//   Mode 0: the receive path and every callback run on the main thread, which the owner reaches
+//     through TMainThread (the Qt adapter in KivUDP, or a test loop). The ageing pass is posted to it.
+//   Mode 1: datagrams are read on the read thread; callbacks run on the dispatch thread.
+//   Mode 2: datagrams are read and callbacks run on the read thread (disconnects of the ageing pass
+//     on the timer thread).
+// Connect and Stop wait; in mode 0 they let the main thread's events run while they wait, so they
+// must be called on the main thread there.
+//
+// Ownership: the engine owns every peer; the data given to a send function is copied; the data
+// handed to the data callback lives for the call only.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <span>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "udp_clock.h"
+#include "udp_remote.h"
+#include "udp_socket.h"
+
+namespace kiv {
+
+// The three timings in which the client's and the updater's builds differ.
+struct TEngineConstants {
+  std::int64_t KeepAliveInterval = 10000;  // ms between keep-alive passes (mode 0)
+  std::int64_t AgeingInterval = 10000;     // ms between ageing passes
+  std::int64_t RehandshakeWindow = 10000;  // a repeated request within this keeps the association
+
+  static TEngineConstants Client() { return {}; }
+  static TEngineConstants Updater() { return {20000, 20000, 5000}; }
+};
+
+// Mode 0: how the engine reaches the main thread of its owner.
+class TMainThread : public TSocketReadiness {
+ public:
+  // Runs `task` on the main thread soon. Callable from any thread.
+  virtual void Post(std::function<void()> task) = 0;
+  // Lets pending events run (socket readiness, posted tasks). Called on the main thread only.
+  virtual void ProcessEvents() = 0;
+};
+
+using TDataCallback =
+    std::function<void(std::uint16_t handle, const std::uint8_t* data, std::uint32_t length)>;
+using TDisconnectCallback = std::function<void(std::uint16_t handle, std::uint8_t reason)>;
+
+// Disconnect reasons.
+inline constexpr std::uint8_t kReasonAgedOut = 0;
+inline constexpr std::uint8_t kReasonDisconnected = 1;
+
+// Control codes (first four bytes of a message).
+inline constexpr std::uint32_t kCodeProbe = 0x00090000;
+inline constexpr std::uint32_t kCodeTerminate = 0x00090001;
+inline constexpr std::uint32_t kCodeProbeReply = 0x00090002;
+inline constexpr std::size_t kProbeReplySize = 80;
+
+struct TEngineOptions {
+  TEngineConstants constants;
+  TClock* clock = nullptr;             // null: the steady clock
+  TMainThread* main_thread = nullptr;  // required for mode 0
+  TScrambleRandom* random = nullptr;   // null: the per-thread default
+  // Peers that came from the network without a completed handshake: responders' new peers until the
+  // confirmation arrives, and temporary peers created by temporary data. Beyond this count the
+  // oldest is dropped, so a flood of requests from many addresses cannot fill the table.
+  std::size_t max_unconfirmed_peers = 1024;
+  // Bytes such a peer may hold in reassembly; frames beyond it are dropped unacknowledged.
+  std::size_t max_unconfirmed_held_bytes = 256 * 1024;
+  // Bytes all peers together may hold in reassembly; frames beyond it are dropped unacknowledged
+  // (the sender sends them again later, so nothing is lost).
+  std::size_t max_total_held_bytes = std::size_t{1} << 30;
+  // How long Stop waits for the peers to answer their disconnect requests.
+  std::int64_t stop_wait_ms = 5000;
+};
+
+// A row of the diagnostics table.
+struct TChannelRow {
+  std::uint8_t Number = 0;
+  bool HasSend = false, HasRecv = false;
+  std::uint32_t NextSequence = 0;
+  std::uint64_t QueuedFragments = 0, QueuedBytes = 0;
+  std::uint32_t SentFragments = 0, SentBytes = 0, SentSinceDisplay = 0;
+  std::uint32_t RecvFragments = 0, RecvBytes = 0, RecvSinceDisplay = 0;
+  std::uint32_t Resent = 0, Duplicates = 0;
+};
+struct TPeerRow {
+  std::uint8_t State = 0;
+  std::uint16_t LocalID = 0, RemoteID = 0;
+  std::int32_t Active = 0;
+  std::string IP;
+  std::uint16_t Port = 0;
+  std::int64_t Ping = 0;
+  std::vector<TChannelRow> Channels;  // by number, 0..254
+};
+
+class TKivUDP : public TKivSocket {
+ public:
+  static constexpr std::uint16_t kMaxPeers = 9999;
+
+  explicit TKivUDP(TEngineOptions options = {});
+  ~TKivUDP() override;
+
+  // The callbacks. Set them before Start; nothing is delivered while they are empty.
+  void SetCallbacks(TDataCallback on_data, TDisconnectCallback on_disconnect);
+
+  bool Start(std::uint16_t port, std::uint8_t mode) override;
+  bool Stop() override;
+
+  // Handshake with address:port; the handle, or 0 on failure or time-out.
+  std::uint16_t Connect(const std::string& address, std::uint16_t port, std::uint32_t timeout_ms);
+  // Queues a disconnect request; false when there is no such peer.
+  bool Disconnect(std::uint16_t handle);
+  // Reliable send with flow control (threshold 0: none).
+  bool SendData(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t channel,
+                std::uint32_t threshold, std::uint8_t mode);
+  // One unreliable, unscrambled datagram of `type` to the peer.
+  void SendDataNow(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t type);
+  // One unscrambled datagram of `type` to an address, with RemoteID 0.
+  void SendDataNow(const std::string& address, std::uint16_t port, std::span<const std::uint8_t> data,
+                   std::uint8_t type);
+  // Reliable send of temporary data (type 10) on `channel`, without flow control.
+  bool SendTempData(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t channel);
+  // One raw datagram without transport header, through the relay when one is set.
+  void SendMSGData(const std::string& address, std::uint16_t port, std::span<const std::uint8_t> data);
+  // The peer of address:port, created in the temporary state if missing; 0 when none can be made.
+  std::uint16_t CreateTempRemote(const std::string& address, std::uint16_t port);
+
+  bool HasPeer(const std::string& address, std::uint16_t port) const;
+  bool GetRemoteAdd(std::uint16_t handle, std::string& address, std::uint16_t& port) const;
+  std::uint32_t GetPing(std::uint16_t handle) const;
+  std::uint64_t GetSendChannelSize(std::uint16_t handle, std::uint8_t channel) const;
+  float GetResendRate(std::uint16_t handle, std::uint8_t position) const;
+  std::uint32_t PeerCount() const;
+  // Marks the peer as a server of ours: only servers may give the termination order.
+  void SetServerPeer(std::uint16_t handle, bool is_server);
+
+  bool HasDispatchThread() const { return dispatch_thread_.joinable(); }
+  std::size_t DispatchQueueLength() const;
+
+  // The table for the diagnostics window; with `mark_displayed` the per-refresh byte counts start
+  // again from now.
+  std::vector<TPeerRow> Snapshot(bool mark_displayed);
+
+  // Wakes the timer thread so that it reads the clock again (tests that step a manual clock).
+  void Wake();
+
+  const TEngineConstants& Constants() const { return options_.constants; }
+
+ protected:
+  void DataRecive(const std::string& address, std::uint16_t port, std::uint8_t* data,
+                  std::size_t length) override;
+
+ private:
+  // What must reach the application once the lock is released.
+  struct Event {
+    enum Kind : std::uint8_t { kMessage = 1, kDisconnected = 2, kAgedOut = 3 } kind;
+    std::uint16_t handle;
+    std::vector<std::uint8_t> data;
+  };
+  using Events = std::vector<Event>;
+
+  class Output;  // TRemoteOutput of the engine
+  struct Slot {
+    std::unique_ptr<TRemote> peer;
+    bool confirmed = false;  // handshake completed, or created by our own Connect
+    bool server = false;     // may give the termination order
+    std::uint64_t serial = 0;
+  };
+
+  std::int64_t Now() const { return clock_->NowMs(); }
+
+  // ---- called with lock_ held ----
+  TRemote* Peer(std::uint16_t handle) const;
+  TRemote* FindByAddress(const std::string& address, std::uint16_t port) const;
+  TRemote* FindForFrame(std::uint16_t remote_id, const std::string& address, std::uint16_t port) const;
+  std::uint16_t AddRemote(std::unique_ptr<TRemote> peer, bool confirmed);
+  void DelRemote(std::uint16_t handle);
+  void MakeRoomForUnconfirmed(Events& events);
+  void Touch(TRemote& peer, const std::string& address, std::uint16_t port);
+  void Index(std::uint16_t handle, bool add);
+  void Pump(TRemote& peer, std::int64_t now);  // runs the send window, tracks the deadline
+  void SendHandshake(TRemote& peer, std::uint8_t kind, std::uint16_t first, std::uint16_t second);
+  void SendActiveMsg(std::int64_t now);
+  void AgeingPass(Events& events);
+  void HandleHandshake(std::span<const std::uint8_t> datagram, const std::string& address, std::uint16_t port,
+                       Events& events);
+  void HandleDisconnect(std::span<const std::uint8_t> datagram, const std::string& address,
+                        std::uint16_t port, Events& events);
+  void ReceiveFrame(TRemote& peer, std::span<const std::uint8_t> datagram, Events& events);
+  void Report(Events& events, std::uint16_t handle, std::uint8_t reason);
+
+  // ---- called without the lock ----
+  void Deliver(Events& events);  // in the calling thread, or to the dispatch queue (mode 1)
+  void DealReciveData(std::uint16_t handle, const std::uint8_t* data, std::uint32_t length);
+  void RunEvent(Event& event);
+  void TimerLoop(std::stop_token stop);
+  void DispatchLoop(std::stop_token stop);
+  void WaitStep();  // one millisecond of waiting in Connect and Stop
+
+  TEngineOptions options_;
+  TClock* clock_;
+  // Tasks posted to the main thread hold a weak reference, so one that runs after the engine is
+  // gone does nothing.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+  std::unique_ptr<Output> output_;
+
+  mutable std::mutex lock_;  // the engine lock
+  std::vector<Slot> table_;  // kMaxPeers + 1 slots; slot 0 unused
+  std::uint16_t last_handle_ = 0;
+  std::uint32_t peer_count_ = 0;
+  std::uint64_t next_serial_ = 1;
+  // Handles by address and port, for the lookups of the receive path (a table scan for each
+  // datagram would cost 10 000 steps).
+  std::unordered_map<std::uint64_t, std::vector<std::uint16_t>> by_address_;
+  std::deque<std::uint16_t> unconfirmed_;  // oldest first
+  std::set<std::uint16_t> busy_;           // peers with queued fragments
+  std::size_t total_held_ = 0;
+  std::int64_t next_keep_alive_ = 0, next_ageing_ = 0;
+  bool running_ = false;  // started and not stopping
+
+  TDataCallback on_data_;
+  TDisconnectCallback on_disconnect_;
+
+  std::mutex timer_mutex_;
+  std::condition_variable_any timer_cv_;
+  std::int64_t planned_wake_ = 0;  // guarded by timer_mutex_
+  bool timer_poked_ = false;
+  std::jthread timer_thread_;
+
+  mutable std::mutex dispatch_mutex_;
+  std::condition_variable_any dispatch_cv_;
+  std::deque<Event> dispatch_queue_;
+  std::jthread dispatch_thread_;
+};
+
+}  // namespace kiv
