@@ -80,10 +80,10 @@ TEST(GraphicArchive, LookupNamesFromNameFields) {
   for (const Case& c : cases) {
     EXPECT_EQ(GraphicLookupName(c.field), c.name) << c.field;
   }
-  // 榛 is GBK 0xE9 0x5C: its trail byte is not a folder separator.
-  EXPECT_EQ(GraphicLookupName("\xE6\xA6\x9B"
+  // 乗 is GBK 0x81 0x5C: its trail byte is not a folder separator.
+  EXPECT_EQ(GraphicLookupName("\xE4\xB9\x97"
                               "ab.png"),
-            "\xE6\xA6\x9B"
+            "\xE4\xB9\x97"
             "ab");
 }
 
