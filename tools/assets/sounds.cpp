@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <numbers>
 #include <vector>
+
+#include "base/wire.h"
 
 namespace kiv::assets {
 namespace {
@@ -69,32 +72,23 @@ bool WriteWav(const std::filesystem::path& path, std::vector<double> samples) {
   for (double s : samples) peak = std::max(peak, std::abs(s));
   const double scale = 0.7 * 32767 / peak;  // normalise to about -3 dB
   const std::uint32_t data_size = static_cast<std::uint32_t>(samples.size() * 2);
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(44 + data_size);
-  auto u32 = [&bytes](std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-  };
-  auto u16 = [&bytes](std::uint16_t v) {
-    bytes.push_back(static_cast<std::uint8_t>(v));
-    bytes.push_back(static_cast<std::uint8_t>(v >> 8));
-  };
-  auto tag = [&bytes](const char* t) { bytes.insert(bytes.end(), t, t + 4); };
-  tag("RIFF");
-  u32(36 + data_size);
-  tag("WAVE");
-  tag("fmt ");
-  u32(16);
-  u16(1);  // PCM
-  u16(1);  // mono
-  u32(kRate);
-  u32(kRate * 2);
-  u16(2);
-  u16(16);
-  tag("data");
-  u32(data_size);
-  for (double s : samples) {
-    auto v = static_cast<std::int16_t>(std::lround(std::clamp(s * scale, -32767.0, 32767.0)));
-    u16(static_cast<std::uint16_t>(v));
+  std::vector<std::uint8_t> bytes(44 + data_size, 0);
+  std::uint8_t* h = bytes.data();
+  std::memcpy(h, "RIFF", 4);
+  StoreU32(h + 4, 36 + data_size);
+  std::memcpy(h + 8, "WAVEfmt ", 8);
+  StoreU32(h + 16, 16);
+  StoreU16(h + 20, 1);  // PCM
+  StoreU16(h + 22, 1);  // mono
+  StoreU32(h + 24, kRate);
+  StoreU32(h + 28, kRate * 2);  // bytes per second
+  StoreU16(h + 32, 2);          // bytes per frame
+  StoreU16(h + 34, 16);         // bits per sample
+  std::memcpy(h + 36, "data", 4);
+  StoreU32(h + 40, data_size);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    auto v = static_cast<std::int16_t>(std::lround(std::clamp(samples[i] * scale, -32767.0, 32767.0)));
+    StoreU16(h + 44 + 2 * i, static_cast<std::uint16_t>(v));
   }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
