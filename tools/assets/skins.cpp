@@ -240,7 +240,10 @@ QImage Preview(const Theme& t, const QImage& background) {
 
 QString StyleSheet(const Theme& t) {
   QString qss = QStringLiteral(R"(/* Kivora skin "@NAME@" - @TITLE@.
- * Pictures are named skin:<file>; the skin engine maps the "skin" search prefix to this folder. */
+ * Pictures are named skin:<file>; the skin engine maps the "skin" search prefix to this folder.
+ * Controls drawn with one of the skin's named sections carry the dynamic property skinSection:
+ * "CHECKBOX" (frame-bar sections, room tiles), "PANEL" (a tile under the mouse or pressed) and
+ * "TOOLBUTTON" (frame-bar buttons). */
 
 QWidget {
   color: @TEXT@;
@@ -463,6 +466,39 @@ QMenu::separator { height: 1px; background: @BORDER@; margin: 4px 6px; }
 QMenu::indicator { width: 16px; height: 16px; }
 QMenu::indicator:non-exclusive:checked { image: url(skin:check_on.png); }
 QMenu::indicator:exclusive:checked { image: url(skin:radio_on.png); }
+
+QWidget[skinSection="CHECKBOX"] {
+  color: @TEXT@;
+  font-weight: normal;
+  background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @PANEL@, stop:1 @TAB_BG@);
+  border: 1px solid @BORDER@;
+  border-radius: @RADIUS@px;
+  padding: 2px 6px;
+  text-align: left;
+}
+QWidget[skinSection="PANEL"] {
+  color: @TEXT@;
+  font-weight: normal;
+  background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 @PANEL@, stop:1 @SELECTION@);
+  border: 1px solid @ACCENT@;
+  border-radius: @RADIUS@px;
+  padding: 2px 6px;
+  text-align: left;
+}
+QWidget[skinSection="TOOLBUTTON"] {
+  color: @TEXT@;
+  font-weight: normal;
+  background: transparent;
+  border: 1px solid transparent;
+  border-radius: 3px;
+  padding: 1px 4px;
+  text-align: left;
+}
+QWidget[skinSection="TOOLBUTTON"]:hover { background-color: @HOVER_BG@; border-color: @BORDER@; }
+QWidget[skinSection="TOOLBUTTON"]:pressed, QWidget[skinSection="TOOLBUTTON"]:checked {
+  background-color: @SELECTION@;
+  border-color: @ACCENT@;
+}
 
 QStatusBar { background: transparent; color: @MUTED@; }
 QSplitter::handle { background: @BORDER@; }

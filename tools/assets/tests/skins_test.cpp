@@ -58,7 +58,7 @@ QApplication* Skins::app_ = nullptr;
 // A dialog with the controls the client's windows use.
 std::unique_ptr<QDialog> SampleWindow(QPushButton** button_out) {
   auto window = std::make_unique<QDialog>();
-  window->resize(300, 420);
+  window->resize(300, 520);
   auto* layout = new QVBoxLayout(window.get());
   layout->addWidget(new QLabel(QStringLiteral("登录Kivora娱乐")));
   auto* edit = new QLineEdit(QStringLiteral("10001"));
@@ -90,6 +90,12 @@ std::unique_ptr<QDialog> SampleWindow(QPushButton** button_out) {
   auto* progress = new QProgressBar;
   progress->setValue(40);
   layout->addWidget(progress);
+  // The skin's named sections, as the frame bar and the room tiles use them.
+  for (const char* section : {"CHECKBOX", "PANEL", "TOOLBUTTON"}) {
+    auto* item = new QPushButton(QStringLiteral("我的好友[2/5]"));
+    item->setProperty("skinSection", QString::fromLatin1(section));
+    layout->addWidget(item);
+  }
   auto* button = new QPushButton(QStringLiteral("登录"));
   layout->addWidget(button);
   auto* disabled = new QPushButton(QStringLiteral("退出"));
