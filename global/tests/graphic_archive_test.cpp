@@ -87,6 +87,20 @@ TEST(GraphicArchive, LookupNamesFromNameFields) {
             "ab");
 }
 
+TEST(GraphicArchive, NamesAreStoredAsGbk) {
+  GraphicArchive archive;
+  ASSERT_TRUE(archive.Add("聊天室.png", {7}));
+  Bytes bytes = archive.Serialize();
+  ASSERT_EQ(bytes.size(), kGraphicEntryHeaderSize + 1);
+  EXPECT_EQ(bytes[0], 10);    // three two-byte characters and ".png"
+  EXPECT_EQ(bytes[1], 0xC1);  // 聊 = C1 C4
+  EXPECT_EQ(bytes[2], 0xC4);
+  GraphicArchiveReadResult read = ParseGraphicArchive(bytes);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read.archive.entries()[0].file_name, "聊天室.png");
+  ASSERT_NE(read.archive.Find("聊天室"), nullptr);
+}
+
 TEST(GraphicArchive, FindIgnoresCaseAndTakesTheFirstMatch) {
   GraphicArchive archive;
   ASSERT_TRUE(archive.Add("logo2.png", {1}));
