@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -52,6 +53,10 @@ bool IsOnDemandPluginFile(std::string_view file_name) {
          SameText(file_name, "kivHorse2.so");
 }
 
+void TPluginManager::CheckThread() const {
+  assert(std::this_thread::get_id() == owner_ && "the plug-in host is used on the main thread only");
+}
+
 TPluginManager::TPluginManager() : TPluginManager(ApplicationFolder()) {}
 
 TPluginManager::TPluginManager(std::filesystem::path app_folder)
@@ -66,6 +71,7 @@ TPluginManager::~TPluginManager() {
 }
 
 void TPluginManager::FindPlugins() {
+  CheckThread();
   std::vector<std::filesystem::path> files;
   std::error_code error;
   for (std::filesystem::directory_iterator it(plugin_folder_, error), end; !error && it != end;
@@ -89,6 +95,7 @@ void TPluginManager::FindPlugins() {
 void TPluginManager::Start() { FindPlugins(); }
 
 bool TPluginManager::LoadPlugin(const std::filesystem::path& file) {
+  CheckThread();
   void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return false;
   auto item = std::make_unique<TPluginItem>();
@@ -118,6 +125,7 @@ bool TPluginManager::LoadPlugin(const std::filesystem::path& file) {
 }
 
 TPluginItem* TPluginManager::GetPlug(std::string_view name) {
+  CheckThread();
   TPluginItem* found = nullptr;
   for (const auto& item : items_) {
     if (SameText(item->info.name.Text(), name)) found = item.get();
@@ -126,6 +134,7 @@ TPluginItem* TPluginManager::GetPlug(std::string_view name) {
 }
 
 bool TPluginManager::FreeItem(std::size_t index) {
+  CheckThread();
   bool result = false;
   try {
     items_[index]->StopPlugin();
@@ -185,23 +194,27 @@ bool TPluginManager::DealMessage(std::string_view name, std::uint32_t code, void
 }
 
 void TPluginManager::DealMessageToAll(std::uint32_t code, void* data, std::uint32_t size) {
+  CheckThread();
   // By index: a handler may load or free plug-ins while the message goes round.
   for (std::size_t i = 0; i < items_.size(); ++i) items_[i]->DealMessage(code, data, size);
 }
 
 void TPluginManager::StartAllPlugin() {
+  CheckThread();
   for (std::size_t i = 0; i < items_.size(); ++i) {
     if (items_[i]->info.auto_start == 1) items_[i]->StartPlugin();
   }
 }
 
 void TPluginManager::Stop() {
+  CheckThread();
   for (std::size_t i = items_.size(); i-- > 0;) {
     if (i < items_.size()) StopPlugin(items_[i]->info.name.Text());
   }
 }
 
 void TPluginManager::ReloadPluginInfo() {
+  CheckThread();
   for (std::size_t i = 0; i < items_.size(); ++i) {
     TPluginInfo info{};
     items_[i]->GetPluginInfo(&info);

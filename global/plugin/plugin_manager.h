@@ -8,7 +8,8 @@
 //
 // There is one host per process, `PluginManager`, created by the main program at start-up and freed
 // at exit; plug-ins reach it through the same variable. The host has no lock: every operation runs
-// on the main thread, as do the plug-ins' handlers it calls.
+// on the thread that created it (the main thread), as do the plug-ins' handlers it calls; debug
+// builds assert this.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -117,10 +119,13 @@ class TPluginManager {
 
  private:
   bool FreeItem(std::size_t index);
+  // Asserts that the caller is on the thread that created the host.
+  void CheckThread() const;
 
   std::vector<std::unique_ptr<TPluginItem>> items_;
   std::filesystem::path plugin_folder_;
   std::filesystem::path stop_log_;
+  std::thread::id owner_ = std::this_thread::get_id();
 };
 
 // The process's plug-in host; null until the main program creates it.

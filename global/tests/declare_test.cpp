@@ -199,9 +199,9 @@ TEST_F(DeploymentSetting, BadOrMissingValuesKeepTheRow) {
 }
 
 TEST(ApplicationFolder, IsTheFolderOfTheRunningProgram) {
-  // The tests run with their own folder as the working folder.
+  // The test programs are built beside the folder of the test plug-ins.
   EXPECT_EQ(std::filesystem::canonical(ApplicationFolder()),
-            std::filesystem::canonical(std::filesystem::current_path()));
+            std::filesystem::canonical(std::filesystem::path(KIV_PLUGIN_FIXTURE_DIR).parent_path()));
 }
 
 // The permission table as the service publishes it: one line per permission, one column per row in
