@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <QDebug>
+
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -65,7 +67,9 @@ TPluginManager::TPluginManager(std::filesystem::path app_folder)
 }
 
 TPluginManager::~TPluginManager() {
-  for (std::size_t i = items_.size(); i-- > 0;) FreeItem(i);
+  for (std::size_t i = items_.size(); i-- > 0;) {
+    if (i < items_.size()) FreeItem(i);
+  }
   // A plug-in whose stop failed stays mapped: its objects may still be alive.
   items_.clear();
 }
@@ -97,7 +101,11 @@ void TPluginManager::Start() { FindPlugins(); }
 bool TPluginManager::LoadPlugin(const std::filesystem::path& file) {
   CheckThread();
   void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) return false;
+  if (module == nullptr) {
+    const char* reason = dlerror();
+    qWarning("plug-in %s not loaded: %s", file.c_str(), reason ? reason : "unknown error");
+    return false;
+  }
   auto item = std::make_unique<TPluginItem>();
   item->module = module;
   item->GetPluginInfo = FindExport<TGetPluginInfoProc>(module, kGetPluginInfoExport);
@@ -105,7 +113,9 @@ bool TPluginManager::LoadPlugin(const std::filesystem::path& file) {
   item->StopPlugin = FindExport<TStopPluginProc>(module, kStopPluginExport);
   item->DealMessage = FindExport<TDealMessageProc>(module, kDealMessageExport);
   bool registered = false;
-  if (item->GetPluginInfo && item->StartPlugin && item->StopPlugin && item->DealMessage) {
+  if (!item->GetPluginInfo || !item->StartPlugin || !item->StopPlugin || !item->DealMessage) {
+    qWarning("%s is not a plug-in: it lacks an export of the plug-in interface", file.c_str());
+  } else {
     try {
       TPluginInfo info{};
       item->GetPluginInfo(&info);
@@ -137,10 +147,16 @@ bool TPluginManager::FreeItem(std::size_t index) {
   CheckThread();
   bool result = false;
   try {
-    items_[index]->StopPlugin();
-    std::unique_ptr<TPluginItem> item = std::move(items_[index]);
-    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
-    dlclose(item->module);
+    TPluginItem* plug = items_[index].get();
+    plug->StopPlugin();
+    // The plug-in's stop may have loaded or freed plug-ins: find it again.
+    auto it =
+        std::find_if(items_.begin(), items_.end(), [plug](const auto& item) { return item.get() == plug; });
+    if (it != items_.end()) {
+      std::unique_ptr<TPluginItem> item = std::move(*it);
+      items_.erase(it);
+      dlclose(item->module);
+    }
     result = true;
   } catch (...) {
     // The plug-in could not stop; it stays loaded and listed.
