@@ -37,11 +37,14 @@ double Extract(const benchmark::BenchmarkReporter::Run& run, const Figure& figur
     return it == run.counters.end() ? NAN : static_cast<double>(it->second);
   };
   switch (figure.measure) {
-    case Measure::kBytesPerSecond: return counter("bytes_per_second") / 1e6;
-    case Measure::kItemsPerSecond: return counter("items_per_second");
+    case Measure::kBytesPerSecond:
+      return counter("bytes_per_second") / 1e6;
+    case Measure::kItemsPerSecond:
+      return counter("items_per_second");
     case Measure::kRealTimeMicroseconds:
       return run.GetAdjustedRealTime() * benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e6;
-    case Measure::kCounter: return counter(figure.counter.c_str());
+    case Measure::kCounter:
+      return counter(figure.counter.c_str());
   }
   return NAN;
 }

@@ -16,10 +16,10 @@ enum class Measure {
 };
 
 struct Figure {
-  std::string bench;   // e.g. "md5"
-  std::string metric;  // e.g. "throughput_1MiB"
-  std::string unit;    // e.g. "MB/s"
-  std::string ours;    // name of our benchmark case
+  std::string bench;                         // e.g. "md5"
+  std::string metric;                        // e.g. "throughput_1MiB"
+  std::string unit;                          // e.g. "MB/s"
+  std::string ours;                          // name of our benchmark case
   std::map<std::string, std::string> peers;  // peer label -> benchmark case name
   Measure measure = Measure::kBytesPerSecond;
   std::string counter;  // for Measure::kCounter

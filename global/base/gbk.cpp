@@ -71,7 +71,8 @@ std::string GbkToUtf8(std::string_view gbk) {
   thread_local IconvHandle handle("UTF-8", "GBK");
   if (!handle.valid()) return std::string(gbk);
   // A bad lead byte is dropped alone, so that the byte after it is read afresh.
-  return Convert(handle.get(), gbk, kReplacementUtf8, [](unsigned char, std::size_t) { return std::size_t{1}; });
+  return Convert(handle.get(), gbk, kReplacementUtf8,
+                 [](unsigned char, std::size_t) { return std::size_t{1}; });
 }
 
 std::string Utf8ToGbk(std::string_view utf8) {

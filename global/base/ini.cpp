@@ -29,7 +29,8 @@ std::string_view Trim(std::string_view s) {
 }
 
 std::string_view Unquote(std::string_view s) {
-  if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) return s.substr(1, s.size() - 2);
+  if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
+    return s.substr(1, s.size() - 2);
   return s;
 }
 
@@ -55,7 +56,8 @@ IniFile IniFile::Parse(std::string_view gbk_text) {
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       std::size_t close = line.find(']');
-      std::string_view name = Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
+      std::string_view name =
+          Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
       auto it = std::find_if(ini.sections_.begin(), ini.sections_.end(),
                              [&](const Section& s) { return EqualsIgnoreCase(s.name, name); });
       if (it == ini.sections_.end()) {

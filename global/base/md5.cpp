@@ -163,12 +163,18 @@ std::string TMd5Digest::Md5(std::string_view text, std::uint8_t kind) {
   if (kind == 1 && text.empty()) return {};
   State s = Digest(text.data(), text.size());
   switch (kind) {
-    case 1: return rHex(s[0]) + rHex(s[1]) + rHex(s[2]) + rHex(s[3]);
-    case 2: return rHex(s[1]) + rHex(s[2]);
-    case 3: return rHex(s[1]) + rHex(s[3]);
-    case 4: return rHex(s[2]) + rHex(s[3]);
-    case 5: return rHex(s[0]) + rHex(s[3]);
-    default: return rHex(s[0]) + rHex(s[2]);
+    case 1:
+      return rHex(s[0]) + rHex(s[1]) + rHex(s[2]) + rHex(s[3]);
+    case 2:
+      return rHex(s[1]) + rHex(s[2]);
+    case 3:
+      return rHex(s[1]) + rHex(s[3]);
+    case 4:
+      return rHex(s[2]) + rHex(s[3]);
+    case 5:
+      return rHex(s[0]) + rHex(s[3]);
+    default:
+      return rHex(s[0]) + rHex(s[2]);
   }
 }
 

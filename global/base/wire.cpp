@@ -15,9 +15,13 @@ bool RecordReader::check(std::size_t offset, std::size_t count) const {
 
 std::uint8_t RecordReader::u8(std::size_t offset) const { return check(offset, 1) ? data_[offset] : 0; }
 
-std::uint16_t RecordReader::u16(std::size_t offset) const { return check(offset, 2) ? LoadU16(data_ + offset) : 0; }
+std::uint16_t RecordReader::u16(std::size_t offset) const {
+  return check(offset, 2) ? LoadU16(data_ + offset) : 0;
+}
 
-std::uint32_t RecordReader::u32(std::size_t offset) const { return check(offset, 4) ? LoadU32(data_ + offset) : 0; }
+std::uint32_t RecordReader::u32(std::size_t offset) const {
+  return check(offset, 4) ? LoadU32(data_ + offset) : 0;
+}
 
 std::int32_t RecordReader::i32(std::size_t offset) const { return static_cast<std::int32_t>(u32(offset)); }
 

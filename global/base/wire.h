@@ -32,7 +32,8 @@ struct WireAddress {
 class RecordReader {
  public:
   RecordReader() = default;
-  RecordReader(const void* data, std::size_t size) : data_(static_cast<const std::uint8_t*>(data)), size_(size) {}
+  RecordReader(const void* data, std::size_t size)
+      : data_(static_cast<const std::uint8_t*>(data)), size_(size) {}
   explicit RecordReader(std::span<const std::uint8_t> bytes) : RecordReader(bytes.data(), bytes.size()) {}
 
   std::size_t size() const { return size_; }

@@ -2,9 +2,9 @@
 
 #include <initializer_list>
 
+#include "base/files.h"
 #include "base/ini.h"
 #include "base/wire.h"
-#include "declare/app_folder.h"
 
 namespace kiv {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <system_error>
 
+#include "base/files.h"
 #include "base/log.h"
-#include "declare/app_folder.h"
 
 namespace kiv {
 

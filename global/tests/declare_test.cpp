@@ -6,8 +6,8 @@
 #include <fstream>
 #include <set>
 
+#include "base/files.h"
 #include "base/gbk.h"
-#include "declare/app_folder.h"
 #include "test_dir.h"
 
 namespace kiv {

@@ -19,9 +19,12 @@ TEST(Gbk, InvalidBytesBecomeReplacementCharacter) {
     std::string gbk;
     std::string utf8;
   } cases[] = {
-      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},   // 0xFF never starts a character
-      {"a\x81", "a\xEF\xBF\xBD"},            // a lead byte cut off at the end
-      {"\x81\x20x", "\xEF\xBF\xBD x"},       // a lead byte with a trail byte out of range
+      {"a\xFF"
+       "b",
+       "a\xEF\xBF\xBD"
+       "b"},                            // 0xFF never starts a character
+      {"a\x81", "a\xEF\xBF\xBD"},       // a lead byte cut off at the end
+      {"\x81\x20x", "\xEF\xBF\xBD x"},  // a lead byte with a trail byte out of range
       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(GbkToUtf8(c.gbk), c.utf8) << c.gbk;
@@ -29,8 +32,8 @@ TEST(Gbk, InvalidBytesBecomeReplacementCharacter) {
 
 TEST(Gbk, CharactersOutsideGbkAndBadUtf8BecomeQuestionMarks) {
   EXPECT_EQ(Utf8ToGbk("a😀b"), "a?b");
-  EXPECT_EQ(Utf8ToGbk("a\xC3"), "a?");        // truncated sequence
-  EXPECT_EQ(Utf8ToGbk("\xFFok"), "?ok");      // a byte that starts nothing
+  EXPECT_EQ(Utf8ToGbk("a\xC3"), "a?");    // truncated sequence
+  EXPECT_EQ(Utf8ToGbk("\xFFok"), "?ok");  // a byte that starts nothing
 }
 
 TEST(Gbk, TruncationNeverSplitsATwoByteCharacter) {

@@ -40,11 +40,18 @@ TEST(Md5, SelectionsOfAbc) {
     int kind;
     const char* result;
   } cases[] = {
-      {1, "900150983cd24fb0d6963f7d28e17f72"}, {2, "3cd24fb0d6963f7d"}, {3, "3cd24fb028e17f72"},
-      {4, "d6963f7d28e17f72"}, {5, "9001509828e17f72"}, {6, "90015098d6963f7d"},
-      {0, ""}, {7, ""}, {255, ""},
+      {1, "900150983cd24fb0d6963f7d28e17f72"},
+      {2, "3cd24fb0d6963f7d"},
+      {3, "3cd24fb028e17f72"},
+      {4, "d6963f7d28e17f72"},
+      {5, "9001509828e17f72"},
+      {6, "90015098d6963f7d"},
+      {0, ""},
+      {7, ""},
+      {255, ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(TMd5Digest::Md5("abc", static_cast<std::uint8_t>(c.kind)), c.result) << c.kind;
+  for (const auto& c : cases)
+    EXPECT_EQ(TMd5Digest::Md5("abc", static_cast<std::uint8_t>(c.kind)), c.result) << c.kind;
 }
 
 TEST(Md5, EmptyTextGivesEmptyForKindOneAndPartsOtherwise) {

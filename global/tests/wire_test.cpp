@@ -14,16 +14,21 @@ TEST(Wire, WritesGoldenLittleEndianRecord) {
   w.u32(0, 0x00030001).u16(4, 0xE126).u8(6, 0x7F).boolean(7, true).i32(8, -2).gbk(12, 3, "ab");
   w.address(16, {"10.0.0.1", 9009});
   ASSERT_TRUE(w.ok());
-  const Bytes expected = {0x01, 0x00, 0x03, 0x00, 0x26, 0xE1, 0x7F, 0x01, 0xFE, 0xFF, 0xFF, 0xFF,
-                          0x02, 'a',  'b',  0x00,  // string[3]
-                          0x08, '1',  '0',  '.',  '0',  '.',  '0',  '.',  '1',  0,    0,    0,
-                          0,    0,    0,    0,    0x31, 0x23};
+  const Bytes expected = {0x01, 0x00, 0x03, 0x00, 0x26, 0xE1, 0x7F, 0x01, 0xFE,
+                          0xFF, 0xFF, 0xFF, 0x02, 'a',  'b',  0x00,  // string[3]
+                          0x08, '1',  '0',  '.',  '0',  '.',  '0',  '.',  '1',
+                          0,    0,    0,    0,    0,    0,    0,    0x31, 0x23};
   EXPECT_EQ(w.take(), expected);
 }
 
 TEST(Wire, ReadsWhatWasWritten) {
   RecordWriter w(64);
-  w.u8(0, 200).u16(1, 65535).u32(3, 0xDEADBEEF).i32(7, -123456).text(11, 20, "水晶Kiv").address(32, {"192.168.1.5", 80});
+  w.u8(0, 200)
+      .u16(1, 65535)
+      .u32(3, 0xDEADBEEF)
+      .i32(7, -123456)
+      .text(11, 20, "水晶Kiv")
+      .address(32, {"192.168.1.5", 80});
   RecordReader r(w.view());
   EXPECT_EQ(r.u8(0), 200);
   EXPECT_EQ(r.u16(1), 65535);

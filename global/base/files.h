@@ -1,0 +1,47 @@
+// Folder, file and process helpers.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace kiv {
+
+// The folder of the running program: the application folder, which holds DBConfig.ini, Datas/,
+// Plugins/ and the users' folders.
+std::filesystem::path ApplicationFolder();
+
+// Creates the folder with all missing parents. False when it does not exist afterwards.
+bool MakeDir(const std::filesystem::path& path);
+// Deletes everything inside the folder and the folder itself, silently.
+void DeleteDir(const std::filesystem::path& path);
+// Copies the folder tree into `target`, creating folders as needed and overwriting files.
+// False when the source cannot be listed.
+bool CopyDir(const std::filesystem::path& source, const std::filesystem::path& target);
+// Size of the first file matching `pattern` (a path whose last part may hold * and ?); 0 when none.
+std::int64_t GetFileSize(const std::filesystem::path& pattern);
+
+// How a started program's window should show. Desktop window managers decide that here, so the
+// value is accepted for the callers' sake and passed on to nothing.
+enum class TExecState : std::uint8_t { esNormal, esMinimized, esMaximized, esHidden };
+
+// Hooks for FileExecuteWait's wait loop: `pump` runs pending window events; `terminating` tells
+// when the application is shutting down. Either may be empty.
+struct WaitHooks {
+  std::function<void()> pump;
+  std::function<bool()> terminating;
+};
+
+// Starts `file` with `parameters` (split like a shell command line, without running commands) in
+// `folder`; a file that is not a program is opened with the desktop's handler. Waits until the
+// process ends or the application is terminating, sleeping 1 ms between checks and running `hooks`.
+// Returns the exit code, 259 when the process was still running, -1 when it could not be started.
+int FileExecuteWait(const std::filesystem::path& file, std::string_view parameters,
+                    const std::filesystem::path& folder, TExecState state, const WaitHooks& hooks = {});
+
+// True when a running process has the executable name `name` (letter case ignored).
+bool CheckModule(std::string_view name);
+
+}  // namespace kiv

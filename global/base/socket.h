@@ -1,0 +1,113 @@
+// Lib_Socket: small network helpers shared by the client, the transport, the updater and the server,
+// and the process-wide SOCKS5 relay that the client opens for the transport.
+//
+// Every function blocks the calling thread (resolver calls, the proxy handshake). The proxy functions
+// keep one process-wide `TProxy` behind a lock; they are meant to be called from the main thread.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv {
+
+// --- Ports -------------------------------------------------------------------------------------------------
+
+// The first port from `port` upwards that a socket of the given kind (TCP when `tcp`, else UDP) can bind on
+// all local addresses; the probe socket is closed again. Counting stops at 65535: when no port up to there
+// can be bound, or `port` is above 65535, the answer is 0, which callers treat as failure. A `port` below 1
+// starts the count at 1 (port 0 would bind to any port and prove nothing). When the probe socket cannot be
+// created at all, `port` is returned unchanged.
+int GetFreePort(int port, bool tcp);
+
+// --- The host's own addresses
+// --------------------------------------------------------------------------------
+
+// The host's IPv4 addresses as dotted text. First the addresses the resolver gives for the host's own name,
+// in its order; then the addresses of every interface that is up, in interface order, that are not listed
+// yet. Loopback addresses (127/8) are left out unless nothing else is found: on Linux the host name usually
+// resolves to a loopback address only, which is not what callers want to announce.
+std::vector<std::string> LocalIPv4Addresses();
+
+// With two or more addresses, the first when `first` is set, else the second; with one, that one; with
+// none, empty.
+std::string GetIP(const std::vector<std::string>& addresses, bool first);
+std::string GetIP(bool first);
+
+// The address the transport announces. With `local_debug`, the last of the list; otherwise the last whose
+// first three characters are not "192" (empty when there is none).
+std::string PickIPForServer(const std::vector<std::string>& addresses, bool local_debug);
+// The same with `local_debug` read from `db_config`: integer key LocalDebug of section DebugInfo equal to
+// 1. A missing file or key counts as 0.
+std::string GetIPForServer(const std::vector<std::string>& addresses, const std::filesystem::path& db_config);
+// LocalIPv4Addresses() with DBConfig.ini beside the running program.
+std::string GetIPForServer();
+
+// --- Kind of connection
+// ----------------------------------------------------------------------------------------
+
+// What the network state says about the host's connection.
+struct NetState {
+  bool connected = false;  // an interface other than loopback is up and running
+  bool modem = false;      // such an interface is point-to-point (ppp, dial-up, a point-to-point tunnel)
+  bool proxy = false;      // a proxy is configured for this process (all_proxy, http_proxy, https_proxy)
+  bool lan = false;        // such an interface is not point-to-point (Ethernet, wireless, bridges, veth)
+};
+
+// Reads the interfaces (getifaddrs: IFF_UP and IFF_RUNNING, IFF_LOOPBACK, IFF_POINTOPOINT) and the proxy
+// variables of the environment (either letter case, non-empty).
+NetState ReadNetState();
+
+// 0 none, 1 modem, 2 proxy, 3 LAN: not connected gives 0; the modem flag gives 1; the proxy flag overrides it
+// with 2; the LAN flag overrides both with 3.
+int NetTypeFromState(const NetState& state);
+int GetNetType();
+
+// --- Resolver
+// ----------------------------------------------------------------------------------------------------
+
+// The first IPv4 address the resolver gives for `host` as "%d.%d.%d.%d"; empty when it does not resolve.
+std::string HostToIP(std::string_view host);
+
+// --- SOCKS5 relay
+// --------------------------------------------------------------------------------------------------
+
+// How long the handshake may take before the watchdog ends it.
+inline constexpr std::chrono::milliseconds kProxyWatchdogDelay{10000};
+
+// Stops and frees the current proxy client, creates a new one and opens a UDP relay through the SOCKS5 server
+// at `host` (dotted IPv4 text) and `port` for the local UDP port `udp_port`. With both `user` and `password`
+// empty no authentication is offered; otherwise user/password authentication (each at most 255 bytes).
+// Returns the relay port, 0 on any failure. The relay stays usable until the next StartProxy or StopProxy.
+std::uint16_t StartProxy(std::string_view host, std::uint16_t port, std::uint16_t udp_port,
+                         std::string_view user, std::string_view password);
+// The same with another watchdog delay.
+std::uint16_t StartProxy(std::string_view host, std::uint16_t port, std::uint16_t udp_port,
+                         std::string_view user, std::string_view password,
+                         std::chrono::milliseconds watchdog_delay);
+// Stops and frees the current proxy client, if any. Always true.
+bool StopProxy();
+
+// --- Stream-frame scrambling
+// ----------------------------------------------------------------------------------------
+
+// A stream frame is at least 6 and at most 32768 bytes: byte 0 says whether it is scrambled, bytes 1-3 carry
+// the key, bytes 4 to n - 3 the content and the last two bytes a checksum written here.
+inline constexpr std::size_t kTCPFrameMin = 6;
+inline constexpr std::size_t kTCPFrameMax = 32768;
+
+// Scrambles a frame in place with a random block length and key. False (and nothing changed) when `length`
+// is outside 6..32768.
+bool TCPDataRecast(std::uint8_t* buffer, std::size_t length);
+// The same with the random draws given: `r` picks the block length (2 * ((r mod n) div 2) + 2), `k` the key
+// (0..253).
+bool TCPDataRecast(std::uint8_t* buffer, std::size_t length, std::uint32_t r, std::uint8_t k);
+// Unscrambles a frame in place. A frame whose byte 0 is 0 is accepted unchanged. True when the checksum
+// matches; false for a frame of the wrong size, a zero block length or a checksum mismatch.
+bool TCPDataRestore(std::uint8_t* buffer, std::size_t length);
+
+}  // namespace kiv

@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "base/files.h"
+#include "base/machine_id.h"
+#include "base/system_load.h"
+#include "test_dir.h"
+
+#include <fstream>
+
+namespace kiv {
+namespace {
+
+TEST(MachineIdentifier, DiskSerialFirstThenFirstNonZeroAdapter) {
+  AdapterAddress zero{}, first{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}, second{0x02, 0, 0, 0, 0, 1};
+  struct {
+    MachineFacts facts;
+    std::string id;
+  } cases[] = {
+      {{"  WD-WCC4N1234567", {first}}, "  WD-WCC4N1234567"},  // padding kept
+      {{"", {zero, first, second}}, "00-1a-2b-3c-4d-5e"},
+      {{"", {zero}}, ""},
+      {{"", {}}, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MachineIdentifier(c.facts), c.id);
+  // This machine gives something stable.
+  EXPECT_EQ(NBGetFirstMac(), NBGetFirstMac());
+}
+
+TEST(ProcessCpuLoad, MeasuresOverIntervalsOfAtLeast700ms) {
+  ProcessCpuState state;
+  EXPECT_EQ(ProcessCpuLoad(state, 10'000, 0), 0);          // first call starts an interval
+  EXPECT_EQ(ProcessCpuLoad(state, 10'500, 1'000'000), 0);  // 500 ms: too early
+  // 1000 ms after the start, 0.7 s of process time since the previous call: 7e6 / 1000 / 100 / 2 = 35.
+  EXPECT_EQ(ProcessCpuLoad(state, 11'000, 8'000'000), 35);
+  EXPECT_EQ(state.interval_start_ms, 11'000u);             // a new interval started
+  EXPECT_EQ(ProcessCpuLoad(state, 11'800, 8'000'000), 0);  // no process time used
+}
+
+TEST(SystemLoad, ReadsPlausibleFigures) {
+  int memory = GetSystemMemory();
+  EXPECT_GT(memory, 0);
+  EXPECT_LE(memory, 100);
+  EXPECT_GT(GetProgressMemory(), 1 << 20);
+  EXPECT_EQ(GetProgressCPU(), 0);  // first call
+  EXPECT_TRUE(ClearMem());
+  EXPECT_EQ(GetSystemType(), TOSVersion::osUnknown);
+}
+
+TEST(Files, FoldersAndSizes) {
+  TestDir dir;
+  auto nested = dir.path() / "a" / "b" / "c";
+  ASSERT_TRUE(MakeDir(nested));
+  std::ofstream(nested / "x.dat") << "12345";
+  std::ofstream(dir.path() / "a" / "y.txt") << "1";
+  EXPECT_EQ(GetFileSize(nested / "x.dat"), 5);
+  EXPECT_EQ(GetFileSize(nested / "*.dat"), 5);
+  EXPECT_EQ(GetFileSize(nested / "*.none"), 0);
+  ASSERT_TRUE(CopyDir(dir.path() / "a", dir.path() / "copy"));
+  EXPECT_EQ(GetFileSize(dir.path() / "copy" / "b" / "c" / "x.dat"), 5);
+  EXPECT_FALSE(CopyDir(dir.path() / "missing", dir.path() / "copy2"));
+  DeleteDir(dir.path() / "a");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "a"));
+}
+
+TEST(Files, FileExecuteWaitReturnsExitCodes) {
+  TestDir dir;
+  int pumped = 0;
+  WaitHooks hooks{[&] { ++pumped; }, {}};
+  EXPECT_EQ(FileExecuteWait("/bin/sh", "-c 'exit 7'", dir.path(), TExecState::esNormal, hooks), 7);
+  EXPECT_EQ(FileExecuteWait("/bin/sh", "-c 'pwd > where.txt'", dir.path(), TExecState::esHidden), 0);
+  std::ifstream where(dir.path() / "where.txt");
+  std::string line;
+  std::getline(where, line);
+  EXPECT_EQ(std::filesystem::canonical(line), std::filesystem::canonical(dir.path()));
+  EXPECT_EQ(FileExecuteWait(dir.path() / "no-such-program", "", dir.path(), TExecState::esNormal), -1);
+  // Command substitution in the parameters is refused, not run.
+  EXPECT_EQ(FileExecuteWait("/bin/echo", "$(touch pwned)", dir.path(), TExecState::esNormal), -1);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "pwned"));
+  // A process still running when the application terminates gives 259.
+  EXPECT_EQ(FileExecuteWait("/bin/sleep", "1", dir.path(), TExecState::esNormal, {{}, [] { return true; }}),
+            259);
+}
+
+TEST(Files, CheckModuleFindsThisProcess) {
+  EXPECT_TRUE(CheckModule("KIVBASE_TESTS"));
+  EXPECT_FALSE(CheckModule("no-such-program-running"));
+}
+
+}  // namespace
+}  // namespace kiv
