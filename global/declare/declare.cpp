@@ -206,7 +206,7 @@ namespace {
 
 using P = TPermitType;
 
-struct PermitRowSpec {
+struct PermitRowDefinition {
   std::uint8_t user_type;
   std::initializer_list<TPermitType> permits;
 };
@@ -224,7 +224,7 @@ constexpr std::initializer_list<TPermitType> kSalesPermits = {
 }  // namespace
 
 TPermitArray DefaultPermitArray() {
-  const PermitRowSpec rows[kPermitRowCount] = {
+  const PermitRowDefinition rows[kPermitRowCount] = {
       {20, {}},
       {0,
        {P::Chat, P::Order, P::PrivateChat, P::BroadCast, P::Present, P::AddFriend, P::Mall, P::Bank,
