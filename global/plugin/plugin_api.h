@@ -50,11 +50,12 @@ struct THintInfo {
                       // 4 friend offline, others chosen by the sending plug-in
   PackedShortString<255> title;
   PackedShortString<255> text;
-  PackedShortString<255> sound;  // sound file to play; empty for none
-  QImage* picture;               // owned by the receiver afterwards (it deletes it), or nullptr
-  std::uint32_t tag;             // handed back through the click action
-  std::uint8_t flag;             // 1 in the main program's notices, 0 in the plug-ins'
-  void (*click)();               // called when the user clicks the notice, or nullptr
+  PackedShortString<255> sound;      // sound file to play; empty for none
+  QImage* picture;                   // owned by the receiver afterwards (it deletes it), or nullptr
+  std::uint32_t tag;                 // handed back to the click action: the friend's user code in friend
+                                     // notices, 5 in server messages, 0 otherwise
+  std::uint8_t flag;                 // 1 in the main program's notices, 0 in the plug-ins'
+  void (*click)(std::uint32_t tag);  // called with the tag when the user clicks the notice, or nullptr
 };
 
 #pragma pack(pop)
