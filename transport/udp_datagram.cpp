@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -78,7 +79,9 @@ void ExchangeBlocks(std::uint8_t* buffer, std::size_t length, std::size_t block)
   if (length <= kScrambleStart) return;
   for (std::size_t end = kScrambleStart + block - 1; end < length; end += block) {
     std::uint8_t* start = buffer + end + 1 - block;
-    for (std::size_t m = 0; m <= block / 2; ++m) std::swap(start[m], buffer[end - m]);
+    // The same exchanges as a reversal, with the middle pair of an even block swapped back.
+    std::reverse(start, start + block);
+    if (block % 2 == 0) std::swap(start[block / 2 - 1], start[block / 2]);
   }
 }
 
