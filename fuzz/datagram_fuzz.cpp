@@ -44,7 +44,7 @@ class TInputRandom final : public TScrambleRandom {
 };
 
 void CheckBounds(const TRemote& remote) {
-  if (remote.HeldBytes() > kMaxHeldBytesPerPeer) std::abort();
+  if (remote.HeldCost() > kMaxHeldCostPerPeer) std::abort();
   std::size_t held = 0;
   for (const auto& channel : remote.RecvChannels()) {
     for (const auto& [sequence, fragment] : channel.Held) {

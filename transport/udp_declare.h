@@ -113,10 +113,20 @@ inline constexpr std::uint32_t kMaxMessageFragments =
     (kMaxMessageSize + kMaxFragmentPayload - 1) / kMaxFragmentPayload;
 // How far past the next expected sequence a fragment may lie and still be held.
 inline constexpr std::uint32_t kMaxHeldAhead = kMaxMessageFragments + 4 * kSendWindow;
-// Payload bytes a peer may have held out of order, over all its receive channels together. Two
-// largest messages in assembly at once, plus a window each.
-inline constexpr std::size_t kMaxHeldBytesPerPeer =
-    2 * (std::size_t{kMaxMessageSize} + kSendWindow * kMaxFragmentPayload);
+// What a held fragment costs beyond its payload (its record and the allocator's share), so that a
+// peer sending many tiny fragments is bounded as well as one sending full ones.
+inline constexpr std::size_t kHeldFragmentOverhead = 128;
+// The most one receive channel can hold: its held fragments all lie within kMaxHeldAhead of its
+// next expected sequence.
+inline constexpr std::size_t kMaxHeldCostPerChannel =
+    std::size_t{kMaxHeldAhead} * (kMaxFragmentPayload + kHeldFragmentOverhead);
+// What all receive channels of a peer may hold together (payload + overhead per fragment). Once it
+// is spent, only the channel that holds the most may still grow, up to its own bound: that channel
+// can always complete its message and free what it holds, so several large messages in assembly at
+// once on different channels never block each other for good.
+inline constexpr std::size_t kHeldBudgetPerPeer = kMaxHeldCostPerChannel;
+// Hence the most a peer's held fragments can cost.
+inline constexpr std::size_t kMaxHeldCostPerPeer = kHeldBudgetPerPeer + kMaxHeldCostPerChannel;
 
 // The wrap rule of sequence numbers: the number after 0xFFFFFFFF is 101, so a channel that handed
 // on 0xFFFFFFFF stores 100 and expects 101.

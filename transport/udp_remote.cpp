@@ -32,6 +32,7 @@ void TRemote::ClearData(std::int64_t now) {
   send_channels_.clear();
   recv_channels_.clear();
   held_bytes_ = 0;
+  held_fragments_ = 0;
 }
 
 TChannel* TRemote::GetSendChannel(std::uint8_t number) {
@@ -248,7 +249,7 @@ TReceiveResult TRemote::RecvChannelData(std::span<const std::uint8_t> datagram, 
     if (ahead >= kMaxHeldAhead) return TReceiveResult::kDropped;
     const bool whole_and_next = ahead == 0 && f == t;
     const bool held = existing && existing->Held.contains(s);
-    if (!whole_and_next && !held && held_bytes_ + f > kMaxHeldBytesPerPeer) return TReceiveResult::kDropped;
+    if (!whole_and_next && !held && !MayHold(existing, f)) return TReceiveResult::kDropped;
   }
 
   TChannel& channel = existing ? *existing : OpenRecvChannel(header->channel);
@@ -277,9 +278,20 @@ TReceiveResult TRemote::RecvChannelData(std::span<const std::uint8_t> datagram, 
     fragment.Data.assign(payload.begin(), payload.end());
     channel.HeldBytes += f;
     held_bytes_ += f;
+    ++held_fragments_;
   }
   CheckFullData(channel, out);
   return TReceiveResult::kAccepted;
+}
+
+bool TRemote::MayHold(const TChannel* channel, std::uint32_t length) const {
+  if (HeldCost() + length + kHeldFragmentOverhead <= kHeldBudgetPerPeer) return true;
+  if (!channel) return false;
+  const auto cost = [](const TChannel& c) { return c.HeldBytes + c.Held.size() * kHeldFragmentOverhead; };
+  const TChannel* largest = nullptr;
+  for (const auto& c : recv_channels_)
+    if (!largest || cost(c) > cost(*largest)) largest = &c;
+  return largest == channel;
 }
 
 void TRemote::CheckFullData(TChannel& channel, TRemoteOutput& out) {
@@ -295,6 +307,7 @@ void TRemote::CheckFullData(TChannel& channel, TRemoteOutput& out) {
       channel.Held.erase(first);
       channel.HeldBytes -= fragment.FragmentLength;
       held_bytes_ -= fragment.FragmentLength;
+      --held_fragments_;
       channel.Sequence = MYDWORD(expected);
       ResetWalk(channel);
       ++channel.DoneCount;
@@ -330,6 +343,7 @@ void TRemote::CheckFullData(TChannel& channel, TRemoteOutput& out) {
       message.insert(message.end(), fragment.Data.begin(), fragment.Data.end());
       channel.HeldBytes -= fragment.FragmentLength;
       held_bytes_ -= fragment.FragmentLength;
+      --held_fragments_;
       ++channel.DoneCount;
       channel.DoneBytes += fragment.FragmentLength;
       channel.Sequence = MYDWORD(sequence);

@@ -123,8 +123,9 @@ class TRemote {
   // header included. Acknowledges it, drops duplicates, holds fragments out of order, and hands
   // on every complete message that is next in order on its channel. Frames whose fragment length
   // disagrees with the datagram's size, is 0, exceeds 1024 or the total, whose total exceeds
-  // kMaxMessageSize, that lie kMaxHeldAhead or more past the expected sequence, or that would take
-  // the peer's held bytes past kMaxHeldBytesPerPeer are dropped without an acknowledgement.
+  // kMaxMessageSize, that lie kMaxHeldAhead or more past the expected sequence, or that would have
+  // to be held beyond kHeldBudgetPerPeer on a channel other than the one holding the most, are
+  // dropped without an acknowledgement (a sender sends them again later).
   // The caller checks the peer's state first (frames from a half-connected peer are dropped).
   TReceiveResult RecvChannelData(std::span<const std::uint8_t> datagram, TRemoteOutput& out);
 
@@ -141,11 +142,15 @@ class TRemote {
   // Payload bytes queued and not yet acknowledged in send channel `number` (0 if none).
   std::uint64_t GetSendChannelSize(std::uint8_t number) const;
   static std::uint64_t GetChannelDataSize(const TChannel& channel) { return channel.QueuedBytes; }
-  // Payload bytes held out of order over all receive channels.
+  // Payload bytes held out of order over all receive channels, and what they cost against
+  // kHeldBudgetPerPeer (payload plus kHeldFragmentOverhead per fragment); never more than
+  // kMaxHeldCostPerPeer.
   std::size_t HeldBytes() const { return held_bytes_; }
+  std::size_t HeldCost() const { return held_bytes_ + held_fragments_ * kHeldFragmentOverhead; }
 
  private:
   void CheckFullData(TChannel& channel, TRemoteOutput& out);
+  bool MayHold(const TChannel* channel, std::uint32_t length) const;
   void HandOn(TChannel& channel, std::uint8_t type, std::span<const std::uint8_t> message,
               TRemoteOutput& out);
 
@@ -153,6 +158,7 @@ class TRemote {
   std::deque<TChannel> send_channels_;
   std::deque<TChannel> recv_channels_;
   std::size_t held_bytes_ = 0;
+  std::size_t held_fragments_ = 0;
 };
 
 }  // namespace kiv

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -48,6 +49,7 @@ bool TKivSocket::Start(std::uint16_t port, std::uint8_t mode) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 
   fd_.store(fd, std::memory_order_release);
+  owner_thread_ = std::this_thread::get_id();
   if (mode == 0) {
     started_.store(true, std::memory_order_release);
     if (readiness_) readiness_->SocketOpened(fd);
@@ -144,6 +146,8 @@ bool TKivSocket::ReadOne(std::uint8_t* buffer) {
 
 int TKivSocket::ReadData() {
   if (!Started() || mode_ != 0) return 0;
+  // Mode 0 has one reader: the thread that started the socket and drives the readiness hook.
+  assert(std::this_thread::get_id() == owner_thread_);
   std::uint8_t buffer[kReceiveBufferSize];
   int count = 0;
   while (count < kReadBatch && ReadOne(buffer)) ++count;

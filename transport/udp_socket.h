@@ -11,7 +11,8 @@
 // Threads:
 //   Start, Stop, SetReadiness: the owning thread (the main thread in the client), never from
 //     inside DataRecive; Stop called on the read thread returns false.
-//   ReadData: mode 0 only, on the thread that drives the readiness hook.
+//   ReadData: mode 0 only, on the thread that called Start and drives the readiness hook
+//     (asserted in debug builds).
 //   SendUDPData, SetProxy/ClearProxy, counters, LocalAddress: any thread. SendUDPData takes no lock;
 //     the engine stops its sending threads before calling Stop.
 // Ownership: the socket owns its descriptor and its read thread; the readiness hook is not owned
@@ -113,6 +114,7 @@ class TKivSocket {
   std::atomic<int> fd_{-1};
   int wake_fd_ = -1;  // eventfd that ends the read thread's wait
   std::thread read_thread_;
+  std::thread::id owner_thread_;  // the thread that called Start
   std::atomic<bool> stopping_{false};
   TSocketReadiness* readiness_ = nullptr;
   std::uint16_t local_port_ = 0;

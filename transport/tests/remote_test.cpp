@@ -354,8 +354,8 @@ TEST_F(RemoteTest, HeldBytesOfAPeerAreBounded) {
       if (remote.RecvChannelData(frame, out) == TReceiveResult::kDropped) ++dropped;
     }
   }
-  EXPECT_LE(remote.HeldBytes(), kMaxHeldBytesPerPeer);
-  EXPECT_GT(remote.HeldBytes(), kMaxHeldBytesPerPeer - 1024);
+  EXPECT_LE(remote.HeldCost(), kMaxHeldCostPerPeer);
+  EXPECT_GT(remote.HeldCost(), kHeldBudgetPerPeer - 1024 - kHeldFragmentOverhead);
   EXPECT_GT(dropped, kMaxHeldAhead);
   EXPECT_EQ(out.sent.size() + dropped, 3 * (kMaxHeldAhead - 1));
   // A whole message that is next in order still gets through.
@@ -365,6 +365,43 @@ TEST_F(RemoteTest, HeldBytesOfAPeerAreBounded) {
   // A reset frees them all.
   remote.ClearData(0);
   EXPECT_EQ(remote.HeldBytes(), 0u);
+}
+
+TEST_F(RemoteTest, LargeMessagesOnTwoChannelsBothCompleteWhenTheBudgetIsSpent) {
+  // The sender is far ahead on channels 2 and 1 while fragment 101 of each is lost; together they
+  // need more than the budget. Channel 2, holding the most, may still grow and completes; then
+  // channel 1's resent fragments fit and it completes too.
+  const std::uint32_t count = kMaxMessageFragments;
+  auto feed = [&](std::uint8_t channel, std::uint32_t from, std::uint32_t to) {
+    std::size_t dropped = 0;
+    for (std::uint32_t i = from; i < to; ++i) {
+      const auto frame = Frame(kTypeData, 101 + i, 1024, kMaxMessageSize, channel, channel);
+      if (remote.RecvChannelData(frame, out) == TReceiveResult::kDropped) ++dropped;
+      EXPECT_LE(remote.HeldCost(), kMaxHeldCostPerPeer);
+    }
+    return dropped;
+  };
+  EXPECT_EQ(feed(2, 1, 9000), 0u);
+  const std::size_t dropped = feed(1, 1, count);
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(feed(2, 9000, count), 0u);  // beyond the budget, but channel 2 holds the most
+  EXPECT_EQ(feed(2, 0, 1), 0u);
+  ASSERT_EQ(out.delivered.size(), 1u);
+  EXPECT_EQ(out.delivered[0].first, 2);
+  EXPECT_EQ(out.delivered[0].second.size(), kMaxMessageSize);
+  // The sender resends what was not acknowledged.
+  EXPECT_EQ(feed(1, count - static_cast<std::uint32_t>(dropped), count), 0u);
+  EXPECT_EQ(feed(1, 0, 1), 0u);
+  ASSERT_EQ(out.delivered.size(), 2u);
+  EXPECT_EQ(out.delivered[1].first, 1);
+  EXPECT_EQ(out.delivered[1].second.size(), kMaxMessageSize);
+  EXPECT_EQ(remote.HeldCost(), 0u);
+}
+
+TEST_F(RemoteTest, TinyHeldFragmentsAreChargedTheirOverhead) {
+  for (std::uint32_t s = 102; s < 112; ++s) remote.RecvChannelData(Frame(kTypeData, s, 1, 50, 2), out);
+  EXPECT_EQ(remote.HeldBytes(), 10u);
+  EXPECT_EQ(remote.HeldCost(), 10 * (1 + kHeldFragmentOverhead));
 }
 
 TEST_F(RemoteTest, AMessageOfTheLargestSizeIsReassembled) {
