@@ -73,23 +73,22 @@ void BM_Memcpy1MiB(benchmark::State& state) {
 }
 BENCHMARK(BM_Memcpy1MiB)->MinTime(0.5);
 
+kivbench::Figure Throughput(const char* metric, const char* ours, const char* peer) {
+  kivbench::Figure figure;
+  figure.bench = "transport_core";
+  figure.metric = metric;
+  figure.unit = "MB/s";
+  figure.ours = ours;
+  figure.peers = {{"memcpy", peer}};
+  return figure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  return kivbench::Run(argc, argv,
-                       {{"transport_core",
-                         "recast_restore_1044B",
-                         "MB/s",
-                         "BM_RecastRestore1044",
-                         {{"memcpy", "BM_Memcpy1044"}}},
-                        {"transport_core",
-                         "fragment_reassemble_1MiB_channel1",
-                         "MB/s",
-                         "BM_Link1MiBChannel1",
-                         {{"memcpy", "BM_Memcpy1MiB"}}},
-                        {"transport_core",
-                         "fragment_reassemble_1MiB_channel0_scrambled",
-                         "MB/s",
-                         "BM_Link1MiBChannel0",
-                         {{"memcpy", "BM_Memcpy1MiB"}}}});
+  return kivbench::Run(
+      argc, argv,
+      {Throughput("recast_restore_1044B", "BM_RecastRestore1044", "BM_Memcpy1044"),
+       Throughput("fragment_reassemble_1MiB_channel1", "BM_Link1MiBChannel1", "BM_Memcpy1MiB"),
+       Throughput("fragment_reassemble_1MiB_channel0_scrambled", "BM_Link1MiBChannel0", "BM_Memcpy1MiB")});
 }

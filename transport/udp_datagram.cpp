@@ -75,12 +75,30 @@ std::uint16_t SumBytes(const std::uint8_t* buffer, std::size_t length) {
 // exchanges are their own inverse, so scrambling and restoring share them. The additive key is
 // applied before (scrambling) or after (restoring) a byte takes part in a block, so adding it to all
 // bytes first gives the same result as adding it byte by byte.
+// Reverses n bytes, eight at a time from both ends while they last.
+void ReverseBytes(std::uint8_t* p, std::size_t n) {
+  std::uint8_t* lo = p;
+  std::uint8_t* hi = p + n;
+  while (hi - lo >= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, lo, 8);
+    std::memcpy(&b, hi - 8, 8);
+    a = __builtin_bswap64(a);
+    b = __builtin_bswap64(b);
+    std::memcpy(lo, &b, 8);
+    std::memcpy(hi - 8, &a, 8);
+    lo += 8;
+    hi -= 8;
+  }
+  std::reverse(lo, hi);
+}
+
 void ExchangeBlocks(std::uint8_t* buffer, std::size_t length, std::size_t block) {
   if (length <= kScrambleStart) return;
   for (std::size_t end = kScrambleStart + block - 1; end < length; end += block) {
     std::uint8_t* start = buffer + end + 1 - block;
     // The same exchanges as a reversal, with the middle pair of an even block swapped back.
-    std::reverse(start, start + block);
+    ReverseBytes(start, block);
     if (block % 2 == 0) std::swap(start[block / 2 - 1], start[block / 2]);
   }
 }
@@ -129,9 +147,13 @@ bool DataRestore(std::uint8_t* buffer, std::size_t length) {
   if (block == 0) return false;
 
   ExchangeBlocks(buffer, length, block);
-  for (std::size_t i = kScrambleStart; i < length; ++i)
-    buffer[i] = static_cast<std::uint8_t>(buffer[i] - key);
-  return SumBytes(buffer, length) ==
+  std::uint32_t sum = 0;
+  for (std::size_t i = kScrambleStart; i < length; ++i) {
+    const auto plain = static_cast<std::uint8_t>(buffer[i] - key);
+    buffer[i] = plain;
+    sum += plain;
+  }
+  return static_cast<std::uint16_t>(sum) ==
          static_cast<std::uint16_t>(LoadU16(buffer + kOffChecksum) - kChecksumBase);
 }
 

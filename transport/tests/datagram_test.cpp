@@ -116,6 +116,40 @@ TEST(Scrambling, EveryBlockLengthAndKeyRestores) {
   }
 }
 
+// The rule one byte at a time, as written: add (or subtract) the key to byte i, then, when (i - 5)
+// is a multiple of L, exchange positions (i - L + 1 + m) and (i - m) for m = 0 .. L / 2.
+void ReferenceRule(std::vector<std::uint8_t>& d, std::size_t block, std::uint8_t key, bool restore) {
+  for (std::size_t i = 6; i < d.size(); ++i) {
+    d[i] = static_cast<std::uint8_t>(restore ? d[i] - key : d[i] + key);
+    if ((i - 5) % block == 0)
+      for (std::size_t m = 0; m <= block / 2; ++m) std::swap(d[i - block + 1 + m], d[i - m]);
+  }
+}
+
+TEST(Scrambling, MatchesTheByteByByteRuleForEveryBlockLength) {
+  std::vector<std::uint8_t> original(1044);
+  for (std::size_t i = 0; i < original.size(); ++i) original[i] = static_cast<std::uint8_t>(i * 29 + i / 7);
+  for (std::uint32_t r = 0; r < 256; ++r) {
+    auto ours = original, reference = original;
+    TFixedRandom random({r, 77});
+    DataRecast(ours.data(), ours.size(), random);
+    const std::size_t block = ((r & ~3u) + 4) % 256 == 0 ? 4 : ((r & ~3u) + 4) % 256;
+    ReferenceRule(reference, block, 77, false);
+    ASSERT_TRUE(std::equal(ours.begin() + 6, ours.end(), reference.begin() + 6)) << r;
+  }
+  // Restoring with any block length a sender could forge, odd ones included.
+  for (std::size_t block = 1; block < 256; ++block) {
+    auto ours = original, reference = original;
+    ours[2] = static_cast<std::uint8_t>(block + 9 - 220);  // key byte 3 = 9, so k = 74
+    ours[3] = 9;
+    ours[4] = 1;
+    ours[0] = 0x26, ours[1] = 0xE1;
+    DataRestore(ours.data(), ours.size());
+    ReferenceRule(reference, block, 74, true);
+    ASSERT_TRUE(std::equal(ours.begin() + 6, ours.end(), reference.begin() + 6)) << block;
+  }
+}
+
 TEST(Scrambling, KeyThatWouldReadAsUnscrambledIsReplaced) {
   // r 216 gives L 220 and k 65 gives key bytes 0, 0; make the checksum's low byte 0 as well.
   std::vector<std::uint8_t> d(300, 0);
