@@ -1,6 +1,7 @@
 #include "base/compress.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -172,7 +173,13 @@ class ReplacementFile {
       fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd_ < 0 && errno != EEXIST) break;
     }
-    if (fd_ < 0) Fail(errno);
+    if (fd_ < 0) {
+      Fail(errno);
+      return;
+    }
+    // A file it replaces keeps its permissions (a program stays executable).
+    struct stat existing {};
+    if (::stat(path_.c_str(), &existing) == 0) ::fchmod(fd_, existing.st_mode & 07777);
   }
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;

@@ -412,9 +412,13 @@ TEST_F(Bundle, RoundTripsAFileWithTheDocumentedLayout) {
   EXPECT_TRUE(std::equal(content.begin(), content.end(), plain.begin() + 88));
 
   Write(dir_ / "target.bin", {1, 2, 3});
+  std::filesystem::permissions(dir_ / "target.bin", std::filesystem::perms::owner_all);
   std::string error;
   ASSERT_TRUE(DeCompressFiles(dir_ / "out.pak", dir_ / "target.bin", &error)) << error;
   EXPECT_EQ(Read(dir_ / "target.bin"), content);
+  // The replaced file keeps its permissions.
+  EXPECT_EQ(std::filesystem::status(dir_ / "target.bin").permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
   // Only the bundle and the two files remain: no temporary files are left behind.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 3);
 }
