@@ -81,13 +81,16 @@ extern "C" SONADEC_API int DecodeMp3Data(void* handle, const uint8_t* input, uin
   mad_stream_buffer(&stream, st->area, carried + input_length);
   if (st->resync) stream.sync = 0;
 
-  // Bytes where no frame header is found (a tag, a damaged stretch) are skipped within this call: taking
-  // one byte per call would leave the area filling faster than it drains. Each miss moves on by at least
-  // one byte, so the search ends. A damaged frame, by contrast, fails this call and the next skips it.
+  // libmad's recoverable errors are passed over within this call: a header error means no frame starts
+  // here (a tag, a damaged stretch), any other a damaged frame that yields no PCM. Each moves the stream
+  // on by at least one byte, so the loop ends. Returning -1 for them instead would look to the caller like
+  // a request for more input; the area would then fill faster than it drains and, once full, refuse every
+  // piece for good. This way -1 means more input is needed (or a fatal error), and between calls the area
+  // keeps at most one incomplete frame.
   bool searched = false;
   while (mad_frame_decode(&st->frame, &stream) != 0) {
-    if (kiv::sonadec::IsHeaderError(stream.error)) {
-      searched = true;
+    if (MAD_RECOVERABLE(stream.error)) {
+      searched = searched || kiv::sonadec::IsHeaderError(stream.error);
       continue;
     }
     st->resync = searched && stream.error == MAD_ERROR_BUFLEN;

@@ -5,9 +5,10 @@
  *
  * Protocol: call DecodeMp3Data with each new piece of the stream. On 0 a frame was decoded; call again
  * with an input length of 0 until it returns -1, then give it the next piece. Bytes not yet decoded stay
- * in the decoder's input area between calls. The area holds SONADEC_INPUT_AREA bytes: a call whose input
- * does not fit beside the bytes kept from earlier calls is refused with -1 and takes none of the input,
- * so pieces of up to SONADEC_INPUT_AREA - 3000 bytes always fit.
+ * in the decoder's input area between calls; damaged frames and bytes between frames are skipped on the
+ * way. The area holds SONADEC_INPUT_AREA bytes: a call whose input does not fit beside the bytes kept from
+ * earlier calls is refused with -1 and takes none of the input. Between calls the area keeps at most one
+ * incomplete frame, under 3000 bytes for any ordinary stream, so pieces of 37000 bytes fit.
  */
 #ifndef KIV_MP3DECODER_SONADEC_H
 #define KIV_MP3DECODER_SONADEC_H
@@ -35,9 +36,9 @@ SONADEC_API void* CreateMp3Decoder(void);
 /* Decodes at most one frame. `consumed` and `produced` are set to 0 first. Returns 0 when a frame was
  * decoded: `produced` PCM bytes (signed 16-bit little-endian, stereo interleaved left then right) were
  * written to `output`, and `consumed` is the number of input-area bytes (carried-over bytes plus this
- * call's input) up to the end of that frame. Returns -1 when more input is needed, the frame was damaged
- * (the next call skips it), the input does not fit the area, the handle has no decoder state, or
- * `output_size` is below SONADEC_MAX_FRAME_BYTES. */
+ * call's input) up to the end of that frame. Returns -1 when no complete frame is left (more input is
+ * needed), the input does not fit the area, the handle has no decoder state, `output_size` is below
+ * SONADEC_MAX_FRAME_BYTES, or libmad reports a fatal error. */
 SONADEC_API int DecodeMp3Data(void* handle, const uint8_t* input, uint32_t input_length, uint8_t* output,
                               uint32_t output_size, uint32_t* consumed, uint32_t* produced);
 

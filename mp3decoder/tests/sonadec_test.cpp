@@ -175,19 +175,34 @@ TEST(Sonadec, KeepsBytesThatDoNotYetMakeAFrame) {
 TEST(Sonadec, SkipsDamagedStretchesAndCarriesOn) {
   const auto clean = Fixture("tone_stereo.mp3");
   const auto whole = DecodeInPieces(clean, clean.size());
-  // A 5000-byte tag of noise in front, and the sync word of frame 10 wiped.
+  // A 5000-byte tag of noise in front, the sync word of frame 10 wiped and frames 15 and 16 scrambled.
   ByteVector mp3(5000);
   std::uint32_t x = 1;
   for (auto& b : mp3) b = static_cast<std::uint8_t>((x = x * 1103515245 + 12345) >> 16) & 0x7F;
   mp3.insert(mp3.end(), clean.begin(), clean.end());
-  std::size_t frame10 = 5000;
-  for (int i = 0; i < 10; ++i) frame10 += whole.consumed[static_cast<std::size_t>(i)];
-  ASSERT_EQ(mp3[frame10], 0xFF);
-  mp3[frame10] = 0x00;
+  std::vector<std::size_t> starts = {5000};
+  for (auto c : whole.consumed) starts.push_back(starts.back() + c);
+  ASSERT_EQ(mp3[starts[10]], 0xFF);
+  mp3[starts[10]] = 0x00;
+  for (std::size_t i = starts[15] + 6; i < starts[17]; ++i)
+    mp3[i] = static_cast<std::uint8_t>(mp3[i] * 7 + 3);
+
   const auto decoded = DecodeInPieces(mp3, 1000);
-  // Everything but the wiped frame decodes (frames that draw on its bit reservoir may go too).
-  EXPECT_GE(decoded.produced.size(), whole.produced.size() - 3);
+  // The frames around the damage go (later ones may draw on the bit reservoir of lost ones); the rest decode.
+  EXPECT_GE(decoded.produced.size(), whole.produced.size() - 9);
   EXPECT_LT(decoded.produced.size(), whole.produced.size());
+  // Fed whole, the stream decodes to the same PCM: damage never stops a caller that has no more to give.
+  const auto at_once = DecodeInPieces(mp3, mp3.size());
+  EXPECT_EQ(at_once.produced, decoded.produced);
+  EXPECT_TRUE(at_once.pcm == decoded.pcm);
+  // Large pieces are never refused: the area does not fill up with what was skipped.
+  Decoder d;
+  Decoded big;
+  for (std::size_t pos = 0; pos < mp3.size(); pos += 4000) {
+    const std::size_t n = std::min<std::size_t>(4000, mp3.size() - pos);
+    d.Feed(mp3.data() + pos, n, big);
+  }
+  EXPECT_TRUE(big.pcm == decoded.pcm);
 }
 
 TEST(Sonadec, RefusesCallsItCannotServe) {
