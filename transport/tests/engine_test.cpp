@@ -26,10 +26,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The "main thread" of mode 0 for tests: whoever calls ProcessEvents reads the socket and runs the
-// posted tasks.
+// The "main thread" of mode 0 for tests. All mode-0 engines of a test share the test thread as their
+// main thread, so processing events on any of them reads every engine's socket and runs every posted
+// task, as one event loop would.
 class TTestMainThread : public TMainThread {
  public:
+  TTestMainThread() { All().push_back(this); }
+  ~TTestMainThread() override { std::erase(All(), this); }
   void Attach(TKivSocket* socket) { socket_ = socket; }
   void SocketOpened(int fd) override { fd_ = fd; }
   void SocketClosing(int) override { fd_ = -1; }
@@ -38,6 +41,15 @@ class TTestMainThread : public TMainThread {
     tasks_.push_back(std::move(task));
   }
   void ProcessEvents() override {
+    for (TTestMainThread* loop : All()) loop->RunOwn();
+  }
+
+ private:
+  static std::vector<TTestMainThread*>& All() {
+    static std::vector<TTestMainThread*> loops;
+    return loops;
+  }
+  void RunOwn() {
     if (fd_ >= 0 && socket_) socket_->ReadData();
     std::vector<std::function<void()>> tasks;
     {
@@ -47,19 +59,11 @@ class TTestMainThread : public TMainThread {
     for (auto& task : tasks) task();
   }
 
- private:
   TKivSocket* socket_ = nullptr;
   int fd_ = -1;
   std::mutex mutex_;
   std::vector<std::function<void()>> tasks_;
 };
-
-struct TEndpoint;
-// Mode-0 endpoints alive now: whoever waits pumps them all, as one main thread would.
-std::vector<TEndpoint*>& MainThreadEndpoints() {
-  static std::vector<TEndpoint*> endpoints;
-  return endpoints;
-}
 
 // An engine with its callbacks recorded.
 struct TEndpoint {
@@ -81,18 +85,14 @@ struct TEndpoint {
           cv.notify_all();
         });
     started = engine->Start(0, mode);
-    if (mode == 0) MainThreadEndpoints().push_back(this);
   }
-  ~TEndpoint() {
-    std::erase(MainThreadEndpoints(), this);
-    engine.reset();
-  }
+  ~TEndpoint() { engine.reset(); }
 
   // Waits until `done` holds, running mode 0's events meanwhile. A hang guard, not a timing check.
   bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
-      for (TEndpoint* e : MainThreadEndpoints()) e->main_thread.ProcessEvents();
+      main_thread.ProcessEvents();
       {
         std::unique_lock lock(mutex);
         if (done()) return true;
@@ -113,21 +113,10 @@ struct TEndpoint {
   std::vector<std::pair<std::uint16_t, std::uint8_t>> disconnects;
 };
 
-// Connects `a` to `b`; mode-0 ends need their events pumped while the other side waits.
+// Connects `a` to `b`. Mode-0 engines answer while `a` waits, since waiting processes the events
+// of every mode-0 engine of the test.
 std::uint16_t Join(TEndpoint& a, TEndpoint& b) {
-  std::atomic<bool> done{false};
-  std::thread pump([&] {
-    while (!done) {
-      if (b.mode == 0) b.main_thread.ProcessEvents();
-      std::this_thread::sleep_for(100us);
-    }
-  });
-  // Mode 0 engines must be pumped on their own thread; the test thread plays both main threads here,
-  // which is safe because each TTestMainThread is only driven by one thread at a time.
-  std::uint16_t handle = a.engine->Connect("127.0.0.1", b.engine->LocalPort(), 5000);
-  done = true;
-  pump.join();
-  return handle;
+  return a.engine->Connect("127.0.0.1", b.engine->LocalPort(), 5000);
 }
 
 std::vector<std::uint8_t> Message(std::size_t size, std::uint8_t seed) {
