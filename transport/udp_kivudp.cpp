@@ -768,6 +768,11 @@ std::uint32_t TKivUDP::PeerCount() const {
   return peer_count_;
 }
 
+std::size_t TKivUDP::HeldBytes() const {
+  std::lock_guard lock(lock_);
+  return total_held_;
+}
+
 void TKivUDP::SetServerPeer(std::uint16_t handle, bool is_server) {
   std::lock_guard lock(lock_);
   if (Peer(handle)) table_[handle].server = is_server;

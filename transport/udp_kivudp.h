@@ -153,6 +153,9 @@ class TKivUDP : public TKivSocket {
   std::uint64_t GetSendChannelSize(std::uint16_t handle, std::uint8_t channel) const;
   float GetResendRate(std::uint16_t handle, std::uint8_t position) const;
   std::uint32_t PeerCount() const;
+  // Payload bytes all peers together hold out of order in reassembly (bounded by
+  // max_total_held_bytes).
+  std::size_t HeldBytes() const;
   // Marks the peer as a server of ours: only servers may give the termination order.
   void SetServerPeer(std::uint16_t handle, bool is_server);
 
