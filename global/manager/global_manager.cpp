@@ -17,6 +17,7 @@
 #include "base/files.h"
 #include "base/graphic_archive.h"
 #include "manager/message_forms.h"
+#include "system/window_helpers.h"
 
 namespace kiv {
 
@@ -378,6 +379,10 @@ THintForm* TGlobalManager::HintForm() const { return hint_form_.data(); }
 void TGlobalManager::UpdateFormSkin(QWidget* window) const {
   if (!window) return;
   window->setFont(QFont(SkinFontName(), 9));
+  // Every top-level window takes texts such as "Close" from other programs.
+  if (window->isWindow() && !window->findChild<TFormMailbox*>(QString(), Qt::FindDirectChildrenOnly)) {
+    new TFormMailbox(window);
+  }
 
   if (window->isWindow()) {
     const Qt::WindowFlags flags = window->windowFlags();

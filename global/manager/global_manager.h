@@ -140,7 +140,8 @@ class TGlobalManager {
   void HideHintForm();
   THintForm* HintForm() const;
 
-  // Fonts, frames and "$MONEY"/"$APP" of the window and its children, then repaints it.
+  // Fonts, frames and "$MONEY"/"$APP" of the window and its children, then repaints it. A top-level
+  // window also gets its mailbox (TFormMailbox) so that other programs can find it and send "Close".
   void UpdateFormSkin(QWidget* window) const;
 
   // --- the state plug-ins share (fields, in their documented order) ---

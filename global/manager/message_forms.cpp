@@ -1,5 +1,6 @@
 #include "manager/message_forms.h"
 
+#include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QMouseEvent>
@@ -78,7 +79,12 @@ TMessageForm::TMessageForm(const QString& text, const QImage& picture)
   buttons->addWidget(close_button);
   layout->addLayout(buttons);
 
-  setFixedWidth(WidthForText(text));
+  // Long texts wrap rather than make the window wider than the screen.
+  int width = WidthForText(text);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    width = std::min(width, std::max(177, screen->availableGeometry().width() - 40));
+  }
+  setFixedWidth(width);
   adjustSize();
   setFixedHeight(std::max(height(), sizeHint().height()));
   CentreOnDesktop(this);
@@ -90,13 +96,20 @@ THintForm::THintForm(const QImage& logo)
   setWindowTitle(QStringLiteral("系统提示"));
   setFixedSize(kHintWidth, kHintHeight);
 
+  // The frame carries the skin's border (and its shadow with extended borders); the panel inside
+  // carries the skin's window background.
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(0, 0, 0, 0);
-  auto* panel = new QWidget(this);
+  auto* frame = new QFrame(this);
+  frame->setObjectName(QStringLiteral("HintFrame"));
+  frame->setProperty("skinFrame", true);
+  outer->addWidget(frame);
+  auto* inner = new QVBoxLayout(frame);
+  inner->setContentsMargins(0, 0, 0, 0);
+  auto* panel = new QWidget(frame);
   panel->setObjectName(QStringLiteral("SkinnedWindow"));
-  panel->setProperty("skinFrame", true);
   panel->setAttribute(Qt::WA_StyledBackground);
-  outer->addWidget(panel);
+  inner->addWidget(panel);
 
   auto* row = new QHBoxLayout(panel);
   row->setContentsMargins(12, 6, 14, 6);

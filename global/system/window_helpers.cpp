@@ -118,7 +118,10 @@ int SendMessageToForm(const TFormHandle& window, const QString& text) {
 
 TFormMailbox::TFormMailbox(QWidget* window, QString class_name)
     : QObject(window), window_(window), class_name_(std::move(class_name)) {
-  if (class_name_.isEmpty() && window) class_name_ = QString::fromLatin1(window->metaObject()->className());
+  if (class_name_.isEmpty() && window) {
+    // The class name without its namespace: "kiv::TMainForm" is found as "TMainForm".
+    class_name_ = QString::fromLatin1(window->metaObject()->className()).section(QStringLiteral("::"), -1);
+  }
   if (window) window->installEventFilter(this);
   Listen();
 }

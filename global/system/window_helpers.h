@@ -51,7 +51,8 @@ class TFormMailbox : public QObject {
   Q_OBJECT
 
  public:
-  // Opens the mailbox for `window` under `class_name` (the window's Qt class name when empty).
+  // Opens the mailbox for `window` under `class_name` (when empty, the window's class name without
+  // its namespace).
   explicit TFormMailbox(QWidget* window, QString class_name = {});
   ~TFormMailbox() override;
 

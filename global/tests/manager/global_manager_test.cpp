@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QBuffer>
+#include <QDialog>
 #include <QEventLoop>
 #include <QLabel>
 #include <QMenu>
@@ -10,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <cstring>
 #include <fstream>
@@ -20,6 +22,7 @@
 #include "manager/global_manager.h"
 #include "manager/message_forms.h"
 #include "qt_app.h"
+#include "system/window_helpers.h"
 #include "test_dir.h"
 
 namespace kiv {
@@ -213,6 +216,16 @@ TEST_F(ManagerTest, CaptionsHintsAndMenusGetBrandNames) {
   EXPECT_EQ(label->text(), QStringLiteral("欢迎使用") + QString::fromStdString(APPNAME));
   EXPECT_EQ(label->font().pointSize(), 9);
   EXPECT_EQ(action->text(), QStringLiteral("充值Kiv币"));
+  // The window now takes texts from other programs under its class name and new caption.
+  EXPECT_TRUE(FindForm(QStringLiteral("QWidget"), QStringLiteral("Kiv币赠送")));
+
+  // A fixed dialog frame becomes a sizeable one; a frame that chose its buttons gets minimise.
+  QDialog dialog(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                              Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  manager.UpdateFormSkin(&dialog);
+  EXPECT_FALSE(dialog.windowFlags() & Qt::MSWindowsFixedSizeDialogHint);
+  EXPECT_TRUE(dialog.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_TRUE(dialog.windowFlags() & Qt::WindowCloseButtonHint);
 }
 
 TEST_F(ManagerTest, PhotoFiles) {
@@ -350,6 +363,8 @@ TEST_F(ManagerTest, MessageWindows) {
   EXPECT_EQ(form->width(), 177);  // the minimum
   EXPECT_TRUE(form->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_EQ(TMessageForm::WidthForText(QStringLiteral("用户名或密码错误请重新输入")), 7 * 26 + 114);
+  TMessageForm long_text(QString(400, QLatin1Char('x')), QImage());
+  EXPECT_LE(long_text.width(), QGuiApplication::primaryScreen()->availableGeometry().width());
   form->findChild<QPushButton*>(QStringLiteral("CloseButton"))->click();
   RunUntil([&] { return form.isNull(); });  // it frees itself
 
