@@ -1,7 +1,5 @@
 #include "manager/skin_engine.h"
 
-#include <unistd.h>
-
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -10,6 +8,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStyle>
+#include <QWidget>
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -179,8 +178,9 @@ bool ChangesColours(const TSkinSettings& s) { return s.hue != 0 || s.saturation 
 
 // Writes the skin's pictures with the colour settings applied into a cache folder; returns it, or an
 // empty text when it cannot be written.
-QString AdjustedPictures(const QString& skin_folder, const QString& skin_name, const TSkinSettings& s) {
-  const QString cache = QDir::tempPath() + QStringLiteral("/kivora-skins-%1/").arg(::getuid()) +
+QString AdjustedPictures(const QString& skins_folder, const QString& skin_folder, const QString& skin_name,
+                         const TSkinSettings& s) {
+  const QString cache = skins_folder + QStringLiteral("/.adjusted/") +
                         QStringLiteral("%1-h%2-s%3")
                             .arg(QString::fromLatin1(skin_name.toUtf8().toHex()))
                             .arg(s.hue)
@@ -215,6 +215,17 @@ QString AdjustedPictures(const QString& skin_folder, const QString& skin_name, c
 }
 
 }  // namespace
+
+void SetSkinSection(QWidget* widget, const char* section) {
+  if (!widget) return;
+  const QVariant value = section ? QVariant(QString::fromLatin1(section)) : QVariant();
+  if (widget->property(kSkinSectionProperty) == value) return;
+  widget->setProperty(kSkinSectionProperty, value);
+  // Style sheets match dynamic properties only when the widget is polished again.
+  widget->style()->unpolish(widget);
+  widget->style()->polish(widget);
+  widget->update();
+}
 
 TSkinEngine::TSkinEngine(std::filesystem::path skins_folder) : skins_folder_(std::move(skins_folder)) {}
 
@@ -280,7 +291,8 @@ bool TSkinEngine::Load(const std::string& name, const TSkinSettings& raw) {
 
   QStringList paths;
   if (ChangesColours(settings)) {
-    const QString cache = AdjustedPictures(folder, QString::fromStdString(name), settings);
+    const QString cache =
+        AdjustedPictures(PathText(skins_folder_), folder, QString::fromStdString(name), settings);
     if (!cache.isEmpty()) paths << cache;
   }
   paths << folder;

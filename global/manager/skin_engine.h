@@ -5,7 +5,8 @@
 // application and maps the "skin" search prefix to the skin's folder. Four settings change the look:
 // - hue offset (degrees, 0 .. 360) turns every colour of the sheet, the palette and the pictures
 //   round the colour wheel; saturation (-100 .. 100) takes colour out or adds it (-100 is grey);
-//   adjusted pictures are written once to a cache folder, which the "skin" prefix then names first;
+//   adjusted pictures are written once to "<skins folder>/.adjusted/", which the "skin" prefix then
+//   names before the skin's own folder;
 // - glow ("动画特效"): controls light up under the mouse; off drops the sheet's hover rules;
 // - extended borders ("阴影边框"): windows that carry the dynamic property skinFrame=true get a
 //   framed border with a shadow line on the right and bottom.
@@ -20,7 +21,20 @@
 #include <filesystem>
 #include <string>
 
+class QWidget;
+
 namespace kiv {
+
+// Controls drawn with one of the skin's named sections carry this dynamic property: "CHECKBOX"
+// (frame-bar sections, room tiles), "PANEL" (a tile under the mouse or pressed), "TOOLBUTTON"
+// (frame-bar buttons).
+inline constexpr const char* kSkinSectionProperty = "skinSection";
+inline constexpr const char* kSectionCheckBox = "CHECKBOX";
+inline constexpr const char* kSectionPanel = "PANEL";
+inline constexpr const char* kSectionToolButton = "TOOLBUTTON";
+
+// Draws the widget with the named section (null: none) and restyles it at once.
+void SetSkinSection(QWidget* widget, const char* section);
 
 // The four settings of the system record that shape a skin.
 struct TSkinSettings {

@@ -9,6 +9,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QScreen>
+#include <QTimer>
 #include <QWindow>
 #include <string>
 
@@ -169,18 +170,23 @@ void TFormMailbox::OnConnection() {
       QByteArray buffer = socket->property("kivPending").toByteArray() + socket->readAll();
       const qsizetype end = buffer.indexOf('\0');
       if (end < 0) {
-        if (buffer.size() > kMaxMessageBytes)
+        // A peer that never ends its text is cut off rather than buffered without bound.
+        if (buffer.size() > kMaxMessageBytes) {
           socket->abort();
-        else
+        } else {
           socket->setProperty("kivPending", buffer);
+        }
         return;
       }
       socket->setProperty("kivPending", QVariant());
       const QByteArray bytes = buffer.left(std::min<qsizetype>(end, kShortTextMax));
       socket->write(&kAck, 1);
       socket->flush();
-      Deliver(this, window_,
-              QString::fromStdString(GbkToUtf8(std::string_view(bytes.constData(), bytes.size()))));
+      const QString text =
+          QString::fromStdString(GbkToUtf8(std::string_view(bytes.constData(), bytes.size())));
+      // Handed over from the event loop: a receiver that closes or deletes the window must not pull
+      // the socket out from under this handler.
+      QTimer::singleShot(0, this, [this, text] { Deliver(this, window_, text); });
     });
   }
 }

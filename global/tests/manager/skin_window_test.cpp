@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -7,6 +10,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+
 #include <array>
 #include <cstring>
 
@@ -63,7 +67,9 @@ TEST(SkinEngine, SheetTakesColoursGlowAndBorders) {
 }
 
 TEST(SkinEngine, LoadsTheShippedSkinsAndAppliesThem) {
-  TSkinEngine engine(kSkins);
+  TestDir dir;
+  std::filesystem::copy(kSkins, dir.path() / "skins", std::filesystem::copy_options::recursive);
+  TSkinEngine engine(dir.path() / "skins");
   const QStringList names = engine.SkinNames();
   for (const char* name : {"天空", "水晶", "冰激凌"})
     EXPECT_TRUE(names.contains(QString::fromUtf8(name))) << name;
@@ -82,6 +88,7 @@ TEST(SkinEngine, LoadsTheShippedSkinsAndAppliesThem) {
   ASSERT_TRUE(engine.SetSkin("天空", turned));
   ASSERT_EQ(engine.SearchPaths().size(), 2);
   const QImage original(QString::fromStdString((kSkins / "天空" / "check_on.png").string()));
+  EXPECT_TRUE(engine.SearchPaths().first().contains(QStringLiteral("/skins/.adjusted/")));
   const QImage adjusted(QStringLiteral("skin:check_on.png"));
   ASSERT_FALSE(adjusted.isNull());
   ASSERT_EQ(adjusted.size(), original.size());
@@ -92,6 +99,16 @@ TEST(SkinEngine, LoadsTheShippedSkinsAndAppliesThem) {
   }
   EXPECT_TRUE(changed);
   EXPECT_NE(engine.Palette().color(QPalette::Window), QColor());
+  EXPECT_EQ(engine.SkinNames().size(), names.size());  // the adjusted pictures are no skin
+
+  // A named section restyles the control at once.
+  QPushButton tile(QStringLiteral("房间"));
+  tile.resize(120, 30);
+  SetSkinSection(&tile, kSectionToolButton);
+  const QImage flat = tile.grab().toImage();
+  SetSkinSection(&tile, kSectionPanel);
+  EXPECT_EQ(tile.property(kSkinSectionProperty).toString(), QStringLiteral("PANEL"));
+  EXPECT_NE(tile.grab().toImage(), flat);
 
   engine.SetActive(false);
   EXPECT_TRUE(qApp->styleSheet().isEmpty());
@@ -99,29 +116,33 @@ TEST(SkinEngine, LoadsTheShippedSkinsAndAppliesThem) {
 
 // Deliveries to windows: in this process and from a second program.
 TEST(WindowHelpers, MailboxTakesTextsAndCloses) {
+  // Captions unique to this test process: other test programs may run beside it.
+  const QString pid = QString::number(QCoreApplication::applicationPid());
+  const QString caption = QStringLiteral("Kiv 主窗口 ") + pid;
+  const QString renamed = QStringLiteral("新标题 ") + pid;
   QWidget window;
-  window.setWindowTitle(QStringLiteral("Kiv 主窗口"));
+  window.setWindowTitle(caption);
   auto* mailbox = new TFormMailbox(&window, QStringLiteral("TMainForm"));
   QStringList received;
   QObject::connect(mailbox, &TFormMailbox::TextReceived, [&](const QString& t) { received << t; });
   window.show();
 
   EXPECT_FALSE(FindForm(QStringLiteral("TMainForm"), QStringLiteral("another caption")));
-  TFormHandle found = FindForm(QStringLiteral("TMainForm"), QStringLiteral("Kiv 主窗口"));
+  TFormHandle found = FindForm(QStringLiteral("TMainForm"), caption);
   ASSERT_TRUE(found);
   EXPECT_EQ(SendMessageToForm(found, QStringLiteral("你好")), 1);
   EXPECT_EQ(received, QStringList{QStringLiteral("你好")});
 
   // The mailbox follows the caption.
-  window.setWindowTitle(QStringLiteral("新标题"));
-  EXPECT_FALSE(FindForm(QStringLiteral("TMainForm"), QStringLiteral("Kiv 主窗口")));
-  found = FindForm(QStringLiteral("TMainForm"), QStringLiteral("新标题"));
+  window.setWindowTitle(renamed);
+  EXPECT_FALSE(FindForm(QStringLiteral("TMainForm"), caption));
+  found = FindForm(QStringLiteral("TMainForm"), renamed);
   ASSERT_TRUE(found);
 
   // A second program finds it and sends "Close".
   QProcess sender;
   sender.start(QStringLiteral(KIV_TEST_DIR "/form_message_sender"),
-               {QStringLiteral("TMainForm"), QStringLiteral("新标题"), QStringLiteral("Close")});
+               {QStringLiteral("TMainForm"), renamed, QStringLiteral("Close")});
   while (sender.state() != QProcess::NotRunning || window.isVisible()) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
     if (sender.state() == QProcess::NotRunning && sender.exitCode() != 0) break;
@@ -134,9 +155,31 @@ TEST(WindowHelpers, MailboxTakesTextsAndCloses) {
   // Nobody listens under a caption no window has.
   QProcess missing;
   missing.start(QStringLiteral(KIV_TEST_DIR "/form_message_sender"),
-                {QStringLiteral("TMainForm"), QStringLiteral("nobody"), QStringLiteral("Close")});
+                {QStringLiteral("TMainForm"), QStringLiteral("nobody ") + pid, QStringLiteral("Close")});
   ASSERT_TRUE(missing.waitForFinished(-1));
   EXPECT_EQ(missing.exitCode(), 1);
+}
+
+TEST(WindowHelpers, SocketLeftByAnEndedProgramIsTakenOver) {
+  const QString caption = QStringLiteral("stale ") + QString::number(QCoreApplication::applicationPid());
+  const std::string path =
+      (QDir::tempPath() + QLatin1Char('/') + FormMailboxName(QStringLiteral("TStale"), caption))
+          .toStdString();
+  // A bound socket file nobody listens on, as a crashed program leaves it.
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof(address.sun_path));
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ::close(fd);
+
+  QWidget window;
+  window.setWindowTitle(caption);
+  TFormMailbox mailbox(&window, QStringLiteral("TStale"));
+  EXPECT_FALSE(mailbox.Mailbox().isEmpty());
+  EXPECT_EQ(SendMessageToForm(FindForm(QStringLiteral("TStale"), caption), QStringLiteral("ping")), 1);
 }
 
 TEST(WindowHelpers, ForegroundAndTaskBar) {
