@@ -9,7 +9,9 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QThread>
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -76,6 +78,13 @@ QImage MakeGray(const QImage& picture) {
 }
 
 bool IsApplication() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+
+// Windows belong to the thread of the application object.
+void AssertWindowThread() {
+  assert(
+      (!QCoreApplication::instance() || QThread::currentThread() == QCoreApplication::instance()->thread()) &&
+      "windows are used on the main thread only");
+}
 
 }  // namespace
 
@@ -332,6 +341,7 @@ void TGlobalManager::PlaySound(const std::filesystem::path& file) {
 }
 
 int TGlobalManager::ShowMessage(const QString& text, std::uint8_t mode) {
+  AssertWindowThread();
   if (!IsApplication()) return 0;  // no windows in a program without a window system
   if (mode == kMessageQuestion || mode == kMessageInfo) {
     QMessageBox box(mode == kMessageQuestion ? QMessageBox::Question : QMessageBox::Information,
@@ -359,6 +369,7 @@ int TGlobalManager::ShowMessage(const QString& text, std::uint8_t mode) {
 }
 
 void TGlobalManager::ShowHintForm(const QString& text) {
+  AssertWindowThread();
   if (!IsApplication()) return;
   if (!hint_form_) {
     const QImage* logo = GetGraphic(QStringLiteral("Logo2"));
@@ -377,6 +388,7 @@ void TGlobalManager::HideHintForm() {
 THintForm* TGlobalManager::HintForm() const { return hint_form_.data(); }
 
 void TGlobalManager::UpdateFormSkin(QWidget* window) const {
+  AssertWindowThread();
   if (!window) return;
   window->setFont(QFont(SkinFontName(), 9));
   // Every top-level window takes texts such as "Close" from other programs.

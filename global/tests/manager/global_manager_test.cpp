@@ -55,11 +55,11 @@ const char kGif[] =
     "\x02\x02D\x01\x00;";
 
 std::vector<std::uint8_t> PhotoFile(std::uint32_t code, const std::string& name, const QByteArray& picture) {
-  std::vector<std::uint8_t> bytes(104, 0);
+  std::vector<std::uint8_t> bytes(104 + static_cast<std::size_t>(picture.size()), 0);
   StoreU32(bytes.data(), code);
   bytes[4] = static_cast<std::uint8_t>(name.size());
   std::memcpy(bytes.data() + 5, name.data(), name.size());
-  bytes.insert(bytes.end(), picture.begin(), picture.end());
+  std::copy(picture.begin(), picture.end(), bytes.begin() + 104);
   return bytes;
 }
 
