@@ -47,7 +47,7 @@ QString TInfoForm::StateText(std::uint8_t state) {
 
 TInfoForm::TInfoForm(TKivUDP& engine, QWidget* parent) : QWidget(parent), engine_(engine) {
   setWindowTitle(QStringLiteral("UDP信息"));
-  resize(900, 420);
+  resize(1180, 460);
   peers_ = new QLabel(this);
   received_ = new QLabel(this);
   sent_ = new QLabel(this);
@@ -127,6 +127,7 @@ void TInfoForm::Button1Click() {
     }
   }
   if (sort_column_ >= 0) table_->sortItems(sort_column_, sort_order_);
+  for (int column = 0; column < kColumnCount; ++column) table_->resizeColumnToContents(column);
 }
 
 void TInfoForm::ListView1ColumnClick(int column) {

@@ -85,9 +85,9 @@ bool UDPStop(void) {
     }
     if (!t) return true;
     t->info.reset();
-    bool stopped = t->engine->Stop();
-    t->engine.reset();
-    return stopped;
+    // Another thread may still hold `t` for a call in progress: the engine object stays until the
+    // last holder lets go, and answers every call with failure once stopped.
+    return t->engine->Stop();
   });
 }
 

@@ -186,6 +186,17 @@ class TRawPeer {
   std::uint16_t port_;
 };
 
+// Connects `e` to a raw peer that answers the handshake by hand (as handle 7) and then stays silent.
+std::uint16_t ConnectToRaw(TEndpoint& e, TRawPeer& raw) {
+  std::thread answer([&] {
+    if (auto request = raw.Receive())
+      raw.SendHandshake(e.engine->LocalPort(), 1, 7, LoadU16(request->data() + kHeaderSize + 3));
+  });
+  std::uint16_t handle = e.engine->Connect("127.0.0.1", raw.port(), 5000);
+  answer.join();
+  return handle;
+}
+
 class EngineModes : public ::testing::TestWithParam<int> {};
 
 TEST_P(EngineModes, ConnectDeliverInOrderAndDisconnectBothSides) {
@@ -289,13 +300,7 @@ TEST(EngineDeathTest, TerminationOrderFromAServerEndsTheProcess) {
 TEST(Engine, FlowControlAnswersAtThreshold) {
   TRawPeer raw;  // completes the handshake, then never acknowledges anything
   TEndpoint a(1);
-  std::thread answer([&] {
-    auto request = raw.Receive();
-    ASSERT_TRUE(request);
-    raw.SendHandshake(a.engine->LocalPort(), 1, 7, LoadU16(request->data() + kHeaderSize + 3));
-  });
-  std::uint16_t handle = a.engine->Connect("127.0.0.1", raw.port(), 5000);
-  answer.join();
+  std::uint16_t handle = ConnectToRaw(a, raw);
   ASSERT_NE(handle, 0);
 
   auto m1200 = Message(1200, 1), m100 = Message(100, 2);
@@ -365,12 +370,7 @@ TEST(Engine, SilentPeerIsAgedOutWithReasonZero) {
   TManualClock clock(0);
   TEndpoint a(2, &clock);
   TRawPeer raw;
-  std::thread answer([&] {
-    auto request = raw.Receive();
-    raw.SendHandshake(a.engine->LocalPort(), 1, 7, LoadU16(request->data() + kHeaderSize + 3));
-  });
-  std::uint16_t handle = a.engine->Connect("127.0.0.1", raw.port(), 5000);
-  answer.join();
+  std::uint16_t handle = ConnectToRaw(a, raw);
   ASSERT_NE(handle, 0);
   for (int pass = 1; pass <= 3; ++pass) {
     clock.Advance(a.engine->Constants().AgeingInterval);

@@ -5,7 +5,10 @@
 //   FIXTURE_START_RESULT  what StartPlugin answers
 //   FIXTURE_STOP_RESULT   what StopPlugin answers
 //   FIXTURE_STOP_THROWS   StopPlugin throws
-//   FIXTURE_HANDLERS      it reports transport handlers
+//   FIXTURE_HANDLERS      it reports transport handlers; a message "free:<name>" makes its data
+//                         handler free that plug-in
+//   FIXTURE_HANDLERS_THROW  its data handler throws on a message that begins with "boom", its
+//                         disconnect handler on every lost peer (after reporting them)
 //   FIXTURE_NO_INFO       it does not export GetPluginInfo
 // It tells the test what happens to it by sending the main program (the test) local message
 // kFixtureReport with a text "<name>:<event>".
@@ -44,10 +47,18 @@ void Report(const std::string& event) {
 [[maybe_unused]] void OnData(std::uint16_t remote, const void* data, std::uint32_t size) {
   std::string head(static_cast<const char*>(data), size);
   Report("data:" + std::to_string(remote) + ":" + head);
+  if (head.starts_with("free:") && kiv::PluginManager != nullptr)
+    kiv::PluginManager->FreePlugin(head.substr(5));
+#ifdef FIXTURE_HANDLERS_THROW
+  if (head.starts_with("boom")) throw std::runtime_error("the plug-in could not take the message");
+#endif
 }
 
 [[maybe_unused]] void OnLost(std::uint16_t remote, std::uint8_t reason) {
   Report("lost:" + std::to_string(remote) + ":" + std::to_string(reason));
+#ifdef FIXTURE_HANDLERS_THROW
+  throw std::runtime_error("the plug-in could not take the lost peer");
+#endif
 }
 
 }  // namespace

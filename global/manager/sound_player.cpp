@@ -1,0 +1,121 @@
+#include "manager/sound_player.h"
+
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "base/wire.h"
+#include "declare/declare.h"
+
+namespace kiv {
+namespace {
+
+// Notification sounds are short; larger files are not played.
+constexpr std::uintmax_t kMaxWaveFileSize = 16u * 1024 * 1024;
+// Samples are written in pieces so that a stop request is seen soon.
+constexpr std::size_t kWriteChunk = 8192;
+
+bool Tag(std::span<const std::uint8_t> bytes, std::size_t at, const char* tag) {
+  return bytes.size() >= at + 4 && std::equal(tag, tag + 4, bytes.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+std::vector<std::uint8_t> ReadFile(const std::filesystem::path& file) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(file, error);
+  if (error || size == 0 || size > kMaxWaveFileSize) return {};
+  std::ifstream in(file, std::ios::binary);
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) return {};
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<TWaveData> ParseWave(std::span<const std::uint8_t> file) {
+  if (!Tag(file, 0, "RIFF") || !Tag(file, 8, "WAVE")) return std::nullopt;
+  TWaveData wave;
+  bool have_format = false;
+  std::size_t pos = 12;
+  while (pos + 8 <= file.size()) {
+    const std::uint32_t length = LoadU32(file.data() + pos + 4);
+    const std::size_t body = pos + 8;
+    const std::size_t available = file.size() - body;
+    if (Tag(file, pos, "fmt ")) {
+      if (length < 16 || available < 16) return std::nullopt;
+      const std::uint16_t format = LoadU16(file.data() + body);
+      wave.channels = LoadU16(file.data() + body + 2);
+      wave.sample_rate = LoadU32(file.data() + body + 4);
+      wave.bits = LoadU16(file.data() + body + 14);
+      if (format != 1 || wave.channels < 1 || wave.channels > 2 || (wave.bits != 8 && wave.bits != 16) ||
+          wave.sample_rate < 1000 || wave.sample_rate > 192000) {
+        return std::nullopt;
+      }
+      have_format = true;
+    } else if (Tag(file, pos, "data")) {
+      if (!have_format) return std::nullopt;
+      const std::size_t take = std::min<std::size_t>(length, available);
+      const std::size_t frame = static_cast<std::size_t>(wave.channels) * (wave.bits / 8);
+      wave.samples.assign(file.begin() + static_cast<std::ptrdiff_t>(body),
+                          file.begin() + static_cast<std::ptrdiff_t>(body + take - take % frame));
+      return wave;
+    }
+    if (length > available) return std::nullopt;
+    pos = body + length + (length & 1);  // chunks are padded to even lengths
+  }
+  return std::nullopt;
+}
+
+TSoundPlayer::TSoundPlayer() : worker_([this](std::stop_token stop) { Run(stop); }) {}
+
+TSoundPlayer::~TSoundPlayer() {
+  worker_.request_stop();
+  wake_.notify_all();
+}
+
+void TSoundPlayer::Play(const std::filesystem::path& file) {
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(file);
+  }
+  wake_.notify_one();
+}
+
+void TSoundPlayer::Run(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    std::filesystem::path file;
+    {
+      std::unique_lock lock(mutex_);
+      if (!wake_.wait(lock, stop, [this] { return !queue_.empty(); })) return;
+      file = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    try {
+      const std::vector<std::uint8_t> bytes = ReadFile(file);
+      const std::optional<TWaveData> wave = ParseWave(bytes);
+      if (!wave || wave->samples.empty()) continue;
+      pa_sample_spec spec{};
+      spec.format = wave->bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+      spec.channels = static_cast<std::uint8_t>(wave->channels);
+      spec.rate = wave->sample_rate;
+      int error = 0;
+      const std::string client = APPNAME.empty() ? std::string("Kivora") : APPNAME;
+      pa_simple* stream = pa_simple_new(nullptr, client.c_str(), PA_STREAM_PLAYBACK, nullptr, "notification",
+                                        &spec, nullptr, nullptr, &error);
+      if (!stream) continue;  // no sound server: silence
+      bool failed = false;
+      for (std::size_t at = 0; at < wave->samples.size() && !stop.stop_requested() && !failed;
+           at += kWriteChunk) {
+        const std::size_t n = std::min(kWriteChunk, wave->samples.size() - at);
+        failed = pa_simple_write(stream, wave->samples.data() + at, n, &error) < 0;
+      }
+      if (!failed && !stop.stop_requested()) pa_simple_drain(stream, &error);
+      pa_simple_free(stream);
+    } catch (...) {
+      // A sound that cannot be played is silence; the worker keeps serving the queue.
+    }
+  }
+}
+
+}  // namespace kiv

@@ -1,0 +1,53 @@
+// Notification sounds: wave files played one after another on a worker thread through the
+// PulseAudio simple API. Where no sound server runs, or a file is not a PCM wave file, nothing is
+// heard and nothing is reported.
+//
+// Threads: `Play` may be called from any thread; it never blocks on the sound.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kiv {
+
+// The playable content of a wave file.
+struct TWaveData {
+  std::uint16_t channels = 0;
+  std::uint32_t sample_rate = 0;
+  std::uint16_t bits = 0;  // 8 (unsigned) or 16 (signed little-endian)
+  std::vector<std::uint8_t> samples;
+};
+
+// Parses a RIFF/WAVE file held in memory: PCM, 1 or 2 channels, 8 or 16 bits. Nothing when it is
+// anything else or damaged; a data chunk that claims more than the file holds is cut to the file.
+std::optional<TWaveData> ParseWave(std::span<const std::uint8_t> file);
+
+class TSoundPlayer {
+ public:
+  TSoundPlayer();
+  // Stops the sound playing now and drops the queue.
+  ~TSoundPlayer();
+  TSoundPlayer(const TSoundPlayer&) = delete;
+  TSoundPlayer& operator=(const TSoundPlayer&) = delete;
+
+  // Queues the wave file; returns at once.
+  void Play(const std::filesystem::path& file);
+
+ private:
+  void Run(std::stop_token stop);
+
+  std::mutex mutex_;  // guards queue_
+  std::condition_variable_any wake_;
+  std::deque<std::filesystem::path> queue_;
+  std::jthread worker_;  // last member: started after the queue exists, joined before it goes
+};
+
+}  // namespace kiv
