@@ -45,6 +45,8 @@ class Endpoint {
   virtual std::size_t Queued(PeerId peer, std::uint8_t channel) const = 0;
   // The threads whose CPU time and wake-ups count as this endpoint's cost.
   virtual std::vector<pid_t> Threads() const = 0;
+  // The round-trip estimate that sets the peer's resend time-out, in ms; -1 when not known.
+  virtual double RoundTripEstimateMs(PeerId /*peer*/) const { return -1; }
   // Largest number of peers one endpoint can hold.
   virtual int MaxPeers() const { return 1 << 30; }
   // Connects `count` lightweight peers that stay silent to a server of this kind at 127.0.0.1:`port`

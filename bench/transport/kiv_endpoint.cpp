@@ -186,6 +186,10 @@ class KivEndpoint : public Endpoint {
     return engine_.GetSendChannelSize(static_cast<std::uint16_t>(peer), channel);
   }
 
+  double RoundTripEstimateMs(PeerId peer) const override {
+    return engine_.GetPing(static_cast<std::uint16_t>(peer));
+  }
+
   std::vector<pid_t> Threads() const override { return threads_; }
   int MaxPeers() const override { return kiv::TKivUDP::kMaxPeers; }
 

@@ -145,7 +145,9 @@ Latency PingPong(const EndpointFactory& make, int count, std::size_t size, const
   std::memcpy(message.data(), &now, sizeof now);
   client->Send(peer, 2, message);
   done.Wait(std::chrono::seconds(120));
-  return Percentiles(samples);
+  Latency result = Percentiles(samples);
+  result.rtt_estimate_ms = client->RoundTripEstimateMs(peer);
+  return result;
 }
 
 double Bulk(const EndpointFactory& make, std::size_t total, std::size_t chunk, std::size_t window,
@@ -209,7 +211,9 @@ Latency PingPongBesideBulk(const EndpointFactory& make, int count, const PathSet
   done.Wait(std::chrono::seconds(300));
   stop = true;
   bulk.join();
-  return Percentiles(samples);
+  Latency result = Percentiles(samples);
+  result.rtt_estimate_ms = pair.client->RoundTripEstimateMs(pair.peer);
+  return result;
 }
 
 Idle MeasureIdle(const EndpointFactory& make, int peers, int peers_per_client, double seconds) {

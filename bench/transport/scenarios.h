@@ -12,6 +12,7 @@ namespace kivbench {
 
 struct Latency {
   double p50_us = 0, p99_us = 0, p999_us = 0;
+  double rtt_estimate_ms = -1;  // the client's round-trip estimate at the end (-1: not known)
 };
 
 // An impaired path between client and server, or none.

@@ -114,6 +114,12 @@ int main(int argc, char** argv) {
            "µs",
            beside.p99_us,
            {{"ours_ch2_alone", alone.p99_us}, {"enet", enet_beside.p99_us}}});
+    // What sets the resend time-out of every channel of the peer: 3 x (estimate + 50) ms.
+    Print({"transport",
+           "S5_ours_rtt_estimate_at_end",
+           "ms",
+           beside.rtt_estimate_ms,
+           {{"ours_ch2_alone", alone.rtt_estimate_ms}}});
   }
 
   if (want("S6")) {
