@@ -95,14 +95,14 @@ void TSoundPlayer::Run(std::stop_token stop) {
       const std::vector<std::uint8_t> bytes = ReadFile(file);
       const std::optional<TWaveData> wave = ParseWave(bytes);
       if (!wave || wave->samples.empty()) continue;
-      pa_sample_spec spec{};
-      spec.format = wave->bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-      spec.channels = static_cast<std::uint8_t>(wave->channels);
-      spec.rate = wave->sample_rate;
+      pa_sample_spec sample_format{};
+      sample_format.format = wave->bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+      sample_format.channels = static_cast<std::uint8_t>(wave->channels);
+      sample_format.rate = wave->sample_rate;
       int error = 0;
       const std::string client = APPNAME.empty() ? std::string("Kivora") : APPNAME;
       pa_simple* stream = pa_simple_new(nullptr, client.c_str(), PA_STREAM_PLAYBACK, nullptr, "notification",
-                                        &spec, nullptr, nullptr, &error);
+                                        &sample_format, nullptr, nullptr, &error);
       if (!stream) continue;  // no sound server: silence
       bool failed = false;
       for (std::size_t at = 0; at < wave->samples.size() && !stop.stop_requested() && !failed;
