@@ -3,6 +3,8 @@
 #include "udp/global_udp.h"
 
 #include <gtest/gtest.h>
+
+#include "qt_wait.h"
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,18 +50,6 @@ void MainOnData(std::uint16_t remote, const void* data, std::uint32_t size) {
 
 void MainOnLost(std::uint16_t remote, std::uint8_t reason) {
   g_reports->push_back("main:lost:" + std::to_string(remote) + ":" + std::to_string(reason));
-}
-
-// Runs the Qt event loop until `done` holds (a guard against hanging, not a timing check).
-template <typename Fn>
-bool RunUntil(Fn done) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < 20000) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(1ms);
-  }
-  return done();
 }
 
 // A second engine in this process (mode 1, its own threads), standing in for a server.

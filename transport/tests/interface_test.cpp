@@ -2,6 +2,8 @@
 // the diagnostics window on the offscreen platform.
 #include <gtest/gtest.h>
 
+#include "qt_wait.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <chrono>
@@ -30,18 +32,6 @@ void OnData(uint16_t handle, const void* data, uint32_t length) {
   g_seen.messages.push_back({handle, {p, p + length}});
 }
 void OnDisconnect(uint16_t handle, uint8_t reason) { g_seen.disconnects.emplace_back(handle, reason); }
-
-// Runs the Qt event loop until `done` holds (a hang guard, not a timing check).
-template <typename Fn>
-bool RunUntil(Fn done, int limit_ms = 20000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < limit_ms) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(1ms);
-  }
-  return done();
-}
 
 // A second engine in this process (mode 1), standing in for the other end.
 struct TPeerEngine {
