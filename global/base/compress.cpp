@@ -14,6 +14,7 @@
 #include <limits>
 #include <vector>
 
+#include "base/files.h"
 #include "base/gbk.h"
 #include "base/lzrw.h"
 #include "base/wire.h"
@@ -161,73 +162,6 @@ bool ReadWholeFile(const std::filesystem::path& path, ByteVector& out, std::stri
   }
   return true;
 }
-
-// A fresh file beside `path` that takes its place on Commit, so a failure never leaves a half-written
-// file where `path` was. Removed unless committed.
-class ReplacementFile {
- public:
-  explicit ReplacementFile(std::filesystem::path path) : path_(std::move(path)) {
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      temp_ = path_.string() + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-      fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ < 0 && errno != EEXIST) break;
-    }
-    if (fd_ < 0) {
-      Fail(errno);
-      return;
-    }
-    // A file it replaces keeps its permissions (a program stays executable).
-    struct stat existing {};
-    if (::stat(path_.c_str(), &existing) == 0) ::fchmod(fd_, existing.st_mode & 07777);
-  }
-  ReplacementFile(const ReplacementFile&) = delete;
-  ReplacementFile& operator=(const ReplacementFile&) = delete;
-  ~ReplacementFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
-  }
-
-  bool ok() const { return error_.empty(); }
-  const std::string& error() const { return error_; }
-
-  bool Write(std::span<const std::uint8_t> data) {
-    std::size_t done = 0;
-    while (ok() && done < data.size()) {
-      const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0)
-        Fail(n < 0 ? errno : ENOSPC);
-      else
-        done += static_cast<std::size_t>(n);
-    }
-    return ok();
-  }
-  // Drops what was written so far.
-  bool Restart() {
-    if (ok() && (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)) Fail(errno);
-    return ok();
-  }
-  bool Commit() {
-    if (!ok()) return false;
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    if (rc != 0 || std::rename(temp_.c_str(), path_.c_str()) != 0) Fail(errno);
-    committed_ = ok();
-    return committed_;
-  }
-
- private:
-  void Fail(int reason) {
-    if (ok()) error_ = "Cannot write " + path_.string() + ": " + std::strerror(reason);
-  }
-
-  std::filesystem::path path_;
-  std::string temp_;
-  int fd_ = -1;
-  bool committed_ = false;
-  std::string error_;
-};
 
 void AppendEntryHead(ByteVector& out, std::uint32_t length, const std::string& utf8_name) {
   const std::string gbk = Utf8ToGbk(utf8_name);

@@ -1,6 +1,7 @@
 #include "base/files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <fnmatch.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,6 +10,10 @@
 #include <wordexp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -125,6 +130,78 @@ bool CheckModule(std::string_view name) {
     if (!exe_name.empty() && lower(exe_name) == wanted) return true;
   }
   return false;
+}
+
+
+ReplacementFile::ReplacementFile(fs::path path) : path_(std::move(path)) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    temp_ = path_.string() + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0 && errno != EEXIST) break;
+  }
+  if (fd_ < 0) {
+    const int reason = errno;
+    temp_.clear();
+    Fail(reason);
+    return;
+  }
+  // A file it replaces keeps its permissions (a program stays executable).
+  struct stat existing {};
+  if (::stat(path_.c_str(), &existing) == 0) ::fchmod(fd_, existing.st_mode & 07777);
+}
+
+ReplacementFile::~ReplacementFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
+}
+
+bool ReplacementFile::Write(std::span<const std::uint8_t> data) {
+  std::size_t done = 0;
+  while (ok() && done < data.size()) {
+    const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      Fail(n < 0 ? errno : ENOSPC);
+    else
+      done += static_cast<std::size_t>(n);
+  }
+  return ok();
+}
+
+bool ReplacementFile::Write(std::string_view data) {
+  return Write(std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+}
+
+bool ReplacementFile::Restart() {
+  if (ok() && (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)) Fail(errno);
+  return ok();
+}
+
+bool ReplacementFile::Commit() {
+  if (!ok()) return false;
+  if (::fsync(fd_) != 0) Fail(errno);
+  const int rc = ::close(fd_);
+  fd_ = -1;
+  if (ok() && rc != 0) Fail(errno);
+  if (ok() && std::rename(temp_.c_str(), path_.c_str()) != 0) Fail(errno);
+  committed_ = ok();
+  return committed_;
+}
+
+void ReplacementFile::Fail(int reason) {
+  if (ok()) error_ = "Cannot write " + path_.string() + ": " + std::strerror(reason);
+}
+
+bool WriteFileAtomic(const fs::path& path, std::span<const std::uint8_t> data, std::string* error) {
+  ReplacementFile out(path);
+  if (out.Write(data) && out.Commit()) return true;
+  if (error) *error = out.error();
+  return false;
+}
+
+bool WriteFileAtomic(const fs::path& path, std::string_view data, std::string* error) {
+  return WriteFileAtomic(path, std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()), error);
 }
 
 }  // namespace kiv

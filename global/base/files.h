@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -43,5 +44,43 @@ int FileExecuteWait(const std::filesystem::path& file, std::string_view paramete
 
 // True when a running process has the executable name `name` (letter case ignored).
 bool CheckModule(std::string_view name);
+
+// A fresh file beside `path` that takes its place on Commit, so a crash, a full disk or a failed
+// write never leaves a half-written file where `path` was: readers see the old file or the new one.
+// The data is flushed to disk before the rename. A file it replaces keeps its permission bits.
+// Removed unless committed. Not thread-safe; one writer per object.
+class ReplacementFile {
+ public:
+  explicit ReplacementFile(std::filesystem::path path);
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+  ~ReplacementFile();
+
+  bool ok() const { return error_.empty(); }
+  // "Cannot write <path>: <reason>" after the first failure.
+  const std::string& error() const { return error_; }
+
+  bool Write(std::span<const std::uint8_t> data);
+  bool Write(std::string_view data);
+  // Drops what was written so far.
+  bool Restart();
+  // Flushes, closes and renames the file over `path`. False (and `path` untouched) on any failure.
+  bool Commit();
+
+ private:
+  void Fail(int reason);
+
+  std::filesystem::path path_;
+  std::string temp_;
+  int fd_ = -1;
+  bool committed_ = false;
+  std::string error_;
+};
+
+// Writes `data` as the whole new content of `path` through a ReplacementFile. False, with the reason
+// in `error` when given, and the old file untouched, on any failure.
+bool WriteFileAtomic(const std::filesystem::path& path, std::span<const std::uint8_t> data,
+                     std::string* error = nullptr);
+bool WriteFileAtomic(const std::filesystem::path& path, std::string_view data, std::string* error = nullptr);
 
 }  // namespace kiv
