@@ -143,7 +143,11 @@ void TCaptureSource::Run() {
   AVFrame* frame = av_frame_alloc();
   while (packet && frame && !stop_.load()) {
     const int read = av_read_frame(format_, packet);
-    if (read == AVERROR(EAGAIN)) continue;
+    if (read == AVERROR(EAGAIN)) {
+      // Not expected from blocking devices; do not spin if one says it anyway.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      continue;
+    }
     if (read < 0) break;
     if (packet->stream_index == stream_index_ && avcodec_send_packet(decoder_, packet) >= 0) {
       while (avcodec_receive_frame(decoder_, frame) >= 0) {

@@ -105,6 +105,9 @@ TH264Encoder* CreateH264Encoder(int usage, double frame_rate, int width, int hei
   // leave a gap the receiver cannot see.
   param.bEnableFrameSkip = false;
   param.uiIntraPeriod = 0;  // key frames are placed by EncodeH264Data
+  // No extra key frames on scene changes: receivers can count on the interval, and the bit budget
+  // stays even.
+  param.bEnableSceneChangeDetect = false;
   param.eSpsPpsIdStrategy = CONSTANT_ID;
   param.iSpatialLayerNum = 1;
   param.iTemporalLayerNum = 1;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "core/picture.h"
@@ -110,6 +111,34 @@ TEST(H264Encoder, FirstAndEveryTwentiethFrameAreKeyFramesWithTheirParameterSets)
       EXPECT_EQ(nals, std::vector<int>{1}) << "frame " << i;
     }
   }
+}
+
+TEST(H264Encoder, NoiseAtTheLargestSizeStaysUnderTheFrameLimit) {
+  const int w = 352, h = 288;
+  Encoder encoder(CreateH264Encoder(kUsageCamera, kSentFramesPerSecond, w, h, 20, 16));
+  ASSERT_NE(encoder, nullptr);
+  std::mt19937 random(20);
+  std::vector<std::uint8_t> picture(BitmapBytes(w, h));
+  std::vector<std::uint8_t> out(kMaxCompressedFrameBytes);
+  bool key_due = true;
+  int produced = 0;
+  for (int i = 0; i < 25; ++i) {
+    for (auto& byte : picture) byte = static_cast<std::uint8_t>(random());
+    std::uint32_t size = static_cast<std::uint32_t>(out.size());
+    int type = -1;
+    if (EncodeH264Data(encoder.get(), picture.data(), static_cast<std::uint32_t>(picture.size()), out.data(),
+                       &size, &type) != 0) {
+      key_due = true;  // the frame is not produced; the next one must be a key frame
+      continue;
+    }
+    ++produced;
+    EXPECT_LE(size, kMaxCompressedFrameBytes);
+    if (key_due) {
+      EXPECT_EQ(type, kFrameTypeKey) << "frame " << i;
+    }
+    key_due = false;
+  }
+  EXPECT_GT(produced, 20);
 }
 
 TEST(H264Encoder, ShortInputFailsAndTheNextFrameIsAKeyFrame) {
