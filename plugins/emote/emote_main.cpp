@@ -32,7 +32,7 @@ namespace {
 
 constexpr int kIndexRole = Qt::UserRole + 1;
 constexpr int kPageWidth = kCellsPerRow * kCellStep + 1;
-constexpr int kPageRows = 6;
+constexpr int kPageRows = 7;
 constexpr int kPageHeight = kPageRows * kCellStep + 1;
 
 const QString kMultipleFiles = QStringLiteral("多个文件");
@@ -219,9 +219,9 @@ TKivEmoteForm::~TKivEmoteForm() = default;
 
 void TKivEmoteForm::BuildManageTab(QWidget* page) {
   auto* layout = new QGridLayout(page);
-  layout->setContentsMargins(4, 4, 4, 4);
-  layout->setHorizontalSpacing(4);
-  layout->setVerticalSpacing(3);
+  layout->setContentsMargins(3, 3, 3, 3);
+  layout->setHorizontalSpacing(3);
+  layout->setVerticalSpacing(2);
   auto* list = new TManageList(page);
   list->setHeaderLabels({QStringLiteral("图释"), QStringLiteral("名称"), QStringLiteral("快捷键")});
   list->header()->setSectionResizeMode(0, QHeaderView::Fixed);
@@ -235,8 +235,9 @@ void TKivEmoteForm::BuildManageTab(QWidget* page) {
   path_edit_->setReadOnly(true);
   name_edit_ = new QLineEdit(page);
   hot_key_edit_ = new QLineEdit(page);
+  for (QLineEdit* field : {path_edit_, name_edit_, hot_key_edit_}) field->setFixedHeight(22);
   auto* browse = new QPushButton(QStringLiteral("..."), page);
-  browse->setFixedWidth(28);
+  browse->setFixedSize(28, 22);
   connect(browse, &QPushButton::clicked, this, &TKivEmoteForm::ChooseFiles);
   layout->addWidget(new QLabel(QStringLiteral("图释路径："), page), 1, 0);
   layout->addWidget(path_edit_, 1, 1, 1, 2);
@@ -257,6 +258,7 @@ void TKivEmoteForm::BuildManageTab(QWidget* page) {
                                       std::pair{QStringLiteral("删除"), &TKivEmoteForm::OnDelete}}) {
     auto* button = new QPushButton(caption, page);
     button->setObjectName(caption);
+    button->setFixedHeight(24);
     connect(button, &QPushButton::clicked, this, slot);
     row->addWidget(button);
   }
