@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QBuffer>
 #include <QLabel>
+#include <QMessageBox>
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBlock>
@@ -13,6 +15,7 @@
 #include <memory>
 
 #include "base/files.h"
+#include "base/wire.h"
 #include "emote/emote.h"
 #include "manager/global_manager.h"
 #include "plugin/plugin_manager.h"
@@ -187,6 +190,56 @@ TEST_F(EmoteTest, PictureTagsEscapeTextAndPaths) {
   EXPECT_TRUE(custom.startsWith(QStringLiteral("<img src=\"file://"))) << custom.toStdString();
   EXPECT_EQ(custom.count(QLatin1Char('"')), 2) << custom.toStdString();
   EXPECT_FALSE(custom.contains(QStringLiteral("<b>"))) << custom.toStdString();
+}
+
+// The message box RunEmoFile left open, closed; its text.
+QString TakePackageMessage() {
+  QString text;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(window);
+    if (box && box->objectName() == QStringLiteral("EmotePackageMessage") && box->isVisible()) {
+      text = box->text();
+      box->close();
+    }
+  }
+  QCoreApplication::processEvents();
+  return text;
+}
+
+TEST_F(EmoteTest, PackagesInstallThroughTheExport) {
+  QImage picture(8, 8, QImage::Format_RGB32);
+  picture.fill(Qt::red);
+  QByteArray png;
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  picture.save(&buffer, "PNG");
+  // Magic, then name, hot key and extension fields, the picture's size and the picture.
+  RecordWriter entry(4 + 114);
+  entry.u32(0, 37507)
+      .text(4, 49, "红")
+      .text(54, 49, "/hong")
+      .text(104, 9, ".png")
+      .u32(114, static_cast<std::uint32_t>(png.size()));
+  std::vector<std::uint8_t> package(entry.view().begin(), entry.view().end());
+  package.insert(package.end(), png.begin(), png.end());
+  ASSERT_TRUE(WriteFileAtomic(dir_.path() / "red.eif", package));
+  package.pop_back();  // the picture cut short
+  ASSERT_TRUE(WriteFileAtomic(dir_.path() / "cut.eif", package));
+
+  const qsizetype before = full_list_->size();
+  TEmoteImport::Get().RunEmoFile((dir_.path() / "cut.eif").c_str());
+  EXPECT_EQ(TakePackageMessage(), QStringLiteral("表情文件类型不正确。"));
+  EXPECT_EQ(std::unique_ptr<QStringList>(TEmoteImport::Get().GetHotKeyList())->size(), before);
+
+  TEmoteImport::Get().RunEmoFile((dir_.path() / "red.eif").c_str());
+  EXPECT_EQ(TakePackageMessage(), QStringLiteral("表情文件安装成功。"));
+  std::unique_ptr<QStringList> after(TEmoteImport::Get().GetHotKeyList());
+  ASSERT_EQ(after->size(), before + 1);
+  EXPECT_EQ(after->back(), QStringLiteral("/hong"));
+  const auto red = TEmoteTable::Current().Lookup(QStringLiteral("/hong"));
+  ASSERT_TRUE(red);
+  EXPECT_TRUE(red->custom);
+  EXPECT_EQ(QImage(red->path).pixelColor(0, 0), QColor(Qt::red));
 }
 
 // The links of a document: (text, target) of each link item.
