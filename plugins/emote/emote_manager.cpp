@@ -50,13 +50,15 @@ void TManager::DealMessage(std::uint32_t code, void* data, std::uint32_t size) {
     case kMsgShowEmotePicker:
     case kMsgShowEmotePickerForText: {
       if (!data) return;
+      auto* target = static_cast<QWidget*>(data);
+      auto* rich_text = qobject_cast<QTextEdit*>(target);
+      if (code == kMsgShowEmotePicker && !rich_text) return;  // nothing to insert a picture into
       Model();
       CreateForm();
-      auto* target = static_cast<QWidget*>(data);
       if (code == kMsgShowEmotePickerForText) {
         form_->ShowForText(target);
       } else {
-        form_->ShowForRichText(qobject_cast<QTextEdit*>(target), size == 0);
+        form_->ShowForRichText(rich_text, size == 0);
       }
       break;
     }

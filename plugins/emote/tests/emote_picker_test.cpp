@@ -3,6 +3,7 @@
 
 #include <QEnterEvent>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
 #include <QTextEdit>
@@ -13,6 +14,7 @@
 #include "emote/emote.h"
 #include "emote_manager.h"
 #include "manager/global_manager.h"
+#include "manager/message_forms.h"
 #include "test_dir.h"
 
 namespace kiv::emote {
@@ -162,6 +164,48 @@ TEST_F(PickerTest, TheListFollowsTheSignedInUser) {
   EXPECT_TRUE(custom);
   EXPECT_EQ(path, (dir_.path() / "EmoteInfo" / "c0.gif").string());
   EXPECT_EQ(form_->ManageList()->topLevelItemCount(), 2);
+}
+
+TEST_F(PickerTest, ManagementTabEditsTheSelectedEmoticon) {
+  AddCustom(2);
+  Manager().DealMessage(kMsgShowEmotePickerForText, static_cast<QWidget*>(form_), 0);
+  form_->Tabs()->setCurrentIndex(kTabManage);
+  QTreeWidget* list = form_->ManageList();
+  ASSERT_EQ(list->topLevelItemCount(), 2);
+  const QList<QLineEdit*> fields = form_->Tabs()->widget(kTabManage)->findChildren<QLineEdit*>();
+  ASSERT_EQ(fields.size(), 3);  // path, name, hot key
+  auto button = [this](const char* caption) {
+    return form_->Tabs()->widget(kTabManage)->findChild<QPushButton*>(QString::fromUtf8(caption));
+  };
+
+  // Nothing selected: refused with a message, nothing changes.
+  QTest::mouseClick(button("删除"), Qt::LeftButton);
+  EXPECT_EQ(Manager().Model().IndexesOf(kEmoteCustom).size(), 2u);
+  std::unique_ptr<TMessageForm> message;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (auto* form = qobject_cast<TMessageForm*>(window); form && form->isVisible()) message.reset(form);
+  }
+  EXPECT_TRUE(message);
+  message.reset();
+
+  list->setCurrentItem(list->topLevelItem(1));
+  EXPECT_EQ(fields[0]->text(), QString::fromStdString((dir_.path() / "EmoteInfo" / "c1.gif").string()));
+  EXPECT_EQ(fields[1]->text(), QStringLiteral("c1.gif"));
+  EXPECT_EQ(fields[2]->text(), QStringLiteral("/c1.gif"));
+  fields[1]->setText(QStringLiteral("挥手"));
+  fields[2]->setText(QStringLiteral("/hs"));
+  QTest::mouseClick(button("修改"), Qt::LeftButton);
+  const std::size_t second = Manager().Model().IndexesOf(kEmoteCustom)[1];
+  EXPECT_EQ(Manager().Model().Items()[second].name.str(), "挥手");
+  EXPECT_EQ(Manager().Model().Items()[second].hot_key.str(), "/hs");
+  ASSERT_EQ(form_->ManageList()->topLevelItemCount(), 2);
+  EXPECT_EQ(form_->ManageList()->topLevelItem(1)->text(2), QStringLiteral("/hs"));
+
+  form_->ManageList()->setCurrentItem(form_->ManageList()->topLevelItem(0));
+  QTest::mouseClick(button("删除"), Qt::LeftButton);
+  ASSERT_EQ(Manager().Model().IndexesOf(kEmoteCustom).size(), 1u);
+  EXPECT_EQ(form_->ManageList()->topLevelItem(0)->text(1), QStringLiteral("挥手"));
+  EXPECT_TRUE(form_->isVisible());  // the management tab stays open while it works
 }
 
 }  // namespace
