@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QTextEdit>
+#include <QThread>
+#include <cassert>
 #include <cstring>
 
 #include "base/files.h"
@@ -22,6 +24,13 @@ std::string Utf8Of(const std::filesystem::path& path) {
   return std::string(text.begin(), text.end());
 }
 
+// The list and the picker belong to the window thread; every entry point checks it in debug builds.
+void AssertWindowThread() {
+  assert(
+      (!QCoreApplication::instance() || QThread::currentThread() == QCoreApplication::instance()->thread()) &&
+      "the emoticon plug-in is used on the main thread only");
+}
+
 }  // namespace
 
 TManager::~TManager() {
@@ -30,6 +39,7 @@ TManager::~TManager() {
 }
 
 TEmoteModel& TManager::Model() {
+  AssertWindowThread();
   const std::filesystem::path app_folder =
       GlobalManager ? std::filesystem::u8path(GlobalManager->AppPath) : ApplicationFolder();
   const std::uint32_t user = GlobalManager && GlobalManager->Me ? GlobalManager->Me->UserCode() : 0;
@@ -38,6 +48,7 @@ TEmoteModel& TManager::Model() {
 }
 
 void TManager::CreateForm() {
+  AssertWindowThread();
   if (form_) return;
   form_ = new TKivEmoteForm(Model());
   if (GlobalManager) GlobalManager->UpdateFormSkin(form_);
