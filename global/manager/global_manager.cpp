@@ -18,6 +18,7 @@
 
 #include "base/files.h"
 #include "base/graphic_archive.h"
+#include "emote/graphic.h"
 #include "manager/message_forms.h"
 #include "system/window_helpers.h"
 
@@ -95,26 +96,9 @@ QString ReplaceBrandNames(QString text) {
 }
 
 QImage FitPictureSize(const QImage& picture, int width, int height, bool framed) {
-  if (picture.isNull() || width <= 0 || height <= 0) return picture;
-  const int pw = picture.width();
-  const int ph = picture.height();
-  const double scale = std::abs(width - pw) < std::abs(height - ph) ? static_cast<double>(height) / ph
-                                                                    : static_cast<double>(width) / pw;
-  const int sw = std::max(1, static_cast<int>(std::lround(pw * scale)) - 3);
-  const int sh = std::max(1, static_cast<int>(std::lround(ph * scale)) - 3);
-  QImage box(width, height, QImage::Format_RGB32);
-  box.fill(Qt::white);
-  QPainter painter(&box);
-  if (framed) {
-    painter.fillRect(0, 0, width, 2, Qt::white);
-    painter.fillRect(0, 0, 2, height, Qt::white);
-    painter.fillRect(width - 1, 0, 1, height, QColor(0x99, 0x99, 0x99));
-    painter.fillRect(0, height - 1, width, 1, QColor(0x99, 0x99, 0x99));
-  }
-  painter.setRenderHint(QPainter::SmoothPixmapTransform);
-  painter.drawImage(QRect((width - sw) / 2, (height - sh) / 2, sw, sh), picture);
-  painter.end();
-  return box;
+  QImage fitted = picture;
+  FitImageSize(fitted, width, height, framed);
+  return fitted;
 }
 
 TGlobalManager::TGlobalManager() { Create(ApplicationFolder()); }

@@ -181,9 +181,8 @@ class TGlobalManager {
 // The process's global manager; null until the main program creates it.
 extern TGlobalManager* GlobalManager;
 
-// Fits a picture into a white width x height box, scaled by the side that changes least (minus three
-// pixels), centred; `framed` draws a white top-left and a grey bottom-right edge. A null picture or
-// an empty box gives the picture back unchanged.
+// The picture fitted into a white width x height box by FitImageSize (emote/graphic.h). A null
+// picture or an empty box gives the picture back unchanged.
 QImage FitPictureSize(const QImage& picture, int width, int height, bool framed = false);
 
 // "$MONEY" replaced by MONEYNAME, then "$APP" by APPNAME.

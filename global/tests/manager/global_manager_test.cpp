@@ -253,7 +253,7 @@ TEST_F(ManagerTest, PhotoFiles) {
   ASSERT_FALSE(fitted.isNull());
   EXPECT_EQ(fitted.size(), QSize(60, 60));
   EXPECT_EQ(fitted.pixelColor(30, 30), QColor(Qt::red));
-  // Scaled by the height (it differs more), 117 x 57 centred: a white line above and below.
+  // Scaled by the smaller ratio, 57 x 27 centred: white above and below.
   EXPECT_EQ(fitted.pixelColor(30, 0), QColor(Qt::white));
   EXPECT_EQ(fitted.pixelColor(30, 59), QColor(Qt::white));
   EXPECT_TRUE(manager.GetPhoto(2001, 60, false, 60).isNull());
