@@ -123,6 +123,7 @@ class TPluginManager {
   void CheckThread() const;
 
   std::vector<std::unique_ptr<TPluginItem>> items_;
+  std::filesystem::path app_folder_;  // its error log takes the files that do not load
   std::filesystem::path plugin_folder_;
   std::filesystem::path stop_log_;
   std::thread::id owner_ = std::this_thread::get_id();
