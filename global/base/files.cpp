@@ -1,10 +1,10 @@
 #include "base/files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <fnmatch.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <wordexp.h>
@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <chrono>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -132,7 +132,6 @@ bool CheckModule(std::string_view name) {
   return false;
 }
 
-
 ReplacementFile::ReplacementFile(fs::path path) : path_(std::move(path)) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
@@ -186,6 +185,15 @@ bool ReplacementFile::Commit() {
   if (ok() && rc != 0) Fail(errno);
   if (ok() && std::rename(temp_.c_str(), path_.c_str()) != 0) Fail(errno);
   committed_ = ok();
+  if (committed_) {
+    // The rename itself reaches the disk with the folder's entry; a crash now keeps the new file.
+    const fs::path folder = path_.has_parent_path() ? path_.parent_path() : fs::path(".");
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+  }
   return committed_;
 }
 
@@ -201,7 +209,8 @@ bool WriteFileAtomic(const fs::path& path, std::span<const std::uint8_t> data, s
 }
 
 bool WriteFileAtomic(const fs::path& path, std::string_view data, std::string* error) {
-  return WriteFileAtomic(path, std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()), error);
+  return WriteFileAtomic(path, std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()),
+                         error);
 }
 
 }  // namespace kiv

@@ -31,11 +31,7 @@ GraphicArchiveReadResult ReadGraphicArchiveFile(const std::string& path) {
 
 bool WriteGraphicArchiveFile(const std::string& path, const GraphicArchive& archive) {
   Bytes bytes = archive.Serialize();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
+  return WriteFileAtomic(path, bytes);
 }
 
 }  // namespace kiv

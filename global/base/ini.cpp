@@ -9,6 +9,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "base/files.h"
 #include "base/gbk.h"
 
 namespace kiv {
@@ -164,21 +165,7 @@ bool IniFile::Save(const std::filesystem::path& path) const {
     for (const auto& e : s.entries) text += e.key + "=" + e.value + "\r\n";
     text += "\r\n";
   }
-  std::string gbk = Utf8ToGbk(text);
-  std::filesystem::path temp = path;
-  temp += ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out.write(gbk.data(), static_cast<std::streamsize>(gbk.size())) || !out.flush()) {
-      std::error_code ignored;
-      std::filesystem::remove(temp, ignored);
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(temp, path, ec);
-  if (ec) std::filesystem::remove(temp, ec);
-  return !ec;
+  return WriteFileAtomic(path, Utf8ToGbk(text));
 }
 
 std::string GetIniStr(const std::filesystem::path& file, std::string_view section, std::string_view key) {

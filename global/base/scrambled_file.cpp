@@ -24,10 +24,7 @@ bool RecastDatatoFile(std::span<const std::uint8_t> data, const std::filesystem:
       4 * (std::uniform_int_distribution<std::size_t>(0, range - 1)(random) / 4) + 4);
   auto k = static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 254)(random));
   ScrambleRecord(copy, d, k);
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  return static_cast<bool>(
-      out.write(reinterpret_cast<const char*>(copy.data()), static_cast<std::streamsize>(copy.size()))
-          .flush());
+  return WriteFileAtomic(file, copy);
 }
 
 std::optional<std::size_t> RestoreFiletoData(std::span<std::uint8_t> buffer,

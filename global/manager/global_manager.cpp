@@ -58,11 +58,10 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::pa
   return bytes;
 }
 
-bool WriteWholeFile(const std::filesystem::path& path, const void* data, std::size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  out.close();
-  return static_cast<bool>(out);
+// A record's bytes as they are stored.
+template <typename Record>
+std::span<const std::uint8_t> AsBytes(const Record& record) {
+  return {reinterpret_cast<const std::uint8_t*>(&record), sizeof record};
 }
 
 QImage MakeGray(const QImage& picture) {
@@ -183,7 +182,7 @@ bool TGlobalManager::LoadSetupInfo() {
 bool TGlobalManager::SaveSetupInfo() {
   if (!Me || Me->UserCode() == 0) return false;
   if (!MakeDir(UserFolder())) return false;
-  return WriteWholeFile(SetupInfoPath(), &SetupInfo, kSetupInfoSize);
+  return WriteFileAtomic(SetupInfoPath(), AsBytes(SetupInfo));
 }
 
 void TGlobalManager::LoadSystemInfo() {
@@ -201,7 +200,7 @@ void TGlobalManager::LoadSystemInfo() {
 
 bool TGlobalManager::SaveSystemInfo() {
   if (!MakeDir(U8Path(AppPath + "Datas"))) return false;
-  return WriteWholeFile(SystemInfoPath(), &SystemInfo, kSystemInfoSize);
+  return WriteFileAtomic(SystemInfoPath(), AsBytes(SystemInfo));
 }
 
 void TGlobalManager::ApplySkin() {

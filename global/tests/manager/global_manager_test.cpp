@@ -19,6 +19,7 @@
 
 #include "base/graphic_archive.h"
 #include "declare/declare.h"
+#include "file_size_limit.h"
 #include "manager/global_manager.h"
 #include "manager/message_forms.h"
 #include "qt_app.h"
@@ -194,6 +195,34 @@ TEST_F(ManagerTest, SetupRecordDefaultsAndUnlistedBytes) {
   for (std::size_t cleared : {2384u, 2387u, 2388u, 2390u, 2646u}) EXPECT_EQ(saved[cleared], 0) << cleared;
   for (std::size_t kept : {9u, 2103u, 2375u, 2386u, 2400u, 2647u})
     EXPECT_EQ(saved[kept], bytes[kept]) << kept;
+}
+
+TEST_F(ManagerTest, FailedSavesKeepTheStoredRecords) {
+  TGlobalManager manager(dir_.path());
+  manager.Me->SetUserCode(80002);
+  ASSERT_TRUE(manager.LoadSetupInfo());
+  manager.SetupInfo.FontSize = 12;
+  manager.SystemInfo.SkinHue = 120;
+  ASSERT_TRUE(manager.SaveSetupInfo());
+  ASSERT_TRUE(manager.SaveSystemInfo());
+  const std::vector<std::uint8_t> setup = ReadBytes(manager.SetupInfoPath());
+  const std::vector<std::uint8_t> system = ReadBytes(SystemFile());
+
+  // The disk fills up part-way through both writes: the stored records stay whole, so the next load
+  // reads them instead of falling back to the defaults.
+  manager.SetupInfo.FontSize = 20;
+  manager.SystemInfo.SkinHue = 240;
+  {
+    FileSizeLimit full(100);
+    EXPECT_FALSE(manager.SaveSetupInfo());
+    EXPECT_FALSE(manager.SaveSystemInfo());
+  }
+  EXPECT_EQ(ReadBytes(manager.SetupInfoPath()), setup);
+  EXPECT_EQ(ReadBytes(SystemFile()), system);
+  ASSERT_TRUE(manager.LoadSetupInfo());
+  EXPECT_EQ(std::int32_t{manager.SetupInfo.FontSize}, 12);
+  manager.LoadSystemInfo();
+  EXPECT_EQ(std::int32_t{manager.SystemInfo.SkinHue}, 120);
 }
 
 TEST_F(ManagerTest, CaptionsHintsAndMenusGetBrandNames) {
