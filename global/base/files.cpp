@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <wordexp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -66,33 +65,35 @@ std::int64_t GetFileSize(const fs::path& pattern) {
   return ec ? 0 : static_cast<std::int64_t>(size);
 }
 
-int FileExecuteWait(const fs::path& file, std::string_view parameters, const fs::path& folder, TExecState,
-                    const WaitHooks& hooks) {
+int FileExecuteWait(const fs::path& file, const std::vector<std::string>& arguments, const fs::path& folder,
+                    TExecState, const WaitHooks& hooks) {
   std::error_code ec;
+  const fs::path program =
+      file.is_absolute() ? file : (folder.empty() ? fs::current_path(ec) : folder) / file;
   std::vector<std::string> args;
-  if (::access(file.c_str(), X_OK) == 0 && !fs::is_directory(file, ec)) {
-    args.push_back(file.string());
-  } else if (fs::exists(file, ec)) {
-    args = {"xdg-open", file.string()};
+  const char* spawn_path = nullptr;
+  bool search_path = false;
+  if (::access(program.c_str(), X_OK) == 0 && !fs::is_directory(program, ec)) {
+    args.push_back(program.string());
+    args.insert(args.end(), arguments.begin(), arguments.end());
+  } else if (fs::is_regular_file(program, ec)) {
+    // The desktop's opener is a program of the system, found through PATH; the file is named in full.
+    args = {"xdg-open", program.string()};
+    search_path = true;
   } else {
     return -1;
-  }
-  if (!parameters.empty()) {
-    wordexp_t words{};
-    std::string text(parameters);
-    if (::wordexp(text.c_str(), &words, WRDE_NOCMD) != 0) return -1;
-    for (std::size_t i = 0; i < words.we_wordc; ++i) args.emplace_back(words.we_wordv[i]);
-    ::wordfree(&words);
   }
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  spawn_path = argv[0];
 
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
   if (!folder.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
   pid_t pid = 0;
-  int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int rc = search_path ? ::posix_spawnp(&pid, spawn_path, &actions, nullptr, argv.data(), environ)
+                             : ::posix_spawn(&pid, spawn_path, &actions, nullptr, argv.data(), environ);
   ::posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return -1;
 

@@ -64,22 +64,45 @@ TEST(Files, FoldersAndSizes) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "a"));
 }
 
-TEST(Files, FileExecuteWaitReturnsExitCodes) {
+void WriteScript(const std::filesystem::path& path, const std::string& body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
+std::vector<std::string> ReadLines(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(Files, FileExecuteWaitPassesArgumentsVerbatim) {
   TestDir dir;
+  WriteScript(dir.path() / "args",
+              "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > args.txt; pwd > where.txt");
+  const std::vector<std::string> arguments = {"$HOME", "~", "*", "$(touch pwned)", "two words", "'q'", ""};
   int pumped = 0;
   WaitHooks hooks{[&] { ++pumped; }, {}};
-  EXPECT_EQ(FileExecuteWait("/bin/sh", "-c 'exit 7'", dir.path(), TExecState::esNormal, hooks), 7);
-  EXPECT_EQ(FileExecuteWait("/bin/sh", "-c 'pwd > where.txt'", dir.path(), TExecState::esHidden), 0);
-  std::ifstream where(dir.path() / "where.txt");
-  std::string line;
-  std::getline(where, line);
-  EXPECT_EQ(std::filesystem::canonical(line), std::filesystem::canonical(dir.path()));
-  EXPECT_EQ(FileExecuteWait(dir.path() / "no-such-program", "", dir.path(), TExecState::esNormal), -1);
-  // Command substitution in the parameters is refused, not run.
-  EXPECT_EQ(FileExecuteWait("/bin/echo", "$(touch pwned)", dir.path(), TExecState::esNormal), -1);
+  ASSERT_EQ(FileExecuteWait(dir.path() / "args", arguments, dir.path(), TExecState::esNormal, hooks), 0);
+  EXPECT_EQ(ReadLines(dir.path() / "args.txt"), arguments);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "pwned"));
+  const auto where = ReadLines(dir.path() / "where.txt");
+  ASSERT_EQ(where.size(), 1u);
+  EXPECT_EQ(std::filesystem::canonical(where[0]), std::filesystem::canonical(dir.path()));
+}
+
+TEST(Files, FileExecuteWaitResolvesRelativeNamesInTheFolderOnly) {
+  TestDir dir;
+  // A program named like one on PATH: the folder's own runs.
+  WriteScript(dir.path() / "ls", "exit 42");
+  EXPECT_EQ(FileExecuteWait("ls", {}, dir.path(), TExecState::esNormal), 42);
+  // A name that exists only on PATH is not found in the folder.
+  EXPECT_EQ(FileExecuteWait("true", {}, dir.path(), TExecState::esNormal), -1);
+  EXPECT_EQ(FileExecuteWait("no-such-program", {}, dir.path(), TExecState::esNormal), -1);
+  EXPECT_EQ(FileExecuteWait("/bin/sh", {"-c", "exit 7"}, dir.path(), TExecState::esHidden), 7);
+  EXPECT_EQ(FileExecuteWait("/bin/sh", {"-c", "kill -9 $$"}, dir.path(), TExecState::esHidden), 128 + 9);
   // A process still running when the application terminates gives 259.
-  EXPECT_EQ(FileExecuteWait("/bin/sleep", "1", dir.path(), TExecState::esNormal, {{}, [] { return true; }}),
+  EXPECT_EQ(FileExecuteWait("/bin/sleep", {"1"}, dir.path(), TExecState::esNormal, {{}, [] { return true; }}),
             259);
 }
 
