@@ -70,6 +70,8 @@ TPluginManager::~TPluginManager() {
   }
   // A plug-in whose stop failed stays mapped: its objects may still be alive.
   items_.clear();
+  // Plug-ins and the fan-out reach the host through the variable; it must not outlive the host.
+  if (PluginManager == this) PluginManager = nullptr;
 }
 
 void TPluginManager::FindPlugins() {

@@ -63,7 +63,7 @@ class TPluginManager {
   // `app_folder`/1.txt.
   explicit TPluginManager(std::filesystem::path app_folder);
   // Frees every plug-in, last loaded first: each is stopped (its StopPlugin export is called whatever
-  // its working flag says) and unloaded.
+  // its working flag says) and unloaded. When this is the process's host, `PluginManager` becomes null.
   ~TPluginManager();
 
   TPluginManager(const TPluginManager&) = delete;
