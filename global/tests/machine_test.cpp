@@ -38,6 +38,25 @@ TEST(ProcessCpuLoad, MeasuresOverIntervalsOfAtLeast700ms) {
   EXPECT_EQ(ProcessCpuLoad(state, 11'800, 8'000'000), 0);  // no process time used
 }
 
+TEST(SystemLoad, SystemCpuLoadAddsAHalfAndRoundsHalvesToEven) {
+  struct {
+    CpuTimes before, after;
+    int load;
+  } cases[] = {
+      {{1000, 2000}, {1500, 3000}, 50},   // 50 + 0.5 = 50.5: halves go to the even 50
+      {{1000, 2000}, {1250, 2400}, 38},   // idle 62.5 %: 37.5 + 0.5 = 38
+      {{1000, 2000}, {1003, 2008}, 63},   // idle 37.5 %: 62.5 + 0.5 = 63
+      {{1000, 2000}, {1990, 3000}, 2},    // 1 + 0.5 = 1.5: to the even 2
+      {{1000, 2000}, {2000, 3000}, 0},    // 0 + 0.5: to the even 0
+      {{1000, 2000}, {1000, 3000}, 100},  // 100.5: to the even 100
+      {{0, 2000}, {500, 3000}, 0},        // no old idle time
+      {{1000, 2000}, {1000, 2000}, 0},    // the total did not change
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SystemCpuLoad(c.before, c.after), c.load) << c.after.idle << "/" << c.after.total;
+  }
+}
+
 TEST(SystemLoad, ReadsPlausibleFigures) {
   int memory = GetSystemMemory();
   EXPECT_GT(memory, 0);
