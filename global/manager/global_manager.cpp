@@ -17,7 +17,9 @@
 #include <fstream>
 
 #include "base/files.h"
+#include "base/gbk.h"
 #include "base/graphic_archive.h"
+#include "base/log.h"
 #include "manager/message_forms.h"
 #include "system/window_helpers.h"
 
@@ -124,6 +126,9 @@ void TGlobalManager::Create(const std::filesystem::path& app_folder) {
   InitPermit();
   AppPath = app_folder.string();
   if (AppPath.empty() || AppPath.back() != '/') AppPath += '/';
+  if (!GbkConversionAvailable()) {
+    LogError("the system has no GBK converter: texts outside ASCII cannot be stored or shown", app_folder);
+  }
   SkinManager = std::make_unique<TSkinEngine>(U8Path(AppPath + "skins"));
   Me = std::make_unique<TMe>();
   LoadSystemInfo();
