@@ -67,6 +67,21 @@ std::optional<TWaveData> ParseWave(std::span<const std::uint8_t> file) {
   return std::nullopt;
 }
 
+bool TSoundQueue::Push(const std::filesystem::path& file) {
+  if (waiting_.size() >= kCapacity || std::find(waiting_.begin(), waiting_.end(), file) != waiting_.end()) {
+    return false;
+  }
+  waiting_.push_back(file);
+  return true;
+}
+
+std::optional<std::filesystem::path> TSoundQueue::Pop() {
+  if (waiting_.empty()) return std::nullopt;
+  std::filesystem::path file = std::move(waiting_.front());
+  waiting_.pop_front();
+  return file;
+}
+
 TSoundPlayer::TSoundPlayer() : worker_([this](std::stop_token stop) { Run(stop); }) {}
 
 TSoundPlayer::~TSoundPlayer() {
@@ -74,12 +89,13 @@ TSoundPlayer::~TSoundPlayer() {
   wake_.notify_all();
 }
 
-void TSoundPlayer::Play(const std::filesystem::path& file) {
+bool TSoundPlayer::Play(const std::filesystem::path& file) {
   {
     std::lock_guard lock(mutex_);
-    queue_.push_back(file);
+    if (!queue_.Push(file)) return false;
   }
   wake_.notify_one();
+  return true;
 }
 
 void TSoundPlayer::Run(std::stop_token stop) {
@@ -88,8 +104,7 @@ void TSoundPlayer::Run(std::stop_token stop) {
     {
       std::unique_lock lock(mutex_);
       if (!wake_.wait(lock, stop, [this] { return !queue_.empty(); })) return;
-      file = std::move(queue_.front());
-      queue_.pop_front();
+      file = *queue_.Pop();
     }
     try {
       const std::vector<std::uint8_t> bytes = ReadFile(file);

@@ -242,5 +242,21 @@ TEST(Sound, WaveFilesAreCheckedBeforeTheyPlay) {
   player.Play("/nonexistent.wav");
 }
 
+TEST(Sound, QueueIsBoundedAndDropsRepeats) {
+  TSoundQueue queue;
+  EXPECT_TRUE(queue.Push("a.wav"));
+  EXPECT_FALSE(queue.Push("a.wav"));  // already waiting
+  EXPECT_TRUE(queue.Push("b.wav"));
+  EXPECT_TRUE(queue.Push("c.wav"));
+  EXPECT_TRUE(queue.Push("d.wav"));
+  EXPECT_FALSE(queue.Push("e.wav"));  // full: a burst of notices does not play for minutes
+  EXPECT_EQ(queue.Pop(), std::filesystem::path("a.wav"));
+  EXPECT_TRUE(queue.Push("a.wav"));  // playing now, no longer waiting: it may come again
+  for (const char* next : {"b.wav", "c.wav", "d.wav", "a.wav"})
+    EXPECT_EQ(queue.Pop(), std::filesystem::path(next));
+  EXPECT_EQ(queue.Pop(), std::nullopt);
+  EXPECT_TRUE(queue.empty());
+}
+
 }  // namespace
 }  // namespace kiv
