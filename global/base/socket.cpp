@@ -6,6 +6,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,7 +112,9 @@ std::string GetIPForServer(const std::vector<std::string>& addresses,
   return PickIPForServer(addresses, GetIniint(db_config, "DebugInfo", "LocalDebug") == 1);
 }
 
-std::string GetIPForServer() { return GetIPForServer(LocalIPv4Addresses(), ApplicationFolder() / "DBConfig.ini"); }
+std::string GetIPForServer() {
+  return GetIPForServer(LocalIPv4Addresses(), ApplicationFolder() / "DBConfig.ini");
+}
 
 NetState ReadNetState() {
   NetState state;
@@ -144,6 +148,43 @@ int NetTypeFromState(const NetState& state) {
 }
 
 int GetNetType() { return NetTypeFromState(ReadNetState()); }
+
+bool PeerIsSameUser(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+         peer.uid == ::getuid();
+}
+
+namespace {
+
+// A real folder (not a link) of this user that no other account can write to or list.
+bool IsPrivateFolder(const std::filesystem::path& folder) {
+  struct stat info {};
+  return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() &&
+         (info.st_mode & 077) == 0;
+}
+
+// Socket paths must fit sockaddr_un::sun_path with room for a name of up to 64 bytes.
+constexpr std::size_t kMaxSocketFolderLength = sizeof(sockaddr_un::sun_path) - 64;
+
+std::filesystem::path PrivateSubfolder(const std::filesystem::path& parent, const std::string& name) {
+  if (parent.empty() || !parent.is_absolute()) return {};
+  const std::filesystem::path folder = parent / name;
+  if (folder.native().size() > kMaxSocketFolderLength) return {};
+  ::mkdir(folder.c_str(), 0700);  // an existing one is checked below like a new one
+  return IsPrivateFolder(folder) ? folder : std::filesystem::path();
+}
+
+}  // namespace
+
+std::filesystem::path PrivateSocketFolder(const std::filesystem::path& runtime_dir,
+                                          const std::filesystem::path& temp_dir) {
+  if (!runtime_dir.empty() && IsPrivateFolder(runtime_dir)) {
+    if (auto folder = PrivateSubfolder(runtime_dir, "kivora"); !folder.empty()) return folder;
+  }
+  return PrivateSubfolder(temp_dir, "kivora-" + std::to_string(::getuid()));
+}
 
 std::string HostToIP(std::string_view host) {
   if (host.empty() || host.find('\0') != std::string_view::npos) return {};

@@ -69,6 +69,21 @@ NetState ReadNetState();
 int NetTypeFromState(const NetState& state);
 int GetNetType();
 
+// --- Local sockets
+// ---------------------------------------------------------------------------------------------
+
+// True when the process at the other end of the connected local (AF_UNIX) socket `fd` runs as this
+// process's user (SO_PEERCRED); false for another user or when it cannot be told.
+bool PeerIsSameUser(int fd);
+
+// A folder for this user's local sockets that no other local account can write to: `runtime_dir`
+// (normally $XDG_RUNTIME_DIR) + "/kivora" when `runtime_dir` is a folder of this user closed to
+// others, else `temp_dir` + "/kivora-<uid>". The folder is created mode 0700 when missing. Empty
+// when neither is safe (a folder of that name that belongs to someone else, is a link or is open to
+// others), or when a socket path in it could grow too long.
+std::filesystem::path PrivateSocketFolder(const std::filesystem::path& runtime_dir,
+                                          const std::filesystem::path& temp_dir);
+
 // --- Resolver
 // ----------------------------------------------------------------------------------------------------
 
