@@ -32,11 +32,12 @@ bool IsLoopback(const in_addr& address) { return (ntohl(address.s_addr) >> 24) =
 
 struct AddressList {
   std::vector<std::string> others;
+  std::vector<std::string> containers;
   std::vector<std::string> loopback;
-  void Add(const in_addr& address) {
+  void Add(const in_addr& address, bool container = false) {
     std::string text = DottedText(address);
     if (text.empty()) return;
-    auto& list = IsLoopback(address) ? loopback : others;
+    auto& list = IsLoopback(address) ? loopback : container ? containers : others;
     if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(std::move(text));
   }
 };
@@ -84,11 +85,13 @@ std::vector<std::string> LocalIPv4Addresses() {
   if (::getifaddrs(&interfaces) == 0) {
     for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
       if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP)) continue;
-      list.Add(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr);
+      list.Add(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr,
+               entry->ifa_name && IsContainerInterface(entry->ifa_name));
     }
     ::freeifaddrs(interfaces);
   }
-  return list.others.empty() ? list.loopback : list.others;
+  if (!list.others.empty()) return list.others;
+  return list.containers.empty() ? list.loopback : list.containers;
 }
 
 std::string GetIP(const std::vector<std::string>& addresses, bool first) {
@@ -99,22 +102,55 @@ std::string GetIP(const std::vector<std::string>& addresses, bool first) {
 
 std::string GetIP(bool first) { return GetIP(LocalIPv4Addresses(), first); }
 
-std::string PickIPForServer(const std::vector<std::string>& addresses, bool local_debug) {
+std::string RoutedLocalAddress(std::string_view destination) {
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(9);  // any port: nothing is sent
+  const std::string text(destination);
+  if (::inet_pton(AF_INET, text.c_str(), &remote.sin_addr) != 1) return {};
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  std::string local;
+  sockaddr_in own{};
+  socklen_t size = sizeof own;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &size) == 0 && own.sin_addr.s_addr != 0) {
+    local = DottedText(own.sin_addr);
+  }
+  ::close(fd);
+  return local;
+}
+
+bool IsContainerInterface(std::string_view name) {
+  for (std::string_view prefix :
+       {"docker", "br-", "veth", "virbr", "cni", "podman", "lxcbr", "lxdbr", "vnet", "flannel", "cali"}) {
+    if (name.starts_with(prefix)) return true;
+  }
+  return false;
+}
+
+std::string PickIPForServer(const std::vector<std::string>& addresses, bool local_debug,
+                            std::string_view routed) {
   if (local_debug) return addresses.empty() ? std::string() : addresses.back();
+  if (!routed.empty() && std::find(addresses.begin(), addresses.end(), routed) != addresses.end())
+    return std::string(routed);
   for (auto it = addresses.rbegin(); it != addresses.rend(); ++it) {
     if (!it->starts_with("192")) return *it;
   }
   return {};
 }
 
-std::string GetIPForServer(const std::vector<std::string>& addresses,
-                           const std::filesystem::path& db_config) {
-  return PickIPForServer(addresses, GetIniint(db_config, "DebugInfo", "LocalDebug") == 1);
+std::string GetIPForServer(const std::vector<std::string>& addresses, const std::filesystem::path& db_config,
+                           std::string_view routed) {
+  return PickIPForServer(addresses, GetIniint(db_config, "DebugInfo", "LocalDebug") == 1, routed);
 }
 
-std::string GetIPForServer() {
-  return GetIPForServer(LocalIPv4Addresses(), ApplicationFolder() / "DBConfig.ini");
+std::string GetIPForServer(std::string_view server) {
+  return GetIPForServer(LocalIPv4Addresses(), ApplicationFolder() / "DBConfig.ini",
+                        RoutedLocalAddress(server));
 }
+
+std::string GetIPForServer() { return GetIPForServer(kDefaultRouteProbe); }
 
 NetState ReadNetState() {
   NetState state;

@@ -32,7 +32,8 @@ int GetFreePort(int port, bool tcp);
 // The host's IPv4 addresses as dotted text. First the addresses the resolver gives for the host's own name,
 // in its order; then the addresses of every interface that is up, in interface order, that are not listed
 // yet. Loopback addresses (127/8) are left out unless nothing else is found: on Linux the host name usually
-// resolves to a loopback address only, which is not what callers want to announce.
+// resolves to a loopback address only, which is not what callers want to announce. Addresses of container
+// interfaces (IsContainerInterface) come only when nothing but them and loopback is found.
 std::vector<std::string> LocalIPv4Addresses();
 
 // With two or more addresses, the first when `first` is set, else the second; with one, that one; with
@@ -40,13 +41,33 @@ std::vector<std::string> LocalIPv4Addresses();
 std::string GetIP(const std::vector<std::string>& addresses, bool first);
 std::string GetIP(bool first);
 
-// The address the transport announces. With `local_debug`, the last of the list; otherwise the last whose
-// first three characters are not "192" (empty when there is none).
-std::string PickIPForServer(const std::vector<std::string>& addresses, bool local_debug);
+// The local address the system sends from to reach `destination` (dotted IPv4): the address of the
+// interface that routes there. A UDP socket is connected, which sends nothing, and asked for its own
+// address. Empty when there is no route.
+std::string RoutedLocalAddress(std::string_view destination);
+// Where RoutedLocalAddress looks when no server is named: an address of the documentation range
+// (RFC 5737), which follows the default route like any address outside the local networks.
+inline constexpr std::string_view kDefaultRouteProbe = "192.0.2.1";
+
+// True for the names of container and virtual-machine bridges and their links (docker0, br-1a2b,
+// veth0a1b, virbr0, cni0, podman0, lxcbr0, vnet3, flannel.1): their addresses are not reachable
+// from other hosts.
+bool IsContainerInterface(std::string_view name);
+
+// The address the transport announces. With `local_debug`, the last of the list. Otherwise the
+// address of the interface that routes to the server (`routed`, from RoutedLocalAddress) when it is
+// on the list, as another host can reach it; failing that the last whose first three characters are
+// not "192" (empty when there is none).
+std::string PickIPForServer(const std::vector<std::string>& addresses, bool local_debug,
+                            std::string_view routed = {});
 // The same with `local_debug` read from `db_config`: integer key LocalDebug of section DebugInfo equal to
 // 1. A missing file or key counts as 0.
-std::string GetIPForServer(const std::vector<std::string>& addresses, const std::filesystem::path& db_config);
-// LocalIPv4Addresses() with DBConfig.ini beside the running program.
+std::string GetIPForServer(const std::vector<std::string>& addresses, const std::filesystem::path& db_config,
+                           std::string_view routed = {});
+// LocalIPv4Addresses() with DBConfig.ini beside the running program, preferring the address that
+// routes to `server` (dotted IPv4).
+std::string GetIPForServer(std::string_view server);
+// The same for a server not known yet: the address of the default route is preferred.
 std::string GetIPForServer();
 
 // --- Kind of connection
