@@ -24,8 +24,55 @@ TEST(MachineIdentifier, DiskSerialFirstThenFirstNonZeroAdapter) {
       {{"", {}}, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(MachineIdentifier(c.facts), c.id);
-  // This machine gives something stable.
-  EXPECT_EQ(NBGetFirstMac(), NBGetFirstMac());
+}
+
+// A /sys tree of the files the identifier reads.
+class SysTree {
+ public:
+  void File(const std::filesystem::path& relative, const std::string& line) {
+    std::filesystem::create_directories((root() / relative).parent_path());
+    std::ofstream(root() / relative) << line << "\n";
+  }
+  void Adapter(const std::string& name, int index, const std::string& address,
+               const std::string& type = "1") {
+    File("class/net/" + name + "/ifindex", std::to_string(index));
+    File("class/net/" + name + "/address", address);
+    File("class/net/" + name + "/type", type);
+  }
+  std::filesystem::path root() const { return dir_.path() / "sys"; }
+  std::filesystem::path dev() const { return dir_.path() / "dev"; }  // no devices: no identify ioctl
+
+ private:
+  TestDir dir_;
+};
+
+TEST(MachineIdentifier, ReadsTheFactsOfASysTree) {
+  {
+    SysTree sys;  // the first disk in name order with a serial; virtual disks do not count
+    sys.File("block/loop0/device/serial", "LOOPSERIAL");
+    sys.File("block/nvme0n1/device/model", "no serial here");
+    sys.File("block/sdb/device/serial", "SECOND");
+    sys.File("block/sda/device/serial", "  WD-WCC4N1234567");
+    sys.Adapter("eth0", 2, "00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(MachineIdentifier(ReadMachineFacts(sys.root(), sys.dev())), "  WD-WCC4N1234567");
+  }
+  {
+    SysTree sys;  // no disk serial: the first adapter, in index order, that is not all zeros
+    sys.File("block/sda/device/model", "QEMU HARDDISK");
+    sys.Adapter("lo", 1, "00:00:00:00:00:00", "772");
+    sys.Adapter("wlan0", 4, "02:00:00:00:00:01");
+    sys.Adapter("eth1", 3, "00:1a:2b:3c:4d:5e");
+    sys.Adapter("dummy0", 2, "00:00:00:00:00:00");
+    sys.Adapter("tun0", 5, "");  // no hardware address
+    const MachineFacts facts = ReadMachineFacts(sys.root(), sys.dev());
+    EXPECT_EQ(facts.disk_serial, "");
+    ASSERT_EQ(facts.adapters.size(), 3u);  // loopback and the adapter without an address left out
+    EXPECT_EQ(MachineIdentifier(facts), "00-1a-2b-3c-4d-5e");
+  }
+  {
+    SysTree sys;  // nothing at all
+    EXPECT_EQ(MachineIdentifier(ReadMachineFacts(sys.root(), sys.dev())), "");
+  }
 }
 
 TEST(ProcessCpuLoad, MeasuresOverIntervalsOfAtLeast700ms) {
