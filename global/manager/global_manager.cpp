@@ -157,6 +157,26 @@ std::filesystem::path TGlobalManager::UserFolder() const {
   return U8Path(AppPath + std::to_string(Me ? Me->UserCode() : 0));
 }
 
+std::filesystem::path TGlobalManager::SoundFile(TSetupSound sound) const {
+  return ResolveSetupPath(U8Path(AppPath), SetupInfo.Sounds[sound].Text());
+}
+
+std::filesystem::path TGlobalManager::ReceiveFolder() const {
+  return ResolveSetupPath(U8Path(AppPath), SetupInfo.ReceiveFolder.Text());
+}
+
+bool TGlobalManager::SetSoundFile(TSetupSound sound, const std::filesystem::path& file) {
+  const std::optional<std::string> stored = StoreSetupPath(U8Path(AppPath), file);
+  if (stored) SetupInfo.Sounds[sound].SetText(*stored);
+  return stored.has_value();
+}
+
+bool TGlobalManager::SetReceiveFolder(const std::filesystem::path& folder) {
+  const std::optional<std::string> stored = StoreSetupPath(U8Path(AppPath), folder);
+  if (stored) SetupInfo.ReceiveFolder.SetText(*stored);
+  return stored.has_value();
+}
+
 std::filesystem::path TGlobalManager::SetupInfoPath() const { return UserFolder() / "SetupInfo.dat"; }
 
 std::filesystem::path TGlobalManager::SystemInfoPath() const {
@@ -177,8 +197,8 @@ bool TGlobalManager::LoadSetupInfo() {
     defaults = true;
   }
   if (defaults) {
-    SetSetupDefaults(SetupInfo, code, AppPath);
-    MakeDir(U8Path(SetupInfo.ReceiveFolder.Text()));
+    SetSetupDefaults(SetupInfo, code);
+    MakeDir(ReceiveFolder());
     return SaveSetupInfo();
   }
   return true;
