@@ -16,19 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/wave.h"
+
 namespace kiv {
-
-// The playable content of a wave file.
-struct TWaveData {
-  std::uint16_t channels = 0;
-  std::uint32_t sample_rate = 0;
-  std::uint16_t bits = 0;  // 8 (unsigned) or 16 (signed little-endian)
-  std::vector<std::uint8_t> samples;
-};
-
-// Parses a RIFF/WAVE file held in memory: PCM, 1 or 2 channels, 8 or 16 bits. Nothing when it is
-// anything else or damaged; a data chunk that claims more than the file holds is cut to the file.
-std::optional<TWaveData> ParseWave(std::span<const std::uint8_t> file);
 
 // The sounds waiting to be played. A burst of notices must not keep the speaker busy for minutes, so
 // the queue holds at most kCapacity sounds and takes a sound only when it is not waiting already; the
