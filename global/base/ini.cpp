@@ -98,6 +98,7 @@ void IniFile::Index() {
 }
 
 const IniFile::Section* IniFile::FindSection(std::string_view name) const {
+  name = Trim(name);  // names in the file are read without their surrounding blanks
   auto it = std::find_if(sections_.begin(), sections_.end(),
                          [&](const Section& s) { return EqualsIgnoreCase(s.name, name); });
   return it == sections_.end() ? nullptr : &*it;
@@ -106,6 +107,7 @@ const IniFile::Section* IniFile::FindSection(std::string_view name) const {
 std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {
   const Section* s = FindSection(section);
   if (!s) return std::nullopt;
+  key = Trim(key);
   for (const auto& e : s->entries) {
     if (EqualsIgnoreCase(e.key, key)) return e.value;
   }
@@ -197,14 +199,16 @@ bool IniFile::Set(std::string_view section, std::string_view key, std::string_vi
   return true;
 }
 
-bool IniFile::Save(const std::filesystem::path& path) const {
+std::string IniFile::Text() const {
   std::string text;
   for (std::size_t i = 0; i < lines_.size(); ++i) {
     text += lines_[i];
     if (i + 1 < lines_.size() || ends_with_line_end_) text += line_end_;
   }
-  return WriteFileAtomic(path, text);
+  return text;
 }
+
+bool IniFile::Save(const std::filesystem::path& path) const { return WriteFileAtomic(path, Text()); }
 
 std::string GetIniStr(const std::filesystem::path& file, std::string_view section, std::string_view key) {
   return IniFile::Load(file).Get(section, key);

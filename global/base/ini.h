@@ -1,5 +1,6 @@
 // INI files: "[section]" lines and "key=value" lines, stored in GBK, read and written with UTF-8
-// names and values. Section and key names match without regard to ASCII letter case; values are
+// names and values. Section and key names match without regard to ASCII letter case and surrounding
+// blanks; values are
 // trimmed of surrounding blanks and of one pair of enclosing quotes, as the platform's profile
 // routines did. The catalogue files and DBConfig.ini are of this kind.
 #pragma once
@@ -39,6 +40,8 @@ class IniFile {
   // section name holds "]", a key is empty, starts with ";" or "[" or holds "=", or a text has a
   // character GBK cannot store.
   bool Set(std::string_view section, std::string_view key, std::string_view value);
+  // The document as stored: its lines (GBK) with the file's own line ends.
+  std::string Text() const;
   // Writes the document as GBK, through a temporary file and a rename, so that a crash never leaves a
   // half-written file. False when writing fails.
   bool Save(const std::filesystem::path& path) const;

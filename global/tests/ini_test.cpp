@@ -22,6 +22,7 @@ TEST(Ini, ReadsLikeTheProfileRoutines) {
   EXPECT_DOUBLE_EQ(ini.GetDouble("礼物", "Rate"), 2.5);
   EXPECT_EQ(ini.GetInt("礼物", "名称", -1), -1);
   EXPECT_EQ(ini.Get("Missing", "x", "dflt"), "dflt");
+  EXPECT_EQ(ini.Get(" Server\t", "\tLocalDebug "), "1");  // names are compared without surrounding blanks
   EXPECT_EQ(ini.Sections(), (std::vector<std::string>{"Server", "礼物"}));
   EXPECT_EQ(ini.Keys("礼物"), (std::vector<std::string>{"名称", "Price", "Rate"}));
 }
