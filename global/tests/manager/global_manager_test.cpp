@@ -23,6 +23,7 @@
 #include "manager/global_manager.h"
 #include "manager/message_forms.h"
 #include "qt_app.h"
+#include "qt_wait.h"
 #include "system/window_helpers.h"
 #include "test_dir.h"
 
@@ -423,10 +424,6 @@ TEST_F(ManagerTest, FriendLookupsAndWaitingWindows) {
   EXPECT_EQ(manager.GetWaitShowForm(&a), older);
 }
 
-void RunUntil(const std::function<bool()>& done) {
-  while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-}
-
 TEST_F(ManagerTest, MessageWindows) {
   TGlobalManager manager(dir_.path());
   manager.LoadGraphics();
@@ -443,7 +440,7 @@ TEST_F(ManagerTest, MessageWindows) {
   TMessageForm long_text(QString(400, QLatin1Char('x')), QImage());
   EXPECT_LE(long_text.width(), QGuiApplication::primaryScreen()->availableGeometry().width());
   form->findChild<QPushButton*>(QStringLiteral("CloseButton"))->click();
-  RunUntil([&] { return form.isNull(); });  // it frees itself
+  EXPECT_TRUE(RunUntil([&] { return form.isNull(); }));  // it frees itself
 
   for (bool yes : {true, false}) {
     QTimer::singleShot(0, [yes] {
@@ -463,7 +460,7 @@ TEST_F(ManagerTest, MessageWindows) {
   EXPECT_EQ(hint->size(), QSize(275, 75));
   EXPECT_EQ(hint->windowTitle(), QStringLiteral("系统提示"));
   manager.HideHintForm();
-  RunUntil([&] { return hint.isNull(); });
+  EXPECT_TRUE(RunUntil([&] { return hint.isNull(); }));
   EXPECT_EQ(manager.HintForm(), nullptr);
 
   manager.ShowHintForm(QStringLiteral("点击关闭"));
@@ -471,7 +468,7 @@ TEST_F(ManagerTest, MessageWindows) {
   QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
                     Qt::NoModifier);
   QCoreApplication::sendEvent(hint.data(), &press);
-  RunUntil([&] { return hint.isNull(); });
+  EXPECT_TRUE(RunUntil([&] { return hint.isNull(); }));
 }
 
 }  // namespace

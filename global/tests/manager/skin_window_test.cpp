@@ -163,7 +163,7 @@ TEST(WindowHelpers, MailboxTakesTextsAndCloses) {
   QProcess missing;
   missing.start(QStringLiteral(KIV_TEST_DIR "/form_message_sender"),
                 {QStringLiteral("TMainForm"), QStringLiteral("nobody ") + pid, QStringLiteral("Close")});
-  ASSERT_TRUE(missing.waitForFinished(-1));
+  ASSERT_TRUE(missing.waitForFinished(20000));
   EXPECT_EQ(missing.exitCode(), 1);
 }
 
