@@ -206,9 +206,8 @@ TEST_F(DeploymentSetting, BadOrMissingValuesKeepTheRow) {
 }
 
 TEST(ApplicationFolder, IsTheFolderOfTheRunningProgram) {
-  // The test programs are built beside the folder of the test plug-ins.
-  EXPECT_EQ(std::filesystem::canonical(ApplicationFolder()),
-            std::filesystem::canonical(std::filesystem::path(KIV_PLUGIN_FIXTURE_DIR).parent_path()));
+  // The test programs are built into the test folder.
+  EXPECT_EQ(std::filesystem::canonical(ApplicationFolder()), std::filesystem::canonical(KIV_TEST_DIR));
 }
 
 // The permission table as the service publishes it: one line per permission, one column per row in
