@@ -11,6 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!wave) return 0;
   if (wave->channels < 1 || wave->channels > 2 || (wave->bits != 8 && wave->bits != 16)) std::abort();
   if (wave->sample_rate < 1000 || wave->sample_rate > 192000) std::abort();
-  if (wave->samples.size() > size || wave->samples.size() % (wave->channels * wave->bits / 8) != 0) std::abort();
+  if (wave->samples.size() > size || wave->samples.size() % (wave->channels * wave->bits / 8) != 0)
+    std::abort();
   return 0;
 }

@@ -51,7 +51,9 @@ TEST(Gbk, TruncationNeverSplitsATwoByteCharacter) {
 TEST(Gbk, WithoutAConverterOnlyAsciiPasses) {
   EXPECT_TRUE(GbkConversionAvailable());
   // UTF-8 bytes must never pass into a GBK record as if they were GBK.
-  EXPECT_EQ(detail::Utf8ToGbkWith("NO-SUCH-CHARSET", "Kiv币 水晶!"), "Kiv? ?" "?!");  // split: "??!" would read as a trigraph
+  EXPECT_EQ(detail::Utf8ToGbkWith("NO-SUCH-CHARSET", "Kiv币 水晶!"),
+            "Kiv? ?"
+            "?!");  // split: "??!" would read as a trigraph
   EXPECT_EQ(detail::GbkToUtf8With("NO-SUCH-CHARSET", Utf8ToGbk("Kiv币!")), "Kiv\xEF\xBF\xBD!");
   EXPECT_EQ(detail::Utf8ToGbkWith("NO-SUCH-CHARSET", "\xE6\xB0"), "?");  // a cut sequence at the end
   // The same entry points with the real converter.
