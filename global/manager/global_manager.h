@@ -96,6 +96,14 @@ class TGlobalManager {
   // unknown skin falls back to the brand's SKINNAME.
   void ApplySkin();
 
+  // The setup record's paths, resolved against the application folder (ResolveSetupPath).
+  std::filesystem::path SoundFile(TSetupSound sound) const;
+  std::filesystem::path ReceiveFolder() const;
+  // Store a path into the setup record, relative to the application folder when it lies inside it
+  // (StoreSetupPath). False, with the record unchanged, when it does not fit the field.
+  bool SetSoundFile(TSetupSound sound, const std::filesystem::path& file);
+  bool SetReceiveFolder(const std::filesystem::path& folder);
+
   std::filesystem::path SetupInfoPath() const;
   std::filesystem::path SystemInfoPath() const;
   // The user's folder: application folder + decimal user code.
