@@ -1,0 +1,67 @@
+#include "jitter_buffer.h"
+
+#include <algorithm>
+
+namespace kiv {
+namespace {
+
+std::size_t SamplesIn(int milliseconds, int sample_rate) {
+  return static_cast<std::size_t>(sample_rate) * static_cast<std::size_t>(milliseconds) / 1000;
+}
+
+}  // namespace
+
+TJitterBuffer::TJitterBuffer(int sample_rate)
+    : target_(SamplesIn(kTargetMilliseconds, sample_rate)),
+      slack_(SamplesIn(kSlackMilliseconds, sample_rate)),
+      cap_(SamplesIn(kCapMilliseconds, sample_rate)),
+      drift_window_(SamplesIn(kDriftWindowMilliseconds, sample_rate)) {}
+
+void TJitterBuffer::Push(std::span<const std::int16_t> samples) {
+  std::lock_guard lock(mutex_);
+  queue_.insert(queue_.end(), samples.begin(), samples.end());
+  if (queue_.size() > cap_) DropOldest(queue_.size() - target_);
+}
+
+void TJitterBuffer::Pull(std::span<std::int16_t> out) {
+  std::lock_guard lock(mutex_);
+  if (!playing_ && queue_.size() >= target_) {
+    playing_ = true;
+    window_pulled_ = 0;
+    window_min_depth_ = SIZE_MAX;
+  }
+  std::size_t taken = 0;
+  if (playing_) {
+    taken = std::min(out.size(), queue_.size());
+    std::copy_n(queue_.begin(), taken, out.begin());
+    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(taken));
+    if (taken < out.size()) playing_ = false;  // ran dry: wait for the target again
+  }
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(taken), out.end(), std::int16_t{0});
+  if (!playing_) return;
+  window_min_depth_ = std::min(window_min_depth_, queue_.size());
+  window_pulled_ += out.size();
+  if (window_pulled_ >= drift_window_) {
+    if (window_min_depth_ > target_ + slack_) DropOldest(window_min_depth_ - target_);
+    window_pulled_ = 0;
+    window_min_depth_ = SIZE_MAX;
+  }
+}
+
+void TJitterBuffer::DropOldest(std::size_t count) {
+  count = std::min(count, queue_.size());
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
+  dropped_ += count;
+}
+
+std::size_t TJitterBuffer::Depth() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+
+std::uint64_t TJitterBuffer::Dropped() const {
+  std::lock_guard lock(mutex_);
+  return dropped_;
+}
+
+}  // namespace kiv
