@@ -19,27 +19,31 @@ TJitterBuffer::TJitterBuffer(int sample_rate)
 
 void TJitterBuffer::Push(std::span<const std::int16_t> samples) {
   std::lock_guard lock(mutex_);
-  queue_.insert(queue_.end(), samples.begin(), samples.end());
-  if (queue_.size() > cap_) DropOldest(queue_.size() - target_);
+  if (head_ > 0 && head_ >= Queued()) {  // the played part outweighs the rest: move the rest down
+    samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+  samples_.insert(samples_.end(), samples.begin(), samples.end());
+  if (Queued() > cap_) DropOldest(Queued() - target_);
 }
 
 void TJitterBuffer::Pull(std::span<std::int16_t> out) {
   std::lock_guard lock(mutex_);
-  if (!playing_ && queue_.size() >= target_) {
+  if (!playing_ && Queued() >= target_) {
     playing_ = true;
     window_pulled_ = 0;
     window_min_depth_ = SIZE_MAX;
   }
   std::size_t taken = 0;
   if (playing_) {
-    taken = std::min(out.size(), queue_.size());
-    std::copy_n(queue_.begin(), taken, out.begin());
-    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(taken));
+    taken = std::min(out.size(), Queued());
+    std::copy_n(samples_.begin() + static_cast<std::ptrdiff_t>(head_), taken, out.begin());
+    head_ += taken;
     if (taken < out.size()) playing_ = false;  // ran dry: wait for the target again
   }
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(taken), out.end(), std::int16_t{0});
   if (!playing_) return;
-  window_min_depth_ = std::min(window_min_depth_, queue_.size());
+  window_min_depth_ = std::min(window_min_depth_, Queued());
   window_pulled_ += out.size();
   if (window_pulled_ >= drift_window_) {
     if (window_min_depth_ > target_ + slack_) DropOldest(window_min_depth_ - target_);
@@ -49,14 +53,14 @@ void TJitterBuffer::Pull(std::span<std::int16_t> out) {
 }
 
 void TJitterBuffer::DropOldest(std::size_t count) {
-  count = std::min(count, queue_.size());
-  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
+  count = std::min(count, Queued());
+  head_ += count;
   dropped_ += count;
 }
 
 std::size_t TJitterBuffer::Depth() const {
   std::lock_guard lock(mutex_);
-  return queue_.size();
+  return Queued();
 }
 
 std::uint64_t TJitterBuffer::Dropped() const {

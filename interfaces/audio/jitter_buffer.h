@@ -11,9 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <span>
+#include <vector>
 
 namespace kiv {
 
@@ -36,10 +36,12 @@ class TJitterBuffer {
 
  private:
   void DropOldest(std::size_t count);  // with mutex_ held
+  std::size_t Queued() const { return samples_.size() - head_; }  // with mutex_ held
 
   const std::size_t target_, slack_, cap_, drift_window_;
   mutable std::mutex mutex_;  // guards everything below
-  std::deque<std::int16_t> queue_;
+  std::vector<std::int16_t> samples_;  // the queue is samples_[head_ ..]; the front is compacted now and then
+  std::size_t head_ = 0;
   bool playing_ = false;
   std::size_t window_pulled_ = 0;
   std::size_t window_min_depth_ = SIZE_MAX;

@@ -68,9 +68,11 @@ TEST(JitterBuffer, ClockDriftDoesNotGrowTheQueue) {
     SCOPED_TRACE(c.pushed_per_20ms);
     TJitterBuffer queue(kRate);
     std::size_t max_depth = 0;
+    const std::vector<std::int16_t> block_samples(c.pushed_per_20ms, 100);
+    std::vector<std::int16_t> piece_samples(10 * kMs);
     for (int block = 0; block < 10 * 60 * 50; ++block) {
-      queue.Push(std::vector<std::int16_t>(c.pushed_per_20ms, 100));
-      for (int piece = 0; piece < 2; ++piece) Pull(queue, 10 * kMs);
+      queue.Push(block_samples);
+      for (int piece = 0; piece < 2; ++piece) queue.Pull(piece_samples);
       max_depth = std::max(max_depth, queue.Depth());
     }
     EXPECT_LE(max_depth, c.max_depth);
