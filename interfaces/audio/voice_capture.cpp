@@ -9,7 +9,7 @@ std::atomic<std::uint64_t> capture_generation{0};
 
 // The source hands over sound in pieces of this length: short enough that a frame is encoded
 // soon after its last sample was spoken.
-constexpr int kFragmentMilliseconds = 10;
+constexpr int kFragmentMilliseconds = 20;
 
 }  // namespace
 

@@ -8,8 +8,6 @@ namespace {
 
 // The longest frame an Opus packet may hold: 120 ms.
 constexpr int kMaxPacketSamples = kPlaybackRate / 1000 * 120;
-// Voice at these bitrates sounds the same at complexity 5 as at 10 and costs half the CPU.
-constexpr int kEncoderComplexity = 5;
 
 }  // namespace
 

@@ -20,7 +20,7 @@ namespace kiv {
 class TVoiceOutput {
  public:
   static constexpr int kBufferMilliseconds = 60;
-  static constexpr int kRequestMilliseconds = 10;
+  static constexpr int kRequestMilliseconds = 20;
 
   // Nothing when the stream does not come up within `timeout`. `volume` (0 to 255) must outlive
   // the object.

@@ -89,6 +89,7 @@ class TPulseDaemon {
   TPulseDaemon& operator=(const TPulseDaemon&) = delete;
 
   bool Available() const { return ready_; }
+  pid_t pid() const { return pid_; }
   const std::filesystem::path& dir() const { return dir_.path(); }
   const std::string& server() const { return server_; }
 
