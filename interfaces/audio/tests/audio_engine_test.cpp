@@ -56,7 +56,7 @@ class AudioEngine : public ::testing::Test {
 
   // Feeds the source on a thread while the event loop delivers blocks; returns when both are done.
   void FeedAndDeliver(const std::vector<std::int16_t>& samples, TBlockSink& sink, std::size_t blocks_expected) {
-    std::thread feeder([&] { daemon_.Feed(samples); });
+    std::jthread feeder([&] { daemon_.Feed(samples); });
     RunUntil([&] { return sink.blocks.size() >= blocks_expected; }, 20000);
     feeder.join();
     RunUntil([] { return false; }, 100);  // the stragglers
@@ -106,7 +106,7 @@ TEST_F(AudioEngine, ToneGivesOneBlockPer20msAboveTheThresholdAndSilenceBelow) {
 TEST_F(AudioEngine, NoBlockArrivesAfterStopAudioInReturns) {
   TBlockSink sink;
   ASSERT_TRUE(StartAudioIn(2, 0, nullptr, &TBlockSink::Receive, &sink));
-  std::thread feeder([&] { daemon_.Feed(SoxSamples(1.0, "sine 1000 vol -20dB")); });
+  std::jthread feeder([&] { daemon_.Feed(SoxSamples(1.0, "sine 1000 vol -20dB")); });
   ASSERT_TRUE(RunUntil([&] { return sink.blocks.size() >= 10; }));
   // Blocks encoded meanwhile are already queued to the main thread: stopping drops them.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -119,6 +119,20 @@ TEST_F(AudioEngine, NoBlockArrivesAfterStopAudioInReturns) {
   // Capture starts again after a stop.
   TBlockSink again;
   EXPECT_TRUE(StartAudioIn(1, 0, nullptr, &TBlockSink::Receive, &again));
+}
+
+TEST_F(AudioEngine, NoBlockReachesADestroyedOwner) {
+  TBlockSink sink;
+  auto owner = std::make_unique<QObject>();
+  ASSERT_TRUE(StartAudioIn(1, 0, owner.get(), &TBlockSink::Receive, &sink));
+  std::jthread feeder([&] { daemon_.Feed(SoxSamples(1.0, "sine 1000 vol -20dB")); });
+  ASSERT_TRUE(RunUntil([&] { return sink.blocks.size() >= 5; }));
+  owner.reset();
+  const std::size_t at_destruction = sink.blocks.size();
+  feeder.join();
+  RunUntil([] { return false; }, 200);
+  EXPECT_EQ(sink.blocks.size(), at_destruction);
+  StopAudioIn();
 }
 
 // Capture -> blocks -> PlayAudioData on a second output -> null sink -> monitor: the tone comes out
