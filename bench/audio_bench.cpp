@@ -62,7 +62,8 @@ double ThreadsCpuSeconds(const std::vector<pid_t>& tids) {
     if (!after_name || n == 0) continue;
     unsigned long utime = 0, stime = 0;
     // Fields after the name: state (3) ... utime (14), stime (15).
-    if (std::sscanf(after_name + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2)
+    if (std::sscanf(after_name + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) ==
+        2)
       total += static_cast<double>(utime + stime) / tick;
   }
   return total;
@@ -79,7 +80,8 @@ struct TClickFeeder {
     const std::size_t pieces = static_cast<std::size_t>(seconds * 100);
     const std::size_t spacing = static_cast<std::size_t>(spacing_s * 100);
     std::vector<std::int16_t> silence(piece, 0), click(piece);
-    for (std::size_t i = 0; i < piece; ++i) click[i] = static_cast<std::int16_t>(16000 * std::sin(2 * M_PI * 1000.0 * i / kRate));
+    for (std::size_t i = 0; i < piece; ++i)
+      click[i] = static_cast<std::int16_t>(16000 * std::sin(2 * M_PI * 1000.0 * i / kRate));
     auto next = Clock::now();
     for (std::size_t p = 0; p < pieces; ++p) {
       const bool is_click = p % spacing == spacing / 2;
@@ -96,13 +98,13 @@ struct TClickFeeder {
 struct TClickRecorder {
   std::vector<double> arrived;
   std::atomic<bool> stop{false};
-  void Run(const std::string& server) {
+  void Run(const std::string& server, const char* device = "out.monitor") {
     pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.fragsize = kRate / 200 * 2;
     int error = 0;
-    pa_simple* rec = pa_simple_new(server.c_str() + 0, "bench", PA_STREAM_RECORD, "out.monitor", "monitor", &spec,
+    pa_simple* rec = pa_simple_new(server.c_str() + 0, "bench", PA_STREAM_RECORD, device, "monitor", &spec,
                                    nullptr, &attr, &error);
     if (!rec) return;
     std::vector<std::int16_t> chunk(kRate / 200);
@@ -112,7 +114,8 @@ struct TClickRecorder {
       if (pa_simple_read(rec, chunk.data(), chunk.size() * 2, &error) < 0) break;
       const Clock::time_point now = Clock::now();
       const double latency = static_cast<double>(pa_simple_get_latency(rec, &error)) * 1e-6;
-      const auto loud = std::find_if(chunk.begin(), chunk.end(), [](std::int16_t s) { return std::abs(s) > kClickThreshold; });
+      const auto loud = std::find_if(chunk.begin(), chunk.end(),
+                                     [](std::int16_t s) { return std::abs(s) > kClickThreshold; });
       if (loud == chunk.end()) {
         if (in_click && now - quiet_since > std::chrono::milliseconds(100)) in_click = false;
         continue;
@@ -149,10 +152,31 @@ struct TCallResult {
   double transport_cpu_percent = NAN;  // of it, the two transport engines' threads
 };
 
+// The method's own error: the clicks recorded straight from the pipe source should arrive at once.
+std::vector<double> Calibration(kiv::TPulseDaemon& daemon, double seconds) {
+  TClickFeeder feeder;
+  TClickRecorder recorder;
+  std::thread rec([&] { recorder.Run(daemon.server(), "mic"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  feeder.Run(daemon, seconds, 1.0);
+  recorder.stop = true;
+  TClickFeeder().Run(daemon, 0.3, 1e6);  // the pipe source is silent without a writer: wake the recorder up
+  rec.join();
+  std::vector<double> offsets;  // signed: the nearest arrival to each click
+  for (double sent : feeder.sent) {
+    double best = NAN;
+    for (double a : recorder.arrived)
+      if (std::isnan(best) || std::abs(a - sent) < std::abs(best)) best = a - sent;
+    if (!std::isnan(best)) offsets.push_back(best * 1000);
+  }
+  return offsets;
+}
+
 // A call through the module-loopback of the server: the floor.
 TCallResult ServerLoopbackCall(kiv::TPulseDaemon& daemon, double seconds) {
   TCallResult result;
-  if (!daemon.Ctl("load-module module-loopback source=mic sink=out latency_msec=20 source_dont_move=1 sink_dont_move=1"))
+  if (!daemon.Ctl("load-module module-loopback source=mic sink=out latency_msec=20 source_dont_move=1 "
+                  "sink_dont_move=1"))
     return result;
   TClickFeeder feeder;
   TClickRecorder recorder;
@@ -188,14 +212,19 @@ TCallResult OurCall(kiv::TPulseDaemon& daemon, double seconds, std::uint8_t qual
   call.quality = quality;
   call.output = StartAudioOut(0, nullptr);
   if (call.output < 0) return result;
-  const bool started = call.receiver->Start(0, [&call](kivbench::PeerId, std::uint8_t, std::span<const std::uint8_t> block) {
-    std::vector<std::uint8_t> copy(block.begin(), block.end());
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [&call, copy = std::move(copy)] { PlayAudioData(call.output, call.quality, copy.data(), static_cast<std::uint32_t>(copy.size())); },
-        Qt::QueuedConnection);
-  });
-  if (!started || !call.sender->Start(0, [](kivbench::PeerId, std::uint8_t, std::span<const std::uint8_t>) {})) return result;
+  const bool started =
+      call.receiver->Start(0, [&call](kivbench::PeerId, std::uint8_t, std::span<const std::uint8_t> block) {
+        std::vector<std::uint8_t> copy(block.begin(), block.end());
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [&call, copy = std::move(copy)] {
+              PlayAudioData(call.output, call.quality, copy.data(), static_cast<std::uint32_t>(copy.size()));
+            },
+            Qt::QueuedConnection);
+      });
+  if (!started ||
+      !call.sender->Start(0, [](kivbench::PeerId, std::uint8_t, std::span<const std::uint8_t>) {}))
+    return result;
   call.to_receiver = call.sender->Connect(call.receiver->Port(), 3000);
   if (call.to_receiver < 0 || !StartAudioIn(quality, 0, nullptr, &TOurCall::OnBlock, &call)) return result;
 
@@ -256,15 +285,16 @@ double EncodeMicroseconds(std::uint8_t quality, int complexity) {
   for (std::size_t i = 0; i < pcm.size(); ++i) {
     noise = noise * 1664525u + 1013904223u;
     const double t = static_cast<double>(i) / format.sample_rate;
-    pcm[i] = static_cast<std::int16_t>(6000 * std::sin(2 * M_PI * (200 + 150 * std::sin(t * 3)) * t) +
-                                       static_cast<double>(static_cast<std::int32_t>(noise >> 16) - 32768) / 32);
+    pcm[i] =
+        static_cast<std::int16_t>(6000 * std::sin(2 * M_PI * (200 + 150 * std::sin(t * 3)) * t) +
+                                  static_cast<double>(static_cast<std::int32_t>(noise >> 16) - 32768) / 32);
   }
   std::vector<std::uint8_t> out(kiv::kMaxBlockBytes);
   const Clock::time_point start = Clock::now();
   opus_int32 bytes = 0;
   for (int f = 0; f < frames; ++f) {
     bytes += opus_encode(encoder, pcm.data() + static_cast<std::ptrdiff_t>(f) * frame, frame, out.data(),
-                static_cast<opus_int32>(out.size()));
+                         static_cast<opus_int32>(out.size()));
   }
   const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count() / frames;
   opus_encoder_destroy(encoder);
@@ -282,28 +312,46 @@ int main(int argc, char** argv) {
   // Encode time: ours against Opus at its default complexity (10).
   for (std::uint8_t quality : {1, 2}) {
     const std::string name = "opus_encode_block_q" + std::to_string(quality);
-    kivbench::Print({"audio", name, "us", EncodeMicroseconds(quality, kiv::kEncoderComplexity), {{"opus_default_complexity", EncodeMicroseconds(quality, -1)}}});
+    kivbench::Print({"audio",
+                     name,
+                     "us",
+                     EncodeMicroseconds(quality, kiv::kEncoderComplexity),
+                     {{"opus_default_complexity", EncodeMicroseconds(quality, -1)}}});
   }
 
   kiv::TPulseDaemon daemon;
   if (!daemon.Available()) {
-    std::fprintf(stderr, "bench_audio: no private sound server (pulseaudio, pactl, sox): call figures skipped\n");
+    std::fprintf(stderr,
+                 "bench_audio: no private sound server (pulseaudio, pactl, sox): call figures skipped\n");
     return 0;
   }
+  const std::vector<double> calibration = Calibration(daemon, 5);
+  std::fprintf(stderr,
+               "method check (pipe source recorded directly, should be about 0): %.1f ms over %zu clicks\n",
+               Median(calibration), calibration.size());
   const TCallResult floor = ServerLoopbackCall(daemon, 10);
   const TCallResult ours = OurCall(daemon, call_seconds, 2);
-  std::fprintf(stderr, "server loopback: %zu clicks, ours: %zu clicks over %.0f s; of the call's CPU, %.2f %% of a core in the transport\n",
+  std::fprintf(stderr,
+               "server loopback: %zu clicks, ours: %zu clicks over %.0f s; of the call's CPU, %.2f %% of a "
+               "core in the transport\n",
                floor.latencies.size(), ours.latencies.size(), call_seconds, ours.transport_cpu_percent);
   for (double l : ours.latencies) std::fprintf(stderr, " %.1f", l);
   std::fprintf(stderr, "\n");
-  kivbench::Print({"audio", "mouth_to_ear_latency", "ms", Median(ours.latencies),
+  kivbench::Print({"audio",
+                   "mouth_to_ear_latency",
+                   "ms",
+                   Median(ours.latencies),
                    {{"pulseaudio_module_loopback_20ms", Median(floor.latencies)}}});
   kivbench::Print({"audio", "call_cpu", "% of a core", ours.cpu_percent, {}});
 
   if (ours.latencies.size() >= 10) {
     const double first = Median({ours.latencies.begin(), ours.latencies.begin() + 5});
     const double last = Median({ours.latencies.end() - 5, ours.latencies.end()});
-    kivbench::Print({"audio", "latency_drift_over_" + std::to_string(static_cast<int>(call_seconds)) + "s", "ms", last - first, {}});
+    kivbench::Print({"audio",
+                     "latency_drift_over_" + std::to_string(static_cast<int>(call_seconds)) + "s",
+                     "ms",
+                     last - first,
+                     {}});
   }
   return 0;
 }

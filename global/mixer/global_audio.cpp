@@ -30,7 +30,9 @@ struct TSource {
 };
 
 std::int32_t MixerVolume(const pa_cvolume& volume) {
-  return volume.channels == 0 ? 0 : static_cast<std::int32_t>(std::min<pa_volume_t>(volume.values[0], kMaxVolume));
+  return volume.channels == 0
+             ? 0
+             : static_cast<std::int32_t>(std::min<pa_volume_t>(volume.values[0], kMaxVolume));
 }
 
 TSource SourceOf(const pa_source_info& info) {
@@ -67,7 +69,8 @@ std::unique_ptr<TPulseSession> Connect() { return TPulseSession::Connect("Kivora
 // The source with that index, with the lock of `session` held; nothing when it is gone.
 std::optional<TSource> FindSource(TPulseSession& session, std::uint32_t index) {
   TSourceList found;
-  if (!session.Wait(pa_context_get_source_info_by_index(session.context(), index, &TSourceList::Add, &found), kTimeout) ||
+  if (!session.Wait(pa_context_get_source_info_by_index(session.context(), index, &TSourceList::Add, &found),
+                    kTimeout) ||
       found.sources.empty()) {
     return std::nullopt;
   }
@@ -85,7 +88,8 @@ std::int32_t ListAudioInDevice(QComboBox* box) {
   TSourceList list;
   {
     TPulseSession::Lock lock(*session);
-    session->Wait(pa_context_get_server_info(session->context(), &StoreDefaultSource, &default_source), kTimeout);
+    session->Wait(pa_context_get_server_info(session->context(), &StoreDefaultSource, &default_source),
+                  kTimeout);
     session->Wait(pa_context_get_source_info_list(session->context(), &TSourceList::Add, &list), kTimeout);
   }
   session.reset();
@@ -109,7 +113,8 @@ std::int32_t ListAudioInDevice(QComboBox* box) {
       const bool active = port.name == source.active_port;
       if (!port.usable && !active) continue;  // an empty jack records nothing
       ++listed_ports;
-      add(static_cast<std::uint32_t>(p), description + QStringLiteral(": ") + QString::fromStdString(port.description),
+      add(static_cast<std::uint32_t>(p),
+          description + QStringLiteral(": ") + QString::fromStdString(port.description),
           is_default && active);
     }
     if (listed_ports == 0) add(0, description, is_default);
@@ -135,9 +140,10 @@ void SetDeviceVolume(TAudioDevice& device, std::int32_t value) {
   if (value == -1) {
     session->Wait(pa_context_set_default_source(context, source->name.c_str(), nullptr, nullptr), kTimeout);
     if (device.connection < source->ports.size()) {
-      session->Wait(pa_context_set_source_port_by_index(context, source->index,
-                                                        source->ports[device.connection].name.c_str(), nullptr, nullptr),
-                    kTimeout);
+      session->Wait(
+          pa_context_set_source_port_by_index(
+              context, source->index, source->ports[device.connection].name.c_str(), nullptr, nullptr),
+          kTimeout);
     }
     session->Wait(pa_context_set_source_mute_by_index(context, source->index, 0, nullptr, nullptr), kTimeout);
     const std::optional<TSource> now = FindSource(*session, device.mixer_id);
@@ -147,7 +153,8 @@ void SetDeviceVolume(TAudioDevice& device, std::int32_t value) {
   }
   pa_cvolume volume;
   pa_cvolume_set(&volume, source->channels, static_cast<pa_volume_t>(std::min(value, kMaxVolume)));
-  if (session->Wait(pa_context_set_source_volume_by_index(context, source->index, &volume, nullptr, nullptr), kTimeout)) {
+  if (session->Wait(pa_context_set_source_volume_by_index(context, source->index, &volume, nullptr, nullptr),
+                    kTimeout)) {
     device.volume = std::min(value, kMaxVolume);
   }
 }

@@ -27,7 +27,8 @@ std::unique_ptr<TPulseSession> TPulseSession::Connect(const char* client_name,
   Lock lock(*session);
   if (pa_context_connect(session->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return nullptr;
   const auto deadline = Clock::now() + timeout;
-  while (!ContextSettled(pa_context_get_state(session->context_)) && Clock::now() < deadline) session->Pause();
+  while (!ContextSettled(pa_context_get_state(session->context_)) && Clock::now() < deadline)
+    session->Pause();
   if (pa_context_get_state(session->context_) != PA_CONTEXT_READY) return nullptr;
   return session;
 }

@@ -72,7 +72,8 @@ void TAudioEngine::StopOutput(std::int32_t handle) {
   }
 }
 
-std::int32_t TAudioEngine::Play(std::int32_t handle, std::uint8_t quality, const void* data, std::uint32_t size) {
+std::int32_t TAudioEngine::Play(std::int32_t handle, std::uint8_t quality, const void* data,
+                                std::uint32_t size) {
   std::lock_guard lock(mutex_);
   const auto it = outputs_.find(handle);
   if (it == outputs_.end()) return 0;

@@ -35,11 +35,11 @@ class TJitterBuffer {
   std::uint64_t Dropped() const;
 
  private:
-  void DropOldest(std::size_t count);  // with mutex_ held
+  void DropOldest(std::size_t count);                             // with mutex_ held
   std::size_t Queued() const { return samples_.size() - head_; }  // with mutex_ held
 
   const std::size_t target_, slack_, cap_, drift_window_;
-  mutable std::mutex mutex_;  // guards everything below
+  mutable std::mutex mutex_;           // guards everything below
   std::vector<std::int16_t> samples_;  // the queue is samples_[head_ ..]; the front is compacted now and then
   std::size_t head_ = 0;
   bool playing_ = false;

@@ -14,6 +14,15 @@ Result Guarded(Fn fn, Result failure) {
   }
 }
 
+template <typename Fn>
+void Guarded(Fn fn) {
+  try {
+    fn();
+  } catch (...) {
+    // Nothing to report: the call did nothing.
+  }
+}
+
 kiv::TAudioEngine& Engine() { return kiv::TAudioEngine::Instance(); }
 
 }  // namespace
@@ -29,7 +38,7 @@ bool StartAudioIn(uint8_t quality, int32_t, TAudioOwner* owner, TAudioDataProc c
 }
 
 void StopAudioIn(void) {
-  Guarded([] { return (Engine().StopCapture(), true); }, false);
+  Guarded([] { Engine().StopCapture(); });
 }
 
 int32_t StartAudioOut(int32_t, TAudioOwner*) {
@@ -37,7 +46,7 @@ int32_t StartAudioOut(int32_t, TAudioOwner*) {
 }
 
 void StopAudioOut(int32_t handle) {
-  Guarded([&] { return (Engine().StopOutput(handle), true); }, false);
+  Guarded([&] { Engine().StopOutput(handle); });
 }
 
 int32_t PlayAudioData(int32_t handle, uint8_t quality, const void* data, uint32_t size) {
@@ -49,7 +58,7 @@ int32_t GetAudioOutVolume(void) {
 }
 
 void SetAudioOutVolume(int32_t volume) {
-  Guarded([&] { return (Engine().SetVolume(volume), true); }, false);
+  Guarded([&] { Engine().SetVolume(volume); });
 }
 
 }  // extern "C"

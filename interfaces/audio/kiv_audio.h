@@ -40,8 +40,8 @@ KIVAUDIO_EXPORT bool CheckAudioInDeviceWorking(void);
  * per block, queued to `owner`'s thread (the application object when `owner` is NULL). False, and
  * nothing started, for another quality, a missing callback, no Qt application, capture already
  * running, or a sound server that does not answer. */
-KIVAUDIO_EXPORT bool StartAudioIn(uint8_t quality, int32_t device, TAudioOwner* owner, TAudioDataProc callback,
-                                  void* object);
+KIVAUDIO_EXPORT bool StartAudioIn(uint8_t quality, int32_t device, TAudioOwner* owner,
+                                  TAudioDataProc callback, void* object);
 /* Stops capture; blocks of it still on their way are dropped. */
 KIVAUDIO_EXPORT void StopAudioIn(void);
 /* Opens one playback stream (one per remote speaker). Its handle (1 and up), −1 on failure. */

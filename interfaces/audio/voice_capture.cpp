@@ -15,8 +15,9 @@ constexpr int kFragmentMilliseconds = 20;
 
 std::uint64_t CurrentCaptureGeneration() { return capture_generation.load(); }
 
-std::unique_ptr<TVoiceCapture> TVoiceCapture::Start(std::shared_ptr<TPulseSession> session, std::uint8_t quality,
-                                                    TTarget target, std::chrono::milliseconds timeout) {
+std::unique_ptr<TVoiceCapture> TVoiceCapture::Start(std::shared_ptr<TPulseSession> session,
+                                                    std::uint8_t quality, TTarget target,
+                                                    std::chrono::milliseconds timeout) {
   std::unique_ptr<TVoiceCapture> capture(new TVoiceCapture);
   capture->encoder_ = TVoiceEncoder::Create(quality);
   if (!capture->encoder_ || !session || !target.owner || !target.callback) return nullptr;
@@ -38,7 +39,8 @@ std::unique_ptr<TVoiceCapture> TVoiceCapture::Start(std::shared_ptr<TPulseSessio
   if (!capture->session_->Ready()) return nullptr;
   pa_proplist* props = pa_proplist_new();
   pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
-  capture->stream_ = pa_stream_new_with_proplist(capture->session_->context(), "voice capture", &spec, nullptr, props);
+  capture->stream_ =
+      pa_stream_new_with_proplist(capture->session_->context(), "voice capture", &spec, nullptr, props);
   pa_proplist_free(props);
   if (!capture->stream_) return nullptr;
   pa_stream_set_read_callback(capture->stream_, &TVoiceCapture::OnRead, capture.get());

@@ -45,8 +45,8 @@ class TVoiceCapture {
   std::shared_ptr<TPulseSession> session_;
   std::unique_ptr<TVoiceEncoder> encoder_;
   TTarget target_{};
-  QPointer<QObject> owner_;           // read on the owner's thread only
-  std::unique_ptr<QObject> relay_;    // lives on the owner's thread; posts are queued to it
+  QPointer<QObject> owner_;         // read on the owner's thread only
+  std::unique_ptr<QObject> relay_;  // lives on the owner's thread; posts are queued to it
   std::uint64_t generation_ = 0;
   pa_stream* stream_ = nullptr;
   std::vector<std::int16_t> pending_;  // samples not yet making up a whole frame (loop thread)

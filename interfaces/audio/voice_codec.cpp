@@ -64,10 +64,12 @@ TVoiceDecoder::~TVoiceDecoder() {
 
 std::vector<std::int16_t> TVoiceDecoder::Decode(std::span<const std::uint8_t> block) {
   if (!decoder_ || block.empty() || block.size() > kMaxBlockBytes) return {};
-  const int samples = opus_packet_get_nb_samples(block.data(), static_cast<opus_int32>(block.size()), kPlaybackRate);
+  const int samples =
+      opus_packet_get_nb_samples(block.data(), static_cast<opus_int32>(block.size()), kPlaybackRate);
   if (samples <= 0 || samples > kMaxPacketSamples) return {};
   std::vector<std::int16_t> pcm(static_cast<std::size_t>(samples));
-  const int n = opus_decode(decoder_, block.data(), static_cast<opus_int32>(block.size()), pcm.data(), samples, 0);
+  const int n =
+      opus_decode(decoder_, block.data(), static_cast<opus_int32>(block.size()), pcm.data(), samples, 0);
   if (n <= 0) return {};
   pcm.resize(static_cast<std::size_t>(n));
   return pcm;

@@ -12,7 +12,8 @@ std::uint32_t BytesIn(int milliseconds) {
 }  // namespace
 
 std::unique_ptr<TVoiceOutput> TVoiceOutput::Start(std::shared_ptr<TPulseSession> session,
-                                                  const std::atomic<int>& volume, std::chrono::milliseconds timeout) {
+                                                  const std::atomic<int>& volume,
+                                                  std::chrono::milliseconds timeout) {
   if (!session) return nullptr;
   std::unique_ptr<TVoiceOutput> output(new TVoiceOutput(volume));
   output->session_ = std::move(session);
@@ -29,11 +30,13 @@ std::unique_ptr<TVoiceOutput> TVoiceOutput::Start(std::shared_ptr<TPulseSession>
   if (!output->session_->Ready()) return nullptr;
   pa_proplist* props = pa_proplist_new();
   pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
-  output->stream_ = pa_stream_new_with_proplist(output->session_->context(), "voice playback", &spec, nullptr, props);
+  output->stream_ =
+      pa_stream_new_with_proplist(output->session_->context(), "voice playback", &spec, nullptr, props);
   pa_proplist_free(props);
   if (!output->stream_) return nullptr;
   pa_stream_set_write_callback(output->stream_, &TVoiceOutput::OnWrite, output.get());
-  if (pa_stream_connect_playback(output->stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) < 0 ||
+  if (pa_stream_connect_playback(output->stream_, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr,
+                                 nullptr) < 0 ||
       !output->session_->WaitReady(output->stream_, timeout)) {
     return nullptr;  // `lock` goes first, then the destructor tears the stream down
   }

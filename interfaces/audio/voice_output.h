@@ -25,7 +25,8 @@ class TVoiceOutput {
   // Nothing when the stream does not come up within `timeout`. `volume` (0 to 255) must outlive
   // the object.
   static std::unique_ptr<TVoiceOutput> Start(std::shared_ptr<TPulseSession> session,
-                                             const std::atomic<int>& volume, std::chrono::milliseconds timeout);
+                                             const std::atomic<int>& volume,
+                                             std::chrono::milliseconds timeout);
   ~TVoiceOutput();
   TVoiceOutput(const TVoiceOutput&) = delete;
   TVoiceOutput& operator=(const TVoiceOutput&) = delete;

@@ -32,8 +32,9 @@ namespace kiv {
 class TPulseDaemon {
  public:
   static bool ToolsPresent() {
-    return std::system("command -v pulseaudio >/dev/null && command -v pactl >/dev/null && "
-                       "command -v parec >/dev/null && command -v sox >/dev/null") == 0;
+    return std::system(
+               "command -v pulseaudio >/dev/null && command -v pactl >/dev/null && "
+               "command -v parec >/dev/null && command -v sox >/dev/null") == 0;
   }
 
   TPulseDaemon() {
@@ -43,11 +44,19 @@ class TPulseDaemon {
     const std::string env_home = "HOME=" + d, env_runtime = "XDG_RUNTIME_DIR=" + d,
                       env_config = "XDG_CONFIG_HOME=" + d;
     std::vector<std::string> args = {
-        "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--disable-shm=yes",
+        "pulseaudio",
+        "-n",
+        "--daemonize=no",
+        "--exit-idle-time=-1",
+        "--use-pid-file=no",
+        "--disable-shm=yes",
         "--log-target=file:" + d + "/daemon.log",
-        "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native",
-        "-L", "module-null-sink sink_name=out rate=48000 channels=1",
-        "-L", "module-pipe-source source_name=mic file=" + d + "/mic.fifo rate=48000 channels=1 format=s16le"};
+        "-L",
+        "module-native-protocol-unix auth-anonymous=1 socket=" + d + "/native",
+        "-L",
+        "module-null-sink sink_name=out rate=48000 channels=1",
+        "-L",
+        "module-pipe-source source_name=mic file=" + d + "/mic.fifo rate=48000 channels=1 format=s16le"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -95,7 +104,9 @@ class TPulseDaemon {
 
   // Runs `pactl <command>` against this daemon; `filter` is a shell pipe its output goes through.
   bool Ctl(const std::string& command, const std::string& filter = "cat") const {
-    return std::system(("pactl --server=" + server_ + " " + command + " 2>/dev/null | " + filter + " >/dev/null").c_str()) == 0;
+    return std::system(
+               ("pactl --server=" + server_ + " " + command + " 2>/dev/null | " + filter + " >/dev/null")
+                   .c_str()) == 0;
   }
   // The first line of `pactl <command>`'s output.
   std::string CtlOutput(const std::string& command) const {
@@ -111,8 +122,8 @@ class TPulseDaemon {
 
   // Another pipe source, `name`, fed through `Feed(name, …)`.
   bool AddSource(const std::string& name) {
-    return Ctl("load-module module-pipe-source source_name=" + name + " file=" + (dir() / (name + ".fifo")).string() +
-               " rate=48000 channels=1 format=s16le");
+    return Ctl("load-module module-pipe-source source_name=" + name +
+               " file=" + (dir() / (name + ".fifo")).string() + " rate=48000 channels=1 format=s16le");
   }
 
   // Writes 48 kHz mono samples into the source's pipe in 10 ms pieces at real-time pace; returns
@@ -136,9 +147,10 @@ class TPulseDaemon {
   // carries sound only while something plays; with something playing, this returns once the
   // recording has begun (the server may take a moment to start a new monitor stream).
   bool StartRecording(const std::filesystem::path& file, bool wait_for_sound = true) {
-    const std::string command = "exec parec --server=" + server_ +
-                                " -d out.monitor --rate=48000 --channels=1 --format=s16le --raw --latency-msec=10 > '" +
-                                file.string() + "' 2>'" + file.string() + ".log'";
+    const std::string command =
+        "exec parec --server=" + server_ +
+        " -d out.monitor --rate=48000 --channels=1 --format=s16le --raw --latency-msec=10 > '" +
+        file.string() + "' 2>'" + file.string() + ".log'";
     std::vector<std::string> args = {"sh", "-c", command};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -176,7 +188,8 @@ inline std::vector<std::int16_t> SoxSamples(double seconds, const std::string& e
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
     std::int16_t buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, sizeof(std::int16_t), 4096, pipe)) > 0) samples.insert(samples.end(), buffer, buffer + n);
+    while ((n = std::fread(buffer, sizeof(std::int16_t), 4096, pipe)) > 0)
+      samples.insert(samples.end(), buffer, buffer + n);
     ::pclose(pipe);
   }
   return samples;
@@ -189,11 +202,12 @@ struct TSoxStat {
   double rms = 0;        // RMS amplitude, 0 to 1
   double frequency = 0;  // sox's rough frequency, Hz
 };
-inline TSoxStat SoxStat(const std::filesystem::path& raw, double skip, double length, bool from_sound = true) {
+inline TSoxStat SoxStat(const std::filesystem::path& raw, double skip, double length,
+                        bool from_sound = true) {
   TSoxStat stat;
-  const std::string command = "sox -t raw -r 48000 -e signed -b 16 -c 1 '" + raw.string() +
-                              "' -n " + (from_sound ? "silence 1 0.005 1% " : "") + "trim " + std::to_string(skip) + " " + std::to_string(length) +
-                              " stat 2>&1";
+  const std::string command = "sox -t raw -r 48000 -e signed -b 16 -c 1 '" + raw.string() + "' -n " +
+                              (from_sound ? "silence 1 0.005 1% " : "") + "trim " + std::to_string(skip) +
+                              " " + std::to_string(length) + " stat 2>&1";
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
     char line[256];
     while (std::fgets(line, sizeof line, pipe)) {

@@ -24,7 +24,8 @@ class GlobalAudio : public ::testing::Test {
     app_ = nullptr;
   }
   void SetUp() override {
-    if (!daemon_.Available()) GTEST_SKIP() << "pulseaudio, pactl, parec or sox missing: no private sound server";
+    if (!daemon_.Available())
+      GTEST_SKIP() << "pulseaudio, pactl, parec or sox missing: no private sound server";
     ASSERT_TRUE(daemon_.AddSource("line"));
     ASSERT_TRUE(daemon_.Ctl("set-source-volume mic 30000"));
   }

@@ -30,7 +30,8 @@ struct TBlockSink {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     sink->blocks.emplace_back(bytes, bytes + size);
     sink->levels.push_back(level);
-    if (sink->play_handle > 0) sink->play_levels.push_back(PlayAudioData(sink->play_handle, sink->quality, data, size));
+    if (sink->play_handle > 0)
+      sink->play_levels.push_back(PlayAudioData(sink->play_handle, sink->quality, data, size));
   }
 };
 
@@ -47,7 +48,8 @@ class AudioEngine : public ::testing::Test {
     app_ = nullptr;
   }
   void SetUp() override {
-    if (!daemon_.Available()) GTEST_SKIP() << "pulseaudio, pactl, parec or sox missing: no private sound server";
+    if (!daemon_.Available())
+      GTEST_SKIP() << "pulseaudio, pactl, parec or sox missing: no private sound server";
   }
   void TearDown() override {
     StopAudioIn();
@@ -55,7 +57,8 @@ class AudioEngine : public ::testing::Test {
   }
 
   // Feeds the source on a thread while the event loop delivers blocks; returns when both are done.
-  void FeedAndDeliver(const std::vector<std::int16_t>& samples, TBlockSink& sink, std::size_t blocks_expected) {
+  void FeedAndDeliver(const std::vector<std::int16_t>& samples, TBlockSink& sink,
+                      std::size_t blocks_expected) {
     std::jthread feeder([&] { daemon_.Feed(samples); });
     RunUntil([&] { return sink.blocks.size() >= blocks_expected; }, 20000);
     feeder.join();
@@ -74,7 +77,8 @@ TEST_F(AudioEngine, ToneGivesOneBlockPer20msAboveTheThresholdAndSilenceBelow) {
     ASSERT_TRUE(StartAudioIn(quality, 0, nullptr, &TBlockSink::Receive, &sink));
     EXPECT_TRUE(CheckAudioInDeviceWorking());
     TBlockSink other;
-    EXPECT_FALSE(StartAudioIn(quality, 0, nullptr, &TBlockSink::Receive, &other)) << "one capture per process";
+    EXPECT_FALSE(StartAudioIn(quality, 0, nullptr, &TBlockSink::Receive, &other))
+        << "one capture per process";
 
     std::vector<std::int16_t> audio(48000, 0);  // 1 s of silence, then 1 s of tone
     const std::vector<std::int16_t> tone = SoxSamples(1.0, "sine 1000 vol -20dB");
@@ -157,7 +161,9 @@ TEST_F(AudioEngine, BlocksPlayedOnASecondHandleAreTheToneAtBothQualities) {
     daemon_.StopRecording();
     StopAudioOut(first);
     StopAudioOut(second);
-    EXPECT_EQ(PlayAudioData(second, quality, sink.blocks[0].data(), static_cast<std::uint32_t>(sink.blocks[0].size())), 0)
+    EXPECT_EQ(PlayAudioData(second, quality, sink.blocks[0].data(),
+                            static_cast<std::uint32_t>(sink.blocks[0].size())),
+              0)
         << "a stopped handle plays nothing";
 
     ASSERT_GE(sink.play_levels.size(), 70u);

@@ -38,7 +38,8 @@ TEST(JitterBuffer, RunningDryFillsWithSilenceAndWaitsForTheTargetAgain) {
   queue.Push(Ramp(20 * kMs, 1));
   const std::vector<std::int16_t> out = Pull(queue, 30 * kMs);
   EXPECT_EQ(std::vector<std::int16_t>(out.begin(), out.begin() + 20 * kMs), Ramp(20 * kMs, 1));
-  EXPECT_EQ(std::vector<std::int16_t>(out.begin() + 20 * kMs, out.end()), std::vector<std::int16_t>(10 * kMs, 0));
+  EXPECT_EQ(std::vector<std::int16_t>(out.begin() + 20 * kMs, out.end()),
+            std::vector<std::int16_t>(10 * kMs, 0));
   queue.Push(Ramp(10 * kMs, 7));
   EXPECT_EQ(Pull(queue, 5 * kMs), std::vector<std::int16_t>(5 * kMs, 0));
   EXPECT_EQ(queue.Depth(), 10 * kMs);
@@ -58,7 +59,8 @@ TEST(JitterBuffer, ABurstBeyondTheCapKeepsOnlyTheNewestTarget) {
 // ten-minute call: a slow sender only makes playback pause to refill, a fast one has its excess
 // dropped once a second, and even an absurdly fast one stays under the cap.
 TEST(JitterBuffer, ClockDriftDoesNotGrowTheQueue) {
-  constexpr std::size_t kTight = (TJitterBuffer::kTargetMilliseconds + TJitterBuffer::kSlackMilliseconds + 25) * kMs;
+  constexpr std::size_t kTight =
+      (TJitterBuffer::kTargetMilliseconds + TJitterBuffer::kSlackMilliseconds + 25) * kMs;
   constexpr std::size_t kCap = (TJitterBuffer::kCapMilliseconds + 20) * kMs;
   struct Case {
     std::size_t pushed_per_20ms;

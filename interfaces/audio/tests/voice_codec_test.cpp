@@ -45,8 +45,8 @@ TEST(VoiceCodec, ToneRoundTripsAtBothQualities) {
     std::int32_t last_level = 0;
     std::size_t bytes = 0;
     for (int f = 0; f < 50; ++f) {
-      const std::vector<std::uint8_t> block =
-          encoder->Encode({tone.data() + static_cast<std::ptrdiff_t>(f) * frame, static_cast<std::size_t>(frame)});
+      const std::vector<std::uint8_t> block = encoder->Encode(
+          {tone.data() + static_cast<std::ptrdiff_t>(f) * frame, static_cast<std::size_t>(frame)});
       ASSERT_FALSE(block.empty());
       ASSERT_LE(block.size(), kMaxBlockBytes);
       bytes += block.size();
