@@ -63,7 +63,10 @@ bool TKivSocket::Start(std::uint16_t port, std::uint8_t mode) {
   }
   stopping_.store(false, std::memory_order_release);
   started_.store(true, std::memory_order_release);
-  read_thread_ = std::thread([this] { ReadLoop(); });
+  read_thread_ = std::thread([this] {
+    read_thread_id_.store(std::this_thread::get_id());
+    ReadLoop();
+  });
   return true;
 }
 
@@ -75,6 +78,7 @@ bool TKivSocket::Stop() {
     const std::uint64_t one = 1;
     [[maybe_unused]] auto written = ::write(wake_fd_, &one, sizeof one);
     read_thread_.join();
+    read_thread_id_.store(std::thread::id{});
     ::close(wake_fd_);
     wake_fd_ = -1;
   } else if (readiness_) {
@@ -159,12 +163,27 @@ void TKivSocket::ReadLoop() {
   while (!stopping_.load(std::memory_order_acquire)) {
     pollfd fds[2] = {{Handle(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) continue;  // EINTR
-    if (fds[1].revents) break;
+    if (fds[1].revents) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] auto read = ::read(wake_fd_, &count, sizeof count);
+      if (stopping_.load(std::memory_order_acquire)) break;
+      try {
+        ReaderWoken();
+      } catch (...) {
+      }
+      continue;
+    }
     if (fds[0].revents) {
       for (int i = 0; i < kReadBatch && !stopping_.load(std::memory_order_acquire) && ReadOne(buffer); ++i) {
       }
     }
   }
+}
+
+void TKivSocket::WakeReader() {
+  if (!Started() || mode_ == 0 || wake_fd_ < 0) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto written = ::write(wake_fd_, &one, sizeof one);
 }
 
 void TKivSocket::DataRecive(const std::string&, std::uint16_t, std::uint8_t*, std::size_t) {}

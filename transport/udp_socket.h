@@ -79,6 +79,12 @@ class TKivSocket {
 
   void SetReadiness(TSocketReadiness* readiness) { readiness_ = readiness; }
 
+  // Modes 1 and 2: makes the read thread call ReaderWoken() soon (any thread; several calls before
+  // it runs may make one call). Nothing happens in mode 0 or when not started.
+  void WakeReader();
+  // True on the socket's read thread.
+  bool OnReadThread() const { return std::this_thread::get_id() == read_thread_id_.load(); }
+
   // Sets the relay (dotted IPv4 text). False, relay unchanged, when `host` is not IPv4 text.
   bool SetProxy(const std::string& host, std::uint16_t port);
   void ClearProxy() { relay_.store(0, std::memory_order_release); }
@@ -103,6 +109,8 @@ class TKivSocket {
   // changed in place. The default drops it.
   virtual void DataRecive(const std::string& address, std::uint16_t port, std::uint8_t* data,
                           std::size_t length);
+  // Runs on the read thread after WakeReader(). The default does nothing.
+  virtual void ReaderWoken() {}
 
  private:
   static constexpr std::uint64_t kRelaySet = 1ull << 63;
@@ -114,6 +122,7 @@ class TKivSocket {
   std::atomic<int> fd_{-1};
   int wake_fd_ = -1;  // eventfd that ends the read thread's wait
   std::thread read_thread_;
+  std::atomic<std::thread::id> read_thread_id_{};
   std::thread::id owner_thread_;  // the thread that called Start
   std::atomic<bool> stopping_{false};
   TSocketReadiness* readiness_ = nullptr;
