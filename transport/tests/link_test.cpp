@@ -50,12 +50,15 @@ std::size_t DrawLength(std::mt19937_64& random) {
 }
 
 void Soak(TLinkConditions conditions, std::uint64_t seed, std::size_t messages,
-          const std::vector<std::uint8_t>& channels, std::uint32_t first_sequence = kFirstSequence) {
+          const std::vector<std::uint8_t>& channels, std::uint32_t first_sequence = kFirstSequence,
+          bool early_resends = true) {
   TExpect expect;
   TMemoryLink link(conditions, seed, [&](int end, std::uint8_t channel, std::span<const std::uint8_t> m) {
     EXPECT_EQ(end, 1);
     expect.Check(channel, m);
   });
+  link.End(0).EarlyResends = early_resends;
+  link.End(1).EarlyResends = early_resends;
   for (std::uint8_t channel : channels) {
     link.End(0).OpenSendChannel(channel).Sequence = first_sequence;
     link.End(1).OpenRecvChannel(channel).Sequence = first_sequence - 1;
@@ -119,6 +122,53 @@ TEST(MemoryLink, CleanLinkSendsEachFragmentOnce) {
   EXPECT_EQ(link.Transmitted(), 2u * 8 * 98);
   // Ping moved towards the 30 ms round trip, one step per acknowledgement.
   EXPECT_EQ(link.End(0).Ping, 30);
+}
+
+// The same soak with the early resends off: what they add must not change what arrives.
+TEST(MemoryLink, LossyLinkWithoutEarlyResendsDeliversTheSame) {
+  Soak({.loss = 0.10, .duplicate = 0.03, .delay_ms = 5, .jitter_ms = 40}, 42, 600, {0, 1, 5}, kFirstSequence,
+       /*early_resends=*/false);
+}
+
+// A lone small message whose only datagram is lost arrives after about twice the round trip (the
+// tail-loss probe), not after the time-out of 3 x (Ping + 50) ms; a lost fragment in a burst comes
+// back once three later ones are acknowledged. Nothing arrives twice.
+TEST(MemoryLink, LostFragmentsComeBackBeforeTheTimeOut) {
+  std::vector<std::pair<std::int64_t, std::size_t>> arrivals;  // (time, length)
+  TMemoryLink* link_ptr = nullptr;
+  // Datagrams 0..19 are ten warm-up messages and their acknowledgements; 20 is the next message.
+  TMemoryLink link({.delay_ms = 10}, 3, [&](int, std::uint8_t, std::span<const std::uint8_t> m) {
+    arrivals.emplace_back(link_ptr->Now(), m.size());
+  });
+  link.Drop(20);
+  link_ptr = &link;
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(link.Send(0, Content(1, 0, 10), 1));
+    ASSERT_TRUE(link.RunUntilIdle(10'000));
+  }
+  ASSERT_EQ(link.Transmitted(), 20u);
+  EXPECT_EQ(link.End(0).SmoothedRoundTrip(), 20);
+  const std::int64_t sent = link.Now();
+  ASSERT_TRUE(link.Send(0, Content(1, 0, 33), 1));
+  ASSERT_TRUE(link.RunUntilIdle(10'000));
+  ASSERT_EQ(arrivals.size(), 11u);
+  EXPECT_EQ(arrivals.back(), std::make_pair(sent + 2 * 20 + 10, std::size_t{33}));
+  EXPECT_LT(arrivals.back().first - sent, link.End(0).ResendTimeout());
+
+  // Eight fragments; the first is lost, the seven after it are acknowledged.
+  TMemoryLink burst({.delay_ms = 10}, 4, [&](int, std::uint8_t, std::span<const std::uint8_t> m) {
+    arrivals.emplace_back(link_ptr->Now(), m.size());
+  });
+  burst.Drop(0);
+  link_ptr = &burst;
+  arrivals.clear();
+  ASSERT_TRUE(burst.Send(0, Content(2, 0, 8 * 1024), 2));
+  ASSERT_TRUE(burst.RunUntilIdle(10'000));
+  ASSERT_EQ(arrivals.size(), 1u);
+  // Sent at 0, the third later acknowledgement is back at 20, the resent fragment arrives at 30.
+  EXPECT_EQ(arrivals[0], std::make_pair(std::int64_t{30}, std::size_t{8 * 1024}));
+  EXPECT_EQ(burst.End(0).GetSendChannel(2)->RepeatedCount, 1u);
+  EXPECT_EQ(burst.End(1).GetRecvChannel(2)->RepeatedCount, 0u);  // no copy arrived twice
 }
 
 }  // namespace
