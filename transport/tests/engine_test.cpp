@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,7 +22,9 @@
 #include <vector>
 
 #include "base/files.h"
+#include "base/proxy.h"
 #include "base/wire.h"
+#include "danted.h"
 #include "udp_datagram.h"
 #include "udp_kivudp.h"
 
@@ -715,6 +718,36 @@ TEST(Engine, MessagesOverTheLargestSizeAreRefusedAndEndTheSendersAssociation) {
   auto told = raw.Drain(kTypeDisconnect);
   ASSERT_EQ(told.size(), 1u);
   EXPECT_EQ(told[0][kHeaderSize], 0);  // a disconnect request
+}
+
+// The whole engine through a real SOCKS5 relay: every datagram of one side carries the relay head
+// and goes through danted, and the association works both ways as it does directly.
+TEST(Engine, WorksThroughASocks5Relay) {
+  if (::access(kDanted, X_OK) != 0) GTEST_SKIP() << "dante-server (" << kDanted << ") is not installed";
+  Danted danted("none");
+  if (!danted.error().empty()) GTEST_SKIP() << danted.error();
+  TEndpoint a(1), b(1);
+  TProxy proxy;
+  const std::uint16_t relay = proxy.StartProxy("127.0.0.1", danted.port(), a.engine->LocalPort(), "", "");
+  ASSERT_NE(relay, 0) << danted.log();
+  ASSERT_TRUE(a.engine->SetProxy("127.0.0.1", relay));
+  std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0) << danted.log();
+  auto big = Message(40000, 3);
+  ASSERT_TRUE(a.engine->SendData(handle, big, 0, 0, 0));  // channel 0: scrambled inside the relay head
+  ASSERT_TRUE(a.engine->SendData(handle, Message(10, 4), 7, 0, 0));
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 2; }));
+  EXPECT_TRUE(std::ranges::count_if(b.messages, [&](const auto& m) { return m.second == big; }) == 1);
+  // b sees the relay's address, not a's own port.
+  std::string address;
+  std::uint16_t port = 0;
+  ASSERT_TRUE(b.engine->GetRemoteAdd(b.messages[0].first, address, port));
+  EXPECT_NE(port, a.engine->LocalPort());
+  ASSERT_TRUE(b.engine->SendData(b.messages[0].first, Message(3000, 5), 2, 0, 0));
+  ASSERT_TRUE(a.WaitFor([&] { return a.messages.size() == 1; }));
+  EXPECT_EQ(a.messages[0].second, Message(3000, 5));
+  ASSERT_TRUE(a.engine->Disconnect(handle));
+  ASSERT_TRUE(a.WaitFor([&] { return !a.disconnects.empty() && !b.disconnects.empty(); }));
 }
 
 std::size_t CountInFile(const std::filesystem::path& path, const std::string& text) {
