@@ -724,15 +724,18 @@ void TKivUDP::TimerPass() {
     Events events;
     CollectScope scope(*output_, events);
     const std::int64_t now = Now();
-    // Resends: only the peers whose deadline has come.
+    // Resends: only the peers whose deadline has come, each once per pass.
+    due_.clear();
     while (!deadlines_.empty() && deadlines_.top().first <= now) {
       const auto [when, handle] = deadlines_.top();
       deadlines_.pop();
       Slot& slot = table_[handle];
       if (!slot.peer || slot.scheduled != when) continue;  // stale
       slot.scheduled = kNoDeadline;
-      Pump(*slot.peer, now);
+      due_.push_back(handle);
     }
+    for (std::uint16_t handle : due_)
+      if (TRemote* peer = Peer(handle)) Pump(*peer, now);
     if (Mode() == 0 && now >= next_keep_alive_) {
       next_keep_alive_ = now + options_.constants.KeepAliveInterval;
       SendActiveMsg(now);

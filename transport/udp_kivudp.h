@@ -267,7 +267,8 @@ class TKivUDP : public TKivSocket {
   // Resend deadlines of busy peers, earliest on top. An entry is live while it matches its slot's
   // `scheduled`; others are left to drop out when they come up.
   std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines_;
-  std::size_t total_held_ = 0;  // out-of-order bytes of all peers
+  std::vector<std::uint16_t> due_;  // the timer pass's peers to pump (kept to reuse its memory)
+  std::size_t total_held_ = 0;      // out-of-order bytes of all peers
   std::int64_t next_keep_alive_ = 0, next_ageing_ = 0;
   bool running_ = false;              // started and not stopping
   bool ageing_posted_ = false;        // mode 0: an ageing pass waits on the main thread
