@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -53,8 +54,20 @@ class TKivUDP::Output : public TRemoteOutput {
  public:
   explicit Output(TKivUDP& engine) : engine_(engine) {}
   void Transmit(const TRemote& peer, std::span<const std::uint8_t> datagram) override {
+    if (held_acks_ && datagram.size() == kHeaderSize && datagram[kOffType] == kTypeAck) {
+      held_acks_->push_back({peer.IP, peer.Port, {}});
+      std::copy(datagram.begin(), datagram.end(), held_acks_->back().bytes.begin());
+      return;
+    }
     engine_.SendUDPData(peer.IP, peer.Port, datagram.data(), datagram.size());
   }
+  struct HeldAck {
+    std::string ip;
+    std::uint16_t port;
+    std::array<std::uint8_t, kHeaderSize> bytes;
+  };
+  // Mode 2: acknowledgements wait in `acks` until the messages of the datagram were delivered.
+  void HoldAcks(std::vector<HeldAck>* acks) { held_acks_ = acks; }
   void Deliver(const TRemote& peer, std::uint8_t, std::span<const std::uint8_t> message) override {
     if (events_) events_->push_back({Event::kMessage, peer.LocalID, {message.begin(), message.end()}});
   }
@@ -64,6 +77,7 @@ class TKivUDP::Output : public TRemoteOutput {
  private:
   TKivUDP& engine_;
   Events* events_ = nullptr;
+  std::vector<HeldAck>* held_acks_ = nullptr;
 };
 
 // Binds the output's message list to one locked operation.
@@ -395,10 +409,16 @@ void TKivUDP::AgeingPass(Events& events) {
 void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, std::uint8_t* data,
                          std::size_t length) {
   Events events;
+  std::vector<Output::HeldAck> acks;
   Guarded([&] {
     std::lock_guard lock(lock_);
     if (!running_) return;
     CollectScope scope(*output_, events);
+    if (Mode() == 2) output_->HoldAcks(&acks);
+    struct ReleaseAcks {
+      Output& output;
+      ~ReleaseAcks() { output.HoldAcks(nullptr); }
+    } release_acks{*output_};
     // Whatever happens below, its events are queued while the lock still orders them.
     struct QueueOnExit {
       TKivUDP& engine;
@@ -470,6 +490,7 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
     }
   });
   DrainDeliveries();
+  for (const auto& ack : acks) SendUDPData(ack.ip, ack.port, ack.bytes.data(), ack.bytes.size());
 }
 
 void TKivUDP::ReaderWoken() { DrainDeliveries(); }

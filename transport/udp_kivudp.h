@@ -23,7 +23,9 @@
 //   Mode 1: datagrams are read on the read thread; callbacks run on the dispatch thread, which
 //     waits on a condition variable, never polls.
 //   Mode 2: datagrams are read and every callback runs on the read thread; disconnects found by
-//     the ageing pass are handed to it, so callbacks never run concurrently.
+//     the ageing pass are handed to it, so callbacks never run concurrently. The acknowledgements of
+//     a datagram go out once its messages were delivered, so a reply sent from the callback leaves
+//     first (callbacks here must return quickly).
 // Connect and Stop wait; in mode 0 they let the main thread's events run while they wait, so they
 // must be called on the main thread there. Stop may be called from a mode-0 callback; it refuses
 // (false) on the dispatch or read thread.
