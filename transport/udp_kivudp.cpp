@@ -61,12 +61,7 @@ class TKivUDP::Output : public TRemoteOutput {
     }
     engine_.SendUDPData(peer.IP, peer.Port, datagram.data(), datagram.size());
   }
-  struct HeldAck {
-    std::string ip;
-    std::uint16_t port;
-    std::array<std::uint8_t, kHeaderSize> bytes;
-  };
-  // Mode 2: acknowledgements wait in `acks` until the messages of the datagram were delivered.
+  // Mode 2: acknowledgements wait in `acks` until the messages of the batch were delivered.
   void HoldAcks(std::vector<HeldAck>* acks) { held_acks_ = acks; }
   void Deliver(const TRemote& peer, std::uint8_t, std::span<const std::uint8_t> message) override {
     if (events_) events_->push_back({Event::kMessage, peer.LocalID, {message.begin(), message.end()}});
@@ -409,12 +404,11 @@ void TKivUDP::AgeingPass(Events& events) {
 void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, std::uint8_t* data,
                          std::size_t length) {
   Events events;
-  std::vector<Output::HeldAck> acks;
   Guarded([&] {
     std::lock_guard lock(lock_);
     if (!running_) return;
     CollectScope scope(*output_, events);
-    if (Mode() == 2) output_->HoldAcks(&acks);
+    if (Mode() == 2) output_->HoldAcks(&held_acks_);
     struct ReleaseAcks {
       Output& output;
       ~ReleaseAcks() { output.HoldAcks(nullptr); }
@@ -490,10 +484,26 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
     }
   });
   DrainDeliveries();
-  for (const auto& ack : acks) SendUDPData(ack.ip, ack.port, ack.bytes.data(), ack.bytes.size());
+  // The read thread sends them at the end of its batch; a datagram handed in from elsewhere has
+  // no batch.
+  if (Mode() == 2 && !OnReadThread()) ReadBatchDone();
 }
 
 void TKivUDP::ReaderWoken() { DrainDeliveries(); }
+
+void TKivUDP::ReadBatchDone() {
+  std::vector<HeldAck> acks;
+  {
+    std::lock_guard lock(lock_);
+    if (held_acks_.empty()) return;
+    acks.swap(held_acks_);
+    held_acks_.reserve(acks.capacity());
+  }
+  std::vector<TOutgoing> batch;
+  batch.reserve(acks.size());
+  for (const HeldAck& ack : acks) batch.push_back({&ack.ip, ack.port, ack.bytes.data(), ack.bytes.size()});
+  SendUDPBatch(batch);
+}
 
 void TKivUDP::ReceiveFrame(TRemote& peer, std::span<const std::uint8_t> datagram, Events& events) {
   Slot& slot = table_[peer.LocalID];

@@ -190,6 +190,7 @@ class TKivUDP : public TKivSocket {
   void DataRecive(const std::string& address, std::uint16_t port, std::uint8_t* data,
                   std::size_t length) override;
   void ReaderWoken() override;
+  void ReadBatchDone() override;
 
  private:
   // What must reach the application once the lock is released.
@@ -209,6 +210,11 @@ class TKivUDP : public TKivSocket {
     std::int64_t scheduled = kNoDeadline;  // the live entry of this peer in the deadline heap
   };
   using Deadline = std::pair<std::int64_t, std::uint16_t>;  // (when, handle)
+  struct HeldAck {  // mode 2: an acknowledgement waiting for the end of the read batch
+    std::string ip;
+    std::uint16_t port;
+    std::array<std::uint8_t, kHeaderSize> bytes;
+  };
 
   std::int64_t Now() const { return clock_->NowMs(); }
 
@@ -275,6 +281,7 @@ class TKivUDP : public TKivSocket {
   bool running_ = false;              // started and not stopping
   bool ageing_posted_ = false;        // mode 0: an ageing pass waits on the main thread
   std::deque<Event> deliveries_;      // modes 0 and 2, in the order the lock produced them
+  std::vector<HeldAck> held_acks_;    // mode 2: to send when the read thread's batch is done
   bool draining_ = false;             // a DrainDeliveries is running on the delivering thread
   std::int64_t armed_ = kNoDeadline;  // what the kernel timer is armed for
 

@@ -24,10 +24,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 
 #include "udp_declare.h"
+
+struct sockaddr_in;
 
 namespace kiv {
 
@@ -53,6 +56,8 @@ class TKivSocket {
  public:
   // Datagrams ReadData reads at most per call, so one call never holds the main thread for long.
   static constexpr int kReadBatch = 64;
+  // Datagrams the read thread takes from the system in one call.
+  static constexpr int kReadVector = 16;
   // Send and receive buffer size asked of the system.
   static constexpr int kSocketBufferSize = 0x100000;
 
@@ -73,6 +78,16 @@ class TKivSocket {
   // system takes less than the whole datagram.
   virtual bool SendUDPData(const std::string& address, std::uint16_t port, const std::uint8_t* data,
                            std::size_t length);
+  // One datagram of a batch for SendUDPBatch; the pointed-to data lives for the call.
+  struct TOutgoing {
+    const std::string* address;
+    std::uint16_t port;
+    const std::uint8_t* data;
+    std::size_t length;
+  };
+  // Sends the datagrams as SendUDPData would, in order, with as few system calls as it can.
+  // Returns how many were sent.
+  std::size_t SendUDPBatch(std::span<const TOutgoing> datagrams);
   // Mode 0: reads what is waiting (at most kReadBatch datagrams) and hands each to DataRecive.
   // Returns the number read.
   int ReadData();
@@ -111,12 +126,17 @@ class TKivSocket {
                           std::size_t length);
   // Runs on the read thread after WakeReader(). The default does nothing.
   virtual void ReaderWoken() {}
+  // Runs on the read thread after it handed a batch of datagrams to DataRecive (modes 1 and 2).
+  // The default does nothing.
+  virtual void ReadBatchDone() {}
 
  private:
   static constexpr std::uint64_t kRelaySet = 1ull << 63;
 
   // Reads one datagram if one is waiting; false when none is.
   bool ReadOne(std::uint8_t* buffer);
+  // Hands one received datagram to DataRecive and counts it.
+  void Received(const sockaddr_in& from, std::uint8_t* buffer, std::size_t length);
   void ReadLoop();
 
   std::atomic<int> fd_{-1};
