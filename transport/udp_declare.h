@@ -101,6 +101,13 @@ inline constexpr std::int64_t kPingMax = 1000;
 // A sent fragment is resent when more than kResendFactor * (Ping + kResendSlackMs) ms have passed.
 inline constexpr std::int64_t kResendFactor = 3;
 inline constexpr std::int64_t kResendSlackMs = 50;
+// Early resends, invisible to the receiver (it acknowledges and drops a copy it has): a fragment
+// is resent once this many later fragments of its channel were acknowledged ...
+inline constexpr std::uint8_t kFastRetransmitAcks = 3;
+// ... or once its acknowledgement is later than kProbeFactor x the smoothed round trip, but not
+// sooner than kProbeFloorMs after its send.
+inline constexpr std::int64_t kProbeFactor = 2;
+inline constexpr std::int64_t kProbeFloorMs = 10;
 
 // Receive bounds. A sender keeps at most kSendWindow unacknowledged fragments per channel, so the
 // only fragments a receiver holds are those of the message being assembled plus at most one window
@@ -156,7 +163,16 @@ struct TChannelData {
   std::uint32_t FragmentLength = 0;
   std::uint8_t Type = kTypeData;  // datagram type to send with / received with
   std::uint32_t SendCount = 0;    // times sent; 0 = not sent yet
+  // The last send on the resend schedule (the first send or a resend after the time-out); the
+  // time-out runs from here. An early resend (below) leaves it alone.
   std::int64_t LastSendTime = 0;
+  // Send channel only, for resending a lost fragment before its time-out. A fragment gets at most
+  // one early resend per send on the schedule: once three later fragments of its channel were
+  // acknowledged (fast retransmit), or once its acknowledgement is overdue by the smoothed round
+  // trip (tail-loss probe).
+  std::uint8_t Overtaken = 0;  // later fragments acknowledged since LastSendTime
+  bool FastDue = false;        // three were: resend at the next pass
+  bool EarlyResent = false;    // the early resend of this round went out
 };
 
 // One channel number in one direction.

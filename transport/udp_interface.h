@@ -10,8 +10,10 @@
  * other function may be called from any thread, including from inside the callbacks.
  *
  * Callbacks run: mode 0 on the main thread; mode 1 on the transport's dispatch thread; mode 2 on
- * its read thread (disconnects found by ageing on its timer thread). The engine's lock is never held
- * while a callback runs.
+ * its read thread (disconnects found by ageing too). Never two at once, and in the order the
+ * transport produced them: in mode 0 a callback that runs a nested event loop sees the messages
+ * that arrive meanwhile after it returns. The engine's lock is never held while a callback runs.
+ * UDPStop may be called from a mode-0 callback; the engine is freed after the callback returns.
  */
 #ifndef KIVORA_UDP_INTERFACE_H
 #define KIVORA_UDP_INTERFACE_H

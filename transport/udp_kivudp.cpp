@@ -1,12 +1,19 @@
 #include "udp_kivudp.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <utility>
 
 #include "base/files.h"
 #include "base/log.h"
@@ -21,7 +28,13 @@ namespace {
 
 constexpr std::size_t kHandshakeSize = 5;
 constexpr std::uint8_t kHandshakeRequest = 0, kHandshakeReply = 1, kHandshakeConfirm = 3;
+// Handshake requests are repeated after 250 ms, then after twice as long each time, up to 1 s.
+constexpr std::int64_t kConnectFirstRetryMs = 250;
 constexpr std::int64_t kConnectRetryMs = 1000;
+constexpr std::int64_t kLogIntervalMs = 10000;
+// Datagram batches the mode-0 ageing pass reads before it runs, so it sees what arrived during a
+// stall; bounded, so a flood cannot hold it off for ever.
+constexpr int kAgeingReadBatches = 64;
 constexpr std::int32_t kDiagnosticMagic = 10005;
 
 // Runs `fn`, swallowing what it throws: no error from the network path reaches the caller.
@@ -41,8 +54,15 @@ class TKivUDP::Output : public TRemoteOutput {
  public:
   explicit Output(TKivUDP& engine) : engine_(engine) {}
   void Transmit(const TRemote& peer, std::span<const std::uint8_t> datagram) override {
+    if (held_acks_ && datagram.size() == kHeaderSize && datagram[kOffType] == kTypeAck) {
+      held_acks_->push_back({peer.IP, peer.Port, {}});
+      std::copy(datagram.begin(), datagram.end(), held_acks_->back().bytes.begin());
+      return;
+    }
     engine_.SendUDPData(peer.IP, peer.Port, datagram.data(), datagram.size());
   }
+  // Mode 2: acknowledgements wait in `acks` until the messages of the batch were delivered.
+  void HoldAcks(std::vector<HeldAck>* acks) { held_acks_ = acks; }
   void Deliver(const TRemote& peer, std::uint8_t, std::span<const std::uint8_t> message) override {
     if (events_) events_->push_back({Event::kMessage, peer.LocalID, {message.begin(), message.end()}});
   }
@@ -52,19 +72,20 @@ class TKivUDP::Output : public TRemoteOutput {
  private:
   TKivUDP& engine_;
   Events* events_ = nullptr;
+  std::vector<HeldAck>* held_acks_ = nullptr;
 };
 
 // Binds the output's message list to one locked operation.
+template <typename O, typename E>
 class CollectScope {
  public:
-  template <typename O, typename E>
-  CollectScope(O& output, E& events) : release_([&output] { output.Collect(nullptr); }) {
-    output.Collect(&events);
-  }
-  ~CollectScope() { release_(); }
+  CollectScope(O& output, E& events) : output_(output) { output.Collect(&events); }
+  ~CollectScope() { output_.Collect(nullptr); }
+  CollectScope(const CollectScope&) = delete;
+  CollectScope& operator=(const CollectScope&) = delete;
 
  private:
-  std::function<void()> release_;
+  O& output_;
 };
 
 TKivUDP::TKivUDP(TEngineOptions options)
@@ -89,17 +110,38 @@ void TKivUDP::SetCallbacks(TDataCallback on_data, TDisconnectCallback on_disconn
 
 bool TKivUDP::Start(std::uint16_t port, std::uint8_t mode) {
   if (mode == 0 && !options_.main_thread) return false;
+  {
+    std::lock_guard lock(lock_);
+    // A running engine stays as it is.
+    if (running_ || Started() || timer_thread_.joinable()) return false;
+  }
+  timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  timer_wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  auto close_timer = [this] {
+    for (int* fd : {&timer_fd_, &timer_wake_fd_}) {
+      if (*fd >= 0) ::close(*fd);
+      *fd = -1;
+    }
+  };
+  if (timer_fd_ < 0 || timer_wake_fd_ < 0) {
+    close_timer();
+    return false;
+  }
   if (mode == 0) SetReadiness(options_.main_thread);
   {
     std::lock_guard lock(lock_);
     running_ = true;
+    ageing_posted_ = false;
+    armed_ = kNoDeadline;
     std::int64_t now = Now();
     next_keep_alive_ = now + options_.constants.KeepAliveInterval;
     next_ageing_ = now + options_.constants.AgeingInterval;
+    Arm(std::min(mode == 0 ? next_keep_alive_ : kNoDeadline, next_ageing_));
   }
   if (!TKivSocket::Start(port, mode)) {
     std::lock_guard lock(lock_);
     running_ = false;
+    close_timer();
     return false;
   }
   SetLocalAddress(GetIPForServer());
@@ -109,12 +151,19 @@ bool TKivUDP::Start(std::uint16_t port, std::uint8_t mode) {
 }
 
 void TKivUDP::WaitStep() {
-  if (Mode() == 0 && options_.main_thread) options_.main_thread->ProcessEvents();
+  if (Mode() == 0 && options_.main_thread) {
+    options_.main_thread->ProcessEvents();
+    // Called from a callback that runs inside the socket's own notification, the event loop does
+    // not notify it again: read directly, so that Connect and Stop see their answers there too.
+    ReadData();
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 bool TKivUDP::Stop() {
   if (!Started()) return false;
+  // The threads that run callbacks cannot wait for themselves to end.
+  if (OnReadThread() || std::this_thread::get_id() == dispatch_thread_.get_id()) return false;
   {
     std::lock_guard lock(lock_);
     if (!running_) return false;
@@ -138,6 +187,10 @@ bool TKivUDP::Stop() {
   timer_thread_.request_stop();
   Wake();
   if (timer_thread_.joinable()) timer_thread_.join();
+  for (int* fd : {&timer_fd_, &timer_wake_fd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
   dispatch_thread_.request_stop();
   dispatch_cv_.notify_all();
   if (dispatch_thread_.joinable()) dispatch_thread_.join();
@@ -146,8 +199,10 @@ bool TKivUDP::Stop() {
   for (std::uint16_t h = 1; h <= kMaxPeers; ++h) table_[h] = Slot{};
   by_address_.clear();
   peer_count_ = 0;
-  busy_.clear();
+  deadlines_ = {};
+  armed_ = kNoDeadline;
   unconfirmed_.clear();
+  deliveries_.clear();
   total_held_ = 0;
   {
     std::lock_guard dispatch(dispatch_mutex_);
@@ -223,11 +278,10 @@ std::uint16_t TKivUDP::AddRemote(std::unique_ptr<TRemote> peer, bool confirmed) 
 void TKivUDP::DelRemote(std::uint16_t handle) {
   Slot& slot = table_[handle];
   if (!slot.peer) return;
-  total_held_ -= std::min(total_held_, slot.peer->HeldBytes());
+  total_held_ -= std::min(total_held_, slot.peer->OutOfOrderBytes());
   Index(handle, false);
-  slot = Slot{};
+  slot = Slot{};  // its heap entries are stale now
   --peer_count_;
-  busy_.erase(handle);
   // The unconfirmed list drops stale handles lazily (MakeRoomForUnconfirmed checks each slot).
 }
 
@@ -253,18 +307,39 @@ void TKivUDP::Touch(TRemote& peer, const std::string& address, std::uint16_t por
 }
 
 void TKivUDP::Pump(TRemote& peer, std::int64_t now) {
-  std::int64_t deadline = peer.RunSendWindow(now, *output_);
+  Schedule(peer.LocalID, peer.RunSendWindow(now, *output_));
+}
+
+void TKivUDP::Schedule(std::uint16_t handle, std::int64_t deadline) {
+  Slot& slot = table_[handle];
   if (deadline == kNoDeadline) {
-    busy_.erase(peer.LocalID);
+    slot.scheduled = kNoDeadline;
     return;
   }
-  busy_.insert(peer.LocalID);
-  bool earlier;
-  {
-    std::lock_guard timer(timer_mutex_);
-    earlier = deadline < planned_wake_;
+  if (deadline == kDueNow) deadline = Now();
+  // A live entry that comes up earlier stays: its pass finds the later deadline and schedules it.
+  if (slot.scheduled <= deadline) return;
+  slot.scheduled = deadline;
+  deadlines_.emplace(deadline, handle);
+  Arm(deadline);
+  // Entries go stale when deadlines move earlier; rebuild before they outnumber the live ones.
+  if (deadlines_.size() > 4 * static_cast<std::size_t>(peer_count_) + 1024) {
+    std::vector<Deadline> live;
+    for (std::uint16_t h = 1; h <= kMaxPeers; ++h)
+      if (table_[h].peer && table_[h].scheduled != kNoDeadline) live.emplace_back(table_[h].scheduled, h);
+    deadlines_ = decltype(deadlines_)(std::greater<>(), std::move(live));
   }
-  if (earlier) Wake();
+}
+
+void TKivUDP::Arm(std::int64_t deadline) {
+  if (deadline >= armed_ || timer_fd_ < 0) return;
+  armed_ = deadline;
+  const std::int64_t wait_ms = std::max<std::int64_t>(deadline - Now(), 0);
+  itimerspec spec{};
+  spec.it_value.tv_sec = static_cast<time_t>(wait_ms / 1000);
+  spec.it_value.tv_nsec = static_cast<long>(wait_ms % 1000) * 1'000'000;
+  if (wait_ms == 0) spec.it_value.tv_nsec = 1;  // zero would disarm it
+  ::timerfd_settime(timer_fd_, 0, &spec, nullptr);
 }
 
 void TKivUDP::Report(Events& events, std::uint16_t handle, std::uint8_t reason) {
@@ -276,6 +351,31 @@ void TKivUDP::SendHandshake(TRemote& peer, std::uint8_t kind, std::uint16_t firs
   StoreU16(record + 1, first);
   StoreU16(record + 3, second);
   peer.SendDataNow(record, kTypeHandshake, *output_);
+}
+
+void TKivUDP::EndAssociation(TRemote& peer, const char* why, Events& events) {
+  const std::uint16_t handle = peer.LocalID;
+  LogLimited(std::string("association with ") + peer.IP + ":" + std::to_string(peer.Port) + " ended: " + why);
+  // Tell the other side, so that it does not resend into the void until it ages us out.
+  const std::uint8_t request = 0;
+  SendDataNow(peer.IP, peer.Port, {&request, 1}, kTypeDisconnect);
+  peer.State = kStateDisconnected;
+  DelRemote(handle);
+  Report(events, handle, kReasonDisconnected);
+}
+
+void TKivUDP::Queue(Events& events) {
+  if (events.empty()) return;
+  if (Mode() == 1) {
+    {
+      std::lock_guard dispatch(dispatch_mutex_);
+      for (auto& event : events) dispatch_queue_.push_back(std::move(event));
+    }
+    dispatch_cv_.notify_one();
+  } else {
+    for (auto& event : events) deliveries_.push_back(std::move(event));
+  }
+  events.clear();
 }
 
 void TKivUDP::SendActiveMsg(std::int64_t now) {
@@ -308,6 +408,17 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
     std::lock_guard lock(lock_);
     if (!running_) return;
     CollectScope scope(*output_, events);
+    if (Mode() == 2) output_->HoldAcks(&held_acks_);
+    struct ReleaseAcks {
+      Output& output;
+      ~ReleaseAcks() { output.HoldAcks(nullptr); }
+    } release_acks{*output_};
+    // Whatever happens below, its events are queued while the lock still orders them.
+    struct QueueOnExit {
+      TKivUDP& engine;
+      Events& events;
+      ~QueueOnExit() { engine.Queue(events); }
+    } queue_on_exit{*this, events};
     std::string address = source;
     std::uint16_t port = source_port;
     if (!OpenReceived(data, length, ProxyFlag(), address, port) || length < kHeaderSize) return;
@@ -320,6 +431,10 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
       case kTypeKeepAlive: {
         TRemote* peer = FindForFrame(header->remote_id, address, port);
         if (!peer || (peer->State != kStateWorking && peer->State != kStateTemporary)) return;
+        // A frame that names the peer's handle from its own address shows that the handshake
+        // reply arrived, whether or not its confirmation did.
+        if (header->remote_id == peer->LocalID && peer->Port == port && peer->IP == address)
+          table_[peer->LocalID].confirmed = true;
         peer->State = kStateWorking;
         Touch(*peer, address, port);
         ReceiveFrame(*peer, datagram, events);
@@ -329,7 +444,10 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
         TRemote* peer = FindForFrame(header->remote_id, address, port);
         if (!peer) return;
         Touch(*peer, address, port);
-        if (peer->FinishChannelData(header->sequence, header->channel, now)) Pump(*peer, now);
+        if (peer->FinishChannelData(header->sequence, header->channel, now)) {
+          table_[peer->LocalID].confirmed = true;  // it has our data: a real peer
+          Pump(*peer, now);
+        }
         return;
       }
       case kTypeUnreliable: {
@@ -365,20 +483,49 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
         return;
     }
   });
-  Deliver(events);
+  DrainDeliveries();
+  // The read thread sends them at the end of its batch; a datagram handed in from elsewhere has
+  // no batch.
+  if (Mode() == 2 && !OnReadThread()) ReadBatchDone();
 }
 
-void TKivUDP::ReceiveFrame(TRemote& peer, std::span<const std::uint8_t> datagram, Events&) {
-  const Slot& slot = table_[peer.LocalID];
-  std::size_t before = peer.HeldBytes();
-  std::size_t incoming = datagram.size() - kHeaderSize;
-  // Bounds on what reassembly may hold: per unconfirmed peer, and for all peers together. A frame
-  // beyond them is dropped unacknowledged; its sender sends it again later.
-  if (!slot.confirmed && before + incoming > options_.max_unconfirmed_held_bytes) return;
-  if (total_held_ + incoming > options_.max_total_held_bytes) return;
-  peer.RecvChannelData(datagram, *output_);
-  std::size_t after = peer.HeldBytes();
-  total_held_ = total_held_ - std::min(total_held_, before) + after;
+void TKivUDP::ReaderWoken() { DrainDeliveries(); }
+
+void TKivUDP::ReadBatchDone() {
+  std::vector<HeldAck> acks;
+  {
+    std::lock_guard lock(lock_);
+    if (held_acks_.empty()) return;
+    acks.swap(held_acks_);
+    held_acks_.reserve(acks.capacity());
+  }
+  std::vector<TOutgoing> batch;
+  batch.reserve(acks.size());
+  for (const HeldAck& ack : acks) batch.push_back({&ack.ip, ack.port, ack.bytes.data(), ack.bytes.size()});
+  SendUDPBatch(batch);
+}
+
+void TKivUDP::ReceiveFrame(TRemote& peer, std::span<const std::uint8_t> datagram, Events& events) {
+  Slot& slot = table_[peer.LocalID];
+  const std::size_t before = peer.OutOfOrderBytes();
+  const std::size_t incoming = datagram.size() - kHeaderSize;
+  // Bounds on what reassembly may hold out of order: per unconfirmed peer, and for all peers
+  // together. A frame beyond them is dropped unacknowledged; its sender sends it again later. A
+  // frame in order is never refused: it is the one that lets held fragments go.
+  const auto header = DecodeHeader(datagram);
+  if (!header) return;
+  if (!peer.IsInOrder(*header)) {
+    if (!slot.confirmed && before + incoming > options_.max_unconfirmed_held_bytes) return;
+    if (total_held_ + incoming > options_.max_total_held_bytes) return;
+  }
+  const std::size_t delivered = events.size();
+  const TReceiveResult result = peer.RecvChannelData(datagram, *output_);
+  total_held_ = total_held_ - std::min(total_held_, before) + peer.OutOfOrderBytes();
+  if (result == TReceiveResult::kViolation) {
+    EndAssociation(peer, "it sent a message larger than the transport carries", events);
+    return;
+  }
+  if (events.size() > delivered) slot.confirmed = true;  // a message came from it: a real peer
 }
 
 void TKivUDP::HandleHandshake(std::span<const std::uint8_t> datagram, const std::string& address,
@@ -400,9 +547,8 @@ void TKivUDP::HandleHandshake(std::span<const std::uint8_t> datagram, const std:
         peer->RemoteID = second;
       } else if (now - peer->LastConnectTime > options_.constants.RehandshakeWindow) {
         // A new association from the same address replaces the old one.
-        total_held_ -= std::min(total_held_, peer->HeldBytes());
+        total_held_ -= std::min(total_held_, peer->OutOfOrderBytes());
         peer->ClearData(now);
-        busy_.erase(peer->LocalID);
         Report(events, peer->LocalID, kReasonDisconnected);
         peer->RemoteID = second;
       }
@@ -457,17 +603,61 @@ void TKivUDP::HandleDisconnect(std::span<const std::uint8_t> datagram, const std
 
 // ---- Delivery (no lock held) --------------------------------------------------------------------------
 
-void TKivUDP::Deliver(Events& events) {
-  if (events.empty()) return;
-  if (Mode() == 1) {
-    {
-      std::lock_guard lock(dispatch_mutex_);
-      for (auto& event : events) dispatch_queue_.push_back(std::move(event));
-    }
-    dispatch_cv_.notify_one();
-    return;
+void TKivUDP::DrainDeliveries() {
+  {
+    std::lock_guard lock(lock_);
+    if (draining_ || deliveries_.empty()) return;
+    draining_ = true;
   }
-  for (auto& event : events) RunEvent(event);
+  for (;;) {
+    Event event;
+    {
+      std::lock_guard lock(lock_);
+      // Once stopped (perhaps by a callback of this very loop), nothing more is delivered.
+      if (deliveries_.empty() || !running_) {
+        deliveries_.clear();
+        draining_ = false;
+        return;
+      }
+      event = std::move(deliveries_.front());
+      deliveries_.pop_front();
+    }
+    RunEvent(event);
+  }
+}
+
+void TKivUDP::AgeOnMainThread() {
+  // What arrived while the main thread was busy counts before the pass judges anyone silent.
+  for (int i = 0; i < kAgeingReadBatches && ReadData() == kReadBatch; ++i) {
+  }
+  Guarded([&] {
+    std::lock_guard lock(lock_);
+    ageing_posted_ = false;
+    if (!running_) return;
+    Events aged;
+    AgeingPass(aged);
+    Queue(aged);
+  });
+  DrainDeliveries();
+}
+
+void TKivUDP::LogLimited(const std::string& text) {
+  std::uint32_t suppressed = 0;
+  {
+    std::lock_guard lock(log_mutex_);
+    const std::int64_t now = Now();
+    if (logged_ && now - last_log_ < kLogIntervalMs) {
+      ++unlogged_;
+      return;
+    }
+    logged_ = true;
+    last_log_ = now;
+    suppressed = std::exchange(unlogged_, 0);
+  }
+  Guarded([&] {
+    Log(ApplicationFolder() / "UDPError.txt",
+        suppressed ? text + " (" + std::to_string(suppressed) + " more not logged)" : text);
+  });
 }
 
 void TKivUDP::RunEvent(Event& event) {
@@ -518,7 +708,7 @@ void TKivUDP::DealReciveData(std::uint16_t handle, const std::uint8_t* data, std
       from_server = Peer(handle) && table_[handle].server;
     }
     if (from_server) std::_Exit(0);
-    Log(ApplicationFolder() / "UDPError.txt", "termination order from a peer that is no server ignored");
+    LogLimited("termination order from a peer that is no server ignored");
     return;
   }
   TDataCallback callback;
@@ -532,73 +722,77 @@ void TKivUDP::DealReciveData(std::uint16_t handle, const std::uint8_t* data, std
 // ---- Threads ------------------------------------------------------------------------------------------
 
 void TKivUDP::Wake() {
-  {
-    std::lock_guard timer(timer_mutex_);
-    timer_poked_ = true;
-  }
-  timer_cv_.notify_all();
+  if (timer_wake_fd_ < 0) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto written = ::write(timer_wake_fd_, &one, sizeof one);
+}
+
+std::int64_t TKivUDP::PlannedWake() const {
+  std::lock_guard lock(lock_);
+  return armed_;
 }
 
 void TKivUDP::TimerLoop(std::stop_token stop) {
   while (!stop.stop_requested()) {
-    Events events;
-    std::int64_t next = kNoDeadline;
-    Guarded([&] {
-      std::lock_guard lock(lock_);
-      if (!running_) return;
-      CollectScope scope(*output_, events);
-      std::int64_t now = Now();
-      // Resends: only peers with queued fragments are looked at.
-      std::vector<std::uint16_t> due(busy_.begin(), busy_.end());
-      for (std::uint16_t h : due) {
-        TRemote* peer = Peer(h);
-        if (!peer) {
-          busy_.erase(h);
-          continue;
-        }
-        if (peer->NextDeadline() <= now) Pump(*peer, now);
+    pollfd fds[2] = {{timer_fd_, POLLIN, 0}, {timer_wake_fd_, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) continue;  // EINTR
+    std::uint64_t count = 0;
+    for (const pollfd& fd : fds) {
+      if (fd.revents) {
+        [[maybe_unused]] auto read = ::read(fd.fd, &count, sizeof count);
       }
-      if (Mode() == 0 && now >= next_keep_alive_) {
-        next_keep_alive_ = now + options_.constants.KeepAliveInterval;
-        SendActiveMsg(now);
-      }
-      if (now >= next_ageing_) {
-        next_ageing_ = now + options_.constants.AgeingInterval;
-        if (Mode() == 0) {
-          // The pass and its events belong to the main thread.
-          options_.main_thread->Post([this, alive = std::weak_ptr<int>(alive_)] {
-            if (alive.expired()) return;  // the engine is gone
-            Events aged;
-            {
-              std::lock_guard inner(lock_);
-              if (running_) AgeingPass(aged);
-            }
-            Deliver(aged);
-          });
-        } else {
-          AgeingPass(events);
-        }
-      }
-      for (std::uint16_t h : busy_) {
-        if (TRemote* peer = Peer(h)) next = std::min(next, peer->NextDeadline());
-      }
-      if (Mode() == 0) next = std::min(next, next_keep_alive_);
-      next = std::min(next, next_ageing_);
-    });
-    Deliver(events);
-
-    std::unique_lock timer(timer_mutex_);
-    planned_wake_ = next;
-    if (timer_poked_) {
-      timer_poked_ = false;
-      continue;
     }
-    std::int64_t now = Now();
-    if (next == kDueNow || next <= now) continue;
-    auto wait = std::chrono::milliseconds(std::min<std::int64_t>(next - now, 3600 * 1000));
-    timer_cv_.wait_for(timer, stop, wait, [&] { return timer_poked_; });
-    timer_poked_ = false;
+    if (stop.stop_requested()) break;
+    TimerPass();
   }
+}
+
+void TKivUDP::TimerPass() {
+  bool wake_reader = false;
+  Guarded([&] {
+    std::lock_guard lock(lock_);
+    if (!running_) return;
+    Events events;
+    CollectScope scope(*output_, events);
+    const std::int64_t now = Now();
+    // Resends: only the peers whose deadline has come, each once per pass.
+    due_.clear();
+    while (!deadlines_.empty() && deadlines_.top().first <= now) {
+      const auto [when, handle] = deadlines_.top();
+      deadlines_.pop();
+      Slot& slot = table_[handle];
+      if (!slot.peer || slot.scheduled != when) continue;  // stale
+      slot.scheduled = kNoDeadline;
+      due_.push_back(handle);
+    }
+    for (std::uint16_t handle : due_)
+      if (TRemote* peer = Peer(handle)) Pump(*peer, now);
+    if (Mode() == 0 && now >= next_keep_alive_) {
+      next_keep_alive_ = now + options_.constants.KeepAliveInterval;
+      SendActiveMsg(now);
+    }
+    if (now >= next_ageing_) {
+      next_ageing_ = now + options_.constants.AgeingInterval;
+      if (Mode() != 0) {
+        AgeingPass(events);
+      } else if (!ageing_posted_) {
+        // The pass and its events belong to the main thread. Passes that come due while one is
+        // still waiting there (the main thread is stalled) are one pass.
+        ageing_posted_ = true;
+        options_.main_thread->Post([this, alive = std::weak_ptr<int>(alive_)] {
+          if (!alive.expired()) AgeOnMainThread();  // else the engine is gone
+        });
+      }
+    }
+    wake_reader = !events.empty() && Mode() == 2;
+    Queue(events);
+    // Re-arm for the earliest of what is left.
+    armed_ = kNoDeadline;
+    std::int64_t next = std::min(next_ageing_, Mode() == 0 ? next_keep_alive_ : kNoDeadline);
+    if (!deadlines_.empty()) next = std::min(next, deadlines_.top().first);
+    Arm(next);
+  });
+  if (wake_reader) WakeReader();
 }
 
 void TKivUDP::DispatchLoop(std::stop_token stop) {
@@ -636,7 +830,7 @@ std::uint16_t TKivUDP::Connect(const std::string& address, std::uint16_t port, s
     serial = table_[handle].serial;
     SendHandshake(*Peer(handle), kHandshakeRequest, 0, handle);
   }
-  std::int64_t first = Now(), last = first;
+  std::int64_t first = Now(), last = first, retry = kConnectFirstRetryMs;
   for (;;) {
     WaitStep();
     std::lock_guard lock(lock_);
@@ -648,8 +842,9 @@ std::uint16_t TKivUDP::Connect(const std::string& address, std::uint16_t port, s
       DelRemote(handle);
       return 0;
     }
-    if (now - last > kConnectRetryMs) {
+    if (now - last > retry) {
       last = now;
+      retry = std::min(retry * 2, kConnectRetryMs);
       SendHandshake(*peer, kHandshakeRequest, 0, handle);
     }
   }
@@ -669,6 +864,8 @@ bool TKivUDP::SendData(std::uint16_t handle, std::span<const std::uint8_t> data,
   std::lock_guard lock(lock_);
   TRemote* peer = Peer(handle);
   if (!running_ || !peer) return false;
+  // No receiver reassembles more; queued, it would block the channel for good.
+  if (data.size() > kMaxMessageSize) return false;
   if (threshold != 0) {
     std::uint64_t pending = peer->GetSendChannelSize(channel);
     if (!peer->Accepting) {
@@ -706,7 +903,7 @@ void TKivUDP::SendDataNow(const std::string& address, std::uint16_t port, std::s
 bool TKivUDP::SendTempData(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t channel) {
   std::lock_guard lock(lock_);
   TRemote* peer = Peer(handle);
-  if (!running_ || !peer) return false;
+  if (!running_ || !peer || data.size() > kMaxMessageSize) return false;
   if (peer->SendData(data, channel, kTypeTemporaryData)) Pump(*peer, Now());
   return true;
 }

@@ -4,21 +4,31 @@
 // complete messages and disconnect events to the application.
 //
 // Threads and locks
-//   engine lock (`lock_`): guards the peer table and every TRemote in it. It is held by the receive
-//     path, the send functions, the timer pass and the queries, and never while the application is
-//     called or while anything waits. Callbacks may therefore call every send function.
-//   timer thread: one thread that sleeps until the earliest resend deadline, keep-alive or ageing pass
-//     and is woken when a send makes an earlier deadline. No polling: an idle engine wakes only for
-//     its keep-alive and ageing passes.
-//   dispatch thread (modes 1 and 2): in mode 1 runs the callbacks, in its own order; waits on a
-//     condition variable, never polls.
+//   engine lock (`lock_`): guards the peer table and every TRemote in it, the deadline heap and the
+//     delivery queue. It is held by the receive path, the send functions, the timer pass and the
+//     queries, and never while the application is called or while anything waits. Callbacks may
+//     therefore call every send function.
+//   timer thread: sleeps on a kernel timer armed for the earliest resend deadline (a heap of the
+//     busy peers' deadlines), keep-alive or ageing pass. A send that makes an earlier deadline
+//     re-arms the timer under the engine lock, without waking the thread. No polling: an idle
+//     engine wakes only for its keep-alive and ageing passes. It never calls the application.
+//   delivery: messages and disconnect events leave the engine in the order the lock produced them,
+//     through one queue per engine.
 //   Mode 0: the receive path and every callback run on the main thread, which the owner reaches
-//     through TMainThread (the Qt adapter in KivUDP, or a test loop). The ageing pass is posted to it.
-//   Mode 1: datagrams are read on the read thread; callbacks run on the dispatch thread.
-//   Mode 2: datagrams are read and callbacks run on the read thread (disconnects of the ageing pass
-//     on the timer thread).
+//     through TMainThread (the Qt adapter in KivUDP, or a test loop). Only the outermost delivery
+//     on the main thread drains the queue, so a callback that runs a nested event loop (a question
+//     window, Connect) sees the messages that arrive meanwhile after it returns, in order. The
+//     ageing pass is posted to the main thread (at most one pending), and reads the waiting
+//     datagrams first.
+//   Mode 1: datagrams are read on the read thread; callbacks run on the dispatch thread, which
+//     waits on a condition variable, never polls.
+//   Mode 2: datagrams are read and every callback runs on the read thread; disconnects found by
+//     the ageing pass are handed to it, so callbacks never run concurrently. The acknowledgements of
+//     a datagram go out once its messages were delivered, so a reply sent from the callback leaves
+//     first (callbacks here must return quickly).
 // Connect and Stop wait; in mode 0 they let the main thread's events run while they wait, so they
-// must be called on the main thread there.
+// must be called on the main thread there. Stop may be called from a mode-0 callback; it refuses
+// (false) on the dispatch or read thread.
 //
 // Ownership: the engine owns every peer; the data given to a send function is copied; the data
 // handed to the data callback lives for the call only.
@@ -31,7 +41,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <queue>
 #include <span>
 #include <string>
 #include <thread>
@@ -82,13 +92,16 @@ struct TEngineOptions {
   TClock* clock = nullptr;             // null: the steady clock
   TMainThread* main_thread = nullptr;  // required for mode 0
   TScrambleRandom* random = nullptr;   // null: the per-thread default
-  // Peers that came from the network without a completed handshake: responders' new peers until the
-  // confirmation arrives, and temporary peers created by temporary data. Beyond this count the
-  // oldest is dropped, so a flood of requests from many addresses cannot fill the table.
+  // Peers that came from the network and have not yet shown they are real: a responder's new peer
+  // until the confirmation, or any frame that names its handle from its address, arrives; a
+  // temporary peer created by temporary data until a message from it or an acknowledgement of ours
+  // arrives. Beyond this count the oldest such peer is dropped, so a flood of requests from many
+  // addresses cannot fill the table; a peer that has exchanged data is never dropped for it.
   std::size_t max_unconfirmed_peers = 1024;
-  // Bytes such a peer may hold in reassembly; frames beyond it are dropped unacknowledged.
+  // Bytes such a peer may hold out of order in reassembly; frames beyond it are dropped
+  // unacknowledged. Frames in order are never refused (see TRemote::RecvChannelData).
   std::size_t max_unconfirmed_held_bytes = 256 * 1024;
-  // Bytes all peers together may hold in reassembly; frames beyond it are dropped unacknowledged
+  // Bytes all peers together may hold out of order; frames beyond it are dropped unacknowledged
   // (the sender sends them again later, so nothing is lost).
   std::size_t max_total_held_bytes = std::size_t{1} << 30;
   // How long Stop waits for the peers to answer their disconnect requests.
@@ -168,12 +181,16 @@ class TKivUDP : public TKivSocket {
 
   // Wakes the timer thread so that it reads the clock again (tests that step a manual clock).
   void Wake();
+  // When the timer thread is armed to run next (engine clock, ms); kNoDeadline when stopped.
+  std::int64_t PlannedWake() const;
 
   const TEngineConstants& Constants() const { return options_.constants; }
 
  protected:
   void DataRecive(const std::string& address, std::uint16_t port, std::uint8_t* data,
                   std::size_t length) override;
+  void ReaderWoken() override;
+  void ReadBatchDone() override;
 
  private:
   // What must reach the application once the lock is released.
@@ -187,9 +204,16 @@ class TKivUDP : public TKivSocket {
   class Output;  // TRemoteOutput of the engine
   struct Slot {
     std::unique_ptr<TRemote> peer;
-    bool confirmed = false;  // handshake completed, or created by our own Connect
+    bool confirmed = false;  // shown to be real (see max_unconfirmed_peers), or created by us
     bool server = false;     // may give the termination order
     std::uint64_t serial = 0;
+    std::int64_t scheduled = kNoDeadline;  // the live entry of this peer in the deadline heap
+  };
+  using Deadline = std::pair<std::int64_t, std::uint16_t>;  // (when, handle)
+  struct HeldAck {  // mode 2: an acknowledgement waiting for the end of the read batch
+    std::string ip;
+    std::uint16_t port;
+    std::array<std::uint8_t, kHeaderSize> bytes;
   };
 
   std::int64_t Now() const { return clock_->NowMs(); }
@@ -203,7 +227,12 @@ class TKivUDP : public TKivSocket {
   void MakeRoomForUnconfirmed(Events& events);
   void Touch(TRemote& peer, const std::string& address, std::uint16_t port);
   void Index(std::uint16_t handle, bool add);
-  void Pump(TRemote& peer, std::int64_t now);  // runs the send window, tracks the deadline
+  void Pump(TRemote& peer, std::int64_t now);  // runs the send window, schedules the deadline
+  void Schedule(std::uint16_t handle, std::int64_t deadline);
+  void Arm(std::int64_t deadline);  // the kernel timer, when `deadline` is earlier than armed
+  void TimerPass();
+  void EndAssociation(TRemote& peer, const char* why, Events& events);
+  void Queue(Events& events);  // hands the events of a locked operation to their delivery path
   void SendHandshake(TRemote& peer, std::uint8_t kind, std::uint16_t first, std::uint16_t second);
   void SendActiveMsg(std::int64_t now);
   void AgeingPass(Events& events);
@@ -215,7 +244,12 @@ class TKivUDP : public TKivSocket {
   void Report(Events& events, std::uint16_t handle, std::uint8_t reason);
 
   // ---- called without the lock ----
-  void Deliver(Events& events);  // in the calling thread, or to the dispatch queue (mode 1)
+  // Modes 0 and 2, on the delivering thread: runs the queued events unless a delivery further out
+  // on the stack is already doing so.
+  void DrainDeliveries();
+  void AgeOnMainThread();  // mode 0: the posted ageing pass
+  // Appends a line to the error log, at most one per kLogIntervalMs per engine.
+  void LogLimited(const std::string& text);
   void DealReciveData(std::uint16_t handle, const std::uint8_t* data, std::uint32_t length);
   void RunEvent(Event& event);
   void TimerLoop(std::stop_token stop);
@@ -238,19 +272,30 @@ class TKivUDP : public TKivSocket {
   // datagram would cost 10 000 steps).
   std::unordered_map<std::uint64_t, std::vector<std::uint16_t>> by_address_;
   std::deque<std::uint16_t> unconfirmed_;  // oldest first
-  std::set<std::uint16_t> busy_;           // peers with queued fragments
-  std::size_t total_held_ = 0;
+  // Resend deadlines of busy peers, earliest on top. An entry is live while it matches its slot's
+  // `scheduled`; others are left to drop out when they come up.
+  std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines_;
+  std::vector<std::uint16_t> due_;  // the timer pass's peers to pump (kept to reuse its memory)
+  std::size_t total_held_ = 0;      // out-of-order bytes of all peers
   std::int64_t next_keep_alive_ = 0, next_ageing_ = 0;
-  bool running_ = false;  // started and not stopping
+  bool running_ = false;              // started and not stopping
+  bool ageing_posted_ = false;        // mode 0: an ageing pass waits on the main thread
+  std::deque<Event> deliveries_;      // modes 0 and 2, in the order the lock produced them
+  std::vector<HeldAck> held_acks_;    // mode 2: to send when the read thread's batch is done
+  bool draining_ = false;             // a DrainDeliveries is running on the delivering thread
+  std::int64_t armed_ = kNoDeadline;  // what the kernel timer is armed for
 
   TDataCallback on_data_;
   TDisconnectCallback on_disconnect_;
 
-  std::mutex timer_mutex_;
-  std::condition_variable_any timer_cv_;
-  std::int64_t planned_wake_ = 0;  // guarded by timer_mutex_
-  bool timer_poked_ = false;
+  int timer_fd_ = -1;       // the kernel timer of the timer thread
+  int timer_wake_fd_ = -1;  // eventfd: Wake() and Stop()
   std::jthread timer_thread_;
+
+  std::mutex log_mutex_;
+  std::int64_t last_log_ = 0;
+  bool logged_ = false;
+  std::uint32_t unlogged_ = 0;
 
   mutable std::mutex dispatch_mutex_;
   std::condition_variable_any dispatch_cv_;

@@ -33,6 +33,8 @@ void TRemote::ClearData(std::int64_t now) {
   recv_channels_.clear();
   held_bytes_ = 0;
   held_fragments_ = 0;
+  srtt8_ = -1;
+  violation_ = false;
 }
 
 TChannel* TRemote::GetSendChannel(std::uint8_t number) {
@@ -51,6 +53,23 @@ TChannel* TRemote::GetRecvChannel(std::uint8_t number) {
   for (auto& channel : recv_channels_)
     if (channel.Number == number) return &channel;
   return nullptr;
+}
+
+const TChannel* TRemote::GetRecvChannel(std::uint8_t number) const {
+  for (const auto& channel : recv_channels_)
+    if (channel.Number == number) return &channel;
+  return nullptr;
+}
+
+std::size_t TRemote::OutOfOrderBytes() const {
+  std::size_t bytes = 0;
+  for (const auto& channel : recv_channels_) bytes += channel.HeldBytes - channel.WalkBytes;
+  return bytes;
+}
+
+std::int64_t TRemote::ProbeTimeout() const {
+  const std::int64_t round_trip = srtt8_ < 0 ? Ping : srtt8_ / 8;
+  return std::max(kProbeFloorMs, kProbeFactor * round_trip);
 }
 
 TChannel& TRemote::OpenSendChannel(std::uint8_t number) {
@@ -167,7 +186,21 @@ std::int64_t TRemote::RunSendWindow(std::int64_t now, TRemoteOutput& out) {
       } else if (now - fragment.LastSendTime > ResendTimeout()) {
         ++channel.RepeatedCount;
         ++Ping;
+        fragment.Overtaken = 0;
+        fragment.FastDue = false;
+        fragment.EarlyResent = false;
         SendChannelData(channel, fragment, now, out);
+      } else if (EarlyResends && !fragment.EarlyResent &&
+                 (fragment.FastDue ||
+                  (ProbeTimeout() < ResendTimeout() && now - fragment.LastSendTime >= ProbeTimeout()))) {
+        // An early copy: the resend schedule (LastSendTime, Ping) stays as it was, so a lost early
+        // copy costs nothing against the time-out.
+        ++channel.RepeatedCount;
+        fragment.FastDue = false;
+        fragment.EarlyResent = true;
+        const std::int64_t scheduled = fragment.LastSendTime;
+        SendChannelData(channel, fragment, now, out);
+        fragment.LastSendTime = scheduled;
       }
     }
   }
@@ -177,6 +210,7 @@ std::int64_t TRemote::RunSendWindow(std::int64_t now, TRemoteOutput& out) {
 std::int64_t TRemote::NextDeadline() const {
   std::int64_t deadline = kNoDeadline;
   const std::int64_t timeout = ResendTimeout();
+  const std::int64_t probe = ProbeTimeout();
   for (const auto& channel : send_channels_) {
     const std::size_t window = std::min(kSendWindow, channel.Fragments.size());
     for (std::size_t i = 0; i < window; ++i) {
@@ -184,6 +218,9 @@ std::int64_t TRemote::NextDeadline() const {
       if (fragment.SendCount == 0) return kDueNow;
       // Resent once more than `timeout` ms have passed.
       deadline = std::min(deadline, fragment.LastSendTime + timeout + 1);
+      if (!EarlyResends || fragment.EarlyResent) continue;
+      if (fragment.FastDue) return kDueNow;
+      if (probe < timeout) deadline = std::min(deadline, fragment.LastSendTime + probe);
     }
   }
   return deadline;
@@ -208,6 +245,16 @@ bool TRemote::FinishChannelData(std::uint32_t sequence, std::uint8_t channel_num
       ++Ping;
     }
     Ping = std::clamp(Ping, kPingMin, kPingMax);
+    if (fragment.SendCount == 1) {
+      const std::int64_t sample = std::max<std::int64_t>(round_trip, 0);
+      srtt8_ = srtt8_ < 0 ? sample * 8 : srtt8_ + sample - srtt8_ / 8;
+    }
+    // The fragments before it are older: each has now seen one more later fragment arrive.
+    for (std::size_t j = 0; j < i; ++j) {
+      TChannelData& older = channel->Fragments[j];
+      if (older.SendCount == 0 || older.EarlyResent || older.FastDue) continue;
+      if (++older.Overtaken >= kFastRetransmitAcks) older.FastDue = true;
+    }
     channel->Fragments.erase(channel->Fragments.begin() + static_cast<std::ptrdiff_t>(i));
     return true;
   }
@@ -231,8 +278,8 @@ TReceiveResult TRemote::RecvChannelData(std::span<const std::uint8_t> datagram, 
   const std::uint32_t f = header->fragment_length;
   const std::uint32_t t = header->total_length;
   const auto payload = datagram.subspan(kHeaderSize);
-  if (payload.size() != f || f == 0 || f > kMaxFragmentPayload || f > t || t > kMaxMessageSize)
-    return TReceiveResult::kDropped;
+  if (payload.size() != f || f == 0 || f > kMaxFragmentPayload || f > t) return TReceiveResult::kDropped;
+  if (t > kMaxMessageSize) return TReceiveResult::kViolation;
 
   TChannel* existing = GetRecvChannel(header->channel);
   const std::uint32_t expected = NextSequence(existing ? existing->Sequence : kSequenceBeforeFirst);
@@ -247,9 +294,9 @@ TReceiveResult TRemote::RecvChannelData(std::span<const std::uint8_t> datagram, 
   }
   if (!behind) {
     if (ahead >= kMaxHeldAhead) return TReceiveResult::kDropped;
-    const bool whole_and_next = ahead == 0 && f == t;
+    const bool in_order = ahead == 0 || (existing && existing->WalkCount != 0 && s == existing->WalkNext);
     const bool held = existing && existing->Held.contains(s);
-    if (!whole_and_next && !held && !MayHold(existing, f)) return TReceiveResult::kDropped;
+    if (!in_order && !held && !MayHold(existing, f)) return TReceiveResult::kDropped;
   }
 
   TChannel& channel = existing ? *existing : OpenRecvChannel(header->channel);
@@ -281,7 +328,13 @@ TReceiveResult TRemote::RecvChannelData(std::span<const std::uint8_t> datagram, 
     ++held_fragments_;
   }
   CheckFullData(channel, out);
-  return TReceiveResult::kAccepted;
+  return violation_ ? TReceiveResult::kViolation : TReceiveResult::kAccepted;
+}
+
+bool TRemote::IsInOrder(const TDatagramHeader& header) const {
+  const TChannel* channel = GetRecvChannel(header.channel);
+  if (header.sequence == NextSequence(channel ? channel->Sequence : kSequenceBeforeFirst)) return true;
+  return channel && channel->WalkCount != 0 && header.sequence == channel->WalkNext;
 }
 
 bool TRemote::MayHold(const TChannel* channel, std::uint32_t length) const {
@@ -330,8 +383,12 @@ void TRemote::CheckFullData(TChannel& channel, TRemoteOutput& out) {
       ++channel.WalkCount;
       channel.WalkNext = NextSequence(channel.WalkNext);
     }
-    // Fragments whose lengths overshoot the total never form a message.
-    if (channel.WalkBytes != total) return;
+    // Fragments whose lengths overshoot the total never form a message, and the channel cannot
+    // go past them.
+    if (channel.WalkBytes != total) {
+      violation_ = true;
+      return;
+    }
 
     std::vector<std::uint8_t> message;
     message.reserve(total);

@@ -56,6 +56,9 @@ enum class TReceiveResult {
   kDropped,    // malformed, beyond the receive bounds or of a type that is not reliable: no ack sent
   kDuplicate,  // already handed on or already held: acknowledged again and counted
   kAccepted,   // acknowledged and handed on or held
+  kViolation,  // a message no sender of ours makes (larger than kMaxMessageSize, or fragments
+               // whose lengths overshoot its total): the channel can never go on, so the
+               // association must end
 };
 
 class TRemote {
@@ -78,6 +81,9 @@ class TRemote {
   std::int32_t Active = kActiveFresh;
   std::int64_t Ping = kPingAtCreate;
   std::uint8_t Accepting = 1;  // flow-control flag of the engine's SendData
+  // Early resends (fast retransmit and tail-loss probe) on top of the resend time-out. Off, the
+  // send window follows the time-out alone.
+  bool EarlyResends = true;
 
   // Channels in order of first use. References stay valid until ClearData or destruction.
   const std::deque<TChannel>& SendChannels() const { return send_channels_; }
@@ -105,6 +111,13 @@ class TRemote {
   std::int64_t NextDeadline() const;
   // 3 x (Ping + 50) ms.
   std::int64_t ResendTimeout() const { return kResendFactor * (Ping + kResendSlackMs); }
+  // The smoothed round trip in ms from acknowledgements of fragments sent once (a resent one
+  // cannot tell which copy was answered); -1 before the first. Unlike Ping it plays no part in the
+  // resend time-out; it only times the early resends.
+  std::int64_t SmoothedRoundTrip() const { return srtt8_ < 0 ? -1 : srtt8_ / 8; }
+  // After how long without an acknowledgement a fragment gets its tail-loss probe: 2 x the smoothed
+  // round trip (2 x Ping before the first measurement), at least 10 ms.
+  std::int64_t ProbeTimeout() const;
 
   // Sends one queued fragment now (scrambled on channel 0) and records the send.
   void SendChannelData(const TChannel& channel, TChannelData& fragment, std::int64_t now, TRemoteOutput& out);
@@ -115,8 +128,10 @@ class TRemote {
   bool SendDataNow(std::span<const std::uint8_t> data, std::uint8_t type, TRemoteOutput& out);
 
   // Handles the acknowledgement of (sequence, channel): frees the fragment, counts it and moves
-  // Ping one step towards the fragment's round trip. False when the state is neither 2 nor 4, or no
-  // fragment of that sequence is in flight on that channel.
+  // Ping one step towards the fragment's round trip. Earlier fragments still in flight that have now
+  // seen three later ones acknowledged are marked for an early resend (NextDeadline() turns
+  // kDueNow). False when the state is neither 2 nor 4, or no fragment of that sequence is in
+  // flight on that channel.
   bool FinishChannelData(std::uint32_t sequence, std::uint8_t channel, std::int64_t now);
 
   // Handles a received reliable frame (types 0, 7, 10): `datagram` is the whole restored datagram,
@@ -127,7 +142,12 @@ class TRemote {
   // to be held beyond kHeldBudgetPerPeer on a channel other than the one holding the most, are
   // dropped without an acknowledgement (a sender sends them again later).
   // The caller checks the peer's state first (frames from a half-connected peer are dropped).
+  // A frame that is next in order on its channel, or continues the run of held fragments that
+  // starts there, is never refused by the bounds: it is what lets the message complete and free
+  // what is held. Only fragments held beyond a gap count against them (OutOfOrderBytes).
   TReceiveResult RecvChannelData(std::span<const std::uint8_t> datagram, TRemoteOutput& out);
+  // Whether RecvChannelData would take the frame with this header as next in order (see above).
+  bool IsInOrder(const TDatagramHeader& header) const;
 
   // The channel of that number, created (send: next sequence 101; receive: last handed on 100) if
   // missing.
@@ -137,6 +157,7 @@ class TRemote {
   TChannel* GetSendChannel(std::uint8_t number);
   TChannel* GetRecvChannel(std::uint8_t number);
   const TChannel* GetSendChannel(std::uint8_t number) const;
+  const TChannel* GetRecvChannel(std::uint8_t number) const;
   // The queued fragment of that sequence in a send channel, or the held one in a receive channel.
   static const TChannelData* GetChannelData(const TChannel& channel, std::uint32_t sequence);
   // Payload bytes queued and not yet acknowledged in send channel `number` (0 if none).
@@ -147,6 +168,9 @@ class TRemote {
   // kMaxHeldCostPerPeer.
   std::size_t HeldBytes() const { return held_bytes_; }
   std::size_t HeldCost() const { return held_bytes_ + held_fragments_ * kHeldFragmentOverhead; }
+  // Of HeldBytes, those held beyond a gap: not part of the run of fragments from the next expected
+  // one. Only these count against the engine's memory bounds.
+  std::size_t OutOfOrderBytes() const;
 
  private:
   void CheckFullData(TChannel& channel, TRemoteOutput& out);
@@ -155,6 +179,8 @@ class TRemote {
               TRemoteOutput& out);
 
   TScrambleRandom* random_;
+  std::int64_t srtt8_ = -1;  // 8 x the smoothed round trip in ms; -1 before the first sample
+  bool violation_ = false;   // set by CheckFullData when held fragments overshoot a message
   std::deque<TChannel> send_channels_;
   std::deque<TChannel> recv_channels_;
   std::size_t held_bytes_ = 0;

@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "udp_datagram.h"
 
@@ -63,7 +64,10 @@ bool TKivSocket::Start(std::uint16_t port, std::uint8_t mode) {
   }
   stopping_.store(false, std::memory_order_release);
   started_.store(true, std::memory_order_release);
-  read_thread_ = std::thread([this] { ReadLoop(); });
+  read_thread_ = std::thread([this] {
+    read_thread_id_.store(std::this_thread::get_id());
+    ReadLoop();
+  });
   return true;
 }
 
@@ -75,6 +79,7 @@ bool TKivSocket::Stop() {
     const std::uint64_t one = 1;
     [[maybe_unused]] auto written = ::write(wake_fd_, &one, sizeof one);
     read_thread_.join();
+    read_thread_id_.store(std::thread::id{});
     ::close(wake_fd_);
     wake_fd_ = -1;
   } else if (readiness_) {
@@ -132,16 +137,70 @@ bool TKivSocket::ReadOne(std::uint8_t* buffer) {
     // reported on the next receive and means nothing for the datagrams still to come.
     return errno != EAGAIN && errno != EWOULDBLOCK;
   }
+  Received(from, buffer, static_cast<std::size_t>(got));
+  return true;
+}
+
+void TKivSocket::Received(const sockaddr_in& from, std::uint8_t* buffer, std::size_t length) {
   recv_datagrams_.fetch_add(1, std::memory_order_relaxed);
-  recv_bytes_.fetch_add(static_cast<std::uint32_t>(got), std::memory_order_relaxed);
+  recv_bytes_.fetch_add(static_cast<std::uint32_t>(length), std::memory_order_relaxed);
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
   try {
-    DataRecive(text, ntohs(from.sin_port), buffer, static_cast<std::size_t>(got));
+    DataRecive(text, ntohs(from.sin_port), buffer, length);
   } catch (...) {
     // A failing handler loses this datagram only.
   }
-  return true;
+}
+
+std::size_t TKivSocket::SendUDPBatch(std::span<const TOutgoing> datagrams) {
+  const int fd = Handle();
+  if (fd < 0) return 0;
+  std::size_t sent = 0;
+  if (relay_.load(std::memory_order_acquire) & kRelaySet) {
+    // Each needs its own relay head: one at a time.
+    for (const TOutgoing& d : datagrams) sent += SendUDPData(*d.address, d.port, d.data, d.length) ? 1 : 0;
+    return sent;
+  }
+  constexpr std::size_t kVector = 64;
+  while (!datagrams.empty()) {
+    const std::size_t count = std::min(kVector, datagrams.size());
+    sockaddr_in to[kVector];
+    iovec iov[kVector];
+    mmsghdr messages[kVector];
+    std::size_t ready = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const TOutgoing& d = datagrams[i];
+      if (d.length > kMaxDatagram) continue;
+      to[ready] = {};
+      to[ready].sin_family = AF_INET;
+      if (!ParseIPv4(*d.address, to[ready].sin_addr)) continue;
+      to[ready].sin_port = htons(d.port);
+      iov[ready] = {const_cast<std::uint8_t*>(d.data), d.length};
+      messages[ready] = {};
+      messages[ready].msg_hdr.msg_name = &to[ready];
+      messages[ready].msg_hdr.msg_namelen = sizeof to[ready];
+      messages[ready].msg_hdr.msg_iov = &iov[ready];
+      messages[ready].msg_hdr.msg_iovlen = 1;
+      ++ready;
+    }
+    for (std::size_t done = 0; done < ready;) {
+      const int n = ::sendmmsg(fd, messages + done, static_cast<unsigned>(ready - done), MSG_NOSIGNAL);
+      if (n <= 0) {
+        ++done;  // this one failed (for example an ICMP error reported late): go on with the rest
+        continue;
+      }
+      for (int i = 0; i < n; ++i) {
+        sent_datagrams_.fetch_add(1, std::memory_order_relaxed);
+        sent_bytes_.fetch_add(static_cast<std::uint32_t>(messages[done + i].msg_len),
+                              std::memory_order_relaxed);
+      }
+      sent += static_cast<std::size_t>(n);
+      done += static_cast<std::size_t>(n);
+    }
+    datagrams = datagrams.subspan(count);
+  }
+  return sent;
 }
 
 int TKivSocket::ReadData() {
@@ -155,16 +214,59 @@ int TKivSocket::ReadData() {
 }
 
 void TKivSocket::ReadLoop() {
-  std::uint8_t buffer[kReceiveBufferSize];
+  std::vector<std::uint8_t> buffers(static_cast<std::size_t>(kReadVector) * kReceiveBufferSize);
+  sockaddr_in from[kReadVector];
+  iovec iov[kReadVector];
+  mmsghdr messages[kReadVector];
   while (!stopping_.load(std::memory_order_acquire)) {
     pollfd fds[2] = {{Handle(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) continue;  // EINTR
-    if (fds[1].revents) break;
+    if (fds[1].revents) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] auto read = ::read(wake_fd_, &count, sizeof count);
+      if (stopping_.load(std::memory_order_acquire)) break;
+      try {
+        ReaderWoken();
+      } catch (...) {
+      }
+      continue;
+    }
     if (fds[0].revents) {
-      for (int i = 0; i < kReadBatch && !stopping_.load(std::memory_order_acquire) && ReadOne(buffer); ++i) {
+      // Several datagrams per system call, at most kReadBatch before the stop flag is seen again.
+      for (int round = 0; round < kReadBatch / kReadVector && !stopping_.load(std::memory_order_acquire);
+           ++round) {
+        for (int i = 0; i < kReadVector; ++i) {
+          iov[i] = {buffers.data() + static_cast<std::size_t>(i) * kReceiveBufferSize, kReceiveBufferSize};
+          messages[i] = {};
+          messages[i].msg_hdr.msg_name = &from[i];
+          messages[i].msg_hdr.msg_namelen = sizeof from[i];
+          messages[i].msg_hdr.msg_iov = &iov[i];
+          messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int got = ::recvmmsg(Handle(), messages, kReadVector, MSG_DONTWAIT, nullptr);
+        if (got < 0) {
+          // Nothing more, or an error such as the ICMP port-unreachable of an earlier send, which
+          // means nothing for the datagrams still to come.
+          if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+          continue;
+        }
+        // One cut to the buffer's size arrives as long as the buffer, which the handler drops.
+        for (int i = 0; i < got; ++i)
+          Received(from[i], static_cast<std::uint8_t*>(iov[i].iov_base), messages[i].msg_len);
+        if (got < kReadVector) break;
+      }
+      try {
+        ReadBatchDone();
+      } catch (...) {
       }
     }
   }
+}
+
+void TKivSocket::WakeReader() {
+  if (!Started() || mode_ == 0 || wake_fd_ < 0) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto written = ::write(wake_fd_, &one, sizeof one);
 }
 
 void TKivSocket::DataRecive(const std::string&, std::uint16_t, std::uint8_t*, std::size_t) {}

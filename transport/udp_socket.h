@@ -24,10 +24,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 
 #include "udp_declare.h"
+
+struct sockaddr_in;
 
 namespace kiv {
 
@@ -53,6 +56,8 @@ class TKivSocket {
  public:
   // Datagrams ReadData reads at most per call, so one call never holds the main thread for long.
   static constexpr int kReadBatch = 64;
+  // Datagrams the read thread takes from the system in one call.
+  static constexpr int kReadVector = 16;
   // Send and receive buffer size asked of the system.
   static constexpr int kSocketBufferSize = 0x100000;
 
@@ -73,11 +78,27 @@ class TKivSocket {
   // system takes less than the whole datagram.
   virtual bool SendUDPData(const std::string& address, std::uint16_t port, const std::uint8_t* data,
                            std::size_t length);
+  // One datagram of a batch for SendUDPBatch; the pointed-to data lives for the call.
+  struct TOutgoing {
+    const std::string* address;
+    std::uint16_t port;
+    const std::uint8_t* data;
+    std::size_t length;
+  };
+  // Sends the datagrams as SendUDPData would, in order, with as few system calls as it can.
+  // Returns how many were sent.
+  std::size_t SendUDPBatch(std::span<const TOutgoing> datagrams);
   // Mode 0: reads what is waiting (at most kReadBatch datagrams) and hands each to DataRecive.
   // Returns the number read.
   int ReadData();
 
   void SetReadiness(TSocketReadiness* readiness) { readiness_ = readiness; }
+
+  // Modes 1 and 2: makes the read thread call ReaderWoken() soon (any thread; several calls before
+  // it runs may make one call). Nothing happens in mode 0 or when not started.
+  void WakeReader();
+  // True on the socket's read thread.
+  bool OnReadThread() const { return std::this_thread::get_id() == read_thread_id_.load(); }
 
   // Sets the relay (dotted IPv4 text). False, relay unchanged, when `host` is not IPv4 text.
   bool SetProxy(const std::string& host, std::uint16_t port);
@@ -103,17 +124,25 @@ class TKivSocket {
   // changed in place. The default drops it.
   virtual void DataRecive(const std::string& address, std::uint16_t port, std::uint8_t* data,
                           std::size_t length);
+  // Runs on the read thread after WakeReader(). The default does nothing.
+  virtual void ReaderWoken() {}
+  // Runs on the read thread after it handed a batch of datagrams to DataRecive (modes 1 and 2).
+  // The default does nothing.
+  virtual void ReadBatchDone() {}
 
  private:
   static constexpr std::uint64_t kRelaySet = 1ull << 63;
 
   // Reads one datagram if one is waiting; false when none is.
   bool ReadOne(std::uint8_t* buffer);
+  // Hands one received datagram to DataRecive and counts it.
+  void Received(const sockaddr_in& from, std::uint8_t* buffer, std::size_t length);
   void ReadLoop();
 
   std::atomic<int> fd_{-1};
   int wake_fd_ = -1;  // eventfd that ends the read thread's wait
   std::thread read_thread_;
+  std::atomic<std::thread::id> read_thread_id_{};
   std::thread::id owner_thread_;  // the thread that called Start
   std::atomic<bool> stopping_{false};
   TSocketReadiness* readiness_ = nullptr;

@@ -26,6 +26,11 @@ class Swarm {
  public:
   virtual ~Swarm() = default;
   virtual int Connected() const = 0;
+  // Sends one small reliable message from peer `index` (0 .. Connected() - 1) on `channel`, as a
+  // connected client would; false when this kind of swarm cannot send. Called from one thread.
+  virtual bool Send(int /*index*/, std::uint8_t /*channel*/, std::span<const std::uint8_t> /*data*/) {
+    return false;
+  }
 };
 
 class Endpoint {

@@ -63,7 +63,7 @@ std::size_t Handshake(std::uint8_t* out, std::uint8_t kind, std::uint16_t first,
 // Peers that complete the handshake from plain UDP sockets and then stay silent.
 class KivSwarm : public Swarm {
  public:
-  KivSwarm(std::uint16_t port, int count) {
+  KivSwarm(std::uint16_t port, int count) : port_(port) {
     const sockaddr_in server = Loopback(port);
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     peers_.resize(static_cast<std::size_t>(std::max(count, 0)));
@@ -117,6 +117,7 @@ class KivSwarm : public Swarm {
           std::uint16_t server_handle = kiv::LoadU16(reply + kiv::kHeaderSize + 1);
           std::size_t n = Handshake(datagram, 3, server_handle, Id(i));
           ::sendto(p.fd, datagram, n, 0, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+          p.server_handle = server_handle;
           p.done = true;
           ++connected_;
           --in_flight;
@@ -132,14 +133,42 @@ class KivSwarm : public Swarm {
 
   int Connected() const override { return connected_; }
 
+  // One whole-message frame on `channel` (unscrambled: not channel 0), numbered like a sender's
+  // channel. Lost frames are not resent: on loopback at this rate none are lost, and the server's
+  // acknowledgements are read and dropped so that they do not pile up.
+  bool Send(int index, std::uint8_t channel, std::span<const std::uint8_t> data) override {
+    if (index < 0 || static_cast<std::size_t>(index) >= peers_.size() || channel == 0) return false;
+    Peer& p = peers_[static_cast<std::size_t>(index)];
+    if (!p.done || data.size() + 1 > kiv::kMaxFragmentPayload) return false;
+    std::uint8_t frame[kiv::kMaxFragmentDatagram];
+    for (; ::recv(p.fd, frame, sizeof frame, MSG_DONTWAIT) >= 0;) {
+    }
+    kiv::TDatagramHeader header;
+    header.type = kiv::kTypeData;
+    header.remote_id = p.server_handle;
+    header.sequence = p.next_sequence++;
+    header.fragment_length = static_cast<std::uint16_t>(data.size() + 1);
+    header.total_length = header.fragment_length;
+    header.channel = channel;
+    kiv::EncodeHeader(header, frame);
+    frame[kiv::kHeaderSize] = static_cast<std::uint8_t>(kChannelTag | channel);
+    if (!data.empty()) std::memcpy(frame + kiv::kHeaderSize + 1, data.data(), data.size());
+    const sockaddr_in server = Loopback(port_);
+    return ::sendto(p.fd, frame, kiv::kHeaderSize + header.fragment_length, 0,
+                    reinterpret_cast<const sockaddr*>(&server), sizeof server) > 0;
+  }
+
  private:
   struct Peer {
     int fd = -1;
     bool done = false;
     std::chrono::steady_clock::time_point sent;
+    std::uint16_t server_handle = 0;
+    std::uint32_t next_sequence = kiv::kFirstSequence;
   };
   static std::uint16_t Id(std::size_t i) { return static_cast<std::uint16_t>(i % 9999 + 1); }
 
+  std::uint16_t port_;
   int epoll_ = -1;
   std::vector<Peer> peers_;
   int connected_ = 0;

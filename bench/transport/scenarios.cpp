@@ -294,6 +294,86 @@ Handshakes ConnectMany(const EndpointFactory& make, int count, const PathSetting
   return result;
 }
 
+FanIn ManyToOne(const EndpointFactory& make, int peers, int peers_per_client, double seconds) {
+  FanIn result;
+  std::mutex samples_mutex;
+  std::vector<double> samples;
+  std::atomic<long long> delivered{0};
+  auto server = make();
+  auto on_server = [&](PeerId, std::uint8_t, std::span<const std::uint8_t> data) {
+    const double us = Micros(Clock::now() - Clock::time_point(Clock::duration(Stamp(data))));
+    ++delivered;
+    std::lock_guard lock(samples_mutex);
+    samples.push_back(us);
+  };
+  if (!server->Start(0, on_server)) return result;
+  auto ignore = [](PeerId, std::uint8_t, std::span<const std::uint8_t>) {};
+  // Senders: a swarm that can send, or client endpoints.
+  auto swarm_maker = make();
+  std::unique_ptr<Swarm> swarm = swarm_maker->ConnectSwarm(server->Port(), peers);
+  std::vector<std::unique_ptr<Endpoint>> clients;
+  std::vector<std::pair<Endpoint*, PeerId>> links;
+  std::vector<std::uint8_t> probe(8, 0);
+  if (!swarm || !swarm->Send(0, 1, probe)) {
+    swarm.reset();
+    while (static_cast<int>(links.size()) < peers) {
+      auto client = make();
+      if (!client->Start(0, ignore)) break;
+      const int here = std::min(peers_per_client, peers - static_cast<int>(links.size()));
+      int made = 0;
+      for (; made < here; ++made) {
+        PeerId id = client->Connect(server->Port(), 10000);
+        if (id < 0) break;
+        links.emplace_back(client.get(), id);
+      }
+      clients.push_back(std::move(client));
+      if (made < here) break;
+    }
+  }
+  const int senders = swarm ? swarm->Connected() : static_cast<int>(links.size());
+  auto settle_limit = Clock::now() + std::chrono::seconds(10);
+  while (server->ConnectedPeers() < senders && Clock::now() < settle_limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  result.peers = server->ConnectedPeers();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  {
+    std::lock_guard lock(samples_mutex);
+    samples.clear();
+  }
+  delivered = 0;
+  if (senders == 0) return result;
+
+  std::vector<std::uint8_t> message(32, 0x77);
+  const auto interval = std::chrono::duration<double>(1.0 / senders);
+  const long long total = static_cast<long long>(seconds * senders);
+  ThreadCost before = Cost(server->Threads());
+  const auto start = Clock::now();
+  for (long long k = 0; k < total; ++k) {
+    std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(interval * k));
+    const int index = static_cast<int>(k % senders);
+    auto now = Clock::now().time_since_epoch().count();
+    std::memcpy(message.data(), &now, sizeof now);
+    if (swarm) {
+      swarm->Send(index, 1, message);
+    } else {
+      links[static_cast<std::size_t>(index)].first->Send(links[static_cast<std::size_t>(index)].second, 1,
+                                                         message);
+    }
+  }
+  result.sent = total;
+  auto drain_limit = Clock::now() + std::chrono::seconds(5);
+  while (delivered < total && Clock::now() < drain_limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ThreadCost after = Cost(server->Threads());
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  result.cpu_percent = (after.cpu_s - before.cpu_s) / elapsed * 100.0;
+  result.wakeups_per_s = static_cast<double>(after.switches - before.switches) / elapsed;
+  result.delivered = delivered;
+  std::lock_guard lock(samples_mutex);
+  result.delivery = Percentiles(samples);
+  return result;
+}
+
 namespace {
 
 int UdpSocket(sockaddr_in& bound) {

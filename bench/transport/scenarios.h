@@ -48,6 +48,18 @@ struct Handshakes {
 // `count` clients connect at once to one server through `path`.
 Handshakes ConnectMany(const EndpointFactory& make, int count, const PathSettings& path, int timeout_ms);
 
+struct FanIn {
+  int peers = 0;             // peers connected to the server
+  double cpu_percent = 0;    // of one core, by the server endpoint's threads, while they send
+  double wakeups_per_s = 0;  // context switches of those threads
+  Latency delivery;          // from the send call to the server's message handler
+  long long delivered = 0, sent = 0;
+};
+// `peers` clients each send one small message a second to one server, spread evenly over each
+// second, for `seconds`. Clients are the endpoint's swarm where it can send, else client endpoints
+// of `peers_per_client` connections each.
+FanIn ManyToOne(const EndpointFactory& make, int peers, int peers_per_client, double seconds);
+
 // Raw UDP: the lowest latency and the highest rate the loopback path gives, with no reliability.
 Latency RawUdpPingPong(int count, std::size_t size);
 double RawUdpBulk(std::size_t total, std::size_t datagram);

@@ -1,7 +1,7 @@
 // bench/run transport: our transport against ENet reliable channels, TCP with TCP_NODELAY and the raw
 // UDP ceiling, all measured in this one run.
 //
-// Options: --quick runs smaller sizes (for a smoke run); --only S1|S2|S4|S5|S6 runs one scenario.
+// Options: --quick runs smaller sizes (for a smoke run); --only S1|S2|S4|S5|S6|S7 runs one scenario.
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -133,6 +133,44 @@ int main(int argc, char** argv) {
            {{"enet", static_cast<double>(e.connected)}}});
     Print({"transport", "S6_handshakes_30pct_loss_mean", "ms", o.mean_ms, {{"enet", e.mean_ms}}});
     Print({"transport", "S6_handshakes_30pct_loss_max", "ms", o.max_ms, {{"enet", e.max_ms}}});
+  }
+  if (want("S7")) {
+    // ENet: one client host of 1000 peers (its limit per host is 4095); ours: the swarm sends the
+    // same frames a connected client sends.
+    const int n = quick ? 200 : 1000;
+    const double seconds = quick ? 3 : 10;
+    FanIn o = ManyToOne(ours, n, 1, seconds);
+    FanIn e = ManyToOne(peers[0].make, n, 4095, seconds);
+    Print({"transport",
+           "S7_1000_peers_1msg_per_s_connected",
+           "peers",
+           static_cast<double>(o.peers),
+           {{"enet", static_cast<double>(e.peers)}}});
+    Print({"transport",
+           "S7_1000_peers_1msg_per_s_delivered",
+           "of sent",
+           o.sent ? static_cast<double>(o.delivered) / static_cast<double>(o.sent) : 0,
+           {{"enet", e.sent ? static_cast<double>(e.delivered) / static_cast<double>(e.sent) : 0}}});
+    Print({"transport",
+           "S7_1000_peers_1msg_per_s_server_cpu",
+           "% of a core",
+           o.cpu_percent,
+           {{"enet", e.cpu_percent}}});
+    Print({"transport",
+           "S7_1000_peers_1msg_per_s_server_wakeups",
+           "wake-ups/s",
+           o.wakeups_per_s,
+           {{"enet", e.wakeups_per_s}}});
+    Print({"transport",
+           "S7_1000_peers_1msg_per_s_delivery_p50",
+           "µs",
+           o.delivery.p50_us,
+           {{"enet", e.delivery.p50_us}}});
+    Print({"transport",
+           "S7_1000_peers_1msg_per_s_delivery_p99",
+           "µs",
+           o.delivery.p99_us,
+           {{"enet", e.delivery.p99_us}}});
   }
   return 0;
 }

@@ -172,18 +172,24 @@ void Relay::Run() {
   std::vector<std::uint8_t> buffer(65536);
   while (!s.stop) {
     std::vector<pollfd> fds;
-    int timeout = -1;
+    // Until the next datagram is due, to the microsecond: a timeout in whole milliseconds would add
+    // up to a millisecond to every delay (2 ms to a round trip) on top of the one asked for.
+    timespec timeout{};
+    bool wait_for_ever = true;
     {
       std::lock_guard lock(s.mutex);
       fds.push_back({s.wake_fd, POLLIN, 0});
       fds.push_back({s.front_fd, POLLIN, 0});
       for (auto& [key, client] : s.clients) fds.push_back({client.back_fd, POLLIN, 0});
       if (!s.queue.empty()) {
-        auto wait = std::chrono::ceil<std::chrono::milliseconds>(s.queue.top().due - Clock::now()).count();
-        timeout = static_cast<int>(std::clamp<long long>(wait, 0, 1000));
+        auto wait = std::chrono::ceil<std::chrono::microseconds>(s.queue.top().due - Clock::now()).count();
+        wait = std::clamp<long long>(wait, 0, 1'000'000);
+        timeout.tv_sec = static_cast<time_t>(wait / 1'000'000);
+        timeout.tv_nsec = static_cast<long>(wait % 1'000'000) * 1000;
+        wait_for_ever = false;
       }
     }
-    ::poll(fds.data(), fds.size(), timeout);
+    ::ppoll(fds.data(), fds.size(), wait_for_ever ? nullptr : &timeout, nullptr);
     auto now = Clock::now();
     std::lock_guard lock(s.mutex);
     if (fds[0].revents & POLLIN) {

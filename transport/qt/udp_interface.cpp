@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QMetaObject>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,14 @@ struct TTransport {
 
 std::mutex g_mutex;
 std::shared_ptr<TTransport> g_transport;
+// Callbacks of the engine running on this thread, counted so that UDPStop called from one of
+// them leaves the engine's frames on the stack intact.
+thread_local int t_callback_depth = 0;
+
+struct TCallbackScope {
+  TCallbackScope() { ++t_callback_depth; }
+  ~TCallbackScope() { --t_callback_depth; }
+};
 
 std::shared_ptr<TTransport> Current() {
   std::lock_guard lock(g_mutex);
@@ -62,9 +71,11 @@ bool UDPStart(uint16_t port, uint8_t mode, TUDPDataCallback on_data, TUDPDisconn
     t->on_disconnect = on_disconnect;
     t->engine->SetCallbacks(
         [on_data](std::uint16_t h, const std::uint8_t* d, std::uint32_t n) {
+          TCallbackScope scope;
           if (on_data) on_data(h, d, n);
         },
         [on_disconnect](std::uint16_t h, std::uint8_t reason) {
+          TCallbackScope scope;
           if (on_disconnect) on_disconnect(h, reason);
         });
     bool started = t->engine->Start(port, mode);
@@ -87,7 +98,20 @@ bool UDPStop(void) {
     t->info.reset();
     // Another thread may still hold `t` for a call in progress: the engine object stays until the
     // last holder lets go, and answers every call with failure once stopped.
-    return t->engine->Stop();
+    const bool stopped = t->engine->Stop();
+    if (!stopped && t->engine->Started()) {
+      // Refused (called on a thread of the engine's own): it keeps running, and stays current.
+      std::lock_guard lock(g_mutex);
+      if (!g_transport) g_transport = std::move(t);
+      return false;
+    }
+    if (t_callback_depth > 0 && QCoreApplication::instance()) {
+      // Called from a callback: the engine's frames are below us on the stack. It is freed from
+      // the event loop once they have returned.
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(), [t = std::move(t)]() mutable { t.reset(); }, Qt::QueuedConnection);
+    }
+    return stopped;
   });
 }
 

@@ -13,7 +13,14 @@ void TQtMainThread::SocketOpened(int fd) {
   });
 }
 
-void TQtMainThread::SocketClosing(int) { notifier_.reset(); }
+void TQtMainThread::SocketClosing(int) {
+  // The engine may be stopped from a callback that runs inside the notifier's own signal: the
+  // notifier goes once that signal has returned.
+  if (!notifier_) return;
+  notifier_->setEnabled(false);
+  notifier_->disconnect();
+  notifier_.release()->deleteLater();
+}
 
 void TQtMainThread::Post(std::function<void()> task) {
   // Queued to this object, which lives on the main thread: the task runs there.

@@ -49,6 +49,8 @@ class TMemoryLink {
   TRemote& End(int i) { return *ends_[i].remote; }
   std::int64_t Now() const { return now_; }
   std::uint64_t Transmitted() const { return transmitted_; }
+  // Drops the datagram transmitted as number `number` (0 = the first), whatever the conditions.
+  void Drop(std::uint64_t number) { drop_.push_back(number); }
 
   // Queues a message at end `from` (the link sends it as time runs).
   bool Send(int from, std::span<const std::uint8_t> message, std::uint8_t channel,
@@ -107,9 +109,10 @@ class TMemoryLink {
   };
 
   void Carry(int to, std::span<const std::uint8_t> datagram) {
-    ++transmitted_;
+    const std::uint64_t number = transmitted_++;
     std::uniform_real_distribution<double> chance(0, 1);
     if (chance(random_) < conditions_.loss) return;
+    if (std::ranges::find(drop_, number) != drop_.end()) return;
     const int copies = chance(random_) < conditions_.duplicate ? 2 : 1;
     for (int i = 0; i < copies; ++i) {
       std::int64_t delay = conditions_.delay_ms;
@@ -140,6 +143,7 @@ class TMemoryLink {
   std::int64_t now_ = 0;
   std::uint64_t order_ = 0;
   std::uint64_t transmitted_ = 0;
+  std::vector<std::uint64_t> drop_;
 };
 
 }  // namespace kiv::testing

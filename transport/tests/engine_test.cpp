@@ -8,16 +8,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "base/files.h"
+#include "base/proxy.h"
 #include "base/wire.h"
+#include "danted.h"
 #include "udp_datagram.h"
 #include "udp_kivudp.h"
 
@@ -154,6 +161,41 @@ class TRawPeer {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
   }
+  // One reliable frame (unscrambled) of a message of `total` bytes.
+  void SendFrame(std::uint16_t to, std::uint8_t type, std::uint16_t remote_id, std::uint8_t channel,
+                 std::uint32_t sequence, std::uint32_t total, std::span<const std::uint8_t> payload) {
+    std::vector<std::uint8_t> d(kHeaderSize + payload.size());
+    TDatagramHeader h;
+    h.type = type;
+    h.remote_id = remote_id;
+    h.channel = channel;
+    h.sequence = sequence;
+    h.fragment_length = static_cast<std::uint16_t>(payload.size());
+    h.total_length = total;
+    EncodeHeader(h, d.data());
+    std::copy(payload.begin(), payload.end(), d.begin() + kHeaderSize);
+    SendBytes(to, d);
+  }
+  // A whole message as consecutive fragments from `first_sequence`; the next free sequence.
+  std::uint32_t SendMessage(std::uint16_t to, std::uint8_t type, std::uint16_t remote_id,
+                            std::uint8_t channel, std::uint32_t first_sequence,
+                            std::span<const std::uint8_t> message) {
+    std::uint32_t sequence = first_sequence;
+    for (std::size_t offset = 0; offset < message.size(); offset += kMaxFragmentPayload, ++sequence) {
+      SendFrame(to, type, remote_id, channel, sequence, static_cast<std::uint32_t>(message.size()),
+                message.subspan(offset, std::min(kMaxFragmentPayload, message.size() - offset)));
+      // Paced, so the receiver's socket buffer never overflows on a loaded machine.
+      if (sequence % 64 == 0) std::this_thread::sleep_for(1ms);
+    }
+    return sequence;
+  }
+  void SendBytes(std::uint16_t to, std::span<const std::uint8_t> d) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(to);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
   void SendHandshake(std::uint16_t to, std::uint8_t kind, std::uint16_t first, std::uint16_t second) {
     std::vector<std::uint8_t> r(5);
     r[0] = kind;
@@ -195,6 +237,21 @@ std::uint16_t ConnectToRaw(TEndpoint& e, TRawPeer& raw) {
   std::uint16_t handle = e.engine->Connect("127.0.0.1", raw.port(), 5000);
   answer.join();
   return handle;
+}
+
+// `raw` asks `e` for an association as handle `raw_handle`; with `confirm` it also sends the
+// confirmation. The handle `e` gave the association, or 0.
+std::uint16_t RawHandshake(TEndpoint& e, TRawPeer& raw, std::uint16_t raw_handle, bool confirm) {
+  raw.SendHandshake(e.engine->LocalPort(), 0, 0, raw_handle);
+  for (int i = 0; i < 5000; ++i) {
+    e.main_thread.ProcessEvents();
+    auto reply = raw.Receive(1ms);
+    if (!reply || (*reply)[kOffType] != kTypeHandshake) continue;
+    std::uint16_t handle = LoadU16(reply->data() + kHeaderSize + 1);
+    if (confirm) raw.SendHandshake(e.engine->LocalPort(), 3, handle, raw_handle);
+    return handle;
+  }
+  return 0;
 }
 
 class EngineModes : public ::testing::TestWithParam<int> {};
@@ -259,8 +316,25 @@ TEST(Engine, ProbeIsAnsweredWithOneEightyByteReplyAndNotDelivered) {
   ASSERT_EQ(reply.size(), kProbeReplySize);
   RecordReader r(reply);
   EXPECT_EQ(r.u32(0), kCodeProbeReply);
+  // Bytes 4..24: the local address as a length byte and up to 20 characters, zero after them (a
+  // machine without a network but loopback has no address to give).
+  const std::string address = b.engine->LocalAddress();
+  ASSERT_LE(address.size(), 20u);
+  EXPECT_EQ(reply[4], address.size());
+  EXPECT_EQ(std::string(reply.begin() + 5, reply.begin() + 5 + static_cast<std::ptrdiff_t>(address.size())),
+            address);
+  for (std::size_t i = 5 + address.size(); i <= 25; ++i) EXPECT_EQ(reply[i], 0) << i;
   EXPECT_EQ(r.u16(26), b.engine->LocalPort());
   EXPECT_EQ(r.u32(28), 1u);
+  // The per-second figures: nothing has taken a second's snapshot yet.
+  for (std::size_t offset : {32u, 36u, 40u, 44u}) EXPECT_EQ(r.u32(offset), 0u) << offset;
+  EXPECT_LE(r.u32(48), 1u);  // the dispatch queue: at most the probe itself
+  EXPECT_EQ(r.u32(52), 0u);
+  const std::uint64_t memory = r.u32(56) | std::uint64_t{r.u32(60)} << 32;
+  EXPECT_GT(memory, 1u << 20);  // the working set of this test process
+  EXPECT_LT(memory, std::uint64_t{64} << 30);
+  const std::uint64_t cpu = r.u32(64) | std::uint64_t{r.u32(68)} << 32;
+  EXPECT_LE(cpu, 100u);  // a load in percent
   EXPECT_EQ(r.i32(72), 10005);
   EXPECT_EQ(r.u32(76), 0u);
   EXPECT_TRUE(b.messages.empty());
@@ -347,22 +421,31 @@ TEST(Engine, RepeatedHandshakeKeepsOrResetsTheAssociation) {
   EXPECT_EQ(b.engine->PeerCount(), 1u);
 }
 
-TEST(Engine, ConnectRetriesEverySecondAndGivesUp) {
-  TManualClock clock(0);
-  TEndpoint a(1, &clock);
+// Requests are repeated after 250 ms, then after twice as long each time, up to once a second.
+// On the steady clock: a manual one stepped by a thread would make the gaps depend on the load.
+TEST(Engine, ConnectRetriesWithBackOffToOneSecondAndGivesUp) {
+  TEndpoint a(1);
   TRawPeer silent;
   std::atomic<bool> done{false};
-  std::thread ticker([&] {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::int64_t> arrivals;
+  std::thread listener([&] {
     while (!done) {
-      clock.Advance(10);
-      std::this_thread::sleep_for(200us);
+      if (auto d = silent.Receive(20ms); d && (*d)[kOffType] == kTypeHandshake)
+        arrivals.push_back(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                .count());
     }
   });
-  std::uint16_t handle = a.engine->Connect("127.0.0.1", silent.port(), 3500);
+  std::uint16_t handle = a.engine->Connect("127.0.0.1", silent.port(), 3200);
+  std::this_thread::sleep_for(50ms);
   done = true;
-  ticker.join();
+  listener.join();
   EXPECT_EQ(handle, 0);
-  EXPECT_EQ(silent.Drain(kTypeHandshake, 100ms).size(), 4u);  // at about 0, 1, 2 and 3 s
+  const std::vector<std::int64_t> expected = {0, 250, 750, 1750, 2750};
+  ASSERT_EQ(arrivals.size(), expected.size());
+  for (std::size_t i = 1; i < expected.size(); ++i)
+    EXPECT_NEAR(arrivals[i] - arrivals[0], expected[i], 150) << i;
   EXPECT_EQ(a.engine->PeerCount(), 0u);
 }
 
@@ -384,14 +467,43 @@ TEST(Engine, SilentPeerIsAgedOutWithReasonZero) {
   EXPECT_EQ(a.disconnects[0], std::make_pair(handle, kReasonAgedOut));
 }
 
-TEST(Engine, FullTableIgnoresNewRequests) {
+// Handles go out in order from 1 and are reused only after the range up to 9999 was passed; with
+// 9999 peers a request is ignored, and with a slot free again the same request is answered.
+TEST(Engine, FullTableIgnoresNewRequestsAndHandlesWrapAfter9999) {
   TEndpoint b(1);
-  for (int i = 0; i < TKivUDP::kMaxPeers; ++i)
-    ASSERT_NE(b.engine->CreateTempRemote("10.9.0.1", static_cast<std::uint16_t>(1000 + i)), 0);
+  TRawPeer first, late;
+  ASSERT_EQ(RawHandshake(b, first, 7, true), 1);  // the positive control: a request is answered
+  for (int i = 2; i <= TKivUDP::kMaxPeers; ++i)
+    ASSERT_EQ(b.engine->CreateTempRemote("10.9.0.1", static_cast<std::uint16_t>(1000 + i)), i);
   EXPECT_EQ(b.engine->CreateTempRemote("10.9.0.2", 1), 0);
-  TRawPeer raw;
-  raw.SendHandshake(b.engine->LocalPort(), 0, 0, 5);
-  EXPECT_TRUE(raw.Drain(kTypeHandshake, 300ms).empty());
+  late.SendHandshake(b.engine->LocalPort(), 0, 0, 5);
+  EXPECT_TRUE(late.Drain(kTypeHandshake, 300ms).empty());
+  EXPECT_EQ(b.engine->PeerCount(), 9999u);
+  // `first` leaves; its handle is the first free one after 9999.
+  first.Send(b.engine->LocalPort(), kTypeDisconnect, 0, {0});
+  ASSERT_TRUE(b.WaitFor([&] { return b.engine->PeerCount() == 9998; }));
+  EXPECT_EQ(RawHandshake(b, late, 5, true), 1);
+}
+
+// The peer follows an address change: a frame that names its handle from a new address moves it
+// there, and what the engine sends goes to the new address.
+TEST(Engine, APeerThatChangesAddressIsFollowed) {
+  TEndpoint b(1);
+  TRawPeer before, after;
+  std::uint16_t handle = RawHandshake(b, before, 7, true);
+  ASSERT_NE(handle, 0);
+  after.SendFrame(b.engine->LocalPort(), kTypeData, handle, 2, kFirstSequence, 5, Message(5, 1));
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 1; }));
+  EXPECT_EQ(b.messages[0].first, handle);
+  std::string address;
+  std::uint16_t port = 0;
+  ASSERT_TRUE(b.engine->GetRemoteAdd(handle, address, port));
+  EXPECT_EQ(port, after.port());
+  EXPECT_EQ(after.Drain(kTypeAck, 100ms).size(), 1u);
+  ASSERT_TRUE(b.engine->SendData(handle, Message(20, 2), 3, 0, 0));
+  EXPECT_EQ(after.Drain(kTypeData, 100ms).size(), 1u);
+  EXPECT_TRUE(before.Drain(kTypeData, 50ms).empty());
+  EXPECT_FALSE(b.engine->HasPeer("127.0.0.1", before.port()));
 }
 
 TEST(Engine, UnannouncedPeersAreBoundedAndWorkingPeersKeepWorking) {
@@ -441,6 +553,251 @@ TEST(Engine, StopDisconnectsPeersAndIsFinal) {
   ASSERT_TRUE(b.WaitFor([&] { return !b.disconnects.empty(); }));
   EXPECT_EQ(b.disconnects[0].second, kReasonDisconnected);
   EXPECT_EQ(a.engine->Connect("127.0.0.1", b.engine->LocalPort(), 100), 0);
+}
+
+// A responder whose handshake confirmation was lost still takes a message larger than what it
+// holds for unannounced peers, and a small one on another channel: the peer's first frame that
+// names its handle from its own address confirms it, and frames in order are never refused.
+TEST(Engine, LostConfirmationDoesNotFreezeTheAssociation) {
+  TEndpoint b(1);
+  TRawPeer raw;
+  std::uint16_t handle = RawHandshake(b, raw, 7, /*confirm=*/false);
+  ASSERT_NE(handle, 0);
+  auto big = Message(300 * 1024, 3), small = Message(40, 4);
+  raw.SendMessage(b.engine->LocalPort(), kTypeData, handle, 3, kFirstSequence, big);
+  raw.SendMessage(b.engine->LocalPort(), kTypeData, handle, 5, kFirstSequence, small);
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 2; }));
+  EXPECT_EQ(b.messages[0].second, big);
+  EXPECT_EQ(b.messages[1].second, small);
+  EXPECT_EQ(b.engine->HeldBytes(), 0u);
+}
+
+// Temporary data never becomes a handshake, yet a large temporary message arrives, and a peer that
+// has exchanged data is not pushed out by a flood of new requests.
+TEST(Engine, TemporaryDataOf300KiBArrivesAndItsPeerSurvivesAFlood) {
+  TEngineOptions options;
+  options.max_unconfirmed_peers = 4;
+  TEndpoint a(1), b(1, nullptr, options);
+  std::uint16_t temp = a.engine->CreateTempRemote("127.0.0.1", b.engine->LocalPort());
+  ASSERT_NE(temp, 0);
+  auto big = Message(300 * 1024, 8);
+  ASSERT_TRUE(a.engine->SendTempData(temp, big, 0));
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 1; }));
+  EXPECT_EQ(b.messages[0].second, big);
+  std::vector<std::unique_ptr<TRawPeer>> flood;
+  for (int i = 0; i < 20; ++i) {
+    flood.push_back(std::make_unique<TRawPeer>());
+    flood.back()->SendHandshake(b.engine->LocalPort(), 0, 0, 1);
+  }
+  for (auto& raw : flood) ASSERT_TRUE(raw->Receive().has_value());
+  EXPECT_LE(b.engine->PeerCount(), 5u);
+  EXPECT_TRUE(b.engine->HasPeer("127.0.0.1", a.engine->LocalPort()));
+  ASSERT_TRUE(a.engine->SendTempData(temp, Message(10, 9), 0));
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 2; }));
+  EXPECT_EQ(b.messages[1].second, Message(10, 9));
+}
+
+// In mode 2 a disconnect found by ageing reaches the application on the read thread, like every
+// message, and a send made from that callback (right after the timer pass) is planned for its
+// resend at once rather than at the next ageing pass.
+TEST(Engine, ModeTwoAgeingRunsOnTheReadThreadAndASendAfterThePassIsResentOnTime) {
+  TManualClock clock(1'000'000);
+  TEndpoint a(2, &clock);
+  TRawPeer silent, partner;
+  std::uint16_t gone = ConnectToRaw(a, silent);
+  std::uint16_t kept = ConnectToRaw(a, partner);
+  ASSERT_NE(gone, 0);
+  ASSERT_NE(kept, 0);
+  partner.Drain(kTypeData, 50ms);
+
+  std::mutex m;
+  std::thread::id data_thread, disconnect_thread;
+  std::int64_t sent_at = 0;
+  std::atomic<int> data_seen{0};
+  a.engine->SetCallbacks(
+      [&](std::uint16_t, const std::uint8_t*, std::uint32_t) {
+        std::lock_guard lock(m);
+        data_thread = std::this_thread::get_id();
+        ++data_seen;
+      },
+      [&](std::uint16_t h, std::uint8_t reason) {
+        std::lock_guard lock(m);
+        disconnect_thread = std::this_thread::get_id();
+        sent_at = clock.NowMs();
+        a.engine->SendData(kept, Message(30, 1), 4, 0, 0);
+        std::lock_guard records(a.mutex);
+        a.disconnects.emplace_back(h, reason);
+      });
+  for (int pass = 1; pass <= 3; ++pass) {
+    if (pass == 1 || pass == 3) {  // the partner speaks and stays fresh; the other falls silent
+      partner.SendFrame(a.engine->LocalPort(), kTypeData, kept, 6, kFirstSequence + pass / 3, 12,
+                        Message(12, 1));
+      ASSERT_TRUE(a.WaitFor([&] { return data_seen == 1 + pass / 3; }));
+    }
+    clock.Advance(a.engine->Constants().AgeingInterval);
+    a.engine->Wake();
+    std::this_thread::sleep_for(30ms);
+  }
+  ASSERT_TRUE(a.WaitFor([&] { return !a.disconnects.empty(); }));
+  EXPECT_EQ(a.disconnects[0], std::make_pair(gone, kReasonAgedOut));
+  std::lock_guard lock(m);
+  EXPECT_EQ(disconnect_thread, data_thread);
+  EXPECT_NE(data_thread, std::thread::id{});
+  // The resend of the message sent from the callback is planned no later than its time-out.
+  EXPECT_LE(a.engine->PlannedWake(), sent_at + 3 * (kPingAtCreate + 1 + kResendSlackMs) + 1);
+  EXPECT_EQ(partner.Drain(kTypeData, 100ms).size(), 1u);
+}
+
+// A callback that runs a nested event loop does not let later messages overtake the rest of the
+// batch that one datagram completed.
+TEST(Engine, NestedEventLoopInAModeZeroCallbackKeepsTheOrderOfAChannel) {
+  TEndpoint a(0);
+  TRawPeer raw;
+  std::uint16_t handle = RawHandshake(a, raw, 7, /*confirm=*/true);
+  ASSERT_NE(handle, 0);
+  std::vector<std::string> seen;
+  bool nested = false;
+  a.engine->SetCallbacks(
+      [&](std::uint16_t, const std::uint8_t* d, std::uint32_t n) {
+        seen.emplace_back(reinterpret_cast<const char*>(d), n);
+        if (nested) return;
+        nested = true;
+        // As a question window would: events run while the callback waits for the user.
+        raw.SendFrame(a.engine->LocalPort(), kTypeData, handle, 3, 104, 1, std::vector<std::uint8_t>{'D'});
+        for (int i = 0; i < 100; ++i) {
+          a.main_thread.ProcessEvents();
+          std::this_thread::sleep_for(1ms);
+        }
+      },
+      nullptr);
+  const std::uint16_t port = a.engine->LocalPort();
+  raw.SendFrame(port, kTypeData, handle, 3, 102, 1, std::vector<std::uint8_t>{'B'});
+  raw.SendFrame(port, kTypeData, handle, 3, 103, 1, std::vector<std::uint8_t>{'C'});
+  a.WaitFor([&] { return a.engine->HeldBytes() == 2; }, 5s);
+  raw.SendFrame(port, kTypeData, handle, 3, 101, 1, std::vector<std::uint8_t>{'A'});
+  ASSERT_TRUE(a.WaitFor([&] { return seen.size() == 4; }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"A", "B", "C", "D"}));
+}
+
+TEST(Engine, StartOnARunningEngineFailsAndLeavesItRunning) {
+  TEndpoint a(1), b(1);
+  ASSERT_TRUE(a.started);
+  EXPECT_FALSE(a.engine->Start(0, 1));
+  EXPECT_FALSE(a.engine->Start(a.engine->LocalPort(), 2));
+  std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0);
+  ASSERT_TRUE(a.engine->SendData(handle, Message(2000, 2), 1, 0, 0));
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 1; }));
+  // Stopped, it starts again.
+  EXPECT_TRUE(a.engine->Stop());
+  EXPECT_TRUE(a.engine->Start(0, 1));
+  EXPECT_NE(Join(a, b), 0);
+}
+
+// A message over the largest size is refused by the sender; a peer that announces one anyway
+// loses its association (with a disconnect to both sides) instead of stalling its channel.
+TEST(Engine, MessagesOverTheLargestSizeAreRefusedAndEndTheSendersAssociation) {
+  TEndpoint a(1), b(1);
+  std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0);
+  std::vector<std::uint8_t> huge(kMaxMessageSize + 1, 1);
+  EXPECT_FALSE(a.engine->SendData(handle, huge, 1, 0, 0));
+  EXPECT_FALSE(a.engine->SendTempData(handle, huge, 0));
+  EXPECT_EQ(a.engine->GetSendChannelSize(handle, 1), 0u);
+  huge.resize(kMaxMessageSize);
+  EXPECT_TRUE(a.engine->SendData(handle, huge, 1, 0, 0));
+
+  TRawPeer raw;
+  std::uint16_t raw_handle = RawHandshake(b, raw, 7, /*confirm=*/true);
+  ASSERT_NE(raw_handle, 0);
+  raw.SendFrame(b.engine->LocalPort(), kTypeData, raw_handle, 2, kFirstSequence, kMaxMessageSize + 1,
+                Message(1024, 1));
+  ASSERT_TRUE(b.WaitFor([&] { return !b.disconnects.empty(); }));
+  EXPECT_EQ(b.disconnects[0], std::make_pair(raw_handle, kReasonDisconnected));
+  EXPECT_FALSE(b.engine->HasPeer("127.0.0.1", raw.port()));
+  auto told = raw.Drain(kTypeDisconnect);
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0][kHeaderSize], 0);  // a disconnect request
+}
+
+// The whole engine through a real SOCKS5 relay: every datagram of one side carries the relay head
+// and goes through danted, and the association works both ways as it does directly.
+TEST(Engine, WorksThroughASocks5Relay) {
+  if (::access(kDanted, X_OK) != 0) GTEST_SKIP() << "dante-server (" << kDanted << ") is not installed";
+  Danted danted("none");
+  if (!danted.error().empty()) GTEST_SKIP() << danted.error();
+  TEndpoint a(1), b(1);
+  TProxy proxy;
+  const std::uint16_t relay = proxy.StartProxy("127.0.0.1", danted.port(), a.engine->LocalPort(), "", "");
+  ASSERT_NE(relay, 0) << danted.log();
+  ASSERT_TRUE(a.engine->SetProxy("127.0.0.1", relay));
+  std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0) << danted.log();
+  auto big = Message(40000, 3);
+  ASSERT_TRUE(a.engine->SendData(handle, big, 0, 0, 0));  // channel 0: scrambled inside the relay head
+  ASSERT_TRUE(a.engine->SendData(handle, Message(10, 4), 7, 0, 0));
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 2; }));
+  EXPECT_TRUE(std::ranges::count_if(b.messages, [&](const auto& m) { return m.second == big; }) == 1);
+  // b sees the relay's address, not a's own port.
+  std::string address;
+  std::uint16_t port = 0;
+  ASSERT_TRUE(b.engine->GetRemoteAdd(b.messages[0].first, address, port));
+  EXPECT_NE(port, a.engine->LocalPort());
+  ASSERT_TRUE(b.engine->SendData(b.messages[0].first, Message(3000, 5), 2, 0, 0));
+  ASSERT_TRUE(a.WaitFor([&] { return a.messages.size() == 1; }));
+  EXPECT_EQ(a.messages[0].second, Message(3000, 5));
+  ASSERT_TRUE(a.engine->Disconnect(handle));
+  ASSERT_TRUE(a.WaitFor([&] { return !a.disconnects.empty() && !b.disconnects.empty(); }));
+}
+
+std::size_t CountInFile(const std::filesystem::path& path, const std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::size_t count = 0;
+  for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+  return count;
+}
+
+// Any peer may send termination orders; the line that records an ignored one is written at most
+// once in a while, so a peer cannot grow the error log without bound.
+TEST(Engine, IgnoredTerminationOrdersAreLoggedAtARateThatIsBounded) {
+  const auto log = ApplicationFolder() / "UDPError.txt";
+  const std::string line = "termination order from a peer that is no server ignored";
+  const std::size_t before = CountInFile(log, line);
+  TEndpoint a(1), b(1);
+  std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0);
+  std::vector<std::uint8_t> order(4);
+  StoreU32(order.data(), kCodeTerminate);
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(a.engine->SendData(handle, order, 0, 0, 0));
+  ASSERT_TRUE(a.engine->SendData(handle, Message(10, 1), 0, 0, 0));
+  ASSERT_TRUE(b.WaitFor([&] { return !b.messages.empty(); }));
+  const std::size_t written = CountInFile(log, line) - before;
+  EXPECT_GE(written, 1u);
+  EXPECT_LE(written, 2u);
+}
+
+// Several ageing passes that were due while the main thread stalled run as one, after the
+// datagrams that arrived meanwhile: a peer that spoke during the stall stays.
+TEST(Engine, ModeZeroAgeingAfterAStallKeepsAPeerThatSpoke) {
+  TManualClock clock(0);
+  TEndpoint a(0, &clock);
+  TRawPeer raw;
+  std::uint16_t handle = RawHandshake(a, raw, 7, /*confirm=*/true);
+  ASSERT_NE(handle, 0);
+  // The main thread stalls: nothing is read, while three ageing intervals pass.
+  raw.Send(a.engine->LocalPort(), kTypeUnreliable, handle, {1});
+  for (int pass = 0; pass < 3; ++pass) {
+    clock.Advance(a.engine->Constants().AgeingInterval);
+    a.engine->Wake();
+    std::this_thread::sleep_for(30ms);
+  }
+  for (int i = 0; i < 50; ++i) {
+    a.main_thread.ProcessEvents();
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(a.disconnects.empty());
+  EXPECT_EQ(a.engine->PeerCount(), 1u);
 }
 
 }  // namespace

@@ -70,8 +70,11 @@ TEST_F(Interface, WithoutAnEngineEveryCallFailsQuietly) {
   EXPECT_FALSE(UDPSendData(1, "abcd", 4, 1, 0, 0));
   EXPECT_EQ(UDPGetPing(1), 0u);
   EXPECT_EQ(UDPCreateTempRemote("127.0.0.1", 9009), 0u);
+  // Neither makes an engine nor a window.
   UDPSetProxyInfo("127.0.0.1", 1080);
   UDPViewInfo();
+  EXPECT_EQ(UDPCreateTempRemote("127.0.0.1", 9009), 0u);
+  EXPECT_TRUE(QApplication::topLevelWidgets().isEmpty());
 }
 
 TEST_F(Interface, StartsOnceConnectsSendsAndDisconnects) {
@@ -126,6 +129,41 @@ TEST_F(Interface, ProxyInfoWithAnEmptyAddressTurnsTheRelayOff) {
   EXPECT_TRUE(UDPStop());  // while the peer is there to answer the disconnect
 }
 
+bool g_stop_in_callback = false;
+bool g_stop_result = false;
+void OnDataStop(uint16_t handle, const void* data, uint32_t length) {
+  OnData(handle, data, length);
+  if (g_stop_in_callback) {
+    g_stop_in_callback = false;
+    g_stop_result = UDPStop();
+  }
+}
+
+// A handler that stops the transport, as signing out from a message does: the engine finishes the
+// delivery it is in before it is freed, and a new one starts afterwards.
+TEST_F(Interface, StopFromInsideACallbackFreesTheEngineAfterwards) {
+  ASSERT_TRUE(UDPStart(0, 0, OnDataStop, OnDisconnect));
+  TPeerEngine peer;
+  std::uint32_t handle = UDPConnect("127.0.0.1", peer.engine.LocalPort(), 5000);
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(UDPSendData(static_cast<uint16_t>(handle), "ping", 4, 1, 0, 0));
+  ASSERT_TRUE(RunUntil([&] { return peer.Count() == 1; }));
+  std::uint16_t back = peer.messages[0].first;
+  g_stop_in_callback = true;
+  // Two messages complete together; the handler stops the transport at the first.
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(peer.engine.SendData(back, std::vector<std::uint8_t>{9, 9, 9, static_cast<std::uint8_t>(i)},
+                                     2, 0, 0));
+  ASSERT_TRUE(RunUntil([] { return !g_seen.messages.empty() && !g_stop_in_callback; }));
+  RunUntil([] { return false; }, 100);
+  EXPECT_TRUE(g_stop_result);
+  EXPECT_EQ(g_seen.messages.size(), 1u);  // nothing is delivered once stopped
+  EXPECT_FALSE(UDPConnected("127.0.0.1", peer.engine.LocalPort()));
+  ASSERT_TRUE(UDPStart(0, 0, OnData, OnDisconnect));
+  EXPECT_NE(UDPConnect("127.0.0.1", peer.engine.LocalPort(), 5000), 0u);
+  EXPECT_TRUE(UDPStop());  // while the peer is there to answer the disconnect
+}
+
 TEST(InfoForm, ListsPeersAndChannelsAndSortsByValue) {
   TPeerEngine a, b;
   std::uint16_t handle = a.engine.Connect("127.0.0.1", b.engine.LocalPort(), 5000);
@@ -164,7 +202,7 @@ TEST(InfoForm, ListsPeersAndChannelsAndSortsByValue) {
 
   // The one-second timer shows the counters and turns them into per-second figures.
   form.Timer1Timer();
-  EXPECT_TRUE(form.peersLabel()->text() == QStringLiteral("当前连接数量：1个"));
+  EXPECT_EQ(form.peersLabel()->text(), QStringLiteral("当前连接数量：1个"));
   EXPECT_EQ(b.engine.Counters(), TSocketCounters{});
 }
 

@@ -107,6 +107,7 @@ TEST_F(RemoteTest, RefusesWhatItMustNotQueue) {
     EXPECT_FALSE(remote.Disconnect());
   }
   remote.State = kStateTemporary;
+  remote.EarlyResends = false;
   EXPECT_TRUE(remote.SendData(Message(5), 1, kTypeTemporaryData));
   EXPECT_EQ(remote.RunSendWindow(0, out), 0 + 3 * (100 + 50) + 1);
   EXPECT_FALSE(
@@ -155,6 +156,7 @@ TEST_F(RemoteTest, SendsGoldenFrames) {
 }
 
 TEST_F(RemoteTest, WindowOfSixteenAndResendDeadline) {
+  remote.EarlyResends = false;  // the time-out alone
   ASSERT_TRUE(remote.SendData(Message(20 * 1024), 1, kTypeData));
   EXPECT_EQ(remote.RunSendWindow(1000, out), 1000 + 450 + 1);
   EXPECT_EQ(out.sent.size(), 16u);
@@ -185,6 +187,67 @@ TEST_F(RemoteTest, WindowOfSixteenAndResendDeadline) {
   EXPECT_EQ(channel.DoneCount, 1u);
   EXPECT_EQ(channel.DoneBytes, 1024u);
   EXPECT_EQ(remote.GetSendChannelSize(1), 19u * 1024);
+}
+
+// A fragment whose acknowledgement is overdue by twice the smoothed round trip is sent once more
+// early; the time-out and Ping go on as if it had not been.
+TEST_F(RemoteTest, TailLossProbeResendsOnceFromTheSmoothedRoundTrip) {
+  EXPECT_EQ(remote.SmoothedRoundTrip(), -1);
+  EXPECT_EQ(remote.ProbeTimeout(), 2 * 100);  // from Ping until a round trip is measured
+  ASSERT_TRUE(remote.SendData(Message(10), 1, kTypeData));
+  EXPECT_EQ(remote.RunSendWindow(0, out), 200);
+  EXPECT_EQ(remote.RunSendWindow(199, out), 200);
+  EXPECT_EQ(out.sent.size(), 1u);
+  EXPECT_EQ(remote.RunSendWindow(200, out), 451);  // probed; next: the time-out of the first send
+  EXPECT_EQ(out.sent.size(), 2u);
+  EXPECT_EQ(out.sent[1], out.sent[0]);  // the same frame
+  EXPECT_EQ(remote.Ping, 100);
+  // The time-out's resend; the next probe comes 2 x Ping after it.
+  EXPECT_EQ(remote.RunSendWindow(451, out), 451 + 2 * 101);
+  EXPECT_EQ(out.sent.size(), 3u);
+  EXPECT_EQ(remote.Ping, 101);
+  EXPECT_EQ(remote.GetSendChannel(1)->RepeatedCount, 2u);
+  // A resent fragment says nothing about the round trip.
+  ASSERT_TRUE(remote.FinishChannelData(101, 1, 470));
+  EXPECT_EQ(remote.SmoothedRoundTrip(), -1);
+
+  // Fragments sent once do: 20 ms, then 7/8 of it plus 1/8 of each new one.
+  ASSERT_TRUE(remote.SendData(Message(10), 1, kTypeData));
+  remote.RunSendWindow(1000, out);
+  ASSERT_TRUE(remote.FinishChannelData(102, 1, 1020));
+  EXPECT_EQ(remote.SmoothedRoundTrip(), 20);
+  EXPECT_EQ(remote.ProbeTimeout(), 40);
+  ASSERT_TRUE(remote.SendData(Message(10), 1, kTypeData));
+  remote.RunSendWindow(2000, out);
+  ASSERT_TRUE(remote.FinishChannelData(103, 1, 2100));
+  EXPECT_EQ(remote.SmoothedRoundTrip(), (160 + 100 - 20) / 8);
+  remote.Ping = 1;
+  EXPECT_EQ(remote.ProbeTimeout(), 2 * 30);
+  // Never sooner than 10 ms.
+  remote.ClearData(0);
+  remote.Ping = 1;
+  EXPECT_EQ(remote.ProbeTimeout(), 10);
+}
+
+// Three later fragments acknowledged: the one still missing is resent at once, and only once.
+TEST_F(RemoteTest, FastRetransmitAfterThreeLaterAcknowledgements) {
+  ASSERT_TRUE(remote.SendData(Message(5 * 1024), 1, kTypeData));
+  remote.RunSendWindow(0, out);
+  ASSERT_EQ(out.sent.size(), 5u);
+  ASSERT_TRUE(remote.FinishChannelData(102, 1, 5));
+  ASSERT_TRUE(remote.FinishChannelData(103, 1, 5));
+  EXPECT_NE(remote.NextDeadline(), kDueNow);
+  ASSERT_TRUE(remote.FinishChannelData(104, 1, 6));
+  EXPECT_EQ(remote.NextDeadline(), kDueNow);
+  remote.RunSendWindow(6, out);
+  ASSERT_EQ(out.sent.size(), 6u);
+  EXPECT_EQ(out.SentHeader(5).sequence, 101u);
+  ASSERT_TRUE(remote.FinishChannelData(105, 1, 7));
+  remote.RunSendWindow(7, out);
+  EXPECT_EQ(out.sent.size(), 6u);
+  EXPECT_EQ(remote.Ping, 100 - 4);  // moved by the four acknowledgements alone
+  ASSERT_TRUE(remote.FinishChannelData(101, 1, 12));
+  EXPECT_EQ(remote.NextDeadline(), kNoDeadline);
 }
 
 TEST_F(RemoteTest, ResendTimeoutFollowsPing) {
@@ -329,7 +392,6 @@ TEST_F(RemoteTest, DropsMalformedFramesWithoutAcknowledging) {
       Frame(kTypeData, 101, 0, 10, 1),                    // empty piece of a message
       Frame(kTypeData, 101, 10, 9, 1),                    // longer than its message
       Frame(kTypeData, 101, 1025, 5000, 1),               // over 1024 bytes
-      Frame(kTypeData, 101, 10, kMaxMessageSize + 1, 1),  // message too large
       Frame(kTypeData, 101 + kMaxHeldAhead, 10, 100, 1),  // too far ahead
       Frame(kTypeUnreliable, 101, 10, 10, 1),             // not a reliable type
       Frame(kTypeAck, 101, 0, 0, 1),
@@ -340,6 +402,20 @@ TEST_F(RemoteTest, DropsMalformedFramesWithoutAcknowledging) {
   EXPECT_TRUE(out.sent.empty());
   EXPECT_TRUE(out.delivered.empty());
   EXPECT_EQ(remote.RecvChannels().size(), 0u);
+  // A message larger than any sender of ours makes, or fragments that overshoot their message's
+  // length, can never complete: not dropped (the sender would resend them for ever) but reported,
+  // so that the association ends.
+  EXPECT_EQ(remote.RecvChannelData(Frame(kTypeData, 101, 10, kMaxMessageSize + 1, 1), out),
+            TReceiveResult::kViolation);
+  EXPECT_TRUE(out.sent.empty());
+  {
+    TRemote other("10.0.0.7", 4000, 0);
+    other.State = kStateWorking;
+    EXPECT_EQ(other.RecvChannelData(Frame(kTypeData, 101, 600, 1000, 2), out), TReceiveResult::kAccepted);
+    EXPECT_EQ(other.RecvChannelData(Frame(kTypeData, 102, 600, 1000, 2), out), TReceiveResult::kViolation);
+    EXPECT_TRUE(out.delivered.empty());
+  }
+  out.sent.clear();
   // The farthest fragment still held.
   EXPECT_EQ(remote.RecvChannelData(Frame(kTypeData, 100 + kMaxHeldAhead, 10, 100, 1), out),
             TReceiveResult::kAccepted);
