@@ -77,7 +77,8 @@ RecordWriter& RecordWriter::gbk(std::size_t offset, std::size_t n, std::string_v
   if (!check(offset, StringFieldSize(n))) return *this;
   std::string_view cut = GbkTruncate(gbk_text, n);
   data_[offset] = static_cast<std::uint8_t>(cut.size());
-  std::memcpy(data_ + offset + 1, cut.data(), cut.size());
+  // An empty view may carry a null pointer, which memcpy must not be given even for 0 bytes.
+  if (!cut.empty()) std::memcpy(data_ + offset + 1, cut.data(), cut.size());
   std::memset(data_ + offset + 1 + cut.size(), 0, n - cut.size());
   return *this;
 }

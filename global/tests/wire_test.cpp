@@ -81,6 +81,14 @@ TEST(Wire, StringFieldsCutWithoutSplittingCharacters) {
   EXPECT_EQ(w.view()[5], 0);  // the unused tail is zeroed
 }
 
+TEST(Wire, AnEmptyTextClearsTheField) {
+  std::uint8_t data[6] = {9, 9, 9, 9, 9, 9};
+  RecordWriter w(data, sizeof data);
+  w.gbk(0, 5, std::string_view{});  // a default view holds a null pointer
+  EXPECT_TRUE(w.ok());
+  for (std::uint8_t byte : data) EXPECT_EQ(byte, 0);
+}
+
 TEST(Wire, WritesPastTheEndAreRefused) {
   std::uint8_t data[4] = {9, 9, 9, 9};
   RecordWriter w(data, sizeof data);
