@@ -224,17 +224,22 @@ bool TManager::ConnectLoginServer() {
   if (address.empty()) address = LOGINSERVERADD;
   TSystemInfo& system = GlobalManager->SystemInfo;
   system.LoginServerAddress.SetText(address);
-  // 3. A free local port from the port base up.
-  const int base = system.LocalPortBase != 0 ? system.LocalPortBase : kDefaultPortBase;
-  const int port = GetFreePort(base, false);
-  GlobalManager->Me->local_port = static_cast<std::uint16_t>(port > 0 && port <= 65535 ? port : 0);
+  // 3. A free local port from the port base up. A transport that runs already keeps its port: the
+  // free port found now would be another one, and the user's own port would be misreported.
+  if (!transport_started_) {
+    const int base = system.LocalPortBase != 0 ? system.LocalPortBase : kDefaultPortBase;
+    const int port = GetFreePort(base, false);
+    GlobalManager->Me->local_port = static_cast<std::uint16_t>(port > 0 && port <= 65535 ? port : 0);
+  }
   GlobalManager->Me->camera = CameraPresent();
   // 5. The transport.
   if (!StartUDP(GlobalManager->Me->local_port)) {
+    transport_started_ = false;
     Message(QStringLiteral("初始化通信设备失败。"));
     if (login_form_) login_form_->StopTimeout();
     return false;
   }
+  transport_started_ = true;
   // 6. The proxy.
   if (system.UseProxy == 0) {
     UDPSetProxyInfo("", 0);
@@ -529,6 +534,7 @@ void TManager::Logout() {
   CancelAsynFunction(kActionConnectHome);
   CancelAsynFunction(kActionDropLoginServer);
   UDPStop();
+  transport_started_ = false;
   // The transport's handles are gone with it; a new one of the same number is another peer.
   GlobalManager->LoginServer = 0;
   GlobalManager->HomeServer = -1;

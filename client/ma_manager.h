@@ -164,6 +164,7 @@ class TManager : public QObject {
   std::vector<THintInfo> early_notices_;
   std::unique_ptr<TWebWindowList> web_windows_;
   bool guest_ = false;
+  bool transport_started_ = false;
   std::uint8_t requested_state_ = 1;
   std::unique_ptr<TGlobalManager> global_;
   std::unique_ptr<TPluginManager> plugins_;

@@ -80,7 +80,7 @@ Bytes BuildOwnState(std::uint32_t own_code, std::uint8_t state, std::uint8_t cam
   RecordWriter w(kOwnStateSize);
   // code, target 0 (the server), state, a zero byte, camera, own code, empty string[255] signature,
   // reply-wanted 0, then 40 zero bytes.
-  w.u32(0, kMsgOwnState).u32(4, 0).u8(8, state).u8(9, 0).u8(10, camera).u32(11, own_code).gbk(15, 255, {});
+  w.u32(0, kMsgOwnState).u32(4, 0).u8(8, state).u8(9, 0).u8(10, camera).u32(11, own_code);
   w.u8(271, 0);
   return w.take();
 }
