@@ -89,7 +89,15 @@ Bytes ProfileChangeRequest(const TProfileChangeFields& f) {
   return w.take();
 }
 
-TProtocolClient::TProtocolClient() : udp_(std::make_unique<TKivUDP>()) {
+namespace {
+TEngineOptions ClientOptions() {
+  TEngineOptions o;
+  o.stop_wait_ms = 1000;  // a server that is gone answers no disconnect request
+  return o;
+}
+}  // namespace
+
+TProtocolClient::TProtocolClient() : udp_(std::make_unique<TKivUDP>(ClientOptions())) {
   udp_->SetCallbacks(
       [this](std::uint16_t handle, const std::uint8_t* data, std::uint32_t length) {
         std::lock_guard lock(mutex_);

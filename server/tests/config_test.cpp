@@ -49,3 +49,20 @@ TEST(ConfigTest, FileOverridesAndReportsBadValues) {
 
 }  // namespace
 }  // namespace kiv::server
+
+namespace kiv::server {
+namespace {
+
+TEST(ConfigTest, ShippedExampleLoadsWithoutErrorsAndMatchesTheDefaults) {
+  std::vector<std::string> errors;
+  TServerConfig c = LoadConfig(std::filesystem::path(KIV_SOURCE_DIR) / "server/kivora-server.ini.example", &errors);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  TServerConfig d = DefaultConfig();
+  EXPECT_EQ(c.parameters, d.parameters);
+  EXPECT_EQ(c.announce, d.announce);
+  EXPECT_EQ(c.home_port, d.home_port);
+  EXPECT_EQ(c.hash_cost, d.hash_cost);
+}
+
+}  // namespace
+}  // namespace kiv::server
