@@ -68,7 +68,8 @@ inline Bytes KickOut(std::uint8_t kind, std::uint32_t user) {
   return w.take();
 }
 
-class SessionTest : public ::testing::Test {
+// The client's side: the application folder and the main window with its session manager.
+class ClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::filesystem::path bin = KIV_BIN_DIR;
@@ -76,8 +77,6 @@ class SessionTest : public ::testing::Test {
       std::filesystem::create_directory_symlink(bin / folder, app_.path() / folder);
     std::filesystem::create_directories(app_.path() / "Plugins");
     std::filesystem::copy_file(bin / "Plugins" / "KivHint.so", app_.path() / "Plugins" / "KivHint.so");
-    WriteConfig(login_.Port());
-    InstallServers();
   }
 
   void TearDown() override {
@@ -93,43 +92,6 @@ class SessionTest : public ::testing::Test {
     std::ofstream(config) << "[Server]\nLoginServer=127.0.0.1\nLoginPort=" << login_port
                           << "\nHomePage=http://127.0.0.1:8080\n";
     SetAppType(1, config);
-  }
-
-  void InstallServers() {
-    login_.SetHandler([this](TScriptedServer& server, std::uint16_t handle, const Bytes& m) {
-      if (m.size() < 4 || LoadU32(m.data()) != kMsgLoginRequest) return;
-      RecordReader r(m);
-      const std::uint8_t state = r.u8(49);
-      if (state == kLoginVersionCheck) {
-        if (!script_.answer_version) return;
-        RecordWriter w(kLoginReplySize);
-        w.u32(0, kMsgLoginReply).u8(8, kLoginVersionInfo);
-        w.i32(78, script_.latest_version != 0 ? script_.latest_version : CURRENTVERSION).u8(82, script_.update_mode);
-        w.address(142, {"127.0.0.1", 9012});
-        server.Send(handle, w.take());
-        return;
-      }
-      const bool guest = state == kLoginGuest;
-      if (!guest && (r.u32(4) != script_.user || r.gbk(8, 40) != MD5(script_.password, 2))) {
-        server.Send(handle, LoginReply(r.u32(4), kLoginWrongPassword));
-        return;
-      }
-      for (const Bytes& early : script_.before_redirect) server.Send(handle, early);
-      RecordWriter w(kLoginReplySize);
-      w.u32(0, kMsgLoginReply).u32(4, guest ? kGuestCode : script_.user).u8(8, kLoginRedirect);
-      w.address(88, {"127.0.0.1", home_.Port()}).address(106, {"127.0.0.1", 9011}).address(142, {"127.0.0.1", 9012});
-      w.u8(196, 1);
-      server.Send(handle, w.take());
-    });
-    home_.SetHandler([this](TScriptedServer& server, std::uint16_t handle, const Bytes& m) {
-      if (m.size() < 4 || LoadU32(m.data()) != kMsgLoginRequest || !script_.answer_home) return;
-      RecordReader r(m);
-      home_handle_ = handle;
-      RecordWriter w(kLoginReplySize);
-      w.u32(0, kMsgLoginReply).u32(4, r.u32(4)).u8(8, kLoginSignedIn).text(9, 40, "小明").u32(50, script_.balance);
-      w.u8(54, 3).address(55, {"127.0.0.1", 4000}).u32(73, 12).u8(77, r.u32(4) == kGuestCode ? 20 : 1);
-      server.Send(handle, w.take());
-    });
   }
 
   TManagerOptions Options() {
@@ -174,14 +136,6 @@ class SessionTest : public ::testing::Test {
     return RunUntil([] { return GlobalManager && GlobalManager->RunState == kRunSignedIn; });
   }
 
-  void SignIn() {
-    StartClient();
-    ASSERT_TRUE(LoginWindowShown());
-    PressLogin(QStringLiteral("10001"), QStringLiteral("kivora"));
-    ASSERT_TRUE(SignedIn());
-    ASSERT_TRUE(RunUntil([this] { return home_handle_ != 0; }));
-  }
-
   // The texts of the message windows now open.
   static std::vector<QString> Messages() {
     std::vector<QString> texts;
@@ -218,16 +172,73 @@ class SessionTest : public ::testing::Test {
   }
 
   TestDir app_;
-  TScriptedServer login_;
-  TScriptedServer home_;
-  TServerScript script_;
-  std::atomic<std::uint16_t> home_handle_{0};
   int login_timeout_ms_ = 10000;
   std::unique_ptr<TMainForm> form_;
   std::vector<std::string> commands_;
   std::vector<QUrl> opened_;
   std::vector<std::filesystem::path> sounds_;
   int exits_ = 0;
+};
+
+// The client against two scripted servers.
+class SessionTest : public ClientTest {
+ protected:
+  void SetUp() override {
+    ClientTest::SetUp();
+    WriteConfig(login_.Port());
+    InstallServers();
+  }
+
+  void SignIn() {
+    StartClient();
+    ASSERT_TRUE(LoginWindowShown());
+    PressLogin(QStringLiteral("10001"), QStringLiteral("kivora"));
+    ASSERT_TRUE(SignedIn());
+    ASSERT_TRUE(RunUntil([this] { return home_handle_ != 0; }));
+  }
+
+  void InstallServers() {
+    login_.SetHandler([this](TScriptedServer& server, std::uint16_t handle, const Bytes& m) {
+      if (m.size() < 4 || LoadU32(m.data()) != kMsgLoginRequest) return;
+      RecordReader r(m);
+      const std::uint8_t state = r.u8(49);
+      if (state == kLoginVersionCheck) {
+        if (!script_.answer_version) return;
+        RecordWriter w(kLoginReplySize);
+        w.u32(0, kMsgLoginReply).u8(8, kLoginVersionInfo);
+        w.i32(78, script_.latest_version != 0 ? script_.latest_version : CURRENTVERSION).u8(82, script_.update_mode);
+        w.address(142, {"127.0.0.1", 9012});
+        server.Send(handle, w.take());
+        return;
+      }
+      const bool guest = state == kLoginGuest;
+      if (!guest && (r.u32(4) != script_.user || r.gbk(8, 40) != MD5(script_.password, 2))) {
+        server.Send(handle, LoginReply(r.u32(4), kLoginWrongPassword));
+        return;
+      }
+      for (const Bytes& early : script_.before_redirect) server.Send(handle, early);
+      RecordWriter w(kLoginReplySize);
+      w.u32(0, kMsgLoginReply).u32(4, guest ? kGuestCode : script_.user).u8(8, kLoginRedirect);
+      w.address(88, {"127.0.0.1", home_.Port()}).address(106, {"127.0.0.1", 9011}).address(142, {"127.0.0.1", 9012});
+      w.u8(196, 1);
+      server.Send(handle, w.take());
+    });
+    home_.SetHandler([this](TScriptedServer& server, std::uint16_t handle, const Bytes& m) {
+      if (m.size() < 4 || LoadU32(m.data()) != kMsgLoginRequest || !script_.answer_home) return;
+      RecordReader r(m);
+      home_handle_ = handle;
+      RecordWriter w(kLoginReplySize);
+      w.u32(0, kMsgLoginReply).u32(4, r.u32(4)).u8(8, kLoginSignedIn).text(9, 40, "小明").u32(50, script_.balance);
+      w.u8(54, 3).address(55, {"127.0.0.1", 4000}).u32(73, 12).u8(77, r.u32(4) == kGuestCode ? 20 : 1);
+      server.Send(handle, w.take());
+    });
+  }
+
+
+  TScriptedServer login_;
+  TScriptedServer home_;
+  TServerScript script_;
+  std::atomic<std::uint16_t> home_handle_{0};
 };
 
 }  // namespace kiv

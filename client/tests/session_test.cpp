@@ -399,5 +399,20 @@ TEST_F(SessionTest, CloseFromAnotherProgramEndsTheProgramAndLowerCaseCloseDoesNo
   EXPECT_TRUE(RunUntil([this] { return exits_ == 1; }));
 }
 
+// The transport ends the process on the order, so the session runs in a child of the test.
+using SessionDeathTest = SessionTest;
+
+TEST_F(SessionDeathTest, TheTerminationOrderFromTheHomeServerEndsTheProgram) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        SignIn();
+        home_.Send(home_handle_, Bytes{0x01, 0x00, 0x09, 0x00});
+        RunUntil([] { return false; }, 10000);
+        std::exit(3);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
 }  // namespace kiv
