@@ -92,12 +92,15 @@ void TMainForm::BuildHeader(QVBoxLayout* layout) {
   header->setObjectName(QStringLiteral("Header"));
   header->setFixedHeight(73);
   auto* row = new QHBoxLayout(header);
-  photo_ = new QLabel(header);
+  frame_ = new QLabel(header);
+  frame_->setObjectName(QStringLiteral("PhotoFrame"));
+  frame_->setFixedSize(43, 42);
+  photo_ = new QLabel(frame_);
   photo_->setObjectName(QStringLiteral("Photo"));
-  photo_->setFixedSize(43, 42);
+  photo_->setGeometry(6, 5, 31, 31);
   photo_->setAlignment(Qt::AlignCenter);
   photo_->setToolTip(QStringLiteral("我的头像"));
-  row->addWidget(photo_);
+  row->addWidget(frame_);
   auto* lines = new QVBoxLayout;
   nickname_ = HintedLabel(QStringLiteral("用户号码"), "NicknameLabel", header);
   state_ = HintedLabel(QStringLiteral("用户状态"), "StateLabel", header);
@@ -153,7 +156,7 @@ void TMainForm::SkinAndGraphics() {
   notice_pictures_ = {Graphic("ico4"), Graphic("ico5"), Graphic("ico6"), Graphic("ico7")};
   login_pictures_ = {Graphic("loginico1"), Graphic("loginico2")};
   const QImage frame = Graphic("PhotoFrame");
-  if (!frame.isNull()) photo_->setPixmap(QPixmap::fromImage(frame));
+  if (!frame.isNull()) frame_->setPixmap(QPixmap::fromImage(frame));
   if (auto* mailbox = findChild<TFormMailbox*>(QString(), Qt::FindDirectChildrenOnly))
     connect(mailbox, &TFormMailbox::TextReceived, this, [this](const QString& text) {
       if (manager_) manager_->OnFormText(text);
@@ -232,7 +235,11 @@ void TMainForm::ShowMyInfo() {
   QImage photo;
   if (GlobalManager->SetupInfo.UseCustomPhoto != 0) photo = GlobalManager->GetPhoto(me.UserCode(), 31, false, 31);
   if (photo.isNull() && me.face < GlobalManager->FaceList32.size()) photo = GlobalManager->FaceList32[me.face];
-  if (!photo.isNull()) photo_->setPixmap(QPixmap::fromImage(photo.width() > 31 ? photo.scaled(31, 31) : photo));
+  if (!photo.isNull()) {
+    const bool larger = photo.width() > 31 || photo.height() > 31;
+    photo_->setPixmap(QPixmap::fromImage(larger ? photo.scaled(31, 31, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                                                : photo));
+  }
   balance_->setText(QString::number(me.GetMoney()));
   if (PluginManager) PluginManager->DealMessage("KivChatRoom", 0x70050, nullptr, 0);
 }

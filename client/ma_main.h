@@ -76,6 +76,7 @@ class TMainForm : public QWidget {
   void CycleTray();
 
   std::unique_ptr<TManager> manager_;
+  QLabel* frame_ = nullptr;  // the frame picture, with the photo inside
   QLabel* photo_ = nullptr;
   QLabel* nickname_ = nullptr;
   QLabel* state_ = nullptr;
