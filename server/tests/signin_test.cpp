@@ -144,3 +144,46 @@ TEST_F(SignInTest, ShortAndUnknownMessagesAreDroppedAndCounted) {
 
 }  // namespace
 }  // namespace kiv::server
+
+namespace kiv::server {
+namespace {
+
+// A full home node moves new sign-ins to its overflow node (result 7); the client follows.
+TEST(OverflowTest, FullHomeNodeMovesSignInsToTheOverflowNode) {
+  TestDir dir;
+  auto start = [&](const std::string& name, const std::string& ini) {
+    TServerOptions o;
+    o.data_dir = dir.path() / name;
+    o.store = (dir.path() / "shared.db").string();
+    o.node = name;
+    o.seed_demo = true;
+    o.login_port = 0;
+    o.home_port = 0;
+    o.hash_cost = "min";
+    o.log_to_stderr = false;
+    if (!ini.empty()) {
+      o.config_file = dir.path() / (name + ".ini");
+      EXPECT_TRUE(WriteFileAtomic(o.config_file, std::string_view(ini)));
+    }
+    auto s = std::make_unique<TServer>(o);
+    std::string error;
+    EXPECT_TRUE(s->Start(&error)) << error;
+    return s;
+  };
+  auto spare = start("spare", "");
+  auto full = start("full", "[server]\nmax_users=1\n[home]\noverflow=127.0.0.1:" + std::to_string(spare->HomePort()) + "\n");
+  TProtocolClient a, b;
+  TLoginFields f;
+  f.user = 10001;
+  f.password = kDemoPassword;
+  auto first = a.SignInVia({"127.0.0.1", full->LoginPort()}, f);
+  f.user = 10002;
+  auto second = b.SignInVia({"127.0.0.1", full->LoginPort()}, f);
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_EQ(full->Context().sessions.Count(), 1u);
+  EXPECT_EQ(spare->Context().sessions.Count(), 1u);
+  EXPECT_TRUE(spare->Context().sessions.ByUser(10002).has_value());
+}
+
+}  // namespace
+}  // namespace kiv::server
