@@ -569,6 +569,8 @@ void TManager::AsynFunction(int id, int delay_ms) {
   if (!timer) {
     timer = new QTimer(this);
     timer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; an action waits at least its delay.
+    timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, this, [this, id] { RunAction(id); });
   }
   timer->start(std::max(0, delay_ms));

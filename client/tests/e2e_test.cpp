@@ -3,6 +3,9 @@
 #include <QProcess>
 #include <csignal>
 
+#include "base/machine_id.h"
+#include "udp_interface.h"
+
 #include "manager/qt_app.h"
 #include "ma_system_msg.h"
 #include "protocol_client.h"
@@ -197,6 +200,35 @@ TEST_F(ServerTest, ALevelUpIsNotified) {
   SignInAs(QStringLiteral("10001"), QStringLiteral("kivora"));
   Admin({QStringLiteral("level-up"), QStringLiteral("10001")});
   EXPECT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("恭喜您又升了一级。"); }));
+}
+
+TEST_F(ServerTest, TheMainProgramsRequestsAreAnsweredByTheServer) {
+  SignInAs(QStringLiteral("10001"), QStringLiteral("kivora"));
+  const std::uint16_t home = static_cast<std::uint16_t>(GlobalManager->HomeServer);
+  const std::string nickname = GlobalManager->Me->nickname.str();
+
+  // The own profile (0x30012 → 0x30013) replaces what the client holds.
+  GlobalManager->Me->nickname = "stale";
+  PluginManager->ExeDealMessage(kMsgRequestOwnProfile, nullptr, 0);
+  ASSERT_TRUE(RunUntil([&] { return GlobalManager->Me->nickname.str() == nickname; }));
+
+  // A transfer (0x80008 → 0x80009 and the new balance).
+  sounds_.clear();
+  const Bytes transfer = BuildTransfer(10002, 10001, 100, "kivora", "", NBGetFirstMac());
+  ASSERT_TRUE(UDPSendData(home, transfer.data(), static_cast<std::uint32_t>(transfer.size()), 0, 0, 0));
+  EXPECT_TRUE(MessageShown(QStringLiteral("Kiv币赠送成功。")));
+  ASSERT_TRUE(RunUntil([] { return GlobalManager->Me->GetMoney() < 1000; }));
+  EXPECT_EQ(sounds_, std::vector<std::filesystem::path>{app_.path() / "Sounds/Sound2.wav"});
+
+  // A profile change (0x30014 → 0x30015) is notified.
+  TProfileChange change;
+  change.own_code = 10001;
+  change.nickname = nickname;
+  change.password_digest = MD5("kivora", 2);
+  change.machine_digest = MD5(NBGetFirstMac(), 4);
+  const Bytes message = BuildProfileChange(change);
+  ASSERT_TRUE(UDPSendData(home, message.data(), static_cast<std::uint32_t>(message.size()), 0, 0, 0));
+  EXPECT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("用户资料修改成功。"); }));
 }
 
 // The program itself, as a user starts it, ended by another program's "Close".

@@ -399,6 +399,48 @@ TEST_F(SessionTest, CloseFromAnotherProgramEndsTheProgramAndLowerCaseCloseDoesNo
   EXPECT_TRUE(RunUntil([this] { return exits_ == 1; }));
 }
 
+TEST_F(SessionTest, ThePluginsRequestsOfTheMainProgram) {
+  SignIn();
+  const std::string account = "&usercode=10001&password=" + MD5("kivora", 2);
+  PluginManager->ExeDealMessage(kMsgOpenPayPage, nullptr, 0);
+  PluginManager->ExeDealMessage(kMsgOpenServicePage, nullptr, 0);
+  PluginManager->ExeDealMessage(kMsgOpenMallPage, nullptr, 0);
+  Manager().ShowMoneyRecord();
+  const std::vector<QUrl> expected{QUrl(QString::fromStdString(PAYURL + "?code=10001")),
+                                   QUrl(QString::fromStdString(QUESTIONURL + account)),
+                                   QUrl(QString::fromStdString(MALLURL + account)),
+                                   QUrl(QString::fromStdString(MOEYRECORDURL + account))};
+  EXPECT_EQ(opened_, expected);
+  std::vector<QString> captions;
+  for (const auto& window : Manager().WebWindows().Windows()) captions.push_back(window->windowTitle());
+  EXPECT_EQ(captions, (std::vector<QString>{QStringLiteral("在线客服"), QStringLiteral("道具商城"),
+                                            QStringLiteral("交易记录")}));
+  EXPECT_EQ(Manager().WebWindows().Windows()[1]->size(), QSize(679, 611));
+
+  PluginManager->ExeDealMessage(kMsgRequestOwnProfile, nullptr, 0);
+  EXPECT_TRUE(RunUntil([this] { return home_.Messages(kMsgProfileRequest).size() == 1; }));
+
+  // A guest may not open the mall.
+  GlobalManager->Me->user_type = kGuestUserType;
+  PluginManager->ExeDealMessage(kMsgOpenMallPage, nullptr, 0);
+  EXPECT_TRUE(MessageShown(QStringLiteral("没有此操作权限。")));
+  EXPECT_EQ(opened_.size(), 4u);
+}
+
+TEST_F(SessionTest, PendingNoticesShowAgainOnRequest) {
+  SignIn();
+  home_.Send(home_handle_, Broadcast(1, "甲"));
+  home_.Send(home_handle_, Broadcast(1, "乙"));
+  ASSERT_TRUE(RunUntil([] { return GlobalManager->HintCount == 2; }));
+  NoticeWindow()->hide();
+  PluginManager->DealMessage("KivHint", 0x70002, nullptr, 0);
+  EXPECT_EQ(NoticeText(), QStringLiteral("甲"));
+  EXPECT_EQ(GlobalManager->HintCount, 2);
+  // Signing out clears the count.
+  Manager().ChangeState(kStateOffline);
+  EXPECT_EQ(GlobalManager->HintCount, 0);
+}
+
 // The transport ends the process on the order, so the session runs in a child of the test.
 using SessionDeathTest = SessionTest;
 
