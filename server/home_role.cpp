@@ -95,6 +95,7 @@ bool THomeRole::OnLogin(const TRequest& r) {
 
   for (const TSession& old : ctx_.sessions.Add(session)) {
     if (old.user == user) SendKick(old, proto::kick::kSignedInElsewhere);
+    Ended(old);
   }
   ctx_.store.SetPresence(user, ctx_.config.node, true);
   ctx_.store.Publish({TNodeEvent::kSignedIn, user, ctx_.config.node, 0});
@@ -111,6 +112,7 @@ bool THomeRole::OnLogin(const TRequest& r) {
   endpoint_.Send(r.handle, reply);
   endpoint_.Send(r.handle, ctx_.config.parameters);
   ctx_.log.Event(session.guest ? "guest signed in" : "signed in", user, peer);
+  if (listener_.started) listener_.started(session);
   return true;
 }
 
@@ -126,6 +128,7 @@ void THomeRole::OnDisconnect(std::uint16_t handle) {
   if (std::optional<TSession> s = ctx_.sessions.Remove(handle)) {
     ctx_.store.SetPresence(s->user, ctx_.config.node, false);
     ctx_.log.Event("signed out", s->user, s->peer);
+    Ended(*s);
   }
 }
 
@@ -299,6 +302,7 @@ bool THomeRole::Kick(std::uint32_t user, std::uint8_t kind) {
     ctx_.sessions.Remove(s->handle);
     ctx_.store.SetPresence(user, ctx_.config.node, false);
     SendKick(*s, kind);
+    Ended(*s);
     return true;
   }
   ctx_.store.Publish({TNodeEvent::kKick, user, ctx_.config.node, kind});
@@ -339,7 +343,10 @@ void THomeRole::OnNodeEvent(const TNodeEvent& event) {
   switch (event.kind) {
     case TNodeEvent::kSignedIn:
       // The user signed in on another node: this session ends.
-      if (ctx_.sessions.Remove(s->handle)) SendKick(*s, proto::kick::kSignedInElsewhere);
+      if (ctx_.sessions.Remove(s->handle)) {
+        SendKick(*s, proto::kick::kSignedInElsewhere);
+        Ended(*s);
+      }
       break;
     case TNodeEvent::kBalance:
       SendBalance(event.user, event.value, false);

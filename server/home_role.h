@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,12 @@ namespace kiv::server {
 // The fee the client shows and the server takes: amount × percent / 100, rounded to the nearest
 // whole number, halves to even, in 64 bits.
 std::int64_t TransferFee(std::int64_t amount, std::uint32_t percent);
+
+// Told when a session starts (after its result-4 reply went out) and when it ends (sign-out, kick,
+// age-out, a sign-in elsewhere). Set before the endpoint starts; runs on the thread that ended it.
+struct TSessionListener {
+  std::function<void(const TSession&)> started, ended;
+};
 
 class THomeRole final : public TRole {
  public:
@@ -35,6 +42,7 @@ class THomeRole final : public TRole {
   std::vector<TSession> Online() const { return ctx_.sessions.All(); }
 
   void OnNodeEvent(const TNodeEvent& event);
+  void SetSessionListener(TSessionListener listener) { listener_ = std::move(listener); }
 
  private:
   bool OnLogin(const TRequest& r);
@@ -50,8 +58,13 @@ class THomeRole final : public TRole {
   void SendBalance(std::uint32_t user, std::int64_t money, bool tell_other_nodes);
   Bytes Profile(const TSession& session, const TAccount& account) const;
 
+  void Ended(const TSession& session) const {
+    if (listener_.ended) listener_.ended(session);
+  }
+
   TServerContext& ctx_;
   TEndpoint& endpoint_;
+  TSessionListener listener_;
 };
 
 }  // namespace kiv::server

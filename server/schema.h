@@ -7,7 +7,7 @@
 
 namespace kiv::server {
 
-inline constexpr std::array<const char*, 1> kMigrations = {
+inline constexpr std::array<const char*, 2> kMigrations = {
     // 1: accounts, the money ledger, guest tickets and presence.
     R"sql(
 CREATE TABLE accounts (
@@ -55,6 +55,33 @@ CREATE TABLE presence (
   code BIGINT PRIMARY KEY,
   node TEXT NOT NULL
 );
+)sql",
+    // 2: friendships, the users' own friend groups, pending friend requests and the queue of friend
+    // messages for users who are offline.
+    R"sql(
+CREATE TABLE friend_groups (
+  owner BIGINT NOT NULL,
+  id    INTEGER NOT NULL,
+  name  TEXT NOT NULL,
+  PRIMARY KEY (owner, id)
+);
+CREATE TABLE friendships (
+  owner    BIGINT NOT NULL,
+  friend   BIGINT NOT NULL,
+  group_id INTEGER NOT NULL DEFAULT 1,
+  PRIMARY KEY (owner, friend)
+);
+CREATE TABLE friend_requests (
+  sender BIGINT NOT NULL,
+  target BIGINT NOT NULL,
+  PRIMARY KEY (sender, target)
+);
+CREATE TABLE friend_queue (
+  seq    BIGINT PRIMARY KEY,
+  target BIGINT NOT NULL,
+  body   TEXT NOT NULL
+);
+CREATE INDEX friend_queue_target ON friend_queue (target, seq);
 )sql",
 };
 

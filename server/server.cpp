@@ -62,7 +62,9 @@ bool TServer::Start(std::string* error) {
   }
 
   try {
-    store_ = OpenStore(options_.store.empty() ? (options_.data_dir / "kivora.db").string() : options_.store);
+    std::string location = options_.store.empty() ? (options_.data_dir / "kivora.db").string() : options_.store;
+    store_ = OpenStore(location);
+    friend_store_ = OpenFriendStore(location);
   } catch (const std::exception& e) {
     return fail(e.what());
   }
@@ -79,6 +81,10 @@ bool TServer::Start(std::string* error) {
   home_role_ = std::make_unique<THomeRole>(*ctx_, *home_);
   login_role_->Attach(login_->Router());
   home_role_->Attach(home_->Router());
+  friends_role_ = std::make_unique<TFriendsRole>(*ctx_, *home_, *friend_store_);
+  friends_role_->Attach(home_->Router());
+  home_role_->SetSessionListener({[this](const TSession& s) { friends_role_->SessionStarted(s); },
+                                  [this](const TSession& s) { friends_role_->SessionEnded(s); }});
   for (TEndpoint* e : {login_.get(), home_.get()}) {
     e->Router().SetErrorReporter([this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code, const char* what) {
       char text[64];
@@ -108,11 +114,13 @@ void TServer::Stop() {
   if (login_) login_->Stop();
   if (home_) home_->Stop();
   home_role_.reset();
+  friends_role_.reset();
   login_role_.reset();
   login_.reset();
   home_.reset();
   if (ctx_) ctx_->log.Line("stopped");
   ctx_.reset();
+  friend_store_.reset();
   store_.reset();  // closes the database (SQLite checkpoints its log)
 }
 
@@ -135,6 +143,9 @@ void TServer::SeedDemo() {
     a.face = static_cast<std::uint8_t>(demo.code % 10);
     if (store_->Create(a) != demo.code) ctx_->log.Line("could not create demo user " + std::to_string(demo.code));
   }
+  for (const TDemoUser& a : kDemoUsers)
+    for (const TDemoUser& b : kDemoUsers)
+      if (a.code < b.code) friend_store_->MakeFriends(a.code, b.code);
 }
 
 void TServer::LoadPublishedVersion() {

@@ -10,6 +10,8 @@
 
 #include "context.h"
 #include "control_socket.h"
+#include "friend_store.h"
+#include "friends_role.h"
 #include "home_role.h"
 #include "login_role.h"
 #include "router.h"
@@ -49,6 +51,7 @@ class TServer {
   std::string Admin(const std::vector<std::string>& args);
 
   IAccountStore& Store() { return *store_; }
+  IFriendStore& FriendStore() { return *friend_store_; }
   TServerContext& Context() { return *ctx_; }
   TEndpoint& LoginEndpoint() { return *login_; }
   TEndpoint& HomeEndpoint() { return *home_; }
@@ -64,6 +67,8 @@ class TServer {
   std::unique_ptr<TEndpoint> login_, home_;
   std::unique_ptr<TLoginRole> login_role_;
   std::unique_ptr<THomeRole> home_role_;
+  std::unique_ptr<IFriendStore> friend_store_;
+  std::unique_ptr<TFriendsRole> friends_role_;
   TControlServer control_;
 };
 

@@ -2,6 +2,10 @@
 set(KIV_SERVER_SOURCES
   config.cpp
   control_socket.cpp
+  friend_pg_store.cpp
+  friend_sqlite_store.cpp
+  friend_store.cpp
+  friends_role.cpp
   home_role.cpp
   login_role.cpp
   password_hash.cpp
