@@ -303,6 +303,8 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
       }
       friends_.MakeFriends(s->user, target);
       Deliver(target, message, true);
+      // The sender's client adds the friend only on the server's word.
+      endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAdded, target));
       return true;
     case a::kRefused:
       if (!friends_.HasRequest(target, s->user)) return true;

@@ -172,7 +172,10 @@ TEST_F(FriendsTest, RequestToAnOfflineUserArrivesAtSignInAndAgreeingStoresBothWa
   EXPECT_EQ(q.text(fw::add::kText, 255), "你好");
   EXPECT_EQ(q.address(fw::add::kServer), Home());
 
-  b.Send(sb.home, AddFriend(fw::add::kAdded, 20001, 10001));
+  auto echo = b.Ask(sb.home, AddFriend(fw::add::kAdded, 20001, 10001), fw::kAddFriend);
+  ASSERT_TRUE(echo);  // the server's consent to the one who agreed
+  EXPECT_EQ(RecordReader(*echo).u8(fw::add::kKind), fw::add::kAdded);
+  EXPECT_EQ(RecordReader(*echo).u32(fw::add::kSender), 10001u);
   auto added = a.WaitFor(fw::kAddFriend, sa.home);
   ASSERT_TRUE(added);
   EXPECT_EQ(RecordReader(*added).u8(fw::add::kKind), fw::add::kAdded);
@@ -203,7 +206,7 @@ TEST_F(FriendsTest, VerificationModesDecideWhatIsAccepted) {
   TProtocolClient a;
   auto sa = SignIn(a, 10001);
   ASSERT_TRUE(sa.ok());
-  a.Send(sa.home, AddFriend(fw::add::kAdded, 10001, 20002));    // open: stored
+  ASSERT_TRUE(a.Ask(sa.home, AddFriend(fw::add::kAdded, 10001, 20002), fw::kAddFriend));  // open: stored
   a.Send(sa.home, AddFriend(fw::add::kRequest, 10001, 20003));  // nobody may add: dropped
   a.Send(sa.home, AddFriend(fw::add::kAdded, 10001, 20003));
   a.Send(sa.home, AddFriend(fw::add::kRequest, 10001, 20004));  // pending, then refused
