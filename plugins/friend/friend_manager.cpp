@@ -509,9 +509,14 @@ void TManager::DealUserState(std::uint16_t remote, const RecordReader& r) {
   if (r.u32(st::kTarget) != MyCode()) return;
   const std::uint32_t code = r.u32(st::kSender);
   TFriend* person = GlobalManager->GetFriendInfo(code);
-  if (!person || person->group_id == fw::kBlockGroup || !Trusted(remote, code)) return;
+  if (!person || person->group_id == fw::kBlockGroup) return;
   std::uint8_t state = r.u8(st::kState);
   if (state > kStateInvisible) return;
+  if (!Trusted(remote, code)) {
+    // Someone claims to be this friend: ask the server where the friend is and dial that address.
+    if (state != kStateOffline) VerifyFriend(code);
+    return;
+  }
   person->user_type = r.u8(st::kUserType);
   if (state != kStateOffline) {
     person->remote = FromHome(remote) ? 0 : remote;
@@ -552,13 +557,22 @@ void TManager::DealConnectMsg(std::uint16_t remote, const RecordReader& r) {
   namespace c = fw::connect;
   const std::uint32_t code = r.u32(c::kSender);
   TFriend* person = GlobalManager->GetFriendInfo(code);
-  if (!person || person->group_id == fw::kBlockGroup || !Trusted(remote, code)) return;
+  if (!person || person->group_id == fw::kBlockGroup) return;
+  if (!Trusted(remote, code)) {
+    VerifyFriend(code);
+    return;
+  }
   WireAddress server = r.address(c::kServer);
   person->server_ip = server.ip;
   person->server_port = server.port;
   std::uint8_t state = r.u8(c::kState);
   if (state <= kStateInvisible) ShowFriendLineMsg(state, *person);
   StartConnect(2, r.address(c::kOwnAddress), code);
+}
+
+void TManager::VerifyFriend(std::uint32_t code) {
+  if (!verifying_.insert(code).second) return;
+  SendQuestUserInfo(code, fw::profile_request::kFriendAdded);
 }
 
 void TManager::DealFriendGroupMessage(const RecordReader& r) {
@@ -737,6 +751,7 @@ void TManager::DealReturnUserInfo(const RecordReader& r) {
     me.next_level_exp = r.u32(p::kNextExperience);
   }
   if (!detached) SaveFriendFile();
+  verifying_.erase(code);
   if (purpose == fw::profile_request::kFriendAdded) {
     if (!detached) StartConnect(1, r.address(p::kOwnAddress), code);
     ShowFriendList();

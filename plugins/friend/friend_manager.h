@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -135,6 +136,8 @@ class TManager : public QObject {
   void Connected(std::uint8_t kind, std::uint32_t code, std::uint16_t handle);
   bool Trusted(std::uint16_t remote, std::uint32_t code) const;
   bool FromHome(std::uint16_t remote) const;
+  // Asks the server for the friend's address (a profile of purpose 3), which is then dialled.
+  void VerifyFriend(std::uint32_t code);
 
   // Groups and friends.
   void RebuildGroups(bool read_file);
@@ -155,6 +158,7 @@ class TManager : public QObject {
   QPointer<TSearchForm> search_form_;
   std::map<std::uint32_t, QPointer<TUserInfoForm>> info_forms_;
   std::map<std::uint32_t, FriendLink> links_;
+  std::set<std::uint32_t> verifying_;
   std::vector<TSearchHit> search_results_;
   TSearchQuery last_query_;
   int page_ = 1;
