@@ -2,6 +2,7 @@
 set(KIV_SERVER_SOURCES
   config.cpp
   control_socket.cpp
+  credential_check.cpp
   home_role.cpp
   login_role.cpp
   password_hash.cpp
