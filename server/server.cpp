@@ -169,7 +169,8 @@ std::string TServer::Admin(const std::vector<std::string>& args) {
   std::int64_t a = 0, b = 0;
   if (cmd == "add-user" && args.size() >= 4 && number(1, a) && a >= 0 && a < kFirstGuestCode) {
     std::int64_t money = 0;
-    if (args.size() >= 5 && (!number(4, money) || money < 0)) return "error: MONEY must be a whole number\n";
+    if (args.size() >= 5 && (!number(4, money) || money < 0 || money > 0xFFFFFFFFll))
+      return "error: MONEY must be a whole number below 2^32\n";
     if (args[2].empty()) return "error: empty password\n";
     TAccount account;
     account.code = static_cast<std::uint32_t>(a);
@@ -181,7 +182,7 @@ std::string TServer::Admin(const std::vector<std::string>& args) {
     ctx_->log.Line("admin added user " + std::to_string(code));
     return "added " + std::to_string(code) + "\n";
   }
-  if (cmd == "set-balance" && number(1, a) && number(2, b) && b >= 0) {
+  if (cmd == "set-balance" && number(1, a) && number(2, b) && b >= 0 && b <= 0xFFFFFFFFll) {
     if (!home_role_->SetBalance(static_cast<std::uint32_t>(a), b)) return "error: no such user\n";
     return "balance " + std::to_string(a) + " " + std::to_string(b) + "\n";
   }

@@ -2,6 +2,7 @@
 set(KIV_SERVER_SOURCES
   config.cpp
   control_socket.cpp
+  credential_check.cpp
   friend_pg_store.cpp
   friend_sqlite_store.cpp
   friend_store.cpp

@@ -89,6 +89,29 @@ TEST_F(SignInTest, RefusedSignIns) {
   EXPECT_EQ(server_->Context().sessions.Count(), 0u);
 }
 
+TEST_F(SignInTest, TooManyWrongPasswordsLockTheAccountForThatAddress) {
+  TProtocolClient client;
+  std::uint16_t login = client.Connect(Login());
+  auto attempt = [&](std::uint32_t user, const char* password) {
+    TLoginFields f;
+    f.user = user;
+    f.password = password;
+    auto reply = client.Ask(login, LoginRequest(f), proto::kLoginReply);
+    return reply ? RecordReader(*reply).u8(lr::kResult) : 0xFF;
+  };
+  for (int i = 0; i < TCredentialCheck::kMaxWrong; ++i) EXPECT_EQ(attempt(10003, "guess"), lr::kWrongCredentials);
+  EXPECT_EQ(attempt(10003, kDemoPassword), lr::kWrongCredentials);  // locked, even with the right one
+  EXPECT_EQ(attempt(10002, kDemoPassword), lr::kRedirect);          // other accounts are not
+  // The home role keeps the same count.
+  std::uint16_t home = client.Connect(Home());
+  TLoginFields f;
+  f.user = 10003;
+  f.password = kDemoPassword;
+  auto reply = client.Ask(home, LoginRequest(f), proto::kLoginReply);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(RecordReader(*reply).u8(lr::kResult), lr::kWrongCredentials);
+}
+
 TEST_F(SignInTest, SecondSignInKicksTheFirstSession) {
   TProtocolClient first, second;
   auto a = SignIn(first, 10002);
