@@ -10,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace kiv;
   const TLoginReply reply = ReadLoginReply(data, size);
   (void)LoginFailureText(reply.result);
-  for (std::uint32_t code : {kMsgServerParams, kMsgKickOut, kMsgOwnProfile, kMsgProfileChangeResult, kMsgBroadcast,
-                             kMsgBalance, kMsgLevelUp, kMsgTransferResult}) {
+  for (std::uint32_t code : {kMsgServerParams, kMsgKickOut, kMsgOwnProfile, kMsgProfileChangeResult,
+                             kMsgBroadcast, kMsgBalance, kMsgLevelUp, kMsgTransferResult}) {
     const TReceivedRecord record(data, size, DeclaredLength(code));
     (void)record->u32(record->size() - 4);
     if (code == kMsgBroadcast) {

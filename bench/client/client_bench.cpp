@@ -75,7 +75,8 @@ int RunClient(std::int64_t exec_ns, const std::filesystem::path& app) {
   login->PasswordBox()->setText(QStringLiteral("kivora"));
   const std::int64_t pressed = NowNs();
   login->LoginButton()->click();
-  if (!Until([&] { return kiv::GlobalManager->RunState == kiv::kRunSignedIn && form->isVisible(); })) return 2;
+  if (!Until([&] { return kiv::GlobalManager->RunState == kiv::kRunSignedIn && form->isVisible(); }))
+    return 2;
   const std::int64_t main_shown = NowNs();
   QCoreApplication::processEvents();
   std::printf("%.3f %.3f %ld\n", (login_shown - exec_ns) / 1e6, (main_shown - pressed) / 1e6, ResidentKiB());
@@ -94,7 +95,8 @@ std::filesystem::path MakeAppFolder(const std::filesystem::path& root, std::uint
   const std::filesystem::path bin = KIV_BIN_DIR;
   const std::filesystem::path app = root / "app";
   std::filesystem::create_directories(app / "Plugins");
-  for (const char* folder : {"skins", "faces", "Sounds"}) std::filesystem::create_directory_symlink(bin / folder, app / folder);
+  for (const char* folder : {"skins", "faces", "Sounds"})
+    std::filesystem::create_directory_symlink(bin / folder, app / folder);
   std::filesystem::copy_file(bin / "Plugins" / "KivHint.so", app / "Plugins" / "KivHint.so");
   std::ofstream(app / "DBConfig.ini") << "[Server]\nLoginServer=127.0.0.1\nLoginPort=" << login_port << "\n";
   return app;
@@ -110,9 +112,10 @@ int main(int argc, char** argv) {
   const std::filesystem::path root = pattern;
   kiv::testing::TServerProcess server;
   std::string error;
-  if (!server.Start(kiv::testing::ServerBinary(),
-                    {"--data", (root / "data").string(), "--seed-demo", "--login-port", "0", "--home-port", "0"},
-                    20000, &error)) {
+  if (!server.Start(
+          kiv::testing::ServerBinary(),
+          {"--data", (root / "data").string(), "--seed-demo", "--login-port", "0", "--home-port", "0"}, 20000,
+          &error)) {
     std::fprintf(stderr, "kivora-server did not start: %s\n", error.c_str());
     return 1;
   }
@@ -131,14 +134,16 @@ int main(int argc, char** argv) {
       close(out[1]);
       setenv("QT_QPA_PLATFORM", "offscreen", 1);
       const std::string start_text = std::to_string(start);
-      execl(self.c_str(), self.c_str(), "--client", start_text.c_str(), app.c_str(), static_cast<char*>(nullptr));
+      execl(self.c_str(), self.c_str(), "--client", start_text.c_str(), app.c_str(),
+            static_cast<char*>(nullptr));
       _exit(127);
     }
     close(out[1]);
     std::string line;
     char buffer[256];
     ssize_t got;
-    while ((got = read(out[0], buffer, sizeof buffer)) > 0) line.append(buffer, static_cast<std::size_t>(got));
+    while ((got = read(out[0], buffer, sizeof buffer)) > 0)
+      line.append(buffer, static_cast<std::size_t>(got));
     close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -148,8 +153,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "run %d failed (status %d)\n", run, status);
       return 1;
     }
-    std::fprintf(stderr, "run %2d: login window %.1f ms, sign-in %.1f ms, resident %.1f MiB\n", run, login, signin,
-                 rss / 1024.0);
+    std::fprintf(stderr, "run %2d: login window %.1f ms, sign-in %.1f ms, resident %.1f MiB\n", run, login,
+                 signin, rss / 1024.0);
     login_ms.push_back(login);
     signin_ms.push_back(signin);
     rss_mib.push_back(rss / 1024.0);
@@ -157,14 +162,18 @@ int main(int argc, char** argv) {
   std::vector<double> signin_net;
   for (double s : signin_ms) signin_net.push_back(s - kRedirectDelayMs);
 
-  kivbench::Print({"client", "start_to_login_window_median", "ms", Percentile(login_ms, 0.5), {{"goal", 300}}});
+  kivbench::Print(
+      {"client", "start_to_login_window_median", "ms", Percentile(login_ms, 0.5), {{"goal", 300}}});
   kivbench::Print({"client", "start_to_login_window_p95", "ms", Percentile(login_ms, 0.95), {{"goal", 300}}});
   kivbench::Print({"client", "sign_in_median", "ms", Percentile(signin_ms, 0.5), {}});
   kivbench::Print({"client", "sign_in_p95", "ms", Percentile(signin_ms, 0.95), {}});
   // The login at the home server waits 500 ms after the redirect by design; the goal is for the rest.
-  kivbench::Print({"client", "sign_in_without_redirect_wait_median", "ms", Percentile(signin_net, 0.5), {{"goal", 150}}});
-  kivbench::Print({"client", "sign_in_without_redirect_wait_p95", "ms", Percentile(signin_net, 0.95), {{"goal", 150}}});
-  kivbench::Print({"client", "resident_memory_signed_in_median", "MiB", Percentile(rss_mib, 0.5), {{"goal", 60}}});
+  kivbench::Print(
+      {"client", "sign_in_without_redirect_wait_median", "ms", Percentile(signin_net, 0.5), {{"goal", 150}}});
+  kivbench::Print(
+      {"client", "sign_in_without_redirect_wait_p95", "ms", Percentile(signin_net, 0.95), {{"goal", 150}}});
+  kivbench::Print(
+      {"client", "resident_memory_signed_in_median", "MiB", Percentile(rss_mib, 0.5), {{"goal", 60}}});
   server.Signal(SIGTERM);
   server.Wait();
   std::error_code ignored;
