@@ -444,6 +444,20 @@ TEST_F(SessionTest, PendingNoticesShowAgainOnRequest) {
   EXPECT_EQ(GlobalManager->HintCount, 0);
 }
 
+TEST_F(SessionTest, WithoutTheNoticePluginNoticesFallBackToMessagesOrNothing) {
+  std::filesystem::remove(app_.path() / "Plugins" / "KivHint.so");
+  SignIn();
+  EXPECT_EQ(PluginManager->GetPlug("KivHint"), nullptr);
+  home_.Send(home_handle_, Broadcast(1, "无人接收"));
+  home_.Send(home_handle_, CodeRecord(kMsgLevelUp, 10001, 0));
+  RecordWriter result(28);
+  result.u32(0, kMsgProfileChangeResult).u8(4, 1);
+  home_.Send(home_handle_, result.take());
+  EXPECT_TRUE(MessageShown(QStringLiteral("用户资料修改成功。")));
+  EXPECT_EQ(GlobalManager->HintCount, 0);
+  EXPECT_EQ(GlobalManager->RunState, kRunSignedIn);
+}
+
 // The transport ends the process on the order, so the session runs in a child of the test.
 using SessionDeathTest = SessionTest;
 
