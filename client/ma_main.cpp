@@ -195,7 +195,8 @@ void TMainForm::UpdateTrayIcon(int state) {
   if (GlobalManager->WaitShowFormList.empty()) {
     if (state < 0) state = GlobalManager->Me->state;
     cycle_timer_.stop();
-    if (state >= 0 && static_cast<std::size_t>(state) < state_pictures_.size()) SetTrayPicture(state_pictures_[state]);
+    if (state >= 0 && static_cast<std::size_t>(state) < state_pictures_.size())
+      SetTrayPicture(state_pictures_[state]);
     return;
   }
   const TWaitShowForm& first = *GlobalManager->WaitShowFormList.front();
@@ -219,7 +220,7 @@ void TMainForm::FlashNoticeIcon() { StartCycle({notice_pictures_[3], notice_pict
 void TMainForm::ShowMyInfo() {
   if (!GlobalManager || GlobalManager->Me->UserCode() == 0) return;
   const TMe& me = *GlobalManager->Me;
-  const QString word = me.state == kStateOnline    ? QStringLiteral("在线")
+  const QString word = me.state == kStateOnline      ? QStringLiteral("在线")
                        : me.state == kStateInvisible ? QStringLiteral("隐身")
                                                      : QStringLiteral("离线");
   std::string type;
@@ -233,12 +234,14 @@ void TMainForm::ShowMyInfo() {
   tray_->setToolTip(Q(APPNAME) + QStringLiteral("\r\n") + Q(me.nickname.str()) + QStringLiteral("[") + code +
                     QStringLiteral("]"));
   QImage photo;
-  if (GlobalManager->SetupInfo.UseCustomPhoto != 0) photo = GlobalManager->GetPhoto(me.UserCode(), 31, false, 31);
-  if (photo.isNull() && me.face < GlobalManager->FaceList32.size()) photo = GlobalManager->FaceList32[me.face];
+  if (GlobalManager->SetupInfo.UseCustomPhoto != 0)
+    photo = GlobalManager->GetPhoto(me.UserCode(), 31, false, 31);
+  if (photo.isNull() && me.face < GlobalManager->FaceList32.size())
+    photo = GlobalManager->FaceList32[me.face];
   if (!photo.isNull()) {
     const bool larger = photo.width() > 31 || photo.height() > 31;
-    photo_->setPixmap(QPixmap::fromImage(larger ? photo.scaled(31, 31, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-                                                : photo));
+    photo_->setPixmap(QPixmap::fromImage(
+        larger ? photo.scaled(31, 31, Qt::IgnoreAspectRatio, Qt::SmoothTransformation) : photo));
   }
   balance_->setText(QString::number(me.GetMoney()));
   if (PluginManager) PluginManager->DealMessage("KivChatRoom", 0x70050, nullptr, 0);
@@ -246,7 +249,8 @@ void TMainForm::ShowMyInfo() {
 
 void TMainForm::ShowMainWindow(bool open_waiting) {
   if (!GlobalManager || GlobalManager->RunState == kRunStarting) return;
-  if (GlobalManager->HintCount > 0 && PluginManager) PluginManager->DealMessage("KivHint", 0x70002, nullptr, 0);
+  if (GlobalManager->HintCount > 0 && PluginManager)
+    PluginManager->DealMessage("KivHint", 0x70002, nullptr, 0);
   if (GlobalManager->HintCount == 0) UpdateTrayIcon(-1);
   if (GlobalManager->WaitShowFormList.empty()) {
     show();

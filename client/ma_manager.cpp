@@ -127,14 +127,16 @@ void TManager::LoadFaces() {
   GlobalManager->FaceList32.clear();
   GlobalManager->FaceList16.clear();
   for (int i = 0; i <= MAXFACECOUNT; ++i) {
-    const QString file = Q(GlobalManager->AppPath) + QStringLiteral("faces/face%1.bmp").arg(i, 3, 10, QLatin1Char('0'));
+    const QString file =
+        Q(GlobalManager->AppPath) + QStringLiteral("faces/face%1.bmp").arg(i, 3, 10, QLatin1Char('0'));
     QImage face(file);
     if (face.isNull()) {
       face = QImage(32, 32, QImage::Format_RGB32);
       face.fill(Qt::white);
     }
     face = face.convertToFormat(QImage::Format_RGB32);
-    if (face.size() != QSize(32, 32)) face = face.scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (face.size() != QSize(32, 32))
+      face = face.scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     GlobalManager->FaceList32.push_back(face);
     GlobalManager->FaceList16.push_back(face.scaled(16, 16, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
   }
@@ -172,7 +174,9 @@ void TManager::ShowMainLoginWindow() {
 }
 
 TManager::~TManager() {
-  Guarded([] { if (GlobalManager) GlobalManager->HideHintForm(); });
+  Guarded([] {
+    if (GlobalManager) GlobalManager->HideHintForm();
+  });
   Guarded([this] { early_notices_.clear(); });
   Guarded([this] { main_form_->DockTimer().stop(); });
   Guarded([this] {
@@ -275,7 +279,8 @@ TLoginForm* TManager::EnsureLoginForm() {
   form->setAttribute(Qt::WA_DeleteOnClose, false);
   connect(form, &TLoginForm::LoginRequested, this, &TManager::Login);
   connect(form, &TLoginForm::TimedOut, this, &TManager::LoginTimedOut);
-  connect(form, &TLoginForm::ExitRequested, this, [this] { AsynFunction(kActionExit, options_.exit_delay_ms); });
+  connect(form, &TLoginForm::ExitRequested, this,
+          [this] { AsynFunction(kActionExit, options_.exit_delay_ms); });
   connect(form, &TLoginForm::RegisterRequested, this, [this] {
     if (!REGPAGE.empty()) options_.open_url(QUrl(Q(REGPAGE)));
   });
@@ -317,7 +322,8 @@ void TManager::Login(bool guest) {
   // 3. The credentials.
   TMe& me = *GlobalManager->Me;
   me.password = password.left(kMaxPasswordLength).toStdString();
-  if (!code_text.isEmpty() && code_ok && code <= 0xFFFFFFFFull) me.SetUserCode(static_cast<std::uint32_t>(code));
+  if (!code_text.isEmpty() && code_ok && code <= 0xFFFFFFFFull)
+    me.SetUserCode(static_cast<std::uint32_t>(code));
   // 4, 5.
   main_form_->ShowLoggingInIcon();
   if (ConnectLoginServer()) {
@@ -418,7 +424,8 @@ void TManager::CompleteSignIn(const TLoginReply& reply) {
   AsynFunction(kActionDropLoginServer, options_.drop_login_delay_ms);
   std::vector<THintInfo> notices;
   notices.swap(early_notices_);
-  for (THintInfo& notice : notices) PluginManager->DealMessage("KivHint", 0x70003, &notice, sizeof(THintInfo));
+  for (THintInfo& notice : notices)
+    PluginManager->DealMessage("KivHint", 0x70003, &notice, sizeof(THintInfo));
 }
 
 void TManager::ConnectHomeServer() {
@@ -440,9 +447,10 @@ bool TManager::CheckVersion(std::int32_t latest, std::uint8_t mode) {
   const QString app = Q(APPNAME);
   switch (mode) {
     case 0:
-      if (GlobalManager->ShowMessage(QStringLiteral("系统发现") + app +
-                                         QStringLiteral("有最新版本，当前版本可以继续使用，是否进行自动更新？"),
-                                     kMessageQuestion) != 1)
+      if (GlobalManager->ShowMessage(
+              QStringLiteral("系统发现") + app +
+                  QStringLiteral("有最新版本，当前版本可以继续使用，是否进行自动更新？"),
+              kMessageQuestion) != 1)
         return false;
       RunUpdate();
       AsynFunction(kActionExit, options_.exit_delay_ms);
@@ -615,7 +623,8 @@ void TManager::RequestExit() { options_.exit_program(); }
 
 void TManager::OnFormText(const QString& text) {
   const QStringList words = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-  if (!words.isEmpty() && words.first() == QLatin1String("Close")) AsynFunction(kActionExit, options_.exit_delay_ms);
+  if (!words.isEmpty() && words.first() == QLatin1String("Close"))
+    AsynFunction(kActionExit, options_.exit_delay_ms);
 }
 
 void TManager::Message(const QString& text) {
@@ -627,11 +636,14 @@ void TManager::Message(const QString& text) {
 void TManager::LoadLoginInfo() {
   if (!login_form_) return;
   std::vector<std::uint8_t> buffer(kLoginInfoMax);
-  const auto size = RestoreFiletoData(buffer, std::filesystem::path(GlobalManager->AppPath) / "Datas" / "LoginInfo.dat");
+  const auto size =
+      RestoreFiletoData(buffer, std::filesystem::path(GlobalManager->AppPath) / "Datas" / "LoginInfo.dat");
   if (!size || *size < kLoginInfoHeader + kLoginInfoTrailer) return;
   std::vector<QByteArray> records;
-  for (std::size_t at = kLoginInfoHeader; at + kLoginRecordSize + kLoginInfoTrailer <= *size; at += kLoginRecordSize)
-    records.emplace_back(reinterpret_cast<const char*>(buffer.data() + at), static_cast<qsizetype>(kLoginRecordSize));
+  for (std::size_t at = kLoginInfoHeader; at + kLoginRecordSize + kLoginInfoTrailer <= *size;
+       at += kLoginRecordSize)
+    records.emplace_back(reinterpret_cast<const char*>(buffer.data() + at),
+                         static_cast<qsizetype>(kLoginRecordSize));
   login_form_->SetUsers(records);
 }
 

@@ -9,18 +9,30 @@ namespace kiv {
 
 std::size_t DeclaredLength(std::uint32_t code) {
   switch (code) {
-    case kMsgServerParams: return 452;
-    case kMsgLoginReply: return kLoginReplySize;
-    case kMsgKickOut: return 9;
-    case kMsgOwnProfile: return 558;
-    case kMsgProfileChangeResult: return 28;
-    case kMsgClearUser: return 31;
-    case kMsgRecovery: return 115;
-    case kMsgBroadcast: return 265;
-    case kMsgBalance: return 12;
-    case kMsgLevelUp: return 12;
-    case kMsgTransferResult: return 9;
-    default: return 0;
+    case kMsgServerParams:
+      return 452;
+    case kMsgLoginReply:
+      return kLoginReplySize;
+    case kMsgKickOut:
+      return 9;
+    case kMsgOwnProfile:
+      return 558;
+    case kMsgProfileChangeResult:
+      return 28;
+    case kMsgClearUser:
+      return 31;
+    case kMsgRecovery:
+      return 115;
+    case kMsgBroadcast:
+      return 265;
+    case kMsgBalance:
+      return 12;
+    case kMsgLevelUp:
+      return 12;
+    case kMsgTransferResult:
+      return 9;
+    default:
+      return 0;
   }
 }
 
@@ -67,12 +79,18 @@ TLoginReply ReadLoginReply(const void* data, std::size_t size) {
 
 std::string LoginFailureText(std::uint8_t result) {
   switch (result) {
-    case kLoginDataError: return "登录失败，处理用户数据出错。";
-    case kLoginWrongPassword: return "登录失败，用户名或密码不正确。";
-    case kLoginUnreachable: return "登录失败，无法连接到服务器。";
-    case kLoginTooManyUsers: return "登录失败，系统超出最大用户数。";
-    case kLoginMaintenance: return "登录失败，系统正在维护中，请稍后重试。";
-    default: return {};
+    case kLoginDataError:
+      return "登录失败，处理用户数据出错。";
+    case kLoginWrongPassword:
+      return "登录失败，用户名或密码不正确。";
+    case kLoginUnreachable:
+      return "登录失败，无法连接到服务器。";
+    case kLoginTooManyUsers:
+      return "登录失败，系统超出最大用户数。";
+    case kLoginMaintenance:
+      return "登录失败，系统正在维护中，请稍后重试。";
+    default:
+      return {};
   }
 }
 
@@ -185,7 +203,8 @@ std::string IntroductionToWire(std::string_view text) { return ReplaceAll(text, 
 
 bool ParseWebPageNotice(std::string_view text, TWebPageNotice& page) {
   TWebPageNotice parsed;
-  if (!ParsePositive(GetStr(0, text, '!'), parsed.width) || !ParsePositive(GetStr(1, text, '!'), parsed.height))
+  if (!ParsePositive(GetStr(0, text, '!'), parsed.width) ||
+      !ParsePositive(GetStr(1, text, '!'), parsed.height))
     return false;
   parsed.caption = GetStr(2, text, '!');
   parsed.url = GetStr(3, text, '!');

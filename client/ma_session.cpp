@@ -72,15 +72,32 @@ void TManager::OnDataRecive(std::uint16_t remote, const void* data, std::uint32_
         std::memcpy(GlobalManager->ServerParam.data(), params.data(), params.size());
         break;
       }
-      case kMsgLoginReply: DealLoginMsg(data, size); break;
-      case kMsgKickOut: DealKickOut(data, size); break;
-      case kMsgOwnProfile: DealOwnProfile(data, size); break;
-      case kMsgProfileChangeResult: DealProfileChangeResult(data, size); break;
-      case kMsgBroadcast: DealBroadcast(data, size); break;
-      case kMsgBalance: DealBalance(data, size); break;
-      case kMsgLevelUp: DealLevelUp(data, size); break;
-      case kMsgTransferResult: DealTransferResult(data, size); break;
-      default: break;  // clear-user and recovery results: their windows are not open
+      case kMsgLoginReply:
+        DealLoginMsg(data, size);
+        break;
+      case kMsgKickOut:
+        DealKickOut(data, size);
+        break;
+      case kMsgOwnProfile:
+        DealOwnProfile(data, size);
+        break;
+      case kMsgProfileChangeResult:
+        DealProfileChangeResult(data, size);
+        break;
+      case kMsgBroadcast:
+        DealBroadcast(data, size);
+        break;
+      case kMsgBalance:
+        DealBalance(data, size);
+        break;
+      case kMsgLevelUp:
+        DealLevelUp(data, size);
+        break;
+      case kMsgTransferResult:
+        DealTransferResult(data, size);
+        break;
+      default:
+        break;  // clear-user and recovery results: their windows are not open
     }
   } catch (...) {
   }
@@ -90,7 +107,8 @@ void TManager::OnDisConnect(std::uint16_t remote, std::uint8_t) {
   try {
     if (GlobalManager->HomeServer == -1 || remote != Low16(GlobalManager->HomeServer)) return;
     GlobalManager->HomeServer = -1;
-    if (GlobalManager->RunState == kRunSignedIn) AsynFunction(kActionConnectHome, options_.reconnect_delay_ms);
+    if (GlobalManager->RunState == kRunSignedIn)
+      AsynFunction(kActionConnectHome, options_.reconnect_delay_ms);
   } catch (...) {
   }
 }
@@ -102,7 +120,8 @@ void TManager::DealKickOut(const void* data, std::size_t size) {
   if (kind == 1) {
     Message(QStringLiteral("在别的地方有相同的号码登录，你已经自动注销。"));
   } else if (kind == 2) {
-    Message(QStringLiteral("您因违反") + Q(APPNAME) + QStringLiteral("用户管理规定，已经被管理人员强制下线。"));
+    Message(QStringLiteral("您因违反") + Q(APPNAME) +
+            QStringLiteral("用户管理规定，已经被管理人员强制下线。"));
   }
   AsynFunction(kActionLogout, options_.kick_delay_ms);
 }
@@ -140,9 +159,9 @@ void TManager::DealProfileChangeResult(const void* data, std::size_t size) {
   const TReceivedRecord record(data, size, DeclaredLength(kMsgProfileChangeResult));
   // The settings window, which sent the change and applies it, belongs to the settings module; the
   // result's message reaches the user here.
-  static constexpr const char* kFailures[] = {"处理用户数据出错。", nullptr, "用户密码不正确。", nullptr,
-                                              nullptr, nullptr, nullptr, "用户昵称中包含非法字符。",
-                                              "支付密码不正确。"};
+  static constexpr const char* kFailures[] = {
+      "处理用户数据出错。",       nullptr,           "用户密码不正确。", nullptr, nullptr, nullptr, nullptr,
+      "用户昵称中包含非法字符。", "支付密码不正确。"};
   static constexpr const char* kSuccesses[] = {nullptr,
                                                "用户资料修改成功。",
                                                nullptr,
@@ -156,7 +175,8 @@ void TManager::DealProfileChangeResult(const void* data, std::size_t size) {
   } else if (result < std::size(kSuccesses) && kSuccesses[result]) {
     main_form_->ShowMyInfo();
     const std::string sound = GlobalManager->SetupInfo.Sounds[kSoundSystemMessage].Text();
-    Notify(MakeNotice(2, "用户资料修改成功", kSuccesses[result], sound, 0, nullptr), QString::fromUtf8(kSuccesses[result]));
+    Notify(MakeNotice(2, "用户资料修改成功", kSuccesses[result], sound, 0, nullptr),
+           QString::fromUtf8(kSuccesses[result]));
   }
 }
 
@@ -222,13 +242,26 @@ void TManager::DealTransferResult(const void* data, std::size_t size) {
   const TReceivedRecord record(data, size, DeclaredLength(kMsgTransferResult));
   const QString money = Q(MONEYNAME);
   switch (record->u8(8)) {
-    case 0: Message(money + QStringLiteral("赠送成功。")); break;
-    case 1: Message(QStringLiteral("赠送失败，没有查找到对方用户。")); break;
-    case 2: Message(QStringLiteral("赠送失败，服务器处理数据出错。")); break;
-    case 3: Message(QStringLiteral("赠送失败，用户") + money + QStringLiteral("余额不足。")); break;
-    case 4: Message(QStringLiteral("赠送失败，无法对此用户赠送") + money + QStringLiteral("币。")); break;
-    case 5: Message(QStringLiteral("赠送失败，用户支付密码错误。")); break;
-    default: break;
+    case 0:
+      Message(money + QStringLiteral("赠送成功。"));
+      break;
+    case 1:
+      Message(QStringLiteral("赠送失败，没有查找到对方用户。"));
+      break;
+    case 2:
+      Message(QStringLiteral("赠送失败，服务器处理数据出错。"));
+      break;
+    case 3:
+      Message(QStringLiteral("赠送失败，用户") + money + QStringLiteral("余额不足。"));
+      break;
+    case 4:
+      Message(QStringLiteral("赠送失败，无法对此用户赠送") + money + QStringLiteral("币。"));
+      break;
+    case 5:
+      Message(QStringLiteral("赠送失败，用户支付密码错误。"));
+      break;
+    default:
+      break;
   }
 }
 
@@ -239,7 +272,8 @@ void TManager::Notify(const THintInfo& notice, const QString& fallback_text) {
 
 void TManager::SendToHome(const std::vector<std::uint8_t>& message) {
   if (GlobalManager->HomeServer == -1 || Low16(GlobalManager->HomeServer) == 0) return;
-  UDPSendData(Low16(GlobalManager->HomeServer), message.data(), static_cast<std::uint32_t>(message.size()), 0, 0, 0);
+  UDPSendData(Low16(GlobalManager->HomeServer), message.data(), static_cast<std::uint32_t>(message.size()), 0,
+              0, 0);
 }
 
 void TManager::RequestOwnProfile() {
@@ -261,16 +295,29 @@ void TManager::OnPluginMessage(std::uint32_t code, void* data, std::uint32_t siz
       case kMsgFlashNoticeIcon:
         if (GlobalManager->HintCount > 0) main_form_->FlashNoticeIcon();
         break;
-      case kMsgRedrawTrayIcon: main_form_->UpdateTrayIcon(-1); break;
+      case kMsgRedrawTrayIcon:
+        main_form_->UpdateTrayIcon(-1);
+        break;
       case kMsgOpenPayPage:
         options_.open_url(QUrl(Q(PAYURL + "?code=" + std::to_string(GlobalManager->Me->UserCode()))));
         break;
-      case kMsgLowerMainWindow: main_form_->lower(); break;
-      case kMsgBalanceChanged: DealBalance(data, size); break;
-      case kMsgOpenServicePage: ShowService(); break;
-      case kMsgOpenMallPage: ShowMall(); break;
-      case kMsgRequestOwnProfile: RequestOwnProfile(); break;
-      default: break;
+      case kMsgLowerMainWindow:
+        main_form_->lower();
+        break;
+      case kMsgBalanceChanged:
+        DealBalance(data, size);
+        break;
+      case kMsgOpenServicePage:
+        ShowService();
+        break;
+      case kMsgOpenMallPage:
+        ShowMall();
+        break;
+      case kMsgRequestOwnProfile:
+        RequestOwnProfile();
+        break;
+      default:
+        break;
     }
   } catch (...) {
   }
@@ -284,7 +331,8 @@ void TManager::OpenWebWindow(int width, int height, const QString& caption, cons
 
 QUrl TManager::AccountPageUrl(const std::string& base) const {
   const TMe& me = *GlobalManager->Me;
-  return QUrl(Q(base + "&usercode=" + std::to_string(me.UserCode()) + "&password=" + MD5(me.password.str(), 2)));
+  return QUrl(
+      Q(base + "&usercode=" + std::to_string(me.UserCode()) + "&password=" + MD5(me.password.str(), 2)));
 }
 
 void TManager::ShowMoneyRecord() {
@@ -299,6 +347,8 @@ void TManager::ShowMall() {
   OpenWebWindow(679, 611, QStringLiteral("道具商城"), AccountPageUrl(MALLURL));
 }
 
-void TManager::ShowService() { OpenWebWindow(679, 611, QStringLiteral("在线客服"), AccountPageUrl(QUESTIONURL)); }
+void TManager::ShowService() {
+  OpenWebWindow(679, 611, QStringLiteral("在线客服"), AccountPageUrl(QUESTIONURL));
+}
 
 }  // namespace kiv

@@ -6,8 +6,8 @@
 #include "base/machine_id.h"
 #include "udp_interface.h"
 
-#include "manager/qt_app.h"
 #include "ma_system_msg.h"
+#include "manager/qt_app.h"
 #include "protocol_client.h"
 #include "server_process.h"
 #include "session_fixture.h"
@@ -32,8 +32,8 @@ class ServerTest : public ClientTest {
     if (!std::filesystem::exists(testing::ServerBinary())) GTEST_SKIP() << "kivora-server is not built";
     std::string error;
     ASSERT_TRUE(server_.Start(testing::ServerBinary(),
-                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0", "--home-port",
-                               "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
+                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
+                               "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
                               20000, &error))
         << error;
     WriteConfig(server_.Login().port);
@@ -81,7 +81,8 @@ TEST_F(ServerTest, ANewerVersionStartsTheUpdaterOrTellsTheUser) {
   StartClient();
   ASSERT_TRUE(RunUntil([this] { return exits_ == 1; }));
   ASSERT_EQ(commands_.size(), 1u);
-  const std::string expected_head = (app_.path() / "KivUpdate").string() + " " + std::to_string(CURRENTVERSION) + " ";
+  const std::string expected_head =
+      (app_.path() / "KivUpdate").string() + " " + std::to_string(CURRENTVERSION) + " ";
   EXPECT_EQ(commands_[0].substr(0, expected_head.size()), expected_head);
   EXPECT_TRUE(commands_[0].ends_with(" 0 1")) << commands_[0];
   TearDown();
@@ -91,8 +92,9 @@ TEST_F(ServerTest, ANewerVersionStartsTheUpdaterOrTellsTheUser) {
   exits_ = 0;
   StartClient();
   ASSERT_TRUE(LoginWindowShown());
-  EXPECT_TRUE(MessageShown(
-      QStringLiteral("系统发现Kivora有最新版本，当前版本可以继续使用，如果需要更新请从官方网站http://127.0.0.1:8080中下载安装。")));
+  EXPECT_TRUE(
+      MessageShown(QStringLiteral("系统发现Kivora有最新版本，当前版本可以继续使用，如果需要更新请从官方网站ht"
+                                  "tp://127.0.0.1:8080中下载安装。")));
   EXPECT_TRUE(commands_.empty());
   EXPECT_EQ(exits_, 0);
 }

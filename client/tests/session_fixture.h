@@ -120,7 +120,8 @@ class ClientTest : public ::testing::Test {
   TManager& Manager() { return *form_->Manager(); }
 
   bool LoginWindowShown() {
-    return RunUntil([this] { return form_->Manager()->LoginForm() && form_->Manager()->LoginForm()->isVisible(); });
+    return RunUntil(
+        [this] { return form_->Manager()->LoginForm() && form_->Manager()->LoginForm()->isVisible(); });
   }
 
   // Types the credentials into the login window and presses "登录" (or "游客登录").
@@ -206,7 +207,8 @@ class SessionTest : public ClientTest {
         if (!script_.answer_version) return;
         RecordWriter w(kLoginReplySize);
         w.u32(0, kMsgLoginReply).u8(8, kLoginVersionInfo);
-        w.i32(78, script_.latest_version != 0 ? script_.latest_version : CURRENTVERSION).u8(82, script_.update_mode);
+        w.i32(78, script_.latest_version != 0 ? script_.latest_version : CURRENTVERSION)
+            .u8(82, script_.update_mode);
         w.address(142, {"127.0.0.1", 9012});
         server.Send(handle, w.take());
         return;
@@ -219,7 +221,9 @@ class SessionTest : public ClientTest {
       for (const Bytes& early : script_.before_redirect) server.Send(handle, early);
       RecordWriter w(kLoginReplySize);
       w.u32(0, kMsgLoginReply).u32(4, guest ? kGuestCode : script_.user).u8(8, kLoginRedirect);
-      w.address(88, {"127.0.0.1", home_.Port()}).address(106, {"127.0.0.1", 9011}).address(142, {"127.0.0.1", 9012});
+      w.address(88, {"127.0.0.1", home_.Port()})
+          .address(106, {"127.0.0.1", 9011})
+          .address(142, {"127.0.0.1", 9012});
       w.u8(196, 1);
       server.Send(handle, w.take());
     });
@@ -228,12 +232,15 @@ class SessionTest : public ClientTest {
       RecordReader r(m);
       home_handle_ = handle;
       RecordWriter w(kLoginReplySize);
-      w.u32(0, kMsgLoginReply).u32(4, r.u32(4)).u8(8, kLoginSignedIn).text(9, 40, "小明").u32(50, script_.balance);
+      w.u32(0, kMsgLoginReply)
+          .u32(4, r.u32(4))
+          .u8(8, kLoginSignedIn)
+          .text(9, 40, "小明")
+          .u32(50, script_.balance);
       w.u8(54, 3).address(55, {"127.0.0.1", 4000}).u32(73, 12).u8(77, r.u32(4) == kGuestCode ? 20 : 1);
       server.Send(handle, w.take());
     });
   }
-
 
   TScriptedServer login_;
   TScriptedServer home_;

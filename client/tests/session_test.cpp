@@ -72,7 +72,8 @@ TEST_F(SessionTest, ANewerVersionInEachUpdateMode) {
       {0, 0, false, false, nullptr},
       {2, -1, false, true, "系统发现Kivora有最新版本，请从官方网站http://127.0.0.1:8080中下载安装。"},
       {3, -1, false, false,
-       "系统发现Kivora有最新版本，当前版本可以继续使用，如果需要更新请从官方网站http://127.0.0.1:8080中下载安装。"},
+       "系统发现Kivora有最新版本，当前版本可以继续使用，如果需要更新请从官方网站http://"
+       "127.0.0.1:8080中下载安装。"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "mode " << int(c.mode) << " answer " << c.answer);
@@ -242,7 +243,8 @@ TEST_F(SessionTest, TheNoticePluginShowsABroadcastCountsItAndRunsItsClickAction)
   ASSERT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("今晚维护"); }));
   EXPECT_EQ(GlobalManager->HintCount, 1);
   QWidget* window = NoticeWindow();
-  EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("NoticeTitle"))->text(), QStringLiteral("来自服务器的消息"));
+  EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("NoticeTitle"))->text(),
+            QStringLiteral("来自服务器的消息"));
   QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
                     Qt::NoModifier);
   QApplication::sendEvent(window, &press);
@@ -376,7 +378,8 @@ TEST_F(SessionTest, ChangingStateWhileSignedInTellsTheServerWithoutSigningInAgai
   SignIn();
   Manager().ChangeState(kStateInvisible);
   ASSERT_TRUE(RunUntil([this] { return home_.Messages(kMsgOwnState).size() == 1; }));
-  EXPECT_EQ(home_.Messages(kMsgOwnState)[0].data, BuildOwnState(10001, kStateInvisible, GlobalManager->Me->camera));
+  EXPECT_EQ(home_.Messages(kMsgOwnState)[0].data,
+            BuildOwnState(10001, kStateInvisible, GlobalManager->Me->camera));
   EXPECT_EQ(home_.Messages(kMsgLoginRequest).size(), 1u);
   EXPECT_TRUE(Manager().LoginForm()->Invisible());
   Manager().ChangeState(kStateOffline);
@@ -439,6 +442,20 @@ TEST_F(SessionTest, PendingNoticesShowAgainOnRequest) {
   // Signing out clears the count.
   Manager().ChangeState(kStateOffline);
   EXPECT_EQ(GlobalManager->HintCount, 0);
+}
+
+TEST_F(SessionTest, WithoutTheNoticePluginNoticesFallBackToMessagesOrNothing) {
+  std::filesystem::remove(app_.path() / "Plugins" / "KivHint.so");
+  SignIn();
+  EXPECT_EQ(PluginManager->GetPlug("KivHint"), nullptr);
+  home_.Send(home_handle_, Broadcast(1, "无人接收"));
+  home_.Send(home_handle_, CodeRecord(kMsgLevelUp, 10001, 0));
+  RecordWriter result(28);
+  result.u32(0, kMsgProfileChangeResult).u8(4, 1);
+  home_.Send(home_handle_, result.take());
+  EXPECT_TRUE(MessageShown(QStringLiteral("用户资料修改成功。")));
+  EXPECT_EQ(GlobalManager->HintCount, 0);
+  EXPECT_EQ(GlobalManager->RunState, kRunSignedIn);
 }
 
 // The transport ends the process on the order, so the session runs in a child of the test.

@@ -28,7 +28,8 @@ QRect WorkArea() {
 
 TNoticeWindow::TNoticeWindow() : slide_(this, "pos") {
   setObjectName(QStringLiteral("NoticeWindow"));
-  setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus);
+  setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                 Qt::WindowDoesNotAcceptFocus);
   setAttribute(Qt::WA_ShowWithoutActivating);
   setProperty("skinFrame", true);
   setFixedSize(kWidth, kHeight);
@@ -75,7 +76,8 @@ void TNoticeWindow::Present(const TPendingNotice& notice, int visible_ms) {
   setToolTip(notice.text);
   picture_->setVisible(!notice.picture.isNull());
   if (!notice.picture.isNull())
-    picture_->setPixmap(QPixmap::fromImage(notice.picture.scaled(40, 40, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    picture_->setPixmap(
+        QPixmap::fromImage(notice.picture.scaled(40, 40, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
   const QRect area = WorkArea();
   const QPoint below(area.right() - kWidth, area.bottom() + 1);
   const QPoint shown(area.right() - kWidth, area.bottom() - kHeight);
@@ -171,7 +173,8 @@ void THintNotices::ShowNext() {
       });
       connect(window_, &TNoticeWindow::Expired, this, [this](std::uint64_t) {
         // Still pending: the tray shows that notices wait.
-        if (PluginManager && !pending_.empty()) PluginManager->ExeDealMessage(kMsgFlashNoticeIcon, nullptr, 0);
+        if (PluginManager && !pending_.empty())
+          PluginManager->ExeDealMessage(kMsgFlashNoticeIcon, nullptr, 0);
         ShowNext();
       });
     }
