@@ -87,6 +87,14 @@ class FriendClientTest : public ClientTest {
     return handle;
   }
 
+  static QString NoticeText() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+      if (window->objectName() == QLatin1String("NoticeWindow") && window->isVisible())
+        return window->findChild<QLabel*>(QStringLiteral("NoticeText"))->text();
+    }
+    return {};
+  }
+
   static QTreeWidget* List() {
     for (QWidget* w : QApplication::allWidgets())
       if (w->objectName() == QLatin1String("FriendList")) return qobject_cast<QTreeWidget*>(w);
@@ -172,6 +180,10 @@ TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCache
 }
 
 TEST_F(FriendClientTest, PresenceOverADirectConnectionAndThroughTheServer) {
+  // A warm cache: the friends are known before the server names the online ones.
+  SignInAs(10001);
+  ASSERT_TRUE(RunUntil([this] { return std::filesystem::exists(UserFile("FriendInfo.dat")); }));
+  ASSERT_NO_FATAL_FAILURE(SignOut());
   TProtocolClient b;
   auto sb = SignInPeer(b, 10002);
   ASSERT_TRUE(sb.ok());
@@ -185,6 +197,7 @@ TEST_F(FriendClientTest, PresenceOverADirectConnectionAndThroughTheServer) {
   EXPECT_EQ(s.u8(fw::state::kState), kStateOnline);
   EXPECT_EQ(s.u8(fw::state::kReplyWanted), 1);
   EXPECT_TRUE(RunUntil([] { return GroupCaptions().contains(QStringLiteral("我的好友[1/2]")); }));
+  EXPECT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("好友小红(10002)上线了。"); }));
 
   // A third peer that claims to be 10002 changes nothing.
   TProtocolClient spoofer;
@@ -343,6 +356,11 @@ TEST_F(FriendClientTest, InvitationAndPhotoOverTheDirectConnection) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(RecordReader(*answer).u8(fw::invite::kKind), fw::invite::kRefused);
   EXPECT_EQ(RecordReader(*answer).u32(fw::invite::kRoom), 777u);
+
+  // The direct connection drops: the friend is offline and its handle is free again.
+  b.Disconnect(from_a);
+  ASSERT_TRUE(RunUntil([] { return Friend(10002)->state == kStateOffline; }));
+  EXPECT_EQ(Friend(10002)->remote, 0u);
 }
 
 }  // namespace
