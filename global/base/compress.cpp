@@ -1,20 +1,12 @@
 #include "base/compress.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <vector>
 
-#include "base/files.h"
 #include "base/gbk.h"
 #include "base/lzrw.h"
 #include "base/wire.h"
@@ -147,22 +139,6 @@ bool PutBack(std::span<std::uint8_t> buffer, std::uint32_t& length, const ByteVe
   return true;
 }
 
-bool ReadWholeFile(const std::filesystem::path& path, ByteVector& out, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
-  if (!in || ec) {
-    SetError(error, "Cannot read " + path.string());
-    return false;
-  }
-  out.resize(size);
-  if (size > 0 && !in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(size))) {
-    SetError(error, "Cannot read " + path.string());
-    return false;
-  }
-  return true;
-}
-
 void AppendEntryHead(ByteVector& out, std::uint32_t length, const std::string& utf8_name) {
   const std::string gbk = Utf8ToGbk(utf8_name);
   const std::string_view name = GbkTruncate(gbk, kNameFieldSize - 1);
@@ -230,36 +206,23 @@ std::optional<std::uint32_t> DeCompressedSize(const void* data, std::uint32_t le
   return static_cast<std::uint32_t>(result.size());
 }
 
-bool CompressFiles(const std::filesystem::path& bundle_file, const std::filesystem::path& source_file,
-                   const std::string& label, std::string* error) {
-  ByteVector content;
-  if (!ReadWholeFile(source_file, content, error)) return false;
+bool EncodeBundle(std::span<const std::uint8_t> content, const std::string& label,
+                  const std::string& file_name, std::vector<std::uint8_t>& packed, std::string* error) {
   if (content.size() > kU32Max - 2 * kEntryHeadSize) {
-    SetError(error, "File too large for a bundle: " + source_file.string());
+    SetError(error, "File too large for a bundle: " + file_name);
     return false;
   }
   ByteVector plain;
   plain.reserve(2 * kEntryHeadSize + content.size());
   AppendEntryHead(plain, 0, label);
-  AppendEntryHead(plain, static_cast<std::uint32_t>(content.size()), source_file.filename().string());
+  AppendEntryHead(plain, static_cast<std::uint32_t>(content.size()), file_name);
   plain.insert(plain.end(), content.begin(), content.end());
-  content = {};
-  ByteVector packed;
-  if (!Deflate(plain, packed, error)) return false;
-  ReplacementFile out(bundle_file);
-  if (out.Write(packed) && out.Commit()) return true;
-  SetError(error, out.error());
-  return false;
+  return Deflate(plain, packed, error);
 }
 
-bool DeCompressFiles(const std::filesystem::path& bundle_file, const std::filesystem::path& target_file,
-                     std::string* error) {
-  ByteVector packed;
-  if (!ReadWholeFile(bundle_file, packed, error)) return false;
-
-  // The entries stream through this walker as they inflate; file bytes go straight to the target's
-  // replacement, which each new file entry starts over.
-  ReplacementFile out(target_file);
+bool DecodeBundle(std::span<const std::uint8_t> packed, const BundleFileSink& sink, std::string* error) {
+  // The entries stream through this walker as they inflate; file bytes go straight to the sink, which
+  // each new file entry starts over.
   std::uint8_t head[kEntryHeadSize];
   std::size_t head_fill = 0;
   std::size_t body_left = 0;
@@ -277,31 +240,26 @@ bool DeCompressFiles(const std::filesystem::path& bundle_file, const std::filesy
         body_left = LoadU32(head);
         in_body = true;
         // The first entry is the label; every later one is the file.
-        if (entries++ > 0 && !out.Restart()) return false;
+        if (entries++ > 0 && !sink.restart()) return false;
       }
       const std::size_t take = std::min(body_left, piece.size());
-      if (entries > 1 && !out.Write(piece.first(take))) return false;
+      if (entries > 1 && !sink.write(piece.first(take))) return false;
       body_left -= take;
       piece = piece.subspan(take);
       if (body_left == 0) in_body = false;
     }
     return true;
   };
-  if (!out.ok() || !InflateTo(packed, kMaxBundleContent, walk, error)) {
-    if (!out.ok()) SetError(error, out.error());
-    return false;
-  }
+  if (!InflateTo(packed, kMaxBundleContent, walk, error)) return false;
   if (in_body || head_fill > 0) {
-    SetError(error, "Bundle is truncated: " + bundle_file.string());
+    SetError(error, "Bundle is truncated");
     return false;
   }
   if (entries < 2) {
-    SetError(error, "Bundle holds no file: " + bundle_file.string());
+    SetError(error, "Bundle holds no file");
     return false;
   }
-  if (out.Commit()) return true;
-  SetError(error, out.error());
-  return false;
+  return true;
 }
 
 }  // namespace kiv

@@ -16,9 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kiv {
 
@@ -55,6 +57,27 @@ bool DeCompressData(void* buffer, std::uint32_t& length, std::uint8_t method);
 // content exceeds `limit`.
 std::optional<std::uint32_t> DeCompressedSize(const void* data, std::uint32_t length, std::uint8_t method,
                                               std::uint32_t limit = kMaxInPlaceResult);
+
+// The bundle of one file in memory: the label entry, then `content` under `file_name` (both UTF-8,
+// stored as GBK), deflated into `packed`. False, with `error` set, when the content is too large.
+bool EncodeBundle(std::span<const std::uint8_t> content, const std::string& label,
+                  const std::string& file_name, std::vector<std::uint8_t>& packed,
+                  std::string* error = nullptr);
+
+// Where DecodeBundle puts the bytes of a bundle's file entry as they inflate: `restart` at the start of
+// every file entry (the last one wins), `write` for each piece of it. Either returns false to stop.
+struct BundleFileSink {
+  std::function<bool()> restart;
+  std::function<bool(std::span<const std::uint8_t>)> write;
+};
+
+// Inflates a bundle through a fixed-size window into `sink`, so memory use does not grow with the content.
+// False, with `error` set, when the bundle is damaged, ends inside an entry, inflates beyond
+// kMaxBundleContent, holds no file entry, or the sink refuses.
+bool DecodeBundle(std::span<const std::uint8_t> packed, const BundleFileSink& sink,
+                  std::string* error = nullptr);
+
+// --- File forms (kivbase) ---------------------------------------------------------------------------
 
 // Builds the bundle of `source_file` with `label` (UTF-8; stored as GBK) and writes it to `bundle_file`,
 // replacing it in one step. Returns false, with `error` set, when a file cannot be read or written.

@@ -1,20 +1,19 @@
 #include "base/files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <fnmatch.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <wordexp.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <chrono>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -66,33 +65,35 @@ std::int64_t GetFileSize(const fs::path& pattern) {
   return ec ? 0 : static_cast<std::int64_t>(size);
 }
 
-int FileExecuteWait(const fs::path& file, std::string_view parameters, const fs::path& folder, TExecState,
-                    const WaitHooks& hooks) {
+int FileExecuteWait(const fs::path& file, const std::vector<std::string>& arguments, const fs::path& folder,
+                    TExecState, const WaitHooks& hooks) {
   std::error_code ec;
+  const fs::path program =
+      file.is_absolute() ? file : (folder.empty() ? fs::current_path(ec) : folder) / file;
   std::vector<std::string> args;
-  if (::access(file.c_str(), X_OK) == 0 && !fs::is_directory(file, ec)) {
-    args.push_back(file.string());
-  } else if (fs::exists(file, ec)) {
-    args = {"xdg-open", file.string()};
+  const char* spawn_path = nullptr;
+  bool search_path = false;
+  if (::access(program.c_str(), X_OK) == 0 && !fs::is_directory(program, ec)) {
+    args.push_back(program.string());
+    args.insert(args.end(), arguments.begin(), arguments.end());
+  } else if (fs::is_regular_file(program, ec)) {
+    // The desktop's opener is a program of the system, found through PATH; the file is named in full.
+    args = {"xdg-open", program.string()};
+    search_path = true;
   } else {
     return -1;
-  }
-  if (!parameters.empty()) {
-    wordexp_t words{};
-    std::string text(parameters);
-    if (::wordexp(text.c_str(), &words, WRDE_NOCMD) != 0) return -1;
-    for (std::size_t i = 0; i < words.we_wordc; ++i) args.emplace_back(words.we_wordv[i]);
-    ::wordfree(&words);
   }
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  spawn_path = argv[0];
 
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
   if (!folder.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
   pid_t pid = 0;
-  int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int rc = search_path ? ::posix_spawnp(&pid, spawn_path, &actions, nullptr, argv.data(), environ)
+                             : ::posix_spawn(&pid, spawn_path, &actions, nullptr, argv.data(), environ);
   ::posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return -1;
 
@@ -131,7 +132,6 @@ bool CheckModule(std::string_view name) {
   }
   return false;
 }
-
 
 ReplacementFile::ReplacementFile(fs::path path) : path_(std::move(path)) {
   static std::atomic<unsigned> counter{0};
@@ -186,6 +186,15 @@ bool ReplacementFile::Commit() {
   if (ok() && rc != 0) Fail(errno);
   if (ok() && std::rename(temp_.c_str(), path_.c_str()) != 0) Fail(errno);
   committed_ = ok();
+  if (committed_) {
+    // The rename itself reaches the disk with the folder's entry; a crash now keeps the new file.
+    const fs::path folder = path_.has_parent_path() ? path_.parent_path() : fs::path(".");
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+  }
   return committed_;
 }
 
@@ -201,7 +210,8 @@ bool WriteFileAtomic(const fs::path& path, std::span<const std::uint8_t> data, s
 }
 
 bool WriteFileAtomic(const fs::path& path, std::string_view data, std::string* error) {
-  return WriteFileAtomic(path, std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()), error);
+  return WriteFileAtomic(path, std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()),
+                         error);
 }
 
 }  // namespace kiv

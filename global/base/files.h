@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kiv {
 
@@ -35,11 +36,14 @@ struct WaitHooks {
   std::function<bool()> terminating;
 };
 
-// Starts `file` with `parameters` (split like a shell command line, without running commands) in
-// `folder`; a file that is not a program is opened with the desktop's handler. Waits until the
-// process ends or the application is terminating, sleeping 1 ms between checks and running `hooks`.
-// Returns the exit code, 259 when the process was still running, -1 when it could not be started.
-int FileExecuteWait(const std::filesystem::path& file, std::string_view parameters,
+// Starts `file` with `arguments` in `folder` and waits until the process ends or the application is
+// terminating, sleeping 1 ms between checks and running `hooks`. A relative `file` names a file of
+// `folder` (of the current folder when `folder` is empty), never one found through PATH. The arguments
+// reach the program exactly as given: nothing expands variables, "~", patterns or quotes, so a name
+// that came from the network stays one argument. A file that is not a program is opened with the
+// desktop's handler (without the arguments). Returns the exit code (128 + the signal for a process
+// killed by one), 259 when the process was still running, -1 when it could not be started.
+int FileExecuteWait(const std::filesystem::path& file, const std::vector<std::string>& arguments,
                     const std::filesystem::path& folder, TExecState state, const WaitHooks& hooks = {});
 
 // True when a running process has the executable name `name` (letter case ignored).

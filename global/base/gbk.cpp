@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace kiv {
@@ -65,24 +66,70 @@ std::string Convert(iconv_t cd, std::string_view in, std::string_view replacemen
   return out;
 }
 
-}  // namespace
+// Without a converter: ASCII passes, every other character becomes `replacement`. A UTF-8 sequence is
+// one character; a GBK lead byte takes its trail byte with it.
+std::string AsciiOnly(std::string_view in, std::string_view replacement, bool from_utf8) {
+  std::string out;
+  for (std::size_t i = 0; i < in.size();) {
+    const auto byte = static_cast<unsigned char>(in[i]);
+    if (byte < 0x80) {
+      out += static_cast<char>(byte);
+      ++i;
+      continue;
+    }
+    out.append(replacement);
+    const std::size_t n = from_utf8 ? Utf8SequenceLength(byte) : (IsGbkLeadByte(byte) ? 2 : 1);
+    i += std::min(n, in.size() - i);
+  }
+  return out;
+}
 
-std::string GbkToUtf8(std::string_view gbk) {
-  thread_local IconvHandle handle("UTF-8", "GBK");
-  if (!handle.valid()) return std::string(gbk);
+std::string GbkToUtf8Through(const IconvHandle& handle, std::string_view gbk) {
+  if (!handle.valid()) return AsciiOnly(gbk, kReplacementUtf8, false);
   // A bad lead byte is dropped alone, so that the byte after it is read afresh.
   return Convert(handle.get(), gbk, kReplacementUtf8,
                  [](unsigned char, std::size_t) { return std::size_t{1}; });
 }
 
-std::string Utf8ToGbk(std::string_view utf8) {
-  thread_local IconvHandle handle("GBK", "UTF-8");
-  if (!handle.valid()) return std::string(utf8);
+std::string Utf8ToGbkThrough(const IconvHandle& handle, std::string_view utf8) {
+  if (!handle.valid()) return AsciiOnly(utf8, "?", true);
   return Convert(handle.get(), utf8, "?", [](unsigned char lead, std::size_t left) {
     std::size_t n = Utf8SequenceLength(lead);
     return n <= left ? n : left;
   });
 }
+
+const IconvHandle& ToUtf8() {
+  thread_local IconvHandle handle("UTF-8", "GBK");
+  return handle;
+}
+
+const IconvHandle& ToGbk() {
+  thread_local IconvHandle handle("GBK", "UTF-8");
+  return handle;
+}
+
+}  // namespace
+
+std::string GbkToUtf8(std::string_view gbk) { return GbkToUtf8Through(ToUtf8(), gbk); }
+
+std::string Utf8ToGbk(std::string_view utf8) { return Utf8ToGbkThrough(ToGbk(), utf8); }
+
+bool GbkConversionAvailable() { return ToUtf8().valid() && ToGbk().valid(); }
+
+namespace detail {
+
+std::string GbkToUtf8With(const char* charset, std::string_view gbk) {
+  const IconvHandle handle("UTF-8", charset);
+  return GbkToUtf8Through(handle, gbk);
+}
+
+std::string Utf8ToGbkWith(const char* charset, std::string_view utf8) {
+  const IconvHandle handle(charset, "UTF-8");
+  return Utf8ToGbkThrough(handle, utf8);
+}
+
+}  // namespace detail
 
 std::size_t GbkPrefixLength(std::string_view gbk, std::size_t max_bytes) {
   std::size_t i = 0;

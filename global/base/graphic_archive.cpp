@@ -1,8 +1,6 @@
 #include "base/graphic_archive.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <system_error>
 
@@ -136,36 +134,6 @@ GraphicArchiveReadResult ParseGraphicArchive(std::span<const std::uint8_t> bytes
     offset = data_offset + length;
   }
   return result;
-}
-
-GraphicArchiveReadResult ReadGraphicArchiveFile(const std::string& path) {
-  GraphicArchiveReadResult result;
-  std::error_code ec;
-  std::uintmax_t size = std::filesystem::file_size(path, ec);
-  if (ec) {
-    result.status = GraphicArchiveStatus::kFileError;
-    return result;
-  }
-  if (size > kGraphicArchiveMaxFileSize) {
-    result.status = GraphicArchiveStatus::kFileTooLarge;
-    return result;
-  }
-  std::ifstream in(path, std::ios::binary);
-  Bytes bytes(static_cast<std::size_t>(size));
-  if (!in || !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
-    result.status = GraphicArchiveStatus::kFileError;
-    return result;
-  }
-  return ParseGraphicArchive(bytes);
-}
-
-bool WriteGraphicArchiveFile(const std::string& path, const GraphicArchive& archive) {
-  Bytes bytes = archive.Serialize();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
 }
 
 }  // namespace kiv

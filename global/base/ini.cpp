@@ -1,14 +1,14 @@
 #include "base/ini.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 
+#include "base/files.h"
 #include "base/gbk.h"
 
 namespace kiv {
@@ -45,42 +45,60 @@ IniFile IniFile::Load(const std::filesystem::path& path) {
 
 IniFile IniFile::Parse(std::string_view gbk_text) {
   IniFile ini;
-  std::string text = GbkToUtf8(gbk_text);
-  std::string_view rest = text;
-  if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);  // a byte-order mark some editors add
-  Section* current = nullptr;
+  if (gbk_text.find("\r\n") == std::string_view::npos && gbk_text.find('\n') != std::string_view::npos)
+    ini.line_end_ = "\n";
+  ini.ends_with_line_end_ = gbk_text.empty() || gbk_text.back() == '\n';
+  std::string_view rest = gbk_text;
   while (!rest.empty()) {
-    std::size_t end = rest.find('\n');
-    std::string_view line = Trim(rest.substr(0, end));
+    const std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    ini.lines_.emplace_back(line);
     rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-    if (line.empty() || line.front() == ';') continue;
-    if (line.front() == '[') {
-      std::size_t close = line.find(']');
-      std::string_view name =
-          Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
-      auto it = std::find_if(ini.sections_.begin(), ini.sections_.end(),
-                             [&](const Section& s) { return EqualsIgnoreCase(s.name, name); });
-      if (it == ini.sections_.end()) {
-        ini.sections_.push_back({std::string(name), {}});
-        current = &ini.sections_.back();
-      } else {
-        current = &*it;
-      }
-      continue;
-    }
-    std::size_t eq = line.find('=');
-    if (!current || eq == std::string_view::npos) continue;
-    std::string_view key = Trim(line.substr(0, eq));
-    std::string_view value = Unquote(Trim(line.substr(eq + 1)));
-    auto it = std::find_if(current->entries.begin(), current->entries.end(),
-                           [&](const Entry& e) { return EqualsIgnoreCase(e.key, key); });
-    if (it == current->entries.end()) current->entries.push_back({std::string(key), std::string(value)});
-    // Like the platform's profile routines, the first of two equal keys wins.
   }
+  ini.Index();
   return ini;
 }
 
+void IniFile::Index() {
+  sections_.clear();
+  Section* current = nullptr;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    std::string_view raw = lines_[i];
+    if (i == 0 && raw.starts_with("\xEF\xBB\xBF"))
+      raw.remove_prefix(3);  // a byte-order mark some editors add
+    const std::string text = GbkToUtf8(raw);
+    const std::string_view line = Trim(text);
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[') {
+      const std::size_t close = line.find(']');
+      const std::string_view name =
+          Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
+      auto it = std::find_if(sections_.begin(), sections_.end(),
+                             [&](const Section& s) { return EqualsIgnoreCase(s.name, name); });
+      if (it == sections_.end()) {
+        sections_.push_back({std::string(name), {}, i});
+        current = &sections_.back();
+      } else {
+        current = &*it;
+        current->last_line = i;
+      }
+      continue;
+    }
+    const std::size_t eq = line.find('=');
+    if (!current || eq == std::string_view::npos) continue;
+    const std::string_view key = Trim(line.substr(0, eq));
+    const std::string_view value = Unquote(Trim(line.substr(eq + 1)));
+    current->last_line = i;
+    auto it = std::find_if(current->entries.begin(), current->entries.end(),
+                           [&](const Entry& e) { return EqualsIgnoreCase(e.key, key); });
+    // Like the platform's profile routines, the first of two equal keys wins.
+    if (it == current->entries.end()) current->entries.push_back({std::string(key), std::string(value), i});
+  }
+}
+
 const IniFile::Section* IniFile::FindSection(std::string_view name) const {
+  name = Trim(name);  // names in the file are read without their surrounding blanks
   auto it = std::find_if(sections_.begin(), sections_.end(),
                          [&](const Section& s) { return EqualsIgnoreCase(s.name, name); });
   return it == sections_.end() ? nullptr : &*it;
@@ -89,6 +107,7 @@ const IniFile::Section* IniFile::FindSection(std::string_view name) const {
 std::optional<std::string> IniFile::Find(std::string_view section, std::string_view key) const {
   const Section* s = FindSection(section);
   if (!s) return std::nullopt;
+  key = Trim(key);
   for (const auto& e : s->entries) {
     if (EqualsIgnoreCase(e.key, key)) return e.value;
   }
@@ -141,52 +160,65 @@ std::vector<std::string> IniFile::Keys(std::string_view section) const {
   return keys;
 }
 
-void IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
-  auto s = std::find_if(sections_.begin(), sections_.end(),
-                        [&](const Section& x) { return EqualsIgnoreCase(x.name, section); });
-  if (s == sections_.end()) {
-    sections_.push_back({std::string(section), {}});
-    s = sections_.end() - 1;
+bool IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
+  auto holds_line_break = [](std::string_view text) {
+    return text.find_first_of("\r\n") != std::string_view::npos;
+  };
+  if (holds_line_break(section) || holds_line_break(key) || holds_line_break(value)) return false;
+  section = Trim(section);
+  key = Trim(key);
+  if (section.empty() || section.find(']') != std::string_view::npos || key.empty() ||
+      key.find('=') != std::string_view::npos || key.front() == ';' || key.front() == '[') {
+    return false;
   }
-  for (auto& e : s->entries) {
+  // Stored as GBK: a character GBK lacks would come back as "?", so it is refused rather than changed.
+  auto to_gbk = [](std::string_view utf8, std::string& gbk) {
+    gbk = Utf8ToGbk(utf8);
+    return GbkToUtf8(gbk) == utf8;
+  };
+  std::string gbk_section, gbk_key, gbk_value;
+  if (!to_gbk(section, gbk_section) || !to_gbk(key, gbk_key) || !to_gbk(value, gbk_value)) return false;
+
+  const Section* s = FindSection(section);
+  if (s == nullptr) {
+    if (!lines_.empty() && !Trim(lines_.back()).empty()) lines_.emplace_back();
+    lines_.push_back("[" + gbk_section + "]");
+    lines_.push_back(gbk_key + "=" + gbk_value);
+    Index();
+    return true;
+  }
+  for (const Entry& e : s->entries) {
     if (EqualsIgnoreCase(e.key, key)) {
-      e.value = value;
-      return;
+      lines_[e.line] = Utf8ToGbk(e.key) + "=" + gbk_value;  // the key keeps its stored spelling
+      Index();
+      return true;
     }
   }
-  s->entries.push_back({std::string(key), std::string(value)});
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(s->last_line + 1), gbk_key + "=" + gbk_value);
+  Index();
+  return true;
 }
 
-bool IniFile::Save(const std::filesystem::path& path) const {
+std::string IniFile::Text() const {
   std::string text;
-  for (const auto& s : sections_) {
-    text += "[" + s.name + "]\r\n";
-    for (const auto& e : s.entries) text += e.key + "=" + e.value + "\r\n";
-    text += "\r\n";
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    text += lines_[i];
+    if (i + 1 < lines_.size() || ends_with_line_end_) text += line_end_;
   }
-  std::string gbk = Utf8ToGbk(text);
-  std::filesystem::path temp = path;
-  temp += ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out.write(gbk.data(), static_cast<std::streamsize>(gbk.size())) || !out.flush()) {
-      std::error_code ignored;
-      std::filesystem::remove(temp, ignored);
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(temp, path, ec);
-  if (ec) std::filesystem::remove(temp, ec);
-  return !ec;
+  return text;
 }
+
+bool IniFile::Save(const std::filesystem::path& path) const { return WriteFileAtomic(path, Text()); }
 
 std::string GetIniStr(const std::filesystem::path& file, std::string_view section, std::string_view key) {
   return IniFile::Load(file).Get(section, key);
 }
 
 int GetIniint(const std::filesystem::path& file, std::string_view section, std::string_view key) {
-  return static_cast<int>(IniFile::Load(file).GetInt(section, key));
+  const long long value = IniFile::Load(file).GetInt(section, key);
+  return value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()
+             ? 0
+             : static_cast<int>(value);
 }
 
 double GetIniDouble(const std::filesystem::path& file, std::string_view section, std::string_view key) {
@@ -196,8 +228,7 @@ double GetIniDouble(const std::filesystem::path& file, std::string_view section,
 bool SetIniStr(const std::filesystem::path& file, std::string_view section, std::string_view key,
                std::string_view value) {
   IniFile ini = IniFile::Load(file);
-  ini.Set(section, key, value);
-  return ini.Save(file);
+  return ini.Set(section, key, value) && ini.Save(file);
 }
 
 bool SetIniint(const std::filesystem::path& file, std::string_view section, std::string_view key, int value) {

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <mutex>
 
+#include "base/files.h"
+
 namespace kiv {
 
 void Log(const std::filesystem::path& file, std::string_view text) {
@@ -19,6 +21,10 @@ void Log(const std::filesystem::path& file, std::string_view text) {
     out << "\r\n" << stamp << '/' << text;
   } catch (...) {
   }
+}
+
+void LogError(std::string_view text, const std::filesystem::path& app_folder) {
+  Log((app_folder.empty() ? ApplicationFolder() : app_folder) / kErrorLogName, text);
 }
 
 }  // namespace kiv

@@ -27,21 +27,21 @@ bool IsPhysicalDisk(const std::string& name) {
            name.starts_with("dm-") || name.starts_with("md") || name.starts_with("sr"));
 }
 
-std::string DiskSerial() {
+std::string DiskSerial(const fs::path& sys_root, const fs::path& dev_root) {
   std::error_code ec;
   std::vector<std::string> disks;
-  for (const auto& entry : fs::directory_iterator("/sys/block", ec)) {
+  for (const auto& entry : fs::directory_iterator(sys_root / "block", ec)) {
     std::string name = entry.path().filename().string();
     if (IsPhysicalDisk(name)) disks.push_back(name);
   }
   std::sort(disks.begin(), disks.end());
   for (const auto& name : disks) {
     for (const char* file : {"device/serial", "serial", "device/wwid"}) {
-      std::string serial = ReadFirstLine(fs::path("/sys/block") / name / file);
+      std::string serial = ReadFirstLine(sys_root / "block" / name / file);
       if (!serial.empty()) return serial;
     }
     // ATA disks without a serial file answer the identify ioctl (root only).
-    int fd = ::open(("/dev/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open((dev_root / name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     hd_driveid id{};
     bool ok = ::ioctl(fd, HDIO_GET_IDENTITY, &id) == 0;
@@ -54,10 +54,10 @@ std::string DiskSerial() {
   return {};
 }
 
-std::vector<AdapterAddress> Adapters() {
+std::vector<AdapterAddress> Adapters(const fs::path& sys_root) {
   std::error_code ec;
   std::vector<std::pair<int, AdapterAddress>> found;
-  for (const auto& entry : fs::directory_iterator("/sys/class/net", ec)) {
+  for (const auto& entry : fs::directory_iterator(sys_root / "class" / "net", ec)) {
     if (ReadFirstLine(entry.path() / "type") == "772") continue;  // loopback
     AdapterAddress address{};
     unsigned v[6];
@@ -76,7 +76,9 @@ std::vector<AdapterAddress> Adapters() {
 
 }  // namespace
 
-MachineFacts ReadMachineFacts() { return {DiskSerial(), Adapters()}; }
+MachineFacts ReadMachineFacts(const fs::path& sys_root, const fs::path& dev_root) {
+  return {DiskSerial(sys_root, dev_root), Adapters(sys_root)};
+}
 
 std::string MachineIdentifier(const MachineFacts& facts) {
   if (!facts.disk_serial.empty()) return facts.disk_serial;

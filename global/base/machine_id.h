@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,11 @@ struct MachineFacts {
   std::vector<AdapterAddress> adapters;  // in adapter order
 };
 
-// The first fixed disk's serial (/sys/block/*/device/serial, else the ATA identify ioctl) and the
-// hardware addresses of /sys/class/net in interface-index order, loopback left out.
-MachineFacts ReadMachineFacts();
+// The first fixed disk's serial (`sys_root`/block/*/device/serial, else the ATA identify ioctl on
+// `dev_root`/<disk>) and the hardware addresses of `sys_root`/class/net in interface-index order,
+// loopback left out. Tests pass fixture trees.
+MachineFacts ReadMachineFacts(const std::filesystem::path& sys_root = "/sys",
+                              const std::filesystem::path& dev_root = "/dev");
 
 // The identifier from given facts: the disk serial when there is one, else the first adapter address
 // text with a digit other than 0, else empty.

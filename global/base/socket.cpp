@@ -6,6 +6,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,11 +32,12 @@ bool IsLoopback(const in_addr& address) { return (ntohl(address.s_addr) >> 24) =
 
 struct AddressList {
   std::vector<std::string> others;
+  std::vector<std::string> containers;
   std::vector<std::string> loopback;
-  void Add(const in_addr& address) {
+  void Add(const in_addr& address, bool container = false) {
     std::string text = DottedText(address);
     if (text.empty()) return;
-    auto& list = IsLoopback(address) ? loopback : others;
+    auto& list = IsLoopback(address) ? loopback : container ? containers : others;
     if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(std::move(text));
   }
 };
@@ -82,11 +85,13 @@ std::vector<std::string> LocalIPv4Addresses() {
   if (::getifaddrs(&interfaces) == 0) {
     for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
       if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !(entry->ifa_flags & IFF_UP)) continue;
-      list.Add(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr);
+      list.Add(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr,
+               entry->ifa_name && IsContainerInterface(entry->ifa_name));
     }
     ::freeifaddrs(interfaces);
   }
-  return list.others.empty() ? list.loopback : list.others;
+  if (!list.others.empty()) return list.others;
+  return list.containers.empty() ? list.loopback : list.containers;
 }
 
 std::string GetIP(const std::vector<std::string>& addresses, bool first) {
@@ -97,20 +102,55 @@ std::string GetIP(const std::vector<std::string>& addresses, bool first) {
 
 std::string GetIP(bool first) { return GetIP(LocalIPv4Addresses(), first); }
 
-std::string PickIPForServer(const std::vector<std::string>& addresses, bool local_debug) {
+std::string RoutedLocalAddress(std::string_view destination) {
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(9);  // any port: nothing is sent
+  const std::string text(destination);
+  if (::inet_pton(AF_INET, text.c_str(), &remote.sin_addr) != 1) return {};
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  std::string local;
+  sockaddr_in own{};
+  socklen_t size = sizeof own;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &size) == 0 && own.sin_addr.s_addr != 0) {
+    local = DottedText(own.sin_addr);
+  }
+  ::close(fd);
+  return local;
+}
+
+bool IsContainerInterface(std::string_view name) {
+  for (std::string_view prefix :
+       {"docker", "br-", "veth", "virbr", "cni", "podman", "lxcbr", "lxdbr", "vnet", "flannel", "cali"}) {
+    if (name.starts_with(prefix)) return true;
+  }
+  return false;
+}
+
+std::string PickIPForServer(const std::vector<std::string>& addresses, bool local_debug,
+                            std::string_view routed) {
   if (local_debug) return addresses.empty() ? std::string() : addresses.back();
+  if (!routed.empty() && std::find(addresses.begin(), addresses.end(), routed) != addresses.end())
+    return std::string(routed);
   for (auto it = addresses.rbegin(); it != addresses.rend(); ++it) {
     if (!it->starts_with("192")) return *it;
   }
   return {};
 }
 
-std::string GetIPForServer(const std::vector<std::string>& addresses,
-                           const std::filesystem::path& db_config) {
-  return PickIPForServer(addresses, GetIniint(db_config, "DebugInfo", "LocalDebug") == 1);
+std::string GetIPForServer(const std::vector<std::string>& addresses, const std::filesystem::path& db_config,
+                           std::string_view routed) {
+  return PickIPForServer(addresses, GetIniint(db_config, "DebugInfo", "LocalDebug") == 1, routed);
 }
 
-std::string GetIPForServer() { return GetIPForServer(LocalIPv4Addresses(), ApplicationFolder() / "DBConfig.ini"); }
+std::string GetIPForServer(std::string_view server) {
+  return GetIPForServer(LocalIPv4Addresses(), ApplicationFolder() / "DBConfig.ini",
+                        RoutedLocalAddress(server));
+}
+
+std::string GetIPForServer() { return GetIPForServer(kDefaultRouteProbe); }
 
 NetState ReadNetState() {
   NetState state;
@@ -144,6 +184,43 @@ int NetTypeFromState(const NetState& state) {
 }
 
 int GetNetType() { return NetTypeFromState(ReadNetState()); }
+
+bool PeerIsSameUser(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+         peer.uid == ::getuid();
+}
+
+namespace {
+
+// A real folder (not a link) of this user that no other account can write to or list.
+bool IsPrivateFolder(const std::filesystem::path& folder) {
+  struct stat info {};
+  return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() &&
+         (info.st_mode & 077) == 0;
+}
+
+// Socket paths must fit sockaddr_un::sun_path with room for a name of up to 64 bytes.
+constexpr std::size_t kMaxSocketFolderLength = sizeof(sockaddr_un::sun_path) - 64;
+
+std::filesystem::path PrivateSubfolder(const std::filesystem::path& parent, const std::string& name) {
+  if (parent.empty() || !parent.is_absolute()) return {};
+  const std::filesystem::path folder = parent / name;
+  if (folder.native().size() > kMaxSocketFolderLength) return {};
+  ::mkdir(folder.c_str(), 0700);  // an existing one is checked below like a new one
+  return IsPrivateFolder(folder) ? folder : std::filesystem::path();
+}
+
+}  // namespace
+
+std::filesystem::path PrivateSocketFolder(const std::filesystem::path& runtime_dir,
+                                          const std::filesystem::path& temp_dir) {
+  if (!runtime_dir.empty() && IsPrivateFolder(runtime_dir)) {
+    if (auto folder = PrivateSubfolder(runtime_dir, "kivora"); !folder.empty()) return folder;
+  }
+  return PrivateSubfolder(temp_dir, "kivora-" + std::to_string(::getuid()));
+}
 
 std::string HostToIP(std::string_view host) {
   if (host.empty() || host.find('\0') != std::string_view::npos) return {};
@@ -191,76 +268,6 @@ bool StopProxy() {
   std::lock_guard lock(g_proxy_mutex);
   g_proxy.reset();
   return true;
-}
-
-// --- Stream-frame scrambling
-// -------------------------------------------------------------------------------------
-
-namespace {
-
-constexpr std::uint16_t kTCPChecksumBase = 635;
-constexpr std::uint16_t kTCPLengthBias = 732;
-constexpr int kTCPKeyBias = 65;
-
-std::uint16_t ContentSum(const std::uint8_t* buffer, std::size_t length) {
-  std::uint32_t sum = kTCPChecksumBase;
-  for (std::size_t i = 4; i + 2 < length; ++i) sum += buffer[i];
-  return static_cast<std::uint16_t>(sum);
-}
-
-// Reverses the block of `block` bytes ending at `end`, except its two middle bytes.
-void ExchangeBlock(std::uint8_t* buffer, std::size_t end, std::size_t block) {
-  for (std::size_t m = 0; m <= block / 2; ++m) std::swap(buffer[end - block + 1 + m], buffer[end - m]);
-}
-
-// Adds (or subtracts) the key to bytes 4 to n - 1 and reverses every complete block as it closes.
-void ApplyKey(std::uint8_t* buffer, std::size_t length, std::uint8_t key, std::size_t block, bool add) {
-  for (std::size_t i = 4; i < length; ++i) {
-    buffer[i] = static_cast<std::uint8_t>(add ? buffer[i] + key : buffer[i] - key);
-    if ((i - 3) % block == 0) ExchangeBlock(buffer, i, block);
-  }
-}
-
-}  // namespace
-
-bool TCPDataRecast(std::uint8_t* buffer, std::size_t length, std::uint32_t r, std::uint8_t k) {
-  if (!buffer || length < kTCPFrameMin || length > kTCPFrameMax) return false;
-  r %= static_cast<std::uint32_t>(length);
-  const std::uint16_t block = static_cast<std::uint16_t>(2 * (r / 2) + 2);
-  const std::uint16_t sum = ContentSum(buffer, length);
-  buffer[length - 2] = static_cast<std::uint8_t>(sum);
-  buffer[length - 1] = static_cast<std::uint8_t>(sum >> 8);
-  buffer[0] = 1;
-  ApplyKey(buffer, length, k, block, true);
-  const std::uint16_t key_field = static_cast<std::uint16_t>(block + (k - kTCPKeyBias) - kTCPLengthBias);
-  buffer[1] = static_cast<std::uint8_t>(key_field);
-  buffer[2] = static_cast<std::uint8_t>(key_field >> 8);
-  buffer[3] = static_cast<std::uint8_t>(k - kTCPKeyBias);
-  return true;
-}
-
-bool TCPDataRecast(std::uint8_t* buffer, std::size_t length) {
-  thread_local std::mt19937 random{std::random_device{}()};
-  if (!buffer || length < kTCPFrameMin || length > kTCPFrameMax) return false;
-  std::uniform_int_distribution<std::uint32_t> pick_r(0, static_cast<std::uint32_t>(length - 1));
-  std::uniform_int_distribution<int> pick_k(0, 253);
-  const std::uint32_t r = pick_r(random);
-  return TCPDataRecast(buffer, length, r, static_cast<std::uint8_t>(pick_k(random)));
-}
-
-bool TCPDataRestore(std::uint8_t* buffer, std::size_t length) {
-  if (!buffer || length == 0) return false;
-  if (buffer[0] == 0) return true;
-  if (length < kTCPFrameMin) return false;
-  const std::uint8_t key = static_cast<std::uint8_t>(buffer[3] + kTCPKeyBias);
-  const std::uint16_t key_field = static_cast<std::uint16_t>(buffer[1] | (buffer[2] << 8));
-  // The key field holds L + (k - 65) - 732 with (k - 65) as a signed number, so it is undone with the same
-  // signed value; taking byte 3 (its value modulo 256) instead would give a wrong block length for k < 65.
-  const std::uint16_t block = static_cast<std::uint16_t>(key_field - (key - kTCPKeyBias) + kTCPLengthBias);
-  if (block == 0) return false;
-  ApplyKey(buffer, length, key, block, false);
-  const std::uint16_t stored = static_cast<std::uint16_t>(buffer[length - 2] | (buffer[length - 1] << 8));
-  return ContentSum(buffer, length) == stored;
 }
 
 }  // namespace kiv

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/stream_scramble.h"
+
 namespace kiv {
 
 // --- Ports -------------------------------------------------------------------------------------------------
@@ -30,7 +32,8 @@ int GetFreePort(int port, bool tcp);
 // The host's IPv4 addresses as dotted text. First the addresses the resolver gives for the host's own name,
 // in its order; then the addresses of every interface that is up, in interface order, that are not listed
 // yet. Loopback addresses (127/8) are left out unless nothing else is found: on Linux the host name usually
-// resolves to a loopback address only, which is not what callers want to announce.
+// resolves to a loopback address only, which is not what callers want to announce. Addresses of container
+// interfaces (IsContainerInterface) come only when nothing but them and loopback is found.
 std::vector<std::string> LocalIPv4Addresses();
 
 // With two or more addresses, the first when `first` is set, else the second; with one, that one; with
@@ -38,13 +41,33 @@ std::vector<std::string> LocalIPv4Addresses();
 std::string GetIP(const std::vector<std::string>& addresses, bool first);
 std::string GetIP(bool first);
 
-// The address the transport announces. With `local_debug`, the last of the list; otherwise the last whose
-// first three characters are not "192" (empty when there is none).
-std::string PickIPForServer(const std::vector<std::string>& addresses, bool local_debug);
+// The local address the system sends from to reach `destination` (dotted IPv4): the address of the
+// interface that routes there. A UDP socket is connected, which sends nothing, and asked for its own
+// address. Empty when there is no route.
+std::string RoutedLocalAddress(std::string_view destination);
+// Where RoutedLocalAddress looks when no server is named: an address of the documentation range
+// (RFC 5737), which follows the default route like any address outside the local networks.
+inline constexpr std::string_view kDefaultRouteProbe = "192.0.2.1";
+
+// True for the names of container and virtual-machine bridges and their links (docker0, br-1a2b,
+// veth0a1b, virbr0, cni0, podman0, lxcbr0, vnet3, flannel.1): their addresses are not reachable
+// from other hosts.
+bool IsContainerInterface(std::string_view name);
+
+// The address the transport announces. With `local_debug`, the last of the list. Otherwise the
+// address of the interface that routes to the server (`routed`, from RoutedLocalAddress) when it is
+// on the list, as another host can reach it; failing that the last whose first three characters are
+// not "192" (empty when there is none).
+std::string PickIPForServer(const std::vector<std::string>& addresses, bool local_debug,
+                            std::string_view routed = {});
 // The same with `local_debug` read from `db_config`: integer key LocalDebug of section DebugInfo equal to
 // 1. A missing file or key counts as 0.
-std::string GetIPForServer(const std::vector<std::string>& addresses, const std::filesystem::path& db_config);
-// LocalIPv4Addresses() with DBConfig.ini beside the running program.
+std::string GetIPForServer(const std::vector<std::string>& addresses, const std::filesystem::path& db_config,
+                           std::string_view routed = {});
+// LocalIPv4Addresses() with DBConfig.ini beside the running program, preferring the address that
+// routes to `server` (dotted IPv4).
+std::string GetIPForServer(std::string_view server);
+// The same for a server not known yet: the address of the default route is preferred.
 std::string GetIPForServer();
 
 // --- Kind of connection
@@ -66,6 +89,21 @@ NetState ReadNetState();
 // with 2; the LAN flag overrides both with 3.
 int NetTypeFromState(const NetState& state);
 int GetNetType();
+
+// --- Local sockets
+// ---------------------------------------------------------------------------------------------
+
+// True when the process at the other end of the connected local (AF_UNIX) socket `fd` runs as this
+// process's user (SO_PEERCRED); false for another user or when it cannot be told.
+bool PeerIsSameUser(int fd);
+
+// A folder for this user's local sockets that no other local account can write to: `runtime_dir`
+// (normally $XDG_RUNTIME_DIR) + "/kivora" when `runtime_dir` is a folder of this user closed to
+// others, else `temp_dir` + "/kivora-<uid>". The folder is created mode 0700 when missing. Empty
+// when neither is safe (a folder of that name that belongs to someone else, is a link or is open to
+// others), or when a socket path in it could grow too long.
+std::filesystem::path PrivateSocketFolder(const std::filesystem::path& runtime_dir,
+                                          const std::filesystem::path& temp_dir);
 
 // --- Resolver
 // ----------------------------------------------------------------------------------------------------
@@ -91,23 +129,5 @@ std::uint16_t StartProxy(std::string_view host, std::uint16_t port, std::uint16_
                          std::chrono::milliseconds watchdog_delay);
 // Stops and frees the current proxy client, if any. Always true.
 bool StopProxy();
-
-// --- Stream-frame scrambling
-// ----------------------------------------------------------------------------------------
-
-// A stream frame is at least 6 and at most 32768 bytes: byte 0 says whether it is scrambled, bytes 1-3 carry
-// the key, bytes 4 to n - 3 the content and the last two bytes a checksum written here.
-inline constexpr std::size_t kTCPFrameMin = 6;
-inline constexpr std::size_t kTCPFrameMax = 32768;
-
-// Scrambles a frame in place with a random block length and key. False (and nothing changed) when `length`
-// is outside 6..32768.
-bool TCPDataRecast(std::uint8_t* buffer, std::size_t length);
-// The same with the random draws given: `r` picks the block length (2 * ((r mod n) div 2) + 2), `k` the key
-// (0..253).
-bool TCPDataRecast(std::uint8_t* buffer, std::size_t length, std::uint32_t r, std::uint8_t k);
-// Unscrambles a frame in place. A frame whose byte 0 is 0 is accepted unchanged. True when the checksum
-// matches; false for a frame of the wrong size, a zero block length or a checksum mismatch.
-bool TCPDataRestore(std::uint8_t* buffer, std::size_t length);
 
 }  // namespace kiv

@@ -13,10 +13,6 @@
 namespace kiv {
 namespace {
 
-struct CpuTimes {
-  unsigned long long idle = 0, total = 0;
-};
-
 bool ReadCpuTimes(CpuTimes& out) {
   std::ifstream in("/proc/stat");
   std::string label;
@@ -39,14 +35,20 @@ std::uint64_t MonotonicMs() {
 
 }  // namespace
 
+int SystemCpuLoad(const CpuTimes& before, const CpuTimes& after) {
+  if (before.idle == 0 || after.total <= before.total || after.idle < before.idle) return 0;
+  const double idle =
+      static_cast<double>(after.idle - before.idle) / static_cast<double>(after.total - before.total);
+  // nearbyint rounds halves to even in the default rounding mode.
+  return static_cast<int>(std::nearbyint(100.0 - idle * 100.0 + 0.5));
+}
+
 int GetSystemCPU() {
   CpuTimes before, after;
   if (!ReadCpuTimes(before)) return 0;
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  if (!ReadCpuTimes(after) || after.total == before.total) return 0;
-  double idle =
-      static_cast<double>(after.idle - before.idle) / static_cast<double>(after.total - before.total);
-  return static_cast<int>(std::nearbyint(100.0 - idle * 100.0));
+  if (!ReadCpuTimes(after)) return 0;
+  return SystemCpuLoad(before, after);
 }
 
 int GetSystemMemory() {

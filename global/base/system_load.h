@@ -9,6 +9,16 @@ namespace kiv {
 // 0 when /proc/stat cannot be read.
 int GetSystemCPU();
 
+// Two readings of the processor times of all processors together (/proc/stat "cpu" line, in ticks).
+struct CpuTimes {
+  unsigned long long idle = 0;   // idle and waiting for I/O
+  unsigned long long total = 0;  // every kind of time
+};
+// The load between two readings: 100 - idle share x 100 + 0.5, rounded to the nearest integer with
+// halves to even (the idle share already covers all processors). 0 when the old idle time is 0 or
+// the total did not change.
+int SystemCpuLoad(const CpuTimes& before, const CpuTimes& after);
+
 // 100 - available physical memory * 100 / total physical memory; 0 on failure.
 int GetSystemMemory();
 

@@ -136,7 +136,8 @@ void FillBrandRow(const BrandRow& row, const TDeploymentSetting& setting) {
   APPNAME = row.app_name;
   MONEYNAME = row.money_name;
   SKINNAME = row.skin_name;
-  SKINIMAGENAME = row.skin_image_name;
+  // A value a row leaves unset keeps what an earlier SetAppType gave it (empty at start).
+  if (!row.skin_image_name.empty()) SKINIMAGENAME = row.skin_image_name;
   UPDATEFILENAME = "KivUpdate";
   HOMEPAGE = setting.home_page.empty() ? std::string(row.home_page) : setting.home_page;
   CHATROOMPAGE = SiteUrl("/chatroom.php");
@@ -145,10 +146,10 @@ void FillBrandRow(const BrandRow& row, const TDeploymentSetting& setting) {
   MOEYRECORDURL = SiteUrl("/goto.php?kind=2");
   REGPAGE = SiteUrl("/register.php");
   UPLOADURL = SiteUrl("/upload/index.php?size=");
-  SOFTURL = SiteUrl(row.soft_path);
+  if (!row.soft_path.empty()) SOFTURL = SiteUrl(row.soft_path);
   PRESENTIMGURL = SiteUrl("/present/");
   STAMPIMGURL = SiteUrl("/stamp/");
-  SKINIMGURL = SiteUrl(row.skin_image_path);
+  if (!row.skin_image_path.empty()) SKINIMGURL = SiteUrl(row.skin_image_path);
   MALLIMGURL = SiteUrl("/mall/image/");
   TOP10URL = SiteUrl("/TOP10");
   MALLURL = SiteUrl("/goto.php?kind=1");

@@ -17,7 +17,10 @@
 #include <fstream>
 
 #include "base/files.h"
+#include "base/gbk.h"
 #include "base/graphic_archive.h"
+#include "base/log.h"
+#include "emote/graphic.h"
 #include "manager/message_forms.h"
 #include "system/window_helpers.h"
 
@@ -58,11 +61,10 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::pa
   return bytes;
 }
 
-bool WriteWholeFile(const std::filesystem::path& path, const void* data, std::size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  out.close();
-  return static_cast<bool>(out);
+// A record's bytes as they are stored.
+template <typename Record>
+std::span<const std::uint8_t> AsBytes(const Record& record) {
+  return {reinterpret_cast<const std::uint8_t*>(&record), sizeof record};
 }
 
 QImage MakeGray(const QImage& picture) {
@@ -95,26 +97,9 @@ QString ReplaceBrandNames(QString text) {
 }
 
 QImage FitPictureSize(const QImage& picture, int width, int height, bool framed) {
-  if (picture.isNull() || width <= 0 || height <= 0) return picture;
-  const int pw = picture.width();
-  const int ph = picture.height();
-  const double scale = std::abs(width - pw) < std::abs(height - ph) ? static_cast<double>(height) / ph
-                                                                    : static_cast<double>(width) / pw;
-  const int sw = std::max(1, static_cast<int>(std::lround(pw * scale)) - 3);
-  const int sh = std::max(1, static_cast<int>(std::lround(ph * scale)) - 3);
-  QImage box(width, height, QImage::Format_RGB32);
-  box.fill(Qt::white);
-  QPainter painter(&box);
-  if (framed) {
-    painter.fillRect(0, 0, width, 2, Qt::white);
-    painter.fillRect(0, 0, 2, height, Qt::white);
-    painter.fillRect(width - 1, 0, 1, height, QColor(0x99, 0x99, 0x99));
-    painter.fillRect(0, height - 1, width, 1, QColor(0x99, 0x99, 0x99));
-  }
-  painter.setRenderHint(QPainter::SmoothPixmapTransform);
-  painter.drawImage(QRect((width - sw) / 2, (height - sh) / 2, sw, sh), picture);
-  painter.end();
-  return box;
+  QImage fitted = picture;
+  FitImageSize(fitted, width, height, framed);
+  return fitted;
 }
 
 TGlobalManager::TGlobalManager() { Create(ApplicationFolder()); }
@@ -125,6 +110,9 @@ void TGlobalManager::Create(const std::filesystem::path& app_folder) {
   InitPermit();
   AppPath = app_folder.string();
   if (AppPath.empty() || AppPath.back() != '/') AppPath += '/';
+  if (!GbkConversionAvailable()) {
+    LogError("the system has no GBK converter: texts outside ASCII cannot be stored or shown", app_folder);
+  }
   SkinManager = std::make_unique<TSkinEngine>(U8Path(AppPath + "skins"));
   Me = std::make_unique<TMe>();
   LoadSystemInfo();
@@ -153,6 +141,26 @@ std::filesystem::path TGlobalManager::UserFolder() const {
   return U8Path(AppPath + std::to_string(Me ? Me->UserCode() : 0));
 }
 
+std::filesystem::path TGlobalManager::SoundFile(TSetupSound sound) const {
+  return ResolveSetupPath(U8Path(AppPath), SetupInfo.Sounds[sound].Text());
+}
+
+std::filesystem::path TGlobalManager::ReceiveFolder() const {
+  return ResolveSetupPath(U8Path(AppPath), SetupInfo.ReceiveFolder.Text());
+}
+
+bool TGlobalManager::SetSoundFile(TSetupSound sound, const std::filesystem::path& file) {
+  const std::optional<std::string> stored = StoreSetupPath(U8Path(AppPath), file);
+  if (stored) SetupInfo.Sounds[sound].SetText(*stored);
+  return stored.has_value();
+}
+
+bool TGlobalManager::SetReceiveFolder(const std::filesystem::path& folder) {
+  const std::optional<std::string> stored = StoreSetupPath(U8Path(AppPath), folder);
+  if (stored) SetupInfo.ReceiveFolder.SetText(*stored);
+  return stored.has_value();
+}
+
 std::filesystem::path TGlobalManager::SetupInfoPath() const { return UserFolder() / "SetupInfo.dat"; }
 
 std::filesystem::path TGlobalManager::SystemInfoPath() const {
@@ -173,8 +181,8 @@ bool TGlobalManager::LoadSetupInfo() {
     defaults = true;
   }
   if (defaults) {
-    SetSetupDefaults(SetupInfo, code, AppPath);
-    MakeDir(U8Path(SetupInfo.ReceiveFolder.Text()));
+    SetSetupDefaults(SetupInfo, code);
+    MakeDir(ReceiveFolder());
     return SaveSetupInfo();
   }
   return true;
@@ -183,7 +191,7 @@ bool TGlobalManager::LoadSetupInfo() {
 bool TGlobalManager::SaveSetupInfo() {
   if (!Me || Me->UserCode() == 0) return false;
   if (!MakeDir(UserFolder())) return false;
-  return WriteWholeFile(SetupInfoPath(), &SetupInfo, kSetupInfoSize);
+  return WriteFileAtomic(SetupInfoPath(), AsBytes(SetupInfo));
 }
 
 void TGlobalManager::LoadSystemInfo() {
@@ -201,7 +209,7 @@ void TGlobalManager::LoadSystemInfo() {
 
 bool TGlobalManager::SaveSystemInfo() {
   if (!MakeDir(U8Path(AppPath + "Datas"))) return false;
-  return WriteWholeFile(SystemInfoPath(), &SystemInfo, kSystemInfoSize);
+  return WriteFileAtomic(SystemInfoPath(), AsBytes(SystemInfo));
 }
 
 void TGlobalManager::ApplySkin() {

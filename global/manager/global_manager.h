@@ -96,6 +96,14 @@ class TGlobalManager {
   // unknown skin falls back to the brand's SKINNAME.
   void ApplySkin();
 
+  // The setup record's paths, resolved against the application folder (ResolveSetupPath).
+  std::filesystem::path SoundFile(TSetupSound sound) const;
+  std::filesystem::path ReceiveFolder() const;
+  // Store a path into the setup record, relative to the application folder when it lies inside it
+  // (StoreSetupPath). False, with the record unchanged, when it does not fit the field.
+  bool SetSoundFile(TSetupSound sound, const std::filesystem::path& file);
+  bool SetReceiveFolder(const std::filesystem::path& folder);
+
   std::filesystem::path SetupInfoPath() const;
   std::filesystem::path SystemInfoPath() const;
   // The user's folder: application folder + decimal user code.
@@ -181,9 +189,8 @@ class TGlobalManager {
 // The process's global manager; null until the main program creates it.
 extern TGlobalManager* GlobalManager;
 
-// Fits a picture into a white width x height box, scaled by the side that changes least (minus three
-// pixels), centred; `framed` draws a white top-left and a grey bottom-right edge. A null picture or
-// an empty box gives the picture back unchanged.
+// The picture fitted into a white width x height box by FitImageSize (emote/graphic.h). A null
+// picture or an empty box gives the picture back unchanged.
 QImage FitPictureSize(const QImage& picture, int width, int height, bool framed = false);
 
 // "$MONEY" replaced by MONEYNAME, then "$APP" by APPNAME.

@@ -1,5 +1,8 @@
 #include "manager/setup_records.h"
 
+#include <algorithm>
+
+#include "base/gbk.h"
 #include "declare/declare.h"
 
 namespace kiv {
@@ -12,7 +15,29 @@ constexpr const char* kDefaultSoundFiles[kSetupSoundCount] = {
 
 }  // namespace
 
-void SetSetupDefaults(TSetupInfo& setup, std::uint32_t user_code, const std::string& app_folder) {
+std::optional<std::string> StoreSetupPath(const std::filesystem::path& app_folder,
+                                          const std::filesystem::path& path) {
+  const std::filesystem::path folder = app_folder.lexically_normal();
+  const std::filesystem::path target = path.lexically_normal();
+  std::string text = target.generic_string();
+  if (target.is_absolute() && !folder.empty()) {
+    const std::filesystem::path inside = target.lexically_relative(folder);
+    if (!inside.empty() && *inside.begin() != "..") text = inside.generic_string();
+  }
+  const std::string gbk = Utf8ToGbk(text);
+  if (gbk.size() > 255 || GbkToUtf8(gbk) != text) return std::nullopt;
+  return text;
+}
+
+std::filesystem::path ResolveSetupPath(const std::filesystem::path& app_folder, std::string_view stored) {
+  std::string text(stored);
+  std::replace(text.begin(), text.end(), '\\', '/');
+  const std::filesystem::path path(text);
+  if (path.empty() || path.is_absolute()) return path;
+  return (app_folder / path).lexically_normal();
+}
+
+void SetSetupDefaults(TSetupInfo& setup, std::uint32_t user_code) {
   setup.UserCode = user_code;
   setup.AutoRun = 0;
   setup.FriendOnlineHint = 1;
@@ -21,9 +46,8 @@ void SetSetupDefaults(TSetupInfo& setup, std::uint32_t user_code, const std::str
   setup.UseHotKey = 1;
   setup.HotKey = kHotKeyAlt | 'Z';
   setup.SoundOn = 1;
-  for (std::size_t i = 0; i < kSetupSoundCount; ++i)
-    setup.Sounds[i].SetText(app_folder + kDefaultSoundFiles[i]);
-  setup.ReceiveFolder.SetText(app_folder + std::to_string(user_code) + "/接受到的文件");
+  for (std::size_t i = 0; i < kSetupSoundCount; ++i) setup.Sounds[i].SetText(kDefaultSoundFiles[i]);
+  setup.ReceiveFolder.SetText(std::to_string(user_code) + "/接受到的文件");
   setup.SaveHistory = 1;
   setup.FontName.SetText("宋体");
   setup.FontSize = 9;

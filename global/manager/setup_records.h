@@ -11,7 +11,10 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "declare/short_string.h"
 
@@ -135,10 +138,21 @@ static_assert(offsetof(TSystemInfo, LoginServerAddress) == 394 && offsetof(TSyst
 static_assert(offsetof(TSystemInfo, ClientVersion) == 433 && offsetof(TSystemInfo, AudioQuality) == 449);
 static_assert(offsetof(TSystemInfo, LocalPortBase) == 450);
 
-// Sets every listed field of the setup record to its default for `user_code` in the application
-// folder `app_folder` (ending with "/"), and bytes 2384, 2387, 2388, 2390 and 2646 to 0; every other
-// byte stays as it is. Texts are UTF-8.
-void SetSetupDefaults(TSetupInfo& setup, std::uint32_t user_code, const std::string& app_folder);
+// Sets every listed field of the setup record to its default for `user_code`, and bytes 2384, 2387,
+// 2388, 2390 and 2646 to 0; every other byte stays as it is. Texts are UTF-8; the default sound files
+// and the received-files folder are stored relative to the application folder (StoreSetupPath).
+void SetSetupDefaults(TSetupInfo& setup, std::uint32_t user_code);
+
+// Paths in the setup record's string[255] fields (sound files, the received-files folder). A path
+// inside the application folder is stored relative to it ("Sounds/Sound1.wav", "80001/接受到的文件"),
+// so a long folder name or one with characters outside GBK does not break it and the installation
+// can move. Any other path is stored as it is. Nothing when the text to store does not fit the field
+// in GBK (too long, or a character GBK lacks): the caller keeps the old value.
+std::optional<std::string> StoreSetupPath(const std::filesystem::path& app_folder,
+                                          const std::filesystem::path& path);
+// The path a stored text means: absolute texts (as earlier versions stored them) are used as they
+// are, relative ones are resolved against the application folder; "\" separators read as "/".
+std::filesystem::path ResolveSetupPath(const std::filesystem::path& app_folder, std::string_view stored);
 
 // Sets every listed field of the system record to its default; bytes 21 .. 276 stay as they are.
 void SetSystemDefaults(TSystemInfo& system);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <fstream>
 
-#include "base/wire.h"
 #include "declare/declare.h"
 
 namespace kiv {
@@ -16,10 +15,6 @@ namespace {
 constexpr std::uintmax_t kMaxWaveFileSize = 16u * 1024 * 1024;
 // Samples are written in pieces so that a stop request is seen soon.
 constexpr std::size_t kWriteChunk = 8192;
-
-bool Tag(std::span<const std::uint8_t> bytes, std::size_t at, const char* tag) {
-  return bytes.size() >= at + 4 && std::equal(tag, tag + 4, bytes.begin() + static_cast<std::ptrdiff_t>(at));
-}
 
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& file) {
   std::error_code error;
@@ -33,38 +28,19 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& file) {
 
 }  // namespace
 
-std::optional<TWaveData> ParseWave(std::span<const std::uint8_t> file) {
-  if (!Tag(file, 0, "RIFF") || !Tag(file, 8, "WAVE")) return std::nullopt;
-  TWaveData wave;
-  bool have_format = false;
-  std::size_t pos = 12;
-  while (pos + 8 <= file.size()) {
-    const std::uint32_t length = LoadU32(file.data() + pos + 4);
-    const std::size_t body = pos + 8;
-    const std::size_t available = file.size() - body;
-    if (Tag(file, pos, "fmt ")) {
-      if (length < 16 || available < 16) return std::nullopt;
-      const std::uint16_t format = LoadU16(file.data() + body);
-      wave.channels = LoadU16(file.data() + body + 2);
-      wave.sample_rate = LoadU32(file.data() + body + 4);
-      wave.bits = LoadU16(file.data() + body + 14);
-      if (format != 1 || wave.channels < 1 || wave.channels > 2 || (wave.bits != 8 && wave.bits != 16) ||
-          wave.sample_rate < 1000 || wave.sample_rate > 192000) {
-        return std::nullopt;
-      }
-      have_format = true;
-    } else if (Tag(file, pos, "data")) {
-      if (!have_format) return std::nullopt;
-      const std::size_t take = std::min<std::size_t>(length, available);
-      const std::size_t frame = static_cast<std::size_t>(wave.channels) * (wave.bits / 8);
-      wave.samples.assign(file.begin() + static_cast<std::ptrdiff_t>(body),
-                          file.begin() + static_cast<std::ptrdiff_t>(body + take - take % frame));
-      return wave;
-    }
-    if (length > available) return std::nullopt;
-    pos = body + length + (length & 1);  // chunks are padded to even lengths
+bool TSoundQueue::Push(const std::filesystem::path& file) {
+  if (waiting_.size() >= kCapacity || std::find(waiting_.begin(), waiting_.end(), file) != waiting_.end()) {
+    return false;
   }
-  return std::nullopt;
+  waiting_.push_back(file);
+  return true;
+}
+
+std::optional<std::filesystem::path> TSoundQueue::Pop() {
+  if (waiting_.empty()) return std::nullopt;
+  std::filesystem::path file = std::move(waiting_.front());
+  waiting_.pop_front();
+  return file;
 }
 
 TSoundPlayer::TSoundPlayer() : worker_([this](std::stop_token stop) { Run(stop); }) {}
@@ -74,12 +50,13 @@ TSoundPlayer::~TSoundPlayer() {
   wake_.notify_all();
 }
 
-void TSoundPlayer::Play(const std::filesystem::path& file) {
+bool TSoundPlayer::Play(const std::filesystem::path& file) {
   {
     std::lock_guard lock(mutex_);
-    queue_.push_back(file);
+    if (!queue_.Push(file)) return false;
   }
   wake_.notify_one();
+  return true;
 }
 
 void TSoundPlayer::Run(std::stop_token stop) {
@@ -88,8 +65,7 @@ void TSoundPlayer::Run(std::stop_token stop) {
     {
       std::unique_lock lock(mutex_);
       if (!wake_.wait(lock, stop, [this] { return !queue_.empty(); })) return;
-      file = std::move(queue_.front());
-      queue_.pop_front();
+      file = *queue_.Pop();
     }
     try {
       const std::vector<std::uint8_t> bytes = ReadFile(file);

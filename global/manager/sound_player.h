@@ -16,19 +16,27 @@
 #include <thread>
 #include <vector>
 
+#include "base/wave.h"
+
 namespace kiv {
 
-// The playable content of a wave file.
-struct TWaveData {
-  std::uint16_t channels = 0;
-  std::uint32_t sample_rate = 0;
-  std::uint16_t bits = 0;  // 8 (unsigned) or 16 (signed little-endian)
-  std::vector<std::uint8_t> samples;
-};
+// The sounds waiting to be played. A burst of notices must not keep the speaker busy for minutes, so
+// the queue holds at most kCapacity sounds and takes a sound only when it is not waiting already; the
+// sound playing now has left the queue, so it can be queued once more.
+class TSoundQueue {
+ public:
+  static constexpr std::size_t kCapacity = 4;
 
-// Parses a RIFF/WAVE file held in memory: PCM, 1 or 2 channels, 8 or 16 bits. Nothing when it is
-// anything else or damaged; a data chunk that claims more than the file holds is cut to the file.
-std::optional<TWaveData> ParseWave(std::span<const std::uint8_t> file);
+  // False when the file is already waiting or the queue is full; the sound is then dropped.
+  bool Push(const std::filesystem::path& file);
+  // The oldest waiting sound; nothing when none waits.
+  std::optional<std::filesystem::path> Pop();
+  bool empty() const { return waiting_.empty(); }
+  void clear() { waiting_.clear(); }
+
+ private:
+  std::deque<std::filesystem::path> waiting_;
+};
 
 class TSoundPlayer {
  public:
@@ -38,15 +46,16 @@ class TSoundPlayer {
   TSoundPlayer(const TSoundPlayer&) = delete;
   TSoundPlayer& operator=(const TSoundPlayer&) = delete;
 
-  // Queues the wave file; returns at once.
-  void Play(const std::filesystem::path& file);
+  // Queues the wave file (TSoundQueue: repeats and overflow are dropped); returns at once. True when
+  // it was queued.
+  bool Play(const std::filesystem::path& file);
 
  private:
   void Run(std::stop_token stop);
 
   std::mutex mutex_;  // guards queue_
   std::condition_variable_any wake_;
-  std::deque<std::filesystem::path> queue_;
+  TSoundQueue queue_;
   std::jthread worker_;  // last member: started after the queue exists, joined before it goes
 };
 

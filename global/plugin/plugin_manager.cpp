@@ -2,8 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <QDebug>
-
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -62,7 +60,7 @@ void TPluginManager::CheckThread() const {
 TPluginManager::TPluginManager() : TPluginManager(ApplicationFolder()) {}
 
 TPluginManager::TPluginManager(std::filesystem::path app_folder)
-    : plugin_folder_(app_folder / "Plugins"), stop_log_(app_folder / "1.txt") {
+    : app_folder_(app_folder), plugin_folder_(app_folder / "Plugins"), stop_log_(app_folder / "1.txt") {
   FindPlugins();
 }
 
@@ -72,6 +70,8 @@ TPluginManager::~TPluginManager() {
   }
   // A plug-in whose stop failed stays mapped: its objects may still be alive.
   items_.clear();
+  // Plug-ins and the fan-out reach the host through the variable; it must not outlive the host.
+  if (PluginManager == this) PluginManager = nullptr;
 }
 
 void TPluginManager::FindPlugins() {
@@ -103,7 +103,7 @@ bool TPluginManager::LoadPlugin(const std::filesystem::path& file) {
   void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
     const char* reason = dlerror();
-    qWarning("plug-in %s not loaded: %s", file.c_str(), reason ? reason : "unknown error");
+    LogError("plug-in " + file.string() + " not loaded: " + (reason ? reason : "unknown error"), app_folder_);
     return false;
   }
   auto item = std::make_unique<TPluginItem>();
@@ -114,7 +114,7 @@ bool TPluginManager::LoadPlugin(const std::filesystem::path& file) {
   item->DealMessage = FindExport<TDealMessageProc>(module, kDealMessageExport);
   bool registered = false;
   if (!item->GetPluginInfo || !item->StartPlugin || !item->StopPlugin || !item->DealMessage) {
-    qWarning("%s is not a plug-in: it lacks an export of the plug-in interface", file.c_str());
+    LogError(file.string() + " is not a plug-in: it lacks an export of the plug-in interface", app_folder_);
   } else {
     try {
       TPluginInfo info{};

@@ -63,7 +63,7 @@ class TPluginManager {
   // `app_folder`/1.txt.
   explicit TPluginManager(std::filesystem::path app_folder);
   // Frees every plug-in, last loaded first: each is stopped (its StopPlugin export is called whatever
-  // its working flag says) and unloaded.
+  // its working flag says) and unloaded. When this is the process's host, `PluginManager` becomes null.
   ~TPluginManager();
 
   TPluginManager(const TPluginManager&) = delete;
@@ -123,6 +123,7 @@ class TPluginManager {
   void CheckThread() const;
 
   std::vector<std::unique_ptr<TPluginItem>> items_;
+  std::filesystem::path app_folder_;  // its error log takes the files that do not load
   std::filesystem::path plugin_folder_;
   std::filesystem::path stop_log_;
   std::thread::id owner_ = std::this_thread::get_id();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QHash>
@@ -11,9 +12,12 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "base/gbk.h"
+#include "base/socket.h"
 
 namespace kiv {
 namespace {
@@ -76,22 +80,32 @@ int GetTaskBarHeight() {
   return screen->geometry().height() - screen->availableGeometry().height();
 }
 
+QString FormMailboxFolder() {
+  const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
+  const std::filesystem::path folder =
+      PrivateSocketFolder(runtime_dir ? std::filesystem::path(runtime_dir) : std::filesystem::path(),
+                          std::filesystem::path(QDir::tempPath().toStdString()));
+  return QString::fromStdString(folder.string());
+}
+
 QString FormMailboxName(const QString& class_name, const QString& caption) {
+  const QString folder = FormMailboxFolder();
+  if (folder.isEmpty()) return {};
   QCryptographicHash hash(QCryptographicHash::Sha1);
   hash.addData(ShortText(class_name).toUtf8());
   hash.addData(QByteArrayView("\n", 1));
   hash.addData(ShortText(caption).toUtf8());
-  return QStringLiteral("kivform-%1-%2")
-      .arg(::getuid())
-      .arg(QString::fromLatin1(hash.result().toHex().left(32)));
+  return folder + QStringLiteral("/form-") + QString::fromLatin1(hash.result().toHex().left(32));
 }
 
 TFormHandle FindForm(const QString& class_name, const QString& caption) {
   const QString name = FormMailboxName(class_name, caption);
+  if (name.isEmpty()) return {};
   if (LocalMailboxes().contains(name)) return TFormHandle{name};
   QLocalSocket probe;
   probe.connectToServer(name);
-  if (!probe.waitForConnected(kDeliveryWaitMs)) return {};
+  if (!probe.waitForConnected(kDeliveryWaitMs) || !PeerIsSameUser(static_cast<int>(probe.socketDescriptor())))
+    return {};
   probe.disconnectFromServer();
   return TFormHandle{name};
 }
@@ -105,7 +119,10 @@ int SendMessageToForm(const TFormHandle& window, const QString& text) {
   }
   QLocalSocket socket;
   socket.connectToServer(window.mailbox);
-  if (!socket.waitForConnected(kDeliveryWaitMs)) return 0;
+  // Only a window of this user gets the text.
+  if (!socket.waitForConnected(kDeliveryWaitMs) ||
+      !PeerIsSameUser(static_cast<int>(socket.socketDescriptor())))
+    return 0;
   QByteArray data(gbk.data(), static_cast<qsizetype>(gbk.size()));
   data.append('\0');
   socket.write(data);
@@ -141,6 +158,7 @@ void TFormMailbox::Listen() {
   }
   if (!window_) return;
   const QString name = FormMailboxName(class_name_, window_->windowTitle());
+  if (name.isEmpty()) return;                   // no folder that only this user can reach
   if (LocalMailboxes().contains(name)) return;  // another window of this process has the name
   auto* server = new QLocalServer(this);
   server->setSocketOptions(QLocalServer::UserAccessOption);
@@ -166,6 +184,11 @@ void TFormMailbox::Listen() {
 void TFormMailbox::OnConnection() {
   while (QLocalSocket* socket = server_ ? server_->nextPendingConnection() : nullptr) {
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    // Texts such as "Close" are taken from this user's programs only.
+    if (!PeerIsSameUser(static_cast<int>(socket->socketDescriptor()))) {
+      socket->abort();
+      continue;
+    }
     connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
       QByteArray buffer = socket->property("kivPending").toByteArray() + socket->readAll();
       const qsizetype end = buffer.indexOf('\0');

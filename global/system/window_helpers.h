@@ -2,9 +2,11 @@
 //
 // Another program finds a window by its class name and caption (`FindForm`) and sends it a short
 // text (`SendMessageToForm`), as the updater does with "Close". Each window that wants such texts
-// opens a mailbox (`TFormMailbox`): a local socket named from the class name, the caption and the
-// user id, so only the same user's programs reach it. The mailbox follows caption changes, closes
-// the window on "Close" and reports every text it receives.
+// opens a mailbox (`TFormMailbox`): a local socket named from the class name and the caption, in a
+// folder only this user can reach ($XDG_RUNTIME_DIR/kivora, else a private folder in the temporary
+// folder; see PrivateSocketFolder), and both ends check that the other runs as the same user, so
+// another local account can neither take a window's name nor send it texts. The mailbox follows caption
+// changes, closes the window on "Close" and reports every text it receives.
 //
 // Threads: main thread only (windows).
 #pragma once
@@ -29,7 +31,10 @@ bool SwitchToWindow(QWidget* window, bool restore);
 // Screen height minus the height of the desktop's work area (the panels); 0 without a screen.
 int GetTaskBarHeight();
 
-// The local socket name of the window with this class name and caption for the current user.
+// The folder of this user's mailboxes; empty when there is no safe one (no mailbox then opens).
+QString FormMailboxFolder();
+// The local socket path of the window with this class name and caption for the current user; empty
+// when FormMailboxFolder is.
 QString FormMailboxName(const QString& class_name, const QString& caption);
 
 // A window found by FindForm: enough to send it texts, in this process or another.

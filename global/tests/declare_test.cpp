@@ -77,13 +77,15 @@ TEST(BrandRows, EachRowFillsItsValues) {
   for (const BrandCase& c : kBrands) {
     SCOPED_TRACE(static_cast<int>(c.row));
     P2PShowDebug = true;
+    // What the row leaves unset keeps its value from before.
+    const std::string skin_image_before = SKINIMAGENAME, soft_before = SOFTURL, skin_url_before = SKINIMGURL;
     SetAppType(c.row, kNoConfig);
     EXPECT_EQ(APPTYPE, c.row);
     EXPECT_FALSE(P2PShowDebug);
     EXPECT_EQ(APPNAME, c.app_name);
     EXPECT_EQ(MONEYNAME, c.money_name);
     EXPECT_EQ(SKINNAME, c.skin_name);
-    EXPECT_EQ(SKINIMAGENAME, c.skin_image_name);
+    EXPECT_EQ(SKINIMAGENAME, *c.skin_image_name ? std::string(c.skin_image_name) : skin_image_before);
     EXPECT_EQ(UPDATEFILENAME, "KivUpdate");
     EXPECT_EQ(MainFormCaption, c.main_caption);
     EXPECT_EQ(LoginFormCaption, c.login_caption);
@@ -104,8 +106,8 @@ TEST(BrandRows, EachRowFillsItsValues) {
         {&MALLURL, "/goto.php?kind=1"},   {&QUESTIONURL, "/goto.php?kind=3"},
     };
     for (const auto& [variable, path] : addresses) EXPECT_EQ(*variable, HOMEPAGE + path);
-    EXPECT_EQ(SOFTURL, c.soft_path ? HOMEPAGE + c.soft_path : "");
-    EXPECT_EQ(SKINIMGURL, c.skin_image_url ? HOMEPAGE + "/skins/" : "");
+    EXPECT_EQ(SOFTURL, c.soft_path ? HOMEPAGE + c.soft_path : soft_before);
+    EXPECT_EQ(SKINIMGURL, c.skin_image_url ? HOMEPAGE + "/skins/" : skin_url_before);
 
     // Login servers: three names tried at random and a numeric fallback, of the row's shape.
     const std::string names[] = {LOGINSERVERIP1, LOGINSERVERIP2, LOGINSERVERIP3};
@@ -130,19 +132,24 @@ TEST(BrandRows, EachRowFillsItsValues) {
   EXPECT_EQ(sites.size(), 3u);  // rows 0 and 1 share a site, rows 2 and 3 have their own
 }
 
-TEST(BrandRows, RowsShareOneSiteOnlyWhereTheyShouldAndUnsetValuesDoNotLinger) {
+TEST(BrandRows, RowsShareOneSiteOnlyWhereTheyShouldAndUnsetValuesKeepTheirLastValue) {
   SetAppType(0, kNoConfig);
   std::string site0 = HOMEPAGE;
   SetAppType(1, kNoConfig);
   EXPECT_EQ(HOMEPAGE, site0);
   EXPECT_EQ(MALLURL, HOMEPAGE + "/goto.php?kind=1");
-  // Row 3 sets neither the graphics archive nor the skin address: a row chosen earlier in the same
-  // process must not leave its values behind.
+  const std::string site1_skins = SKINIMGURL;
+  const std::string site1_soft = SOFTURL;
+  // Row 3 sets neither the graphics archive nor the skin address: they keep row 1's values.
   SetAppType(3, kNoConfig);
-  EXPECT_EQ(SKINIMAGENAME, "");
-  EXPECT_EQ(SKINIMGURL, "");
+  EXPECT_EQ(SKINIMAGENAME, "SkinImage.dat");
+  EXPECT_EQ(SKINIMGURL, site1_skins);
   EXPECT_TRUE(SOFTURL.ends_with("/PeloSetup.exe"));
   EXPECT_NE(HOMEPAGE, site0);
+  // Row 0 sets no installer address: row 3's stays.
+  SetAppType(0, kNoConfig);
+  EXPECT_TRUE(SOFTURL.ends_with("/PeloSetup.exe")) << SOFTURL;
+  EXPECT_NE(SOFTURL, site1_soft);
 }
 
 TEST(BrandRows, UnknownNumberSetsOnlyTheBrandNumber) {
@@ -199,9 +206,8 @@ TEST_F(DeploymentSetting, BadOrMissingValuesKeepTheRow) {
 }
 
 TEST(ApplicationFolder, IsTheFolderOfTheRunningProgram) {
-  // The test programs are built beside the folder of the test plug-ins.
-  EXPECT_EQ(std::filesystem::canonical(ApplicationFolder()),
-            std::filesystem::canonical(std::filesystem::path(KIV_PLUGIN_FIXTURE_DIR).parent_path()));
+  // The test programs are built into the test folder.
+  EXPECT_EQ(std::filesystem::canonical(ApplicationFolder()), std::filesystem::canonical(KIV_TEST_DIR));
 }
 
 // The permission table as the service publishes it: one line per permission, one column per row in

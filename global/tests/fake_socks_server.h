@@ -62,14 +62,16 @@ class FakeSocksServer {
   }
 
  private:
-  // Waits until `fd` is readable; false when asked to stop first.
+  // Waits until `fd` is readable; false when asked to stop first, or when nothing comes for 20 s (a
+  // client that hangs fails its test instead of holding the server thread).
   bool WaitReadable(int fd) {
     // Polls once more after a stop request, so that a close the client made just before is still seen.
     pollfd p{fd, POLLIN, 0};
-    for (;;) {
+    for (int waited_ms = 0; waited_ms < 20000; waited_ms += 20) {
       if (::poll(&p, 1, 20) > 0) return true;
       if (stop_) return false;
     }
+    return false;
   }
 
   // Reads up to `count` bytes (all of them unless the client closes); false when the client is gone.

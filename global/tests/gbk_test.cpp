@@ -48,5 +48,18 @@ TEST(Gbk, TruncationNeverSplitsATwoByteCharacter) {
   EXPECT_EQ(GbkPrefixLength(pairs, 3), 2u);
 }
 
+TEST(Gbk, WithoutAConverterOnlyAsciiPasses) {
+  EXPECT_TRUE(GbkConversionAvailable());
+  // UTF-8 bytes must never pass into a GBK record as if they were GBK.
+  EXPECT_EQ(detail::Utf8ToGbkWith("NO-SUCH-CHARSET", "Kiv币 水晶!"),
+            "Kiv? ?"
+            "?!");  // split: "??!" would read as a trigraph
+  EXPECT_EQ(detail::GbkToUtf8With("NO-SUCH-CHARSET", Utf8ToGbk("Kiv币!")), "Kiv\xEF\xBF\xBD!");
+  EXPECT_EQ(detail::Utf8ToGbkWith("NO-SUCH-CHARSET", "\xE6\xB0"), "?");  // a cut sequence at the end
+  // The same entry points with the real converter.
+  EXPECT_EQ(detail::Utf8ToGbkWith("GBK", "水晶"), Utf8ToGbk("水晶"));
+  EXPECT_EQ(detail::GbkToUtf8With("GBK", Utf8ToGbk("水晶")), "水晶");
+}
+
 }  // namespace
 }  // namespace kiv

@@ -24,8 +24,55 @@ TEST(MachineIdentifier, DiskSerialFirstThenFirstNonZeroAdapter) {
       {{"", {}}, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(MachineIdentifier(c.facts), c.id);
-  // This machine gives something stable.
-  EXPECT_EQ(NBGetFirstMac(), NBGetFirstMac());
+}
+
+// A /sys tree of the files the identifier reads.
+class SysTree {
+ public:
+  void File(const std::filesystem::path& relative, const std::string& line) {
+    std::filesystem::create_directories((root() / relative).parent_path());
+    std::ofstream(root() / relative) << line << "\n";
+  }
+  void Adapter(const std::string& name, int index, const std::string& address,
+               const std::string& type = "1") {
+    File("class/net/" + name + "/ifindex", std::to_string(index));
+    File("class/net/" + name + "/address", address);
+    File("class/net/" + name + "/type", type);
+  }
+  std::filesystem::path root() const { return dir_.path() / "sys"; }
+  std::filesystem::path dev() const { return dir_.path() / "dev"; }  // no devices: no identify ioctl
+
+ private:
+  TestDir dir_;
+};
+
+TEST(MachineIdentifier, ReadsTheFactsOfASysTree) {
+  {
+    SysTree sys;  // the first disk in name order with a serial; virtual disks do not count
+    sys.File("block/loop0/device/serial", "LOOPSERIAL");
+    sys.File("block/nvme0n1/device/model", "no serial here");
+    sys.File("block/sdb/device/serial", "SECOND");
+    sys.File("block/sda/device/serial", "  WD-WCC4N1234567");
+    sys.Adapter("eth0", 2, "00:1a:2b:3c:4d:5e");
+    EXPECT_EQ(MachineIdentifier(ReadMachineFacts(sys.root(), sys.dev())), "  WD-WCC4N1234567");
+  }
+  {
+    SysTree sys;  // no disk serial: the first adapter, in index order, that is not all zeros
+    sys.File("block/sda/device/model", "QEMU HARDDISK");
+    sys.Adapter("lo", 1, "00:00:00:00:00:00", "772");
+    sys.Adapter("wlan0", 4, "02:00:00:00:00:01");
+    sys.Adapter("eth1", 3, "00:1a:2b:3c:4d:5e");
+    sys.Adapter("dummy0", 2, "00:00:00:00:00:00");
+    sys.Adapter("tun0", 5, "");  // no hardware address
+    const MachineFacts facts = ReadMachineFacts(sys.root(), sys.dev());
+    EXPECT_EQ(facts.disk_serial, "");
+    ASSERT_EQ(facts.adapters.size(), 3u);  // loopback and the adapter without an address left out
+    EXPECT_EQ(MachineIdentifier(facts), "00-1a-2b-3c-4d-5e");
+  }
+  {
+    SysTree sys;  // nothing at all
+    EXPECT_EQ(MachineIdentifier(ReadMachineFacts(sys.root(), sys.dev())), "");
+  }
 }
 
 TEST(ProcessCpuLoad, MeasuresOverIntervalsOfAtLeast700ms) {
@@ -36,6 +83,25 @@ TEST(ProcessCpuLoad, MeasuresOverIntervalsOfAtLeast700ms) {
   EXPECT_EQ(ProcessCpuLoad(state, 11'000, 8'000'000), 35);
   EXPECT_EQ(state.interval_start_ms, 11'000u);             // a new interval started
   EXPECT_EQ(ProcessCpuLoad(state, 11'800, 8'000'000), 0);  // no process time used
+}
+
+TEST(SystemLoad, SystemCpuLoadAddsAHalfAndRoundsHalvesToEven) {
+  struct {
+    CpuTimes before, after;
+    int load;
+  } cases[] = {
+      {{1000, 2000}, {1500, 3000}, 50},   // 50 + 0.5 = 50.5: halves go to the even 50
+      {{1000, 2000}, {1250, 2400}, 38},   // idle 62.5 %: 37.5 + 0.5 = 38
+      {{1000, 2000}, {1003, 2008}, 63},   // idle 37.5 %: 62.5 + 0.5 = 63
+      {{1000, 2000}, {1990, 3000}, 2},    // 1 + 0.5 = 1.5: to the even 2
+      {{1000, 2000}, {2000, 3000}, 0},    // 0 + 0.5: to the even 0
+      {{1000, 2000}, {1000, 3000}, 100},  // 100.5: to the even 100
+      {{0, 2000}, {500, 3000}, 0},        // no old idle time
+      {{1000, 2000}, {1000, 2000}, 0},    // the total did not change
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SystemCpuLoad(c.before, c.after), c.load) << c.after.idle << "/" << c.after.total;
+  }
 }
 
 TEST(SystemLoad, ReadsPlausibleFigures) {
@@ -64,22 +130,45 @@ TEST(Files, FoldersAndSizes) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "a"));
 }
 
-TEST(Files, FileExecuteWaitReturnsExitCodes) {
+void WriteScript(const std::filesystem::path& path, const std::string& body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
+std::vector<std::string> ReadLines(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(Files, FileExecuteWaitPassesArgumentsVerbatim) {
   TestDir dir;
+  WriteScript(dir.path() / "args",
+              "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > args.txt; pwd > where.txt");
+  const std::vector<std::string> arguments = {"$HOME", "~", "*", "$(touch pwned)", "two words", "'q'", ""};
   int pumped = 0;
   WaitHooks hooks{[&] { ++pumped; }, {}};
-  EXPECT_EQ(FileExecuteWait("/bin/sh", "-c 'exit 7'", dir.path(), TExecState::esNormal, hooks), 7);
-  EXPECT_EQ(FileExecuteWait("/bin/sh", "-c 'pwd > where.txt'", dir.path(), TExecState::esHidden), 0);
-  std::ifstream where(dir.path() / "where.txt");
-  std::string line;
-  std::getline(where, line);
-  EXPECT_EQ(std::filesystem::canonical(line), std::filesystem::canonical(dir.path()));
-  EXPECT_EQ(FileExecuteWait(dir.path() / "no-such-program", "", dir.path(), TExecState::esNormal), -1);
-  // Command substitution in the parameters is refused, not run.
-  EXPECT_EQ(FileExecuteWait("/bin/echo", "$(touch pwned)", dir.path(), TExecState::esNormal), -1);
+  ASSERT_EQ(FileExecuteWait(dir.path() / "args", arguments, dir.path(), TExecState::esNormal, hooks), 0);
+  EXPECT_EQ(ReadLines(dir.path() / "args.txt"), arguments);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "pwned"));
+  const auto where = ReadLines(dir.path() / "where.txt");
+  ASSERT_EQ(where.size(), 1u);
+  EXPECT_EQ(std::filesystem::canonical(where[0]), std::filesystem::canonical(dir.path()));
+}
+
+TEST(Files, FileExecuteWaitResolvesRelativeNamesInTheFolderOnly) {
+  TestDir dir;
+  // A program named like one on PATH: the folder's own runs.
+  WriteScript(dir.path() / "ls", "exit 42");
+  EXPECT_EQ(FileExecuteWait("ls", {}, dir.path(), TExecState::esNormal), 42);
+  // A name that exists only on PATH is not found in the folder.
+  EXPECT_EQ(FileExecuteWait("true", {}, dir.path(), TExecState::esNormal), -1);
+  EXPECT_EQ(FileExecuteWait("no-such-program", {}, dir.path(), TExecState::esNormal), -1);
+  EXPECT_EQ(FileExecuteWait("/bin/sh", {"-c", "exit 7"}, dir.path(), TExecState::esHidden), 7);
+  EXPECT_EQ(FileExecuteWait("/bin/sh", {"-c", "kill -9 $$"}, dir.path(), TExecState::esHidden), 128 + 9);
   // A process still running when the application terminates gives 259.
-  EXPECT_EQ(FileExecuteWait("/bin/sleep", "1", dir.path(), TExecState::esNormal, {{}, [] { return true; }}),
+  EXPECT_EQ(FileExecuteWait("/bin/sleep", {"1"}, dir.path(), TExecState::esNormal, {{}, [] { return true; }}),
             259);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "plugin_fixture/test_plugin.h"
 #include "test_dir.h"
 
@@ -260,6 +261,17 @@ TEST_F(PluginHost, DestroyStopsAndUnloadsLastLoadedFirst) {
   };
   host_.reset();
   EXPECT_EQ(seen, (Reports{"KivThrow:stop", "KivBeta:stop", "KivAlpha:stop"}));
+  // The process's host is gone, and so is the variable that named it.
+  EXPECT_EQ(PluginManager, nullptr);
+}
+
+TEST_F(PluginHost, FilesThatAreNoPluginsAreLogged) {
+  std::ofstream(plugins() / "Broken.so") << "not a shared library";
+  CreateHost();
+  std::ifstream in(app_.path() / std::string(kErrorLogName));
+  const std::string log((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(log.find("Broken.so not loaded"), std::string::npos) << log;
+  EXPECT_NE(log.find("NoInfo.so is not a plug-in"), std::string::npos) << log;
 }
 
 TEST_F(PluginHost, StopStopsWorkingPluginsLastLoadedFirst) {

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <vector>
 
+#include "file_size_limit.h"
 #include "test_dir.h"
 
 namespace kiv {
@@ -85,6 +86,22 @@ TEST(ScrambledFile, ZeroBlockSizeIsInvalid) {
   // k = 0 and a stored word of (0 - 539) mod 65536 decode to d = 0.
   std::vector<std::uint8_t> b = {0xE5, 0xFD, 0, 0, 0};
   EXPECT_FALSE(UnscrambleRecord(b));
+}
+
+TEST(ScrambledFile, FailedWriteKeepsTheOldFile) {
+  TestDir dir;
+  const auto file = dir.path() / "LoginInfo.dat";
+  const std::vector<std::uint8_t> old_list = Pattern(64);
+  ASSERT_TRUE(RecastDatatoFile(old_list, file));
+  {
+    FileSizeLimit full(32);
+    EXPECT_FALSE(RecastDatatoFile(Pattern(4096), file));
+  }
+  std::vector<std::uint8_t> back(4096);
+  const auto size = RestoreFiletoData(back, file);
+  ASSERT_TRUE(size.has_value());
+  ASSERT_EQ(*size, old_list.size());
+  EXPECT_TRUE(std::equal(old_list.begin() + 3, old_list.end() - 2, back.begin() + 3));
 }
 
 }  // namespace

@@ -101,6 +101,23 @@ TEST(LocalAddresses, PickIPForServer) {
     EXPECT_EQ(PickIPForServer(c.addresses, c.local_debug), c.expected)
         << testing::PrintToString(c.addresses) << " local_debug=" << c.local_debug;
   }
+  // The address that routes to the server wins over a container bridge that happens to come last.
+  const std::vector<std::string> with_bridge{"192.168.1.5", "172.17.0.1"};
+  EXPECT_EQ(PickIPForServer(with_bridge, false), "172.17.0.1");
+  EXPECT_EQ(PickIPForServer(with_bridge, false, "192.168.1.5"), "192.168.1.5");
+  EXPECT_EQ(PickIPForServer(with_bridge, false, "10.9.9.9"), "172.17.0.1");    // not one of ours: the rule
+  EXPECT_EQ(PickIPForServer(with_bridge, true, "192.168.1.5"), "172.17.0.1");  // LocalDebug still decides
+}
+
+TEST(LocalAddresses, ContainerInterfacesAndRoutes) {
+  for (const char* name :
+       {"docker0", "br-3f2a1b", "veth1a2b3c", "virbr0", "cni0", "podman0", "lxcbr0", "vnet3"})
+    EXPECT_TRUE(IsContainerInterface(name)) << name;
+  for (const char* name : {"eth0", "enp3s0", "wlan0", "wlp2s0", "lo", "bond0", "tun0"})
+    EXPECT_FALSE(IsContainerInterface(name)) << name;
+  EXPECT_EQ(RoutedLocalAddress("127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(RoutedLocalAddress("127.3.4.5"), "127.0.0.1");
+  EXPECT_EQ(RoutedLocalAddress("not an address"), "");
 }
 
 TEST(LocalAddresses, GetIPForServerReadsLocalDebugFromDBConfig) {

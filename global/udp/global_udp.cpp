@@ -1,10 +1,10 @@
 #include "udp/global_udp.h"
 
-#include <QtGlobal>
-
 #include <exception>
+#include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "plugin/plugin_manager.h"
 #include "udp_interface.h"
 
@@ -49,9 +49,9 @@ void FanOut(const char* event, Handler main, HandlerOf handler_of, Args... args)
     }
   } catch (const std::exception& error) {
     // The rest of the handlers do not see this event; the next one goes round as usual.
-    qWarning("a %s handler failed: %s", event, error.what());
+    LogError(std::string("a ") + event + " handler failed: " + error.what());
   } catch (...) {
-    qWarning("a %s handler failed", event);
+    LogError(std::string("a ") + event + " handler failed");
   }
 }
 

@@ -1,6 +1,6 @@
 // kiv_assets: draws the client's own pictures and sounds into an application folder.
 //
-//   kiv_assets <application folder>           write skins/, faces/ and Sounds/ there
+//   kiv_assets <application folder>           write skins/, faces/, EmoteInfo/ and Sounds/ there
 //   kiv_assets --sheets <folder>              also write contact sheets (PNG) for a visual check
 //
 // Everything is drawn or synthesised here; nothing is read from elsewhere. Runs on Qt's offscreen
@@ -15,6 +15,7 @@
 #include <string>
 
 #include "base/graphic_archive.h"
+#include "emotes.h"
 #include "faces.h"
 #include "paint.h"
 #include "pictures.h"
@@ -81,6 +82,19 @@ bool WriteSheets(const fs::path& folder) {
     }
   }
   bool ok = faces.save(QString::fromStdString((folder / "faces.png").string()));
+  {
+    const int count = static_cast<int>(BuiltInEmotes().size());
+    const int big = kEmoteSize * 3;
+    QImage emotes = NewImage(kEmoteFrames * (big + 8) + 8, count * (big + 8) + 8, Qt::white);
+    QPainter p(&emotes);
+    for (int i = 0; i < count; ++i) {
+      for (int f = 0; f < kEmoteFrames; ++f) {
+        p.drawImage(QRect(8 + f * (big + 8), 8 + i * (big + 8), big, big), DrawEmoteFrame(i, f));
+      }
+    }
+    p.end();
+    ok &= emotes.save(QString::fromStdString((folder / "emotes.png").string()));
+  }
   for (const Brand* brand : {&KivoraBrand(), &PeloBrand()}) {
     std::vector<NamedPicture> pictures = DrawArchivePictures(*brand);
     const int width = 1400;
@@ -135,6 +149,7 @@ int main(int argc, char** argv) {
   step(WriteArchive(PeloBrand(), root / "skins"), "PeloSkinImage.dat");
   step(WriteSkins(root / "skins"), "the skins");
   step(WriteFaces(root / "faces"), "the faces");
+  step(WriteEmotes(root / "EmoteInfo"), "the emoticons");
   step(WriteSounds(root / "Sounds"), "the sounds");
   return ok ? 0 : 1;
 }

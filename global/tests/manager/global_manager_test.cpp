@@ -19,9 +19,11 @@
 
 #include "base/graphic_archive.h"
 #include "declare/declare.h"
+#include "file_size_limit.h"
 #include "manager/global_manager.h"
 #include "manager/message_forms.h"
 #include "qt_app.h"
+#include "qt_wait.h"
 #include "system/window_helpers.h"
 #include "test_dir.h"
 
@@ -164,8 +166,12 @@ TEST_F(ManagerTest, SetupRecordDefaultsAndUnlistedBytes) {
   EXPECT_EQ(LoadU32(&bytes[2380]), 144u);
   EXPECT_EQ(bytes[2389], 1);
   EXPECT_EQ(manager.SetupInfo.FontName.Text(), "宋体");
-  EXPECT_EQ(manager.SetupInfo.Sounds[kSoundFriendNudge].Text(), manager.AppPath + "Sounds/knock.wav");
-  EXPECT_EQ(manager.SetupInfo.Sounds[kSoundMoneyIncrease].Text(), manager.AppPath + "Sounds/Sound1.wav");
+  // Paths inside the application folder are stored relative to it and resolved when used.
+  EXPECT_EQ(manager.SetupInfo.Sounds[kSoundFriendNudge].Text(), "Sounds/knock.wav");
+  EXPECT_EQ(manager.SetupInfo.Sounds[kSoundMoneyIncrease].Text(), "Sounds/Sound1.wav");
+  EXPECT_EQ(manager.SetupInfo.ReceiveFolder.Text(), "80001/接受到的文件");
+  EXPECT_EQ(manager.SoundFile(kSoundFriendNudge), dir_.path() / "Sounds" / "knock.wav");
+  EXPECT_EQ(manager.ReceiveFolder(), dir_.path() / "80001" / "接受到的文件");
   EXPECT_TRUE(std::filesystem::is_directory(dir_.path() / "80001" / "接受到的文件"));
 
   // Every byte of a stored record survives a load and a save; only the changed field differs.
@@ -194,6 +200,78 @@ TEST_F(ManagerTest, SetupRecordDefaultsAndUnlistedBytes) {
   for (std::size_t cleared : {2384u, 2387u, 2388u, 2390u, 2646u}) EXPECT_EQ(saved[cleared], 0) << cleared;
   for (std::size_t kept : {9u, 2103u, 2375u, 2386u, 2400u, 2647u})
     EXPECT_EQ(saved[kept], bytes[kept]) << kept;
+}
+
+TEST_F(ManagerTest, SetupPathsAreStoredRelativeToTheApplicationFolder) {
+  // An application folder whose name GBK cannot hold and that is too long for a string[255] field.
+  const std::filesystem::path app = dir_.path() / std::string(250, 'k') / "Kivora 😀";
+  std::filesystem::create_directories(app);
+  TGlobalManager manager(app);
+  manager.Me->SetUserCode(80003);
+  ASSERT_TRUE(manager.LoadSetupInfo());
+  EXPECT_TRUE(std::filesystem::is_directory(app / "80003" / "接受到的文件"));
+  EXPECT_EQ(manager.SoundFile(kSoundSystemMessage), app / "Sounds" / "Sound5.wav");
+
+  struct Case {
+    std::filesystem::path given;
+    bool stored;
+    std::string text;  // what the record holds
+    std::filesystem::path resolved;
+  } cases[] = {
+      {app / "Sounds" / "ding.wav", true, "Sounds/ding.wav", app / "Sounds" / "ding.wav"},
+      {app / "Sounds" / ".." / "my.wav", true, "my.wav", app / "my.wav"},
+      {"/usr/share/sounds/bell.wav", true, "/usr/share/sounds/bell.wav", "/usr/share/sounds/bell.wav"},
+      {dir_.path() / "elsewhere.wav", true, (dir_.path() / "elsewhere.wav").string(),
+       dir_.path() / "elsewhere.wav"},
+      {app.parent_path() / "x.wav", false, "", {}},  // outside the folder and too long to store
+      {"/srv/声音/😀.wav", false, "", {}},            // a character GBK lacks
+  };
+  for (const Case& c : cases) {
+    const std::string before = manager.SetupInfo.Sounds[kSoundUserMessage].Text();
+    EXPECT_EQ(manager.SetSoundFile(kSoundUserMessage, c.given), c.stored) << c.given;
+    if (!c.stored) {
+      EXPECT_EQ(manager.SetupInfo.Sounds[kSoundUserMessage].Text(), before);
+      continue;
+    }
+    EXPECT_EQ(manager.SetupInfo.Sounds[kSoundUserMessage].Text(), c.text);
+    EXPECT_EQ(manager.SoundFile(kSoundUserMessage), c.resolved);
+  }
+
+  // Records written earlier hold absolute paths, or Windows separators: they still resolve.
+  manager.SetupInfo.ReceiveFolder.SetText("/home/someone/接受到的文件");
+  EXPECT_EQ(manager.ReceiveFolder(), std::filesystem::path("/home/someone/接受到的文件"));
+  manager.SetupInfo.Sounds[kSoundFriendNudge].SetText("Sounds\\knock.wav");
+  EXPECT_EQ(manager.SoundFile(kSoundFriendNudge), app / "Sounds" / "knock.wav");
+  ASSERT_TRUE(manager.SetReceiveFolder(app / "80003" / "收到"));
+  EXPECT_EQ(manager.SetupInfo.ReceiveFolder.Text(), "80003/收到");
+}
+
+TEST_F(ManagerTest, FailedSavesKeepTheStoredRecords) {
+  TGlobalManager manager(dir_.path());
+  manager.Me->SetUserCode(80002);
+  ASSERT_TRUE(manager.LoadSetupInfo());
+  manager.SetupInfo.FontSize = 12;
+  manager.SystemInfo.SkinHue = 120;
+  ASSERT_TRUE(manager.SaveSetupInfo());
+  ASSERT_TRUE(manager.SaveSystemInfo());
+  const std::vector<std::uint8_t> setup = ReadBytes(manager.SetupInfoPath());
+  const std::vector<std::uint8_t> system = ReadBytes(SystemFile());
+
+  // The disk fills up part-way through both writes: the stored records stay whole, so the next load
+  // reads them instead of falling back to the defaults.
+  manager.SetupInfo.FontSize = 20;
+  manager.SystemInfo.SkinHue = 240;
+  {
+    FileSizeLimit full(100);
+    EXPECT_FALSE(manager.SaveSetupInfo());
+    EXPECT_FALSE(manager.SaveSystemInfo());
+  }
+  EXPECT_EQ(ReadBytes(manager.SetupInfoPath()), setup);
+  EXPECT_EQ(ReadBytes(SystemFile()), system);
+  ASSERT_TRUE(manager.LoadSetupInfo());
+  EXPECT_EQ(std::int32_t{manager.SetupInfo.FontSize}, 12);
+  manager.LoadSystemInfo();
+  EXPECT_EQ(std::int32_t{manager.SystemInfo.SkinHue}, 120);
 }
 
 TEST_F(ManagerTest, CaptionsHintsAndMenusGetBrandNames) {
@@ -253,7 +331,7 @@ TEST_F(ManagerTest, PhotoFiles) {
   ASSERT_FALSE(fitted.isNull());
   EXPECT_EQ(fitted.size(), QSize(60, 60));
   EXPECT_EQ(fitted.pixelColor(30, 30), QColor(Qt::red));
-  // Scaled by the height (it differs more), 117 x 57 centred: a white line above and below.
+  // Scaled by the smaller ratio, 57 x 27 centred: white above and below.
   EXPECT_EQ(fitted.pixelColor(30, 0), QColor(Qt::white));
   EXPECT_EQ(fitted.pixelColor(30, 59), QColor(Qt::white));
   EXPECT_TRUE(manager.GetPhoto(2001, 60, false, 60).isNull());
@@ -346,10 +424,6 @@ TEST_F(ManagerTest, FriendLookupsAndWaitingWindows) {
   EXPECT_EQ(manager.GetWaitShowForm(&a), older);
 }
 
-void RunUntil(const std::function<bool()>& done) {
-  while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-}
-
 TEST_F(ManagerTest, MessageWindows) {
   TGlobalManager manager(dir_.path());
   manager.LoadGraphics();
@@ -366,7 +440,7 @@ TEST_F(ManagerTest, MessageWindows) {
   TMessageForm long_text(QString(400, QLatin1Char('x')), QImage());
   EXPECT_LE(long_text.width(), QGuiApplication::primaryScreen()->availableGeometry().width());
   form->findChild<QPushButton*>(QStringLiteral("CloseButton"))->click();
-  RunUntil([&] { return form.isNull(); });  // it frees itself
+  EXPECT_TRUE(RunUntil([&] { return form.isNull(); }));  // it frees itself
 
   for (bool yes : {true, false}) {
     QTimer::singleShot(0, [yes] {
@@ -386,7 +460,7 @@ TEST_F(ManagerTest, MessageWindows) {
   EXPECT_EQ(hint->size(), QSize(275, 75));
   EXPECT_EQ(hint->windowTitle(), QStringLiteral("系统提示"));
   manager.HideHintForm();
-  RunUntil([&] { return hint.isNull(); });
+  EXPECT_TRUE(RunUntil([&] { return hint.isNull(); }));
   EXPECT_EQ(manager.HintForm(), nullptr);
 
   manager.ShowHintForm(QStringLiteral("点击关闭"));
@@ -394,7 +468,7 @@ TEST_F(ManagerTest, MessageWindows) {
   QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
                     Qt::NoModifier);
   QCoreApplication::sendEvent(hint.data(), &press);
-  RunUntil([&] { return hint.isNull(); });
+  EXPECT_TRUE(RunUntil([&] { return hint.isNull(); }));
 }
 
 }  // namespace

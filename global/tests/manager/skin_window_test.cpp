@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QDir>
@@ -12,12 +14,17 @@
 #include <QPushButton>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
+#include "base/socket.h"
 #include "base/wire.h"
 #include "manager/skin_engine.h"
 #include "manager/sound_player.h"
 #include "qt_app.h"
+#include "qt_wait.h"
 #include "system/window_helpers.h"
 #include "test_dir.h"
 
@@ -143,10 +150,10 @@ TEST(WindowHelpers, MailboxTakesTextsAndCloses) {
   QProcess sender;
   sender.start(QStringLiteral(KIV_TEST_DIR "/form_message_sender"),
                {QStringLiteral("TMainForm"), renamed, QStringLiteral("Close")});
-  while (sender.state() != QProcess::NotRunning || window.isVisible()) {
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    if (sender.state() == QProcess::NotRunning && sender.exitCode() != 0) break;
-  }
+  EXPECT_TRUE(RunUntil([&] {
+    return (sender.state() == QProcess::NotRunning && !window.isVisible()) ||
+           (sender.state() == QProcess::NotRunning && sender.exitCode() != 0);
+  }));
   EXPECT_EQ(sender.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(sender.exitCode(), 0) << sender.readAllStandardError().toStdString();
   EXPECT_FALSE(window.isVisible());
@@ -156,15 +163,14 @@ TEST(WindowHelpers, MailboxTakesTextsAndCloses) {
   QProcess missing;
   missing.start(QStringLiteral(KIV_TEST_DIR "/form_message_sender"),
                 {QStringLiteral("TMainForm"), QStringLiteral("nobody ") + pid, QStringLiteral("Close")});
-  ASSERT_TRUE(missing.waitForFinished(-1));
+  ASSERT_TRUE(missing.waitForFinished(20000));
   EXPECT_EQ(missing.exitCode(), 1);
 }
 
 TEST(WindowHelpers, SocketLeftByAnEndedProgramIsTakenOver) {
   const QString caption = QStringLiteral("stale ") + QString::number(QCoreApplication::applicationPid());
-  const std::string path =
-      (QDir::tempPath() + QLatin1Char('/') + FormMailboxName(QStringLiteral("TStale"), caption))
-          .toStdString();
+  const std::string path = FormMailboxName(QStringLiteral("TStale"), caption).toStdString();
+  ASSERT_FALSE(path.empty());
   // A bound socket file nobody listens on, as a crashed program leaves it.
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
@@ -180,6 +186,98 @@ TEST(WindowHelpers, SocketLeftByAnEndedProgramIsTakenOver) {
   TFormMailbox mailbox(&window, QStringLiteral("TStale"));
   EXPECT_FALSE(mailbox.Mailbox().isEmpty());
   EXPECT_EQ(SendMessageToForm(FindForm(QStringLiteral("TStale"), caption), QStringLiteral("ping")), 1);
+}
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_)
+      ::setenv(name_, old_->c_str(), 1);
+    else
+      ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(WindowHelpers, MailboxesLiveWhereOnlyThisUserReaches) {
+  TestDir runtime, temp;
+  ::chmod(runtime.path().c_str(), 0700);
+  ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path().string());
+  ScopedEnv tmp("TMPDIR", temp.path().string());
+  const std::string uid = std::to_string(::getuid());
+
+  // The runtime folder of this user.
+  EXPECT_EQ(FormMailboxFolder().toStdString(), (runtime.path() / "kivora").string());
+  EXPECT_TRUE(FormMailboxName(QStringLiteral("TMainForm"), QStringLiteral("x"))
+                  .startsWith(QString::fromStdString((runtime.path() / "kivora/form-").string())));
+
+  // A runtime folder others can write to is not used; a private folder of the temporary folder is.
+  ::chmod(runtime.path().c_str(), 0777);
+  EXPECT_EQ(FormMailboxFolder().toStdString(), (temp.path() / ("kivora-" + uid)).string());
+  struct stat info {};
+  ASSERT_EQ(::stat((temp.path() / ("kivora-" + uid)).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  // A name another account took first (here: a folder open to all, or a link) gives no mailbox at all.
+  ScopedEnv no_runtime("XDG_RUNTIME_DIR", "");
+  std::filesystem::remove_all(temp.path() / ("kivora-" + uid));
+  std::filesystem::create_directory(temp.path() / ("kivora-" + uid));
+  ::chmod((temp.path() / ("kivora-" + uid)).c_str(), 0777);
+  EXPECT_TRUE(FormMailboxFolder().isEmpty());
+  std::filesystem::remove_all(temp.path() / ("kivora-" + uid));
+  std::filesystem::create_directory_symlink(runtime.path(), temp.path() / ("kivora-" + uid));
+  EXPECT_TRUE(FormMailboxFolder().isEmpty());
+  QWidget window;
+  window.setWindowTitle(QStringLiteral("unsafe"));
+  TFormMailbox mailbox(&window, QStringLiteral("TUnsafe"));
+  EXPECT_TRUE(mailbox.Mailbox().isEmpty());
+  EXPECT_FALSE(FindForm(QStringLiteral("TUnsafe"), QStringLiteral("unsafe")));
+}
+
+TEST(WindowHelpers, PeerOfAnotherUserIsRefused) {
+  // A listening socket any account can reach, and a client that runs as another user.
+  TestDir dir;
+  ::chmod(dir.path().c_str(), 0777);
+  const std::string path = (dir.path() / "s").string();
+  const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(server, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::chmod(path.c_str(), 0777);
+  ASSERT_EQ(::listen(server, 4), 0);
+
+  auto connect_as = [&](bool other_user) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (other_user && ::setuid(65534) != 0) ::_exit(2);
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+      ::_exit(ok ? 0 : 1);
+    }
+    const int accepted = ::accept(server, nullptr, nullptr);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    const bool same = accepted >= 0 && PeerIsSameUser(accepted);
+    if (accepted >= 0) ::close(accepted);
+    return same;
+  };
+  EXPECT_TRUE(connect_as(false));
+  if (::getuid() == 0) {
+    EXPECT_FALSE(connect_as(true));
+  } else {
+    GTEST_SKIP() << "changing to another user needs root";
+  }
+  ::close(server);
 }
 
 TEST(WindowHelpers, ForegroundAndTaskBar) {
@@ -240,6 +338,22 @@ TEST(Sound, WaveFilesAreCheckedBeforeTheyPlay) {
   TSoundPlayer player;
   player.Play(kSkins.parent_path() / "Sounds" / "Warning.wav");
   player.Play("/nonexistent.wav");
+}
+
+TEST(Sound, QueueIsBoundedAndDropsRepeats) {
+  TSoundQueue queue;
+  EXPECT_TRUE(queue.Push("a.wav"));
+  EXPECT_FALSE(queue.Push("a.wav"));  // already waiting
+  EXPECT_TRUE(queue.Push("b.wav"));
+  EXPECT_TRUE(queue.Push("c.wav"));
+  EXPECT_TRUE(queue.Push("d.wav"));
+  EXPECT_FALSE(queue.Push("e.wav"));  // full: a burst of notices does not play for minutes
+  EXPECT_EQ(queue.Pop(), std::filesystem::path("a.wav"));
+  EXPECT_TRUE(queue.Push("a.wav"));  // playing now, no longer waiting: it may come again
+  for (const char* next : {"b.wav", "c.wav", "d.wav", "a.wav"})
+    EXPECT_EQ(queue.Pop(), std::filesystem::path(next));
+  EXPECT_EQ(queue.Pop(), std::nullopt);
+  EXPECT_TRUE(queue.empty());
 }
 
 }  // namespace
