@@ -69,12 +69,6 @@ std::uint16_t Low16(std::int32_t handle) { return static_cast<std::uint16_t>(han
 
 }  // namespace
 
-std::filesystem::path SoundFilePath(const std::string& app_folder, const std::string& stored) {
-  std::filesystem::path path(stored);
-  if (stored.empty() || path.is_absolute()) return path;
-  return std::filesystem::path(app_folder) / path;
-}
-
 TManager::TManager(TMainForm* main_form, TManagerOptions options)
     : main_form_(main_form), options_(std::move(options)) {
   SessionManager = this;

@@ -34,6 +34,7 @@
 
 #include "ma_login.h"
 #include "ma_web.h"
+#include "manager/setup_records.h"
 #include "plugin/plugin_api.h"
 
 namespace kiv {
@@ -141,7 +142,7 @@ class TManager : public QObject {
   void RequestExit();
   bool FromServer(std::uint16_t remote) const;
   void Message(const QString& text);
-  void PlaySetupSound(std::size_t slot);
+  void PlaySetupSound(TSetupSound slot);
   void SendToHome(const std::vector<std::uint8_t>& message);
   void LoadFaces();
 
@@ -174,8 +175,5 @@ class TManager : public QObject {
 
 // The session manager of this process; null when there is none.
 extern TManager* SessionManager;
-
-// Wave files of the setup record's sounds are stored relative to the application folder or absolute.
-std::filesystem::path SoundFilePath(const std::string& app_folder, const std::string& stored);
 
 }  // namespace kiv

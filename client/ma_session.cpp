@@ -225,9 +225,9 @@ void TManager::UpdateMoney(std::uint32_t balance) {
   }
 }
 
-void TManager::PlaySetupSound(std::size_t slot) {
-  const std::string stored = GlobalManager->SetupInfo.Sounds[slot].Text();
-  if (!stored.empty()) options_.play_sound(SoundFilePath(GlobalManager->AppPath, stored));
+void TManager::PlaySetupSound(TSetupSound slot) {
+  const std::filesystem::path file = GlobalManager->SoundFile(slot);
+  if (!file.empty()) options_.play_sound(file);
 }
 
 void TManager::DealLevelUp(const void* data, std::size_t size) {
