@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "manager/global_manager.h"
+#include "manager/setup_records.h"
 #include "plugin/plugin_manager.h"
 
 namespace kiv {
@@ -131,7 +132,9 @@ void THintNotices::Add(const THintInfo& info) {
   notice.tag = info.tag;
   notice.click = info.click;
   const std::string sound = info.sound.Text();
-  if (!sound.empty() && GlobalManager) GlobalManager->PlaySound(std::filesystem::path(sound));
+  // Setup sounds are stored relative to the application folder; absolute paths stay as they are.
+  if (!sound.empty() && GlobalManager)
+    GlobalManager->PlaySound(ResolveSetupPath(std::filesystem::path(GlobalManager->AppPath), sound));
   pending_.push_back(std::move(notice));
   to_show_.push_back(pending_.back().id);
   PublishCount();
