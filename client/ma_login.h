@@ -1,0 +1,84 @@
+// MA_Login: the login window ("登录$APP娱乐").
+//
+// The user picks or types a user code (digits only), gives the password (at most 20 characters;
+// the box takes no more) and signs in, invisibly when "隐身登录" is checked, or as a guest. The
+// window holds no login logic: its buttons and its 10-second time-out are signals the session
+// manager (MA_Manager) connects. Each entry of the user-code list keeps its 82-byte record of the
+// local user list ("Datas/LoginInfo.dat", read and written by the session manager).
+//
+// Threads: main thread only.
+#pragma once
+
+#include <QByteArray>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+
+namespace kiv {
+
+// One record of the local user list: 82 bytes.
+inline constexpr std::size_t kLoginRecordSize = 82;
+inline constexpr int kMaxPasswordLength = 20;
+
+class TLoginForm : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TLoginForm(int timeout_ms = 10000);
+
+  QString UserCodeText() const;
+  QString Password() const;
+  bool RememberPassword() const { return remember_->isChecked(); }
+  bool Invisible() const { return invisible_->isChecked(); }
+  void SetInvisible(bool invisible) { invisible_->setChecked(invisible); }
+
+  QComboBox* UserCodeBox() const { return user_code_; }
+  QLineEdit* PasswordBox() const { return password_; }
+  QCheckBox* RememberBox() const { return remember_; }
+  QCheckBox* InvisibleBox() const { return invisible_; }
+  QPushButton* LoginButton() const { return login_; }
+  QPushButton* GuestButton() const { return guest_; }
+
+  // Fills the list from the records (each kLoginRecordSize bytes), the first one into the boxes.
+  void SetUsers(const std::vector<QByteArray>& records);
+  // The records of the list in order.
+  std::vector<QByteArray> Users() const;
+
+  // The main login window is the one shown at start-up or after a failed start: closing it, or
+  // "退出" on it, ends the program.
+  void SetMainLoginWindow(bool main) { main_login_ = main; }
+  bool IsMainLoginWindow() const { return main_login_; }
+
+  void StartTimeout() { timeout_.start(); }
+  void StopTimeout() { timeout_.stop(); }
+  bool TimeoutActive() const { return timeout_.isActive(); }
+
+ signals:
+  void LoginRequested(bool guest);
+  void TimedOut();
+  // The main login window was closed or "退出" was pressed on it.
+  void ExitRequested();
+  void RegisterRequested();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void OnUserChosen(int index);
+  void FillFromRecord(const QByteArray& record);
+
+  QComboBox* user_code_ = nullptr;
+  QLineEdit* password_ = nullptr;
+  QCheckBox* remember_ = nullptr;
+  QCheckBox* invisible_ = nullptr;
+  QPushButton* login_ = nullptr;
+  QPushButton* guest_ = nullptr;
+  QTimer timeout_;
+  bool main_login_ = false;
+};
+
+}  // namespace kiv

@@ -1,0 +1,258 @@
+// The client against the real reference server: kivora-server runs as a child process on loopback
+// with a fresh store and the demo users; its admin command sends what an operator would.
+#include <QProcess>
+#include <csignal>
+
+#include "base/machine_id.h"
+#include "udp_interface.h"
+
+#include "ma_system_msg.h"
+#include "manager/qt_app.h"
+#include "protocol_client.h"
+#include "server_process.h"
+#include "session_fixture.h"
+#include "system/window_helpers.h"
+
+namespace kiv {
+namespace {
+
+class TrayApplicationEnvironment : public QtApplicationEnvironment {
+ public:
+  void SetUp() override {
+    QtApplicationEnvironment::SetUp();
+    QApplication::setQuitOnLastWindowClosed(false);
+  }
+};
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new TrayApplicationEnvironment);
+
+class ServerTest : public ClientTest {
+ protected:
+  void SetUp() override {
+    ClientTest::SetUp();
+    if (!std::filesystem::exists(testing::ServerBinary())) GTEST_SKIP() << "kivora-server is not built";
+    std::string error;
+    ASSERT_TRUE(server_.Start(testing::ServerBinary(),
+                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
+                               "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
+                              20000, &error))
+        << error;
+    WriteConfig(server_.Login().port);
+  }
+
+  // Runs `kivora-server admin` against the running server; its output.
+  QString Admin(const QStringList& arguments) {
+    QProcess admin;
+    admin.start(QString::fromStdString(testing::ServerBinary().string()),
+                QStringList{QStringLiteral("admin"), QStringLiteral("--data"),
+                            QString::fromStdString(data_.path().string())} +
+                    arguments);
+    EXPECT_TRUE(RunUntil([&] { return admin.state() == QProcess::NotRunning; }));
+    return QString::fromUtf8(admin.readAllStandardOutput());
+  }
+
+  void SignInAs(const QString& code, const QString& password, bool invisible = false) {
+    StartClient();
+    ASSERT_TRUE(LoginWindowShown());
+    PressLogin(code, password, invisible);
+    ASSERT_TRUE(SignedIn());
+  }
+
+  static QString NoticeText() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+      if (window->objectName() == QLatin1String("NoticeWindow") && window->isVisible())
+        return window->findChild<QLabel*>(QStringLiteral("NoticeText"))->text();
+    }
+    return {};
+  }
+
+  TestDir data_;
+  testing::TServerProcess server_;
+};
+
+TEST_F(ServerTest, TheRunningVersionShowsTheLoginWindow) {
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  EXPECT_TRUE(commands_.empty());
+  EXPECT_EQ(GlobalManager->RunState, kRunStarting);
+}
+
+TEST_F(ServerTest, ANewerVersionStartsTheUpdaterOrTellsTheUser) {
+  Admin({QStringLiteral("publish-version"), QString::number(CURRENTVERSION + 1), QStringLiteral("1")});
+  StartClient();
+  ASSERT_TRUE(RunUntil([this] { return exits_ == 1; }));
+  ASSERT_EQ(commands_.size(), 1u);
+  const std::string expected_head =
+      (app_.path() / "KivUpdate").string() + " " + std::to_string(CURRENTVERSION) + " ";
+  EXPECT_EQ(commands_[0].substr(0, expected_head.size()), expected_head);
+  EXPECT_TRUE(commands_[0].ends_with(" 0 1")) << commands_[0];
+  TearDown();
+
+  Admin({QStringLiteral("publish-version"), QString::number(CURRENTVERSION + 1), QStringLiteral("3")});
+  commands_.clear();
+  exits_ = 0;
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  EXPECT_TRUE(
+      MessageShown(QStringLiteral("系统发现Kivora有最新版本，当前版本可以继续使用，如果需要更新请从官方网站ht"
+                                  "tp://127.0.0.1:8080中下载安装。")));
+  EXPECT_TRUE(commands_.empty());
+  EXPECT_EQ(exits_, 0);
+}
+
+TEST_F(ServerTest, SignInFollowsTheRedirectAndFillsTheUser) {
+  SignInAs(QStringLiteral("10001"), QStringLiteral("kivora"), /*invisible=*/true);
+  const TMe& me = *GlobalManager->Me;
+  EXPECT_EQ(me.UserCode(), 10001u);
+  EXPECT_EQ(me.state, kStateInvisible);
+  EXPECT_FALSE(me.nickname.empty());
+  EXPECT_EQ(me.GetMoney(), 1000u);
+  EXPECT_EQ(me.own_ip.str(), "127.0.0.1");
+  EXPECT_EQ(me.own_port, me.local_port);
+  EXPECT_NE(GlobalManager->HomeServer, -1);
+  EXPECT_EQ(GlobalManager->HomeServerPort, server_.Home().port);
+  EXPECT_EQ(form_->BalanceLabel()->text(), QStringLiteral("1000"));
+  // The server's parameters arrived (the chat relay switch is on).
+  EXPECT_TRUE(RunUntil([] { return GlobalManager->ServerParam[92 - 4] == 1; }));
+  EXPECT_TRUE(form_->isVisible());
+}
+
+TEST_F(ServerTest, GuestSignIn) {
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  PressLogin(QString(), QString(), false, /*guest=*/true);
+  ASSERT_TRUE(SignedIn());
+  EXPECT_NE(GlobalManager->Me->UserCode(), 0u);
+  EXPECT_EQ(GlobalManager->Me->user_type, kGuestUserType);
+  EXPECT_EQ(GlobalManager->Me->state, kStateOnline);
+}
+
+TEST_F(ServerTest, AWrongPasswordIsRefused) {
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  PressLogin(QStringLiteral("10001"), QStringLiteral("wrong"));
+  EXPECT_TRUE(MessageShown(QStringLiteral("登录失败，用户名或密码不正确。")));
+  EXPECT_NE(GlobalManager->RunState, kRunSignedIn);
+}
+
+TEST_F(ServerTest, AStoppedServerIsUnreachableAndAFrozenOneTimesOut) {
+  // A frozen server: the version check went through, the login gets no answer.
+  login_timeout_ms_ = 800;
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  server_.Signal(SIGSTOP);
+  PressLogin(QStringLiteral("10001"), QStringLiteral("kivora"));
+  EXPECT_TRUE(MessageShown(QStringLiteral("连接服务器超时。")));
+  server_.Signal(SIGCONT);
+  TearDown();
+
+  server_.Signal(SIGTERM);
+  server_.Wait();
+  StartClient();
+  EXPECT_TRUE(MessageShown(QStringLiteral("连接服务器失败。")));
+  EXPECT_TRUE(LoginWindowShown());
+}
+
+TEST_F(ServerTest, ABroadcastIsNotifiedEachTimeAndStoredOnce) {
+  SignInAs(QStringLiteral("10001"), QStringLiteral("kivora"));
+  Admin({QStringLiteral("broadcast"), QStringLiteral("1"), QStringLiteral("今晚 22 点维护")});
+  ASSERT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("今晚22点维护"); }));
+  EXPECT_EQ(GlobalManager->HintCount, 1);
+  Admin({QStringLiteral("broadcast"), QStringLiteral("1"), QStringLiteral("今晚 22 点维护")});
+  ASSERT_TRUE(RunUntil([] { return GlobalManager->HintCount == 2; }));
+  std::ifstream in(SystemMessagePath(app_.path() / "10001"), std::ios::binary);
+  const std::string record = GbkToUtf8(std::string(std::istreambuf_iterator<char>(in), {}));
+  EXPECT_NE(record.find("今晚22点维护"), std::string::npos);
+  EXPECT_EQ(record.find("今晚22点维护"), record.rfind("今晚22点维护"));
+}
+
+TEST_F(ServerTest, KickedBySecondSignInAndByTheAdministrator) {
+  SignInAs(QStringLiteral("10002"), QStringLiteral("kivora"));
+  {
+    testing::TProtocolClient other;
+    testing::TLoginFields fields;
+    fields.user = 10002;
+    fields.password = "kivora";
+    std::thread signing([&] { other.SignInVia(server_.Login(), fields); });
+    const bool kicked = RunUntil([] { return GlobalManager->RunState == kRunSignedOut; });
+    signing.join();
+    ASSERT_TRUE(kicked);
+  }
+  EXPECT_TRUE(MessageShown(QStringLiteral("在别的地方有相同的号码登录，你已经自动注销。")));
+  TearDown();
+
+  SignInAs(QStringLiteral("10003"), QStringLiteral("kivora"));
+  Admin({QStringLiteral("kick"), QStringLiteral("10003")});
+  EXPECT_TRUE(RunUntil([] { return GlobalManager->RunState == kRunSignedOut; }));
+  EXPECT_TRUE(MessageShown(QStringLiteral("您因违反Kivora用户管理规定，已经被管理人员强制下线。")));
+}
+
+TEST_F(ServerTest, BalanceUpAndDownChooseTheirSounds) {
+  SignInAs(QStringLiteral("10001"), QStringLiteral("kivora"));
+  sounds_.clear();
+  Admin({QStringLiteral("set-balance"), QStringLiteral("10001"), QStringLiteral("1500")});
+  ASSERT_TRUE(RunUntil([this] { return form_->BalanceLabel()->text() == QStringLiteral("1500"); }));
+  Admin({QStringLiteral("set-balance"), QStringLiteral("10001"), QStringLiteral("200")});
+  ASSERT_TRUE(RunUntil([this] { return form_->BalanceLabel()->text() == QStringLiteral("200"); }));
+  const std::vector<std::filesystem::path> expected{app_.path() / "Sounds/Sound1.wav",
+                                                    app_.path() / "Sounds/Sound2.wav"};
+  EXPECT_EQ(sounds_, expected);
+}
+
+TEST_F(ServerTest, ALevelUpIsNotified) {
+  SignInAs(QStringLiteral("10001"), QStringLiteral("kivora"));
+  Admin({QStringLiteral("level-up"), QStringLiteral("10001")});
+  EXPECT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("恭喜您又升了一级。"); }));
+}
+
+TEST_F(ServerTest, TheMainProgramsRequestsAreAnsweredByTheServer) {
+  SignInAs(QStringLiteral("10001"), QStringLiteral("kivora"));
+  const std::uint16_t home = static_cast<std::uint16_t>(GlobalManager->HomeServer);
+  const std::string nickname = GlobalManager->Me->nickname.str();
+
+  // The own profile (0x30012 → 0x30013) replaces what the client holds.
+  GlobalManager->Me->nickname = "stale";
+  PluginManager->ExeDealMessage(kMsgRequestOwnProfile, nullptr, 0);
+  ASSERT_TRUE(RunUntil([&] { return GlobalManager->Me->nickname.str() == nickname; }));
+
+  // A transfer (0x80008 → 0x80009 and the new balance).
+  sounds_.clear();
+  const Bytes transfer = BuildTransfer(10002, 10001, 100, "kivora", "", NBGetFirstMac());
+  ASSERT_TRUE(UDPSendData(home, transfer.data(), static_cast<std::uint32_t>(transfer.size()), 0, 0, 0));
+  EXPECT_TRUE(MessageShown(QStringLiteral("Kiv币赠送成功。")));
+  ASSERT_TRUE(RunUntil([] { return GlobalManager->Me->GetMoney() < 1000; }));
+  EXPECT_EQ(sounds_, std::vector<std::filesystem::path>{app_.path() / "Sounds/Sound2.wav"});
+
+  // A profile change (0x30014 → 0x30015) is notified.
+  TProfileChange change;
+  change.own_code = 10001;
+  change.nickname = nickname;
+  change.password_digest = MD5("kivora", 2);
+  change.machine_digest = MD5(NBGetFirstMac(), 4);
+  const Bytes message = BuildProfileChange(change);
+  ASSERT_TRUE(UDPSendData(home, message.data(), static_cast<std::uint32_t>(message.size()), 0, 0, 0));
+  EXPECT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("用户资料修改成功。"); }));
+}
+
+// The program itself, as a user starts it, ended by another program's "Close".
+TEST_F(ServerTest, TheProgramEndsOnCloseFromAnotherProcessButNotOnClose) {
+  const std::filesystem::path program = app_.path() / "Kivora";
+  std::filesystem::copy_file(std::filesystem::path(KIV_BIN_DIR) / "Kivora", program);
+  QProcess client;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  env.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral(KIV_BIN_DIR));
+  client.setProcessEnvironment(env);
+  client.start(QString::fromStdString(program.string()), {});
+  ASSERT_TRUE(client.waitForStarted());
+  const QString caption = QStringLiteral("登录Kivora娱乐");
+  ASSERT_TRUE(RunUntil([&] { return static_cast<bool>(FindForm(QStringLiteral("TLoginForm"), caption)); }));
+  EXPECT_EQ(SendMessageToForm(FindForm(QStringLiteral("TLoginForm"), caption), QStringLiteral("close")), 1);
+  EXPECT_FALSE(client.waitForFinished(1000));
+  EXPECT_EQ(SendMessageToForm(FindForm(QStringLiteral("TLoginForm"), caption), QStringLiteral("Close")), 1);
+  ASSERT_TRUE(client.waitForFinished(20000));
+  EXPECT_EQ(client.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(client.exitCode(), 0);
+}
+
+}  // namespace
+}  // namespace kiv

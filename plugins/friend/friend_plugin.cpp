@@ -1,0 +1,73 @@
+// KivFriend: the friends plug-in. Its exports create and free the one manager and hand it the
+// transport callbacks and the local messages; each catches and drops its own failures.
+#include <memory>
+
+#include "friend_manager.h"
+#include "plugin/plugin_manager.h"
+
+namespace {
+
+std::unique_ptr<kiv::friends::TManager> manager;
+
+void OnDataRecive(std::uint16_t remote, const void* data, std::uint32_t size) {
+  try {
+    if (manager && data) manager->OnDataRecive(remote, static_cast<const std::uint8_t*>(data), size);
+  } catch (...) {
+  }
+}
+
+void OnDisConnect(std::uint16_t remote, std::uint8_t) {
+  try {
+    if (manager) manager->OnDisConnect(remote);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void GetPluginInfo(kiv::TPluginInfo* info) {
+  *info = kiv::TPluginInfo{};
+  info->name.SetText("KivFriend");
+  info->caption.SetText("我的好友");
+  info->kind = kiv::kPluginKindPage;
+  info->auto_start = 1;
+  info->version = 1000;
+  info->on_data = &OnDataRecive;
+  info->on_disconnect = &OnDisConnect;
+  info->active_graphic.SetText("FriendActive");
+  info->inactive_graphic.SetText("FriendInActive");
+}
+
+std::uint32_t StartPlugin() {
+  try {
+    if (!kiv::GlobalManager || !kiv::GlobalManager->Me) return 0;
+    if (!manager) {
+      manager = std::make_unique<kiv::friends::TManager>();
+      kiv::friends::Manager = manager.get();
+    }
+    manager->BringToFront();
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::uint32_t StopPlugin() {
+  try {
+    kiv::friends::Manager = nullptr;
+    manager.reset();
+  } catch (...) {
+  }
+  return 1;
+}
+
+void DealMessage(std::uint32_t code, void* data, std::uint32_t size) {
+  try {
+    if (manager) manager->DealMessage(code, data, size);
+  } catch (...) {
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,192 @@
+// The friends store on PostgreSQL: its own connection to the shared database, guarded by a mutex.
+// The account store migrated the schema before this connection opens.
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <mutex>
+#include <stdexcept>
+
+#include "friend_store.h"
+#include "friend_store_text.h"
+
+namespace kiv::server {
+
+namespace {
+
+std::string N(std::int64_t v) { return std::to_string(v); }
+
+class Result {
+ public:
+  explicit Result(PGresult* r) : r_(r) {}
+  Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
+  ~Result() { PQclear(r_); }
+  bool ok() const {
+    ExecStatusType s = PQresultStatus(r_);
+    return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+  }
+  int rows() const { return ok() ? PQntuples(r_) : 0; }
+  std::string text(int row, int col) const { return PQgetvalue(r_, row, col); }
+  std::int64_t number(int row, int col) const { return std::stoll(PQgetvalue(r_, row, col)); }
+  int affected() const {
+    const char* t = PQcmdTuples(r_);
+    return t && *t ? std::atoi(t) : 0;
+  }
+
+ private:
+  PGresult* r_;
+};
+
+class TPgFriendStore final : public IFriendStore {
+ public:
+  explicit TPgFriendStore(const std::string& url) {
+    db_ = PQconnectdb(url.c_str());
+    if (PQstatus(db_) != CONNECTION_OK) {
+      std::string message = PQerrorMessage(db_);
+      PQfinish(db_);
+      throw std::runtime_error("cannot connect to PostgreSQL: " + message);
+    }
+  }
+  ~TPgFriendStore() override { PQfinish(db_); }
+
+  std::vector<TFriendRow> Friends(std::uint32_t owner) override {
+    std::lock_guard lock(mutex_);
+    Result r = Exec("SELECT friend, group_id FROM friendships WHERE owner = $1 ORDER BY friend", {N(owner)});
+    std::vector<TFriendRow> rows;
+    for (int i = 0; i < r.rows(); ++i)
+      rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), static_cast<std::uint32_t>(r.number(i, 1))});
+    return rows;
+  }
+
+  std::optional<std::uint32_t> GroupOf(std::uint32_t owner, std::uint32_t friend_code) override {
+    std::lock_guard lock(mutex_);
+    Result r = Exec("SELECT group_id FROM friendships WHERE owner = $1 AND friend = $2", {N(owner), N(friend_code)});
+    if (r.rows() == 0) return std::nullopt;
+    return static_cast<std::uint32_t>(r.number(0, 0));
+  }
+
+  bool MakeFriends(std::uint32_t a, std::uint32_t b) override {
+    std::lock_guard lock(mutex_);
+    Exec("BEGIN", {});
+    Result r = Exec(
+        "INSERT INTO friendships (owner, friend, group_id) VALUES ($1, $2, 1), ($2, $1, 1) "
+        "ON CONFLICT (owner, friend) DO NOTHING",
+        {N(a), N(b)});
+    Result d = Exec(
+        "DELETE FROM friend_requests WHERE (sender = $1 AND target = $2) OR (sender = $2 AND target = $1)",
+        {N(a), N(b)});
+    if (!r.ok() || !d.ok()) {
+      Exec("ROLLBACK", {});
+      throw std::runtime_error("PostgreSQL: cannot store a friendship");
+    }
+    Exec("COMMIT", {});
+    return r.affected() > 0;
+  }
+
+  bool Unfriend(std::uint32_t a, std::uint32_t b) override {
+    std::lock_guard lock(mutex_);
+    return Exec("DELETE FROM friendships WHERE (owner = $1 AND friend = $2) OR (owner = $2 AND friend = $1)",
+                {N(a), N(b)})
+               .affected() > 0;
+  }
+
+  bool MoveFriend(std::uint32_t owner, std::uint32_t friend_code, std::uint32_t group) override {
+    std::lock_guard lock(mutex_);
+    return Exec("UPDATE friendships SET group_id = $3 WHERE owner = $1 AND friend = $2",
+                {N(owner), N(friend_code), N(group)})
+               .affected() > 0;
+  }
+
+  std::vector<TFriendGroupRow> Groups(std::uint32_t owner) override {
+    std::lock_guard lock(mutex_);
+    Result r = Exec("SELECT id, name FROM friend_groups WHERE owner = $1 ORDER BY id", {N(owner)});
+    std::vector<TFriendGroupRow> rows;
+    for (int i = 0; i < r.rows(); ++i) rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), r.text(i, 1)});
+    return rows;
+  }
+
+  bool SaveGroup(std::uint32_t owner, std::uint32_t id, const std::string& name) override {
+    std::lock_guard lock(mutex_);
+    return Exec(
+               "INSERT INTO friend_groups (owner, id, name) VALUES ($1, $2, $3) "
+               "ON CONFLICT (owner, id) DO UPDATE SET name = excluded.name",
+               {N(owner), N(id), name})
+               .affected() > 0;
+  }
+
+  bool DeleteGroup(std::uint32_t owner, std::uint32_t id) override {
+    std::lock_guard lock(mutex_);
+    return Exec(
+               "DELETE FROM friend_groups WHERE owner = $1 AND id = $2 AND NOT EXISTS "
+               "(SELECT 1 FROM friendships WHERE owner = $1 AND group_id = $2)",
+               {N(owner), N(id)})
+               .affected() > 0;
+  }
+
+  void AddRequest(std::uint32_t sender, std::uint32_t target) override {
+    std::lock_guard lock(mutex_);
+    Exec("INSERT INTO friend_requests (sender, target) VALUES ($1, $2) ON CONFLICT DO NOTHING",
+         {N(sender), N(target)});
+  }
+
+  bool HasRequest(std::uint32_t sender, std::uint32_t target) override {
+    std::lock_guard lock(mutex_);
+    return Exec("SELECT 1 FROM friend_requests WHERE sender = $1 AND target = $2", {N(sender), N(target)}).rows() > 0;
+  }
+
+  void ClearRequest(std::uint32_t sender, std::uint32_t target) override {
+    std::lock_guard lock(mutex_);
+    Exec("DELETE FROM friend_requests WHERE sender = $1 AND target = $2", {N(sender), N(target)});
+  }
+
+  void Queue(std::uint32_t target, const Bytes& message) override {
+    std::lock_guard lock(mutex_);
+    Exec("BEGIN", {});
+    Exec("LOCK TABLE friend_queue IN SHARE ROW EXCLUSIVE MODE", {});
+    Result r = Exec(
+        "INSERT INTO friend_queue (seq, target, body) "
+        "VALUES ((SELECT COALESCE(MAX(seq), 0) + 1 FROM friend_queue), $1, $2)",
+        {N(target), HexText(message)});
+    Exec(r.ok() ? "COMMIT" : "ROLLBACK", {});
+  }
+
+  std::vector<Bytes> TakeQueued(std::uint32_t target) override {
+    std::lock_guard lock(mutex_);
+    Result r = Exec("DELETE FROM friend_queue WHERE target = $1 RETURNING seq, body", {N(target)});
+    std::vector<std::pair<std::int64_t, Bytes>> rows;
+    for (int i = 0; i < r.rows(); ++i)
+      if (std::optional<Bytes> b = FromHexText(r.text(i, 1))) rows.emplace_back(r.number(i, 0), std::move(*b));
+    std::sort(rows.begin(), rows.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    std::vector<Bytes> out;
+    for (auto& [seq, body] : rows) out.push_back(std::move(body));
+    return out;
+  }
+
+  std::vector<std::uint32_t> FindUsers(const TUserQuery& q, std::uint32_t after, std::size_t limit) override {
+    std::lock_guard lock(mutex_);
+    Result r = Exec(
+        "SELECT code FROM accounts WHERE code > $1 AND ($2 = 0 OR code = $2) "
+        "AND ($3 = '' OR strpos(nickname, $3) > 0) AND ($4 = '' OR city = $4) "
+        "AND ($5 = 0 OR sex = $6) ORDER BY code LIMIT $7",
+        {N(after), N(q.code), q.nickname, q.city, N(q.sex), N(q.sex == 1 ? 1 : 0), N(static_cast<std::int64_t>(limit))});
+    std::vector<std::uint32_t> codes;
+    for (int i = 0; i < r.rows(); ++i) codes.push_back(static_cast<std::uint32_t>(r.number(i, 0)));
+    return codes;
+  }
+
+ private:
+  Result Exec(const char* sql, const std::vector<std::string>& params) {
+    std::vector<const char*> values;
+    for (const std::string& p : params) values.push_back(p.c_str());
+    return Result(
+        PQexecParams(db_, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
+  }
+
+  std::mutex mutex_;
+  pg_conn* db_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<IFriendStore> OpenPgFriendStore(const std::string& url) { return std::make_unique<TPgFriendStore>(url); }
+
+}  // namespace kiv::server

@@ -1,0 +1,68 @@
+// The friends store: friendships (one row per direction), the users' own groups (ids 4..255),
+// pending friend requests and the queue of friend messages kept for users who are offline. It lives
+// in the same database as the accounts (the tables come from the shared migrations) and opens its
+// own connection to it. Every method may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/wire.h"
+
+namespace kiv::server {
+
+struct TFriendRow {
+  std::uint32_t code = 0;
+  std::uint32_t group = 1;
+};
+
+struct TFriendGroupRow {
+  std::uint32_t id = 0;
+  std::string name;  // UTF-8
+};
+
+// What a search asks for; empty fields match everything.
+struct TUserQuery {
+  std::uint32_t code = 0;
+  std::string nickname, city;  // UTF-8; nickname matches a part of the name
+  std::uint8_t sex = 0;        // 0 any, 1 male, 2 female
+};
+
+class IFriendStore {
+ public:
+  virtual ~IFriendStore() = default;
+
+  virtual std::vector<TFriendRow> Friends(std::uint32_t owner) = 0;
+  virtual std::optional<std::uint32_t> GroupOf(std::uint32_t owner, std::uint32_t friend_code) = 0;
+  // Both directions in group 1, in one transaction; false when they were friends already.
+  virtual bool MakeFriends(std::uint32_t a, std::uint32_t b) = 0;
+  // Both directions; false when there was no friendship.
+  virtual bool Unfriend(std::uint32_t a, std::uint32_t b) = 0;
+  virtual bool MoveFriend(std::uint32_t owner, std::uint32_t friend_code, std::uint32_t group) = 0;
+
+  virtual std::vector<TFriendGroupRow> Groups(std::uint32_t owner) = 0;
+  // Creates or renames.
+  virtual bool SaveGroup(std::uint32_t owner, std::uint32_t id, const std::string& name) = 0;
+  // Only an empty group; false otherwise.
+  virtual bool DeleteGroup(std::uint32_t owner, std::uint32_t id) = 0;
+
+  virtual void AddRequest(std::uint32_t sender, std::uint32_t target) = 0;
+  virtual bool HasRequest(std::uint32_t sender, std::uint32_t target) = 0;
+  virtual void ClearRequest(std::uint32_t sender, std::uint32_t target) = 0;
+
+  // Friend messages for a user who is offline, delivered in order at the next sign-in.
+  virtual void Queue(std::uint32_t target, const Bytes& message) = 0;
+  virtual std::vector<Bytes> TakeQueued(std::uint32_t target) = 0;
+
+  // Account codes matching `query`, above `after`, in ascending order, at most `limit`.
+  virtual std::vector<std::uint32_t> FindUsers(const TUserQuery& query, std::uint32_t after, std::size_t limit) = 0;
+};
+
+// The friends store for the account store's location (a SQLite path or "sqlite:" path). Throws
+// std::runtime_error when it cannot be opened.
+std::unique_ptr<IFriendStore> OpenFriendStore(const std::string& location);
+
+}  // namespace kiv::server

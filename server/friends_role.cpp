@@ -1,0 +1,381 @@
+#include "friends_role.h"
+
+#include <algorithm>
+
+#include "declare/friend_wire.h"
+
+namespace kiv::server {
+
+namespace fw = friend_wire;
+
+namespace {
+
+bool IsUserGroup(std::uint32_t id) { return id >= fw::kFirstUserGroup && id <= 255; }
+
+}  // namespace
+
+TFriendsRole::TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStore& friends)
+    : ctx_(ctx), endpoint_(endpoint), friends_(friends) {}
+
+void TFriendsRole::Attach(TMessageRouter& router) {
+  router.On(fw::kListRequest, fw::list_request::kSize, [this](const TRequest& r) { return OnListRequest(r); });
+  router.On(fw::kGroupOperation, fw::group_op::kSize, [this](const TRequest& r) { return OnGroupOperation(r); });
+  router.On(fw::kSearch, fw::search::kSize, [this](const TRequest& r) { return OnSearch(r); });
+  router.On(fw::kAddFriend, fw::add::kSize, [this](const TRequest& r) { return OnAddFriend(r); });
+  // The home role takes the own state (target 0); a state to a friend comes here.
+  router.On(fw::kUserState, fw::state::kSize, [this](const TRequest& r) { return OnForward(r, fw::state::kSender); });
+  router.On(fw::kConnect, fw::connect::kSize, [this](const TRequest& r) { return OnForward(r, fw::connect::kSender); });
+  router.On(fw::kInvite, fw::invite::kSize, [this](const TRequest& r) { return OnForward(r, fw::invite::kSender); });
+  router.On(fw::kProfileRequest, fw::profile_request::kSize, [this](const TRequest& r) { return OnProfileRequest(r); });
+  router.OnDisconnect([this](TEndpoint&, std::uint16_t handle) {
+    std::lock_guard lock(mutex_);
+    cursors_.erase(handle);
+  });
+}
+
+std::optional<TSession> TFriendsRole::Authority(const TRequest& r, std::size_t own_code_offset) {
+  std::optional<TSession> s = ctx_.sessions.ByHandle(r.handle);
+  if (!s) return std::nullopt;
+  if (s->guest) return std::nullopt;  // guests keep no friends
+  if (s->user != r.body.u32(own_code_offset)) {
+    ctx_.log.Event("refused a friend message for another user code by", s->user, s->peer);
+    return std::nullopt;
+  }
+  return s;
+}
+
+std::optional<TSession> TFriendsRole::VisibleSession(std::uint32_t user, std::uint32_t viewer) {
+  std::optional<TSession> s = ctx_.sessions.ByUser(user);
+  if (!s) return std::nullopt;
+  if (friends_.GroupOf(user, viewer) == fw::kBlockGroup) return std::nullopt;
+  return s;
+}
+
+void TFriendsRole::Deliver(std::uint32_t user, const Bytes& message, bool queue) {
+  if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) {
+    endpoint_.Send(s->handle, message);
+  } else if (queue) {
+    friends_.Queue(user, message);
+  }
+}
+
+void TFriendsRole::SessionStarted(const TSession& session) {
+  if (session.guest) return;
+  std::vector<TSession> online;
+  for (const TFriendRow& f : friends_.Friends(session.user)) {
+    if (f.group == fw::kBlockGroup) continue;
+    if (std::optional<TSession> s = VisibleSession(f.code, session.user)) online.push_back(*s);
+  }
+  namespace o = fw::online;
+  online.resize(std::min<std::size_t>(online.size(), 0xFFFF));
+  RecordWriter w(o::kHeaderSize + online.size() * o::kEntrySize);
+  w.u32(0, fw::kOnline).u32(o::kTarget, session.user).u16(o::kCount, static_cast<std::uint16_t>(online.size()));
+  WireAddress server = ctx_.HomeAnnounced();
+  for (std::size_t i = 0; i < online.size(); ++i) {
+    std::size_t at = o::kHeaderSize + i * o::kEntrySize;
+    w.u32(at + o::kUser, online[i].user).address(at + o::kOwnAddress, online[i].peer);
+    w.u8(at + o::kState, online[i].state).u8(at + o::kCamera, online[i].camera);
+    w.u8(at + o::kUserType, online[i].user_type).address(at + o::kServer, server);
+  }
+  endpoint_.Send(session.handle, w.view());
+  for (const Bytes& queued : friends_.TakeQueued(session.user)) endpoint_.Send(session.handle, queued);
+}
+
+void TFriendsRole::SessionEnded(const TSession& session) {
+  {
+    std::lock_guard lock(mutex_);
+    cursors_.erase(session.handle);
+  }
+  if (session.guest) return;
+  namespace st = fw::state;
+  for (const TFriendRow& f : friends_.Friends(session.user)) {
+    std::optional<TSession> s = ctx_.sessions.ByUser(f.code);
+    if (!s) continue;
+    RecordWriter w(st::kSize);
+    w.u32(0, fw::kUserState).u32(st::kTarget, f.code).u8(st::kState, fw::kOffline);
+    w.u8(st::kUserType, session.user_type).u32(st::kSender, session.user);
+    endpoint_.Send(s->handle, w.view());
+  }
+}
+
+bool TFriendsRole::OnListRequest(const TRequest& r) {
+  std::optional<TSession> s = Authority(r, fw::list_request::kOwnCode);
+  if (!s) return true;
+
+  // Groups above 3, then every friendship, in that order.
+  std::vector<TFriendGroupRow> groups = friends_.Groups(s->user);
+  groups.resize(std::min<std::size_t>(groups.size(), fw::kMaxUserGroups));
+  namespace g = fw::groups;
+  RecordWriter gw(g::kHeaderSize + groups.size() * g::kEntrySize);
+  gw.u32(0, fw::kGroups).u32(g::kTarget, s->user).u8(g::kCount, static_cast<std::uint8_t>(groups.size()));
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    std::size_t at = g::kHeaderSize + i * g::kEntrySize;
+    gw.u32(at + g::kId, groups[i].id).text(at + g::kName, fw::kGroupNameLen, groups[i].name);
+  }
+  endpoint_.Send(r.handle, gw.view());
+
+  std::vector<TFriendRow> rows = friends_.Friends(s->user);
+  rows.resize(std::min<std::size_t>(rows.size(), 0xFFFF));
+  namespace l = fw::list;
+  RecordWriter lw(l::kHeaderSize + rows.size() * l::kEntrySize);
+  lw.u32(0, fw::kList).u32(l::kTarget, s->user).u16(l::kCount, static_cast<std::uint16_t>(rows.size()));
+  WireAddress server = ctx_.HomeAnnounced();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::size_t at = l::kHeaderSize + i * l::kEntrySize;
+    std::optional<TAccount> a = ctx_.store.Find(rows[i].code);
+    // A friend in the own block list sees nothing of the user, and is shown offline as well.
+    std::optional<TSession> online =
+        rows[i].group == fw::kBlockGroup ? std::nullopt : VisibleSession(rows[i].code, s->user);
+    lw.u32(at + l::kUser, rows[i].code).u8(at + l::kGroup, static_cast<std::uint8_t>(rows[i].group));
+    if (a) lw.text(at + l::kNickname, 40, a->nickname).u8(at + l::kFace, a->face).u8(at + l::kUserType, a->user_type);
+    if (online) {
+      lw.u8(at + l::kState, online->state).address(at + l::kOwnAddress, online->peer);
+      lw.u8(at + l::kCamera, online->camera).address(at + l::kServer, server);
+    }
+  }
+  endpoint_.Send(r.handle, lw.view());
+  return true;
+}
+
+bool TFriendsRole::OnGroupOperation(const TRequest& r) {
+  namespace op = fw::group_op;
+  std::optional<TSession> s = Authority(r, op::kOwnCode);
+  if (!s) return true;
+  std::uint8_t operation = r.body.u8(op::kOperation);
+  std::uint32_t id = r.body.u32(op::kGroup);
+  std::uint32_t friend_code = r.body.u32(op::kFriend);
+  std::string name;
+  auto refuse = [&](const char* why) {
+    ctx_.log.Event(std::string("refused a group operation (") + why + ") by", s->user, s->peer);
+    return true;
+  };
+  std::vector<TFriendGroupRow> groups = friends_.Groups(s->user);
+  auto exists = [&](std::uint32_t g) {
+    return std::any_of(groups.begin(), groups.end(), [&](const TFriendGroupRow& row) { return row.id == g; });
+  };
+  switch (operation) {
+    case op::kSave: {
+      std::uint8_t length = r.body.u8(op::kName);
+      name = r.body.text(op::kName, fw::kGroupNameLen);
+      if (!IsUserGroup(id)) return refuse("group id");
+      if (length == 0 || length > fw::kGroupNameLen || name.empty()) return refuse("group name");
+      if (!exists(id) && groups.size() >= fw::kMaxUserGroups) return refuse("too many groups");
+      if (!friends_.SaveGroup(s->user, id, name)) return refuse("store");
+      break;
+    }
+    case op::kDelete:
+      if (!IsUserGroup(id) || !exists(id)) return refuse("group id");
+      if (!friends_.DeleteGroup(s->user, id)) return refuse("group not empty");
+      break;
+    case op::kMove:
+      if (id != fw::kDefaultGroup && id != fw::kBlockGroup && !(IsUserGroup(id) && exists(id)))
+        return refuse("group id");
+      if (!friends_.GroupOf(s->user, friend_code)) return refuse("not a friend");
+      if (!friends_.MoveFriend(s->user, friend_code, id)) return refuse("store");
+      break;
+    default:
+      return refuse("operation");
+  }
+  namespace res = fw::group_result;
+  RecordWriter w(res::kSize);
+  w.u32(0, fw::kGroupResult).u32(res::kTarget, s->user).u8(res::kOperation, operation).u32(res::kGroup, id);
+  w.text(res::kName, fw::kGroupNameLen, name).u32(res::kFriend, operation == op::kMove ? friend_code : 0);
+  endpoint_.Send(r.handle, w.view());
+  return true;
+}
+
+bool TFriendsRole::OnSearch(const TRequest& r) {
+  namespace q = fw::search;
+  namespace hit = fw::search_result;
+  std::optional<TSession> s = Authority(r, q::kOwnCode);
+  if (!s) return true;
+  TUserQuery query;
+  query.code = r.body.u32(q::kUser);
+  query.nickname = r.body.text(q::kNickname, 40);
+  query.city = r.body.text(q::kCity, 20);
+  query.sex = r.body.u8(q::kSex) <= 2 ? r.body.u8(q::kSex) : 0;
+  bool camera_only = r.body.u8(q::kCameraOnly) == 1, online_only = r.body.u8(q::kOnlineOnly) == 1;
+
+  // The same criteria again continue after the last hit; other criteria start over.
+  Bytes criteria;
+  for (std::size_t at : {q::kUser, q::kNickname, q::kCity})
+    for (std::uint8_t b : r.body.bytes(at, at == q::kUser ? 4 : (at == q::kCity ? 21 : 41))) criteria.push_back(b);
+  criteria.push_back(camera_only);
+  criteria.push_back(online_only);
+  criteria.push_back(query.sex);
+  std::uint32_t after = 0;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = cursors_.find(r.handle);
+    if (it != cursors_.end() && it->second.criteria == criteria) after = it->second.after;
+  }
+
+  std::vector<TSession> sessions = ctx_.sessions.All();
+  std::unordered_map<std::uint32_t, TSession> visible;  // signed in and not invisible
+  for (const TSession& x : sessions)
+    if (x.state == fw::kOnlineState && !x.guest) visible.emplace(x.user, x);
+
+  std::vector<std::pair<TAccount, const TSession*>> hits;
+  std::uint32_t next = after;
+  while (hits.size() < q::kPageSize) {
+    std::vector<std::uint32_t> codes = friends_.FindUsers(query, next, 64);
+    if (codes.empty()) break;
+    for (std::uint32_t code : codes) {
+      next = code;
+      auto online = visible.find(code);
+      const TSession* session = online == visible.end() ? nullptr : &online->second;
+      if ((online_only || camera_only) && !session) continue;
+      if (camera_only && session->camera != 1) continue;
+      std::optional<TAccount> a = ctx_.store.Find(code);
+      if (!a) continue;
+      hits.emplace_back(std::move(*a), session);
+      if (hits.size() == q::kPageSize) break;
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (hits.empty())
+      cursors_.erase(r.handle);
+    else
+      cursors_[r.handle] = {criteria, next};
+  }
+
+  RecordWriter w(hit::kHeaderSize + hits.size() * hit::kEntrySize);
+  w.u32(0, fw::kSearchResult).u32(hit::kTarget, s->user).u8(hit::kCount, static_cast<std::uint8_t>(hits.size()));
+  w.u32(hit::kOnlineUsers, static_cast<std::uint32_t>(visible.size()));
+  WireAddress server = ctx_.HomeAnnounced();
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    const TAccount& a = hits[i].first;
+    std::size_t at = hit::kHeaderSize + i * hit::kEntrySize;
+    w.u32(at + hit::kUser, a.code).text(at + hit::kNickname, 40, a.nickname).u8(at + hit::kSex, a.sex);
+    w.u8(at + hit::kAge, a.age).u8(at + hit::kFace, a.face).text(at + hit::kProvince, 20, a.province);
+    w.text(at + hit::kCity, 20, a.city).u8(at + hit::kVerifyMode, a.verify_mode);
+    if (const TSession* online = hits[i].second) {
+      w.u8(at + hit::kOnline, 1).u8(at + hit::kCamera, online->camera).address(at + hit::kServer, server);
+    }
+  }
+  endpoint_.Send(r.handle, w.view());
+  return true;
+}
+
+Bytes TFriendsRole::AddFriendAnswer(std::uint32_t to, std::uint8_t kind, std::uint32_t about) {
+  namespace a = fw::add;
+  RecordWriter w(a::kSize);
+  w.u32(0, fw::kAddFriend).u8(a::kKind, kind).u32(a::kTarget, to).u32(a::kSender, about);
+  w.address(a::kServer, ctx_.HomeAnnounced());
+  if (std::optional<TAccount> account = ctx_.store.Find(about)) w.text(a::kNickname, 40, account->nickname);
+  return w.take();
+}
+
+bool TFriendsRole::OnAddFriend(const TRequest& r) {
+  namespace a = fw::add;
+  std::optional<TSession> s = Authority(r, a::kSender);
+  if (!s) return true;
+  std::uint8_t kind = r.body.u8(a::kKind);
+  std::uint32_t target = r.body.u32(a::kTarget);
+  if (target == s->user) return true;
+  std::optional<TAccount> other = ctx_.store.Find(target);
+  if (!other) return true;
+  // The message as the target receives it: sender fields from the session, not from the body.
+  Bytes message(r.body.bytes(0, a::kSize).begin(), r.body.bytes(0, a::kSize).end());
+  RecordWriter(message).address(a::kServer, ctx_.HomeAnnounced());
+  bool friends_already = friends_.GroupOf(s->user, target).has_value();
+
+  switch (kind) {
+    case a::kRequest:
+      if (friends_.GroupOf(target, s->user) == fw::kBlockGroup) return true;
+      if (friends_already) {
+        endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAlreadyFriends, target));
+        return true;
+      }
+      if (other->verify_mode != 1) return true;
+      friends_.AddRequest(s->user, target);
+      Deliver(target, message, true);
+      return true;
+    case a::kAdded:
+      if (friends_already) {
+        endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAlreadyFriends, target));
+        return true;
+      }
+      if (other->verify_mode != 0 && !friends_.HasRequest(target, s->user)) {
+        ctx_.log.Event("refused an unrequested friendship by", s->user, s->peer);
+        return true;
+      }
+      friends_.MakeFriends(s->user, target);
+      Deliver(target, message, true);
+      // The sender's client adds the friend only on the server's word.
+      endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAdded, target));
+      return true;
+    case a::kRefused:
+      if (!friends_.HasRequest(target, s->user)) return true;
+      friends_.ClearRequest(target, s->user);
+      Deliver(target, message, true);
+      return true;
+    case a::kDelete:
+      if (!friends_.Unfriend(s->user, target)) return true;
+      endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kDeleted, target));
+      // The friendship is gone both ways: the other list drops the user as well.
+      Deliver(target, AddFriendAnswer(target, a::kDeleted, s->user), true);
+      return true;
+    default:
+      return true;  // the answers (6, 9) come only from the server
+  }
+}
+
+bool TFriendsRole::OnForward(const TRequest& r, std::size_t sender_offset) {
+  std::uint32_t target = r.body.u32(4);
+  if (target == 0) return false;
+  std::optional<TSession> s = Authority(r, sender_offset);
+  if (!s) return true;
+  // Only between friends, and never to someone who blocks the sender.
+  std::optional<std::uint32_t> group = friends_.GroupOf(target, s->user);
+  if (!group || *group == fw::kBlockGroup) return true;
+  std::optional<TSession> to = ctx_.sessions.ByUser(target);
+  if (!to) return true;
+  Bytes message(r.body.bytes(0, r.body.size()).begin(), r.body.bytes(0, r.body.size()).end());
+  RecordWriter w(message);
+  WireAddress server = ctx_.HomeAnnounced();
+  if (r.code == fw::kUserState) {
+    w.address(fw::state::kOwnAddress, s->peer).address(fw::state::kServer, server);
+  } else if (r.code == fw::kConnect) {
+    w.address(fw::connect::kOwnAddress, s->peer).address(fw::connect::kServer, server);
+  }
+  endpoint_.Send(to->handle, message);
+  return true;
+}
+
+bool TFriendsRole::OnProfileRequest(const TRequest& r) {
+  namespace pr = fw::profile_request;
+  namespace p = fw::profile;
+  std::uint8_t purpose = r.body.u8(pr::kPurpose);
+  if (purpose != pr::kShow && purpose != pr::kFriendAdded) return true;
+  std::optional<TSession> s = Authority(r, pr::kRequester);
+  if (!s) return true;
+  std::uint32_t subject = r.body.u32(pr::kSubject);
+  std::optional<TAccount> a = ctx_.store.Find(subject);
+  if (!a) return true;
+  RecordWriter w(p::kSize);
+  w.u32(0, fw::kProfile).u32(p::kTarget, s->user).u32(p::kSubject, subject).u8(p::kPurpose, purpose);
+  w.text(p::kNickname, 40, a->nickname).u8(p::kSex, a->sex).u8(p::kAge, a->age).u8(p::kFace, a->face);
+  w.text(p::kEmail, 40, a->email).text(p::kPhone, 20, a->phone).text(p::kOccupation, 20, a->occupation);
+  w.text(p::kAddress, 60, a->address).text(p::kProvince, 20, a->province).text(p::kCity, 20, a->city);
+  w.u32(p::kLevelPoints, a->level_points);
+  std::string intro;
+  for (char c : a->introduction) {
+    if (c == '\r') continue;
+    if (c == '\n')
+      intro += "#13#10";
+    else
+      intro += c;
+  }
+  w.text(p::kIntroduction, 255, intro);
+  // Where the user can be reached only while it is visible to the requester.
+  if (std::optional<TSession> online = VisibleSession(subject, s->user); online && online->state == fw::kOnlineState) {
+    w.address(p::kOwnAddress, online->peer).u8(p::kState, online->state).u8(p::kCamera, online->camera);
+    w.address(p::kServer, ctx_.HomeAnnounced());
+  }
+  endpoint_.Send(r.handle, w.view());
+  return true;
+}
+
+}  // namespace kiv::server

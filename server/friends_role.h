@@ -1,0 +1,63 @@
+// The friends role of the home server: the friend list and groups, presence pushed at sign-in and
+// sign-out, search with paging, the add-friend dialogue (with pending requests and a queue for
+// users who are offline), profiles of other users, and forwarding of state, connect and invitation
+// messages between friends signed in here.
+//
+// Every request is answered for the connection's signed-in user only; a body's own code is only
+// checked against it. Forwarded messages carry the sender's address as this server sees it, never
+// the one the body claims.
+//
+// Threads: the handlers run on the home endpoint's dispatch thread; SessionStarted/SessionEnded on
+// whichever thread the home role ends a session on (dispatch or admin). They share the session
+// table and the store (both thread-safe) and the search cursors (guarded by `mutex_`).
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+#include "context.h"
+#include "friend_store.h"
+#include "router.h"
+
+namespace kiv::server {
+
+class TFriendsRole final : public TRole {
+ public:
+  TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStore& friends);
+  const char* Name() const override { return "friends"; }
+  void Attach(TMessageRouter& router) override;
+
+  // Pushes the online friends and the queued friend messages to a new session.
+  void SessionStarted(const TSession& session);
+  // Tells every online friend that the user went offline.
+  void SessionEnded(const TSession& session);
+
+ private:
+  bool OnListRequest(const TRequest& r);
+  bool OnGroupOperation(const TRequest& r);
+  bool OnSearch(const TRequest& r);
+  bool OnAddFriend(const TRequest& r);
+  bool OnForward(const TRequest& r, std::size_t sender_offset);
+  bool OnProfileRequest(const TRequest& r);
+
+  std::optional<TSession> Authority(const TRequest& r, std::size_t own_code_offset);
+  // Sends to the user's session on this node, or keeps it for the next sign-in when `queue` is set.
+  void Deliver(std::uint32_t user, const Bytes& message, bool queue);
+  // The state a friend shows to `viewer`: 0 when offline or when the friend blocks the viewer.
+  std::optional<TSession> VisibleSession(std::uint32_t user, std::uint32_t viewer);
+  Bytes AddFriendAnswer(std::uint32_t to, std::uint8_t kind, std::uint32_t about);
+
+  TServerContext& ctx_;
+  TEndpoint& endpoint_;
+  IFriendStore& friends_;
+
+  struct SearchCursor {
+    Bytes criteria;  // the request's criteria bytes
+    std::uint32_t after = 0;
+  };
+  std::mutex mutex_;
+  std::unordered_map<std::uint16_t, SearchCursor> cursors_;
+};
+
+}  // namespace kiv::server

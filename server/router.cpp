@@ -1,0 +1,106 @@
+#include "router.h"
+
+#include <stdexcept>
+
+#include "udp_kivudp.h"
+
+namespace kiv::server {
+
+void TMessageRouter::On(std::uint32_t code, std::size_t length, THandler handler) {
+  Route& route = routes_[code];
+  route.length = std::max(route.length, length);
+  route.handlers.push_back(std::move(handler));
+}
+
+void TMessageRouter::OnDisconnect(TDisconnectHook hook) { disconnect_hooks_.push_back(std::move(hook)); }
+
+void TMessageRouter::Dispatch(TEndpoint& endpoint, std::uint16_t handle, const std::uint8_t* data,
+                              std::size_t size) {
+  if (size < 4) {
+    ++dropped_short_;
+    return;
+  }
+  std::uint32_t code = LoadU32(data);
+  auto it = routes_.find(code);
+  if (it == routes_.end()) {
+    ++dropped_unknown_;
+    return;
+  }
+  if (size < it->second.length) {
+    ++dropped_short_;
+    return;
+  }
+  TRequest request{endpoint, handle, code, RecordReader(data, size)};
+  try {
+    for (const THandler& handler : it->second.handlers) {
+      if (handler(request)) {
+        ++handled_;
+        return;
+      }
+    }
+    ++dropped_unknown_;
+  } catch (const std::exception& e) {
+    ++failed_;
+    if (reporter_) reporter_(endpoint, handle, code, e.what());
+  } catch (...) {
+    ++failed_;
+    if (reporter_) reporter_(endpoint, handle, code, "unknown error");
+  }
+}
+
+void TMessageRouter::Disconnected(TEndpoint& endpoint, std::uint16_t handle) {
+  for (const TDisconnectHook& hook : disconnect_hooks_) {
+    try {
+      hook(endpoint, handle);
+    } catch (...) {
+      ++failed_;
+    }
+  }
+}
+
+TRouterCounters TMessageRouter::Counters() const {
+  return {handled_.load(), dropped_short_.load(), dropped_unknown_.load(), failed_.load()};
+}
+
+std::vector<std::uint32_t> TMessageRouter::Codes() const {
+  std::vector<std::uint32_t> codes;
+  for (const auto& [code, route] : routes_) codes.push_back(code);
+  return codes;
+}
+
+TEndpoint::TEndpoint(std::string name) : name_(std::move(name)) {
+  TEngineOptions options;
+  options.stop_wait_ms = 1000;
+  udp_ = std::make_unique<TKivUDP>(options);
+  udp_->SetCallbacks(
+      [this](std::uint16_t handle, const std::uint8_t* data, std::uint32_t length) {
+        router_.Dispatch(*this, handle, data, length);
+      },
+      [this](std::uint16_t handle, std::uint8_t) { router_.Disconnected(*this, handle); });
+}
+
+TEndpoint::~TEndpoint() { Stop(); }
+
+bool TEndpoint::Start(std::uint16_t port) { return udp_->Start(port, 1); }
+
+void TEndpoint::Stop() {
+  if (udp_->Started()) udp_->Stop();
+}
+
+std::uint16_t TEndpoint::Port() const { return udp_->LocalPort(); }
+
+bool TEndpoint::Send(std::uint16_t handle, std::span<const std::uint8_t> message) {
+  return udp_->SendData(handle, message, 0, 0, 0);
+}
+
+void TEndpoint::Disconnect(std::uint16_t handle) { udp_->Disconnect(handle); }
+
+WireAddress TEndpoint::Peer(std::uint16_t handle) const {
+  WireAddress a;
+  if (!udp_->GetRemoteAdd(handle, a.ip, a.port)) return {};
+  return a;
+}
+
+std::uint32_t TEndpoint::PeerCount() const { return udp_->PeerCount(); }
+
+}  // namespace kiv::server

@@ -1,0 +1,111 @@
+// One UDP port of the server (TEndpoint) and the message router that hands each received message to
+// the role handler registered for its code.
+//
+// Threads: each endpoint runs its transport in mode 1, so every handler and the disconnect hooks of
+// one endpoint run on that endpoint's dispatch thread, one at a time. Send and Disconnect may be
+// called from any thread (the transport copies what it sends).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/wire.h"
+
+namespace kiv {
+class TKivUDP;
+}
+
+namespace kiv::server {
+
+class TEndpoint;
+
+// One received message. `body` covers the whole message, code included, exactly as received.
+struct TRequest {
+  TEndpoint& endpoint;
+  std::uint16_t handle;
+  std::uint32_t code;
+  RecordReader body;
+};
+
+// Returns false when the message is not this handler's after all (the router then tries the next
+// handler of the same code).
+using THandler = std::function<bool(const TRequest&)>;
+using TDisconnectHook = std::function<void(TEndpoint&, std::uint16_t handle)>;
+
+struct TRouterCounters {
+  std::uint64_t handled = 0;
+  std::uint64_t dropped_short = 0;    // shorter than its code's fixed length
+  std::uint64_t dropped_unknown = 0;  // no handler took it
+  std::uint64_t failed = 0;           // a handler threw
+};
+
+class TMessageRouter {
+ public:
+  // Messages of `code` shorter than `length` bytes are dropped and counted before any handler runs.
+  void On(std::uint32_t code, std::size_t length, THandler handler);
+  void OnDisconnect(TDisconnectHook hook);
+  // Called (on the dispatch thread) when a handler throws; the message is dropped either way.
+  using TErrorReporter = std::function<void(TEndpoint&, std::uint16_t handle, std::uint32_t code, const char* what)>;
+  void SetErrorReporter(TErrorReporter reporter) { reporter_ = std::move(reporter); }
+
+  void Dispatch(TEndpoint& endpoint, std::uint16_t handle, const std::uint8_t* data, std::size_t size);
+  void Disconnected(TEndpoint& endpoint, std::uint16_t handle);
+
+  TRouterCounters Counters() const;
+  // The codes with a handler, for the fuzz target.
+  std::vector<std::uint32_t> Codes() const;
+
+ private:
+  struct Route {
+    std::size_t length = 0;
+    std::vector<THandler> handlers;
+  };
+  std::map<std::uint32_t, Route> routes_;
+  std::vector<TDisconnectHook> disconnect_hooks_;
+  TErrorReporter reporter_;
+  std::atomic<std::uint64_t> handled_{0}, dropped_short_{0}, dropped_unknown_{0}, failed_{0};
+};
+
+// A role of the server: registers its handlers on the router of its endpoint. The login, home and
+// every later role (web, update, friends, chat, lobby, room, data) is one implementation.
+class TRole {
+ public:
+  virtual ~TRole() = default;
+  virtual const char* Name() const = 0;
+  virtual void Attach(TMessageRouter& router) = 0;
+};
+
+class TEndpoint {
+ public:
+  explicit TEndpoint(std::string name);
+  ~TEndpoint();
+  TEndpoint(const TEndpoint&) = delete;
+  TEndpoint& operator=(const TEndpoint&) = delete;
+
+  const std::string& Name() const { return name_; }
+  TMessageRouter& Router() { return router_; }
+
+  // Opens the port (0: any free one). False when it cannot be bound.
+  bool Start(std::uint16_t port);
+  void Stop();
+  std::uint16_t Port() const;
+
+  bool Send(std::uint16_t handle, std::span<const std::uint8_t> message);
+  void Disconnect(std::uint16_t handle);
+  // The peer's address as this endpoint sees it; empty when the handle is unknown.
+  WireAddress Peer(std::uint16_t handle) const;
+  std::uint32_t PeerCount() const;
+
+ private:
+  std::string name_;
+  TMessageRouter router_;
+  std::unique_ptr<TKivUDP> udp_;
+};
+
+}  // namespace kiv::server

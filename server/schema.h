@@ -1,0 +1,95 @@
+// The account schema, shared by both stores. Migration N (1-based) brings a database from version
+// N-1 to N; a released migration is never edited, only followed by a new one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace kiv::server {
+
+inline constexpr std::array<const char*, 2> kMigrations = {
+    // 1: accounts, the money ledger, guest tickets and presence.
+    R"sql(
+CREATE TABLE accounts (
+  code            BIGINT PRIMARY KEY,
+  password_hash   TEXT NOT NULL,
+  pay_hash        TEXT NOT NULL DEFAULT '',
+  nickname        TEXT NOT NULL DEFAULT '',
+  sex             INTEGER NOT NULL DEFAULT 1,
+  age             INTEGER NOT NULL DEFAULT 0,
+  face            INTEGER NOT NULL DEFAULT 0,
+  email           TEXT NOT NULL DEFAULT '',
+  phone           TEXT NOT NULL DEFAULT '',
+  occupation      TEXT NOT NULL DEFAULT '',
+  address         TEXT NOT NULL DEFAULT '',
+  province        TEXT NOT NULL DEFAULT '',
+  city            TEXT NOT NULL DEFAULT '',
+  introduction    TEXT NOT NULL DEFAULT '',
+  verify_mode     INTEGER NOT NULL DEFAULT 0,
+  bind            INTEGER NOT NULL DEFAULT 0,
+  bind_machine    TEXT NOT NULL DEFAULT '',
+  user_type       INTEGER NOT NULL DEFAULT 0,
+  extra           INTEGER NOT NULL DEFAULT 0,
+  money           BIGINT NOT NULL DEFAULT 0 CHECK (money >= 0),
+  level_points    BIGINT NOT NULL DEFAULT 0,
+  experience      BIGINT NOT NULL DEFAULT 0,
+  next_experience BIGINT NOT NULL DEFAULT 100,
+  protection      INTEGER NOT NULL DEFAULT 0,
+  question        TEXT NOT NULL DEFAULT '',
+  answer_hash     TEXT NOT NULL DEFAULT '',
+  id_hash         TEXT NOT NULL DEFAULT ''
+);
+CREATE TABLE ledger (
+  at        BIGINT NOT NULL,
+  from_code BIGINT NOT NULL,
+  to_code   BIGINT NOT NULL,
+  amount    BIGINT NOT NULL,
+  fee       BIGINT NOT NULL
+);
+CREATE TABLE guest_tickets (
+  code    BIGINT PRIMARY KEY,
+  machine TEXT NOT NULL,
+  expires BIGINT NOT NULL
+);
+CREATE TABLE presence (
+  code BIGINT PRIMARY KEY,
+  node TEXT NOT NULL
+);
+)sql",
+    // 2: friendships, the users' own friend groups, pending friend requests and the queue of friend
+    // messages for users who are offline.
+    R"sql(
+CREATE TABLE friend_groups (
+  owner BIGINT NOT NULL,
+  id    INTEGER NOT NULL,
+  name  TEXT NOT NULL,
+  PRIMARY KEY (owner, id)
+);
+CREATE TABLE friendships (
+  owner    BIGINT NOT NULL,
+  friend   BIGINT NOT NULL,
+  group_id INTEGER NOT NULL DEFAULT 1,
+  PRIMARY KEY (owner, friend)
+);
+CREATE TABLE friend_requests (
+  sender BIGINT NOT NULL,
+  target BIGINT NOT NULL,
+  PRIMARY KEY (sender, target)
+);
+CREATE TABLE friend_queue (
+  seq    BIGINT PRIMARY KEY,
+  target BIGINT NOT NULL,
+  body   TEXT NOT NULL
+);
+CREATE INDEX friend_queue_target ON friend_queue (target, seq);
+)sql",
+};
+
+// Guest codes are handed out from here upwards, apart from the accounts' codes.
+inline constexpr std::uint32_t kFirstGuestCode = 900000000;
+// Accounts created without a code get the next one from here.
+inline constexpr std::uint32_t kFirstUserCode = 10001;
+// A guest ticket is valid this long after it was issued.
+inline constexpr std::int64_t kGuestTicketSeconds = 600;
+
+}  // namespace kiv::server

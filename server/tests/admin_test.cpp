@@ -1,0 +1,82 @@
+// The admin command over the control socket, against a running server.
+#include <gtest/gtest.h>
+
+#include "control_socket.h"
+#include "server_fixture.h"
+
+namespace kiv::server {
+namespace {
+
+using kiv::testing::TProtocolClient;
+
+class AdminTest : public ServerFixture {
+ protected:
+  std::string Admin(const std::vector<std::string>& args) {
+    std::string answer;
+    EXPECT_TRUE(ControlRequest(server_->ControlPath(), args, answer));
+    return answer;
+  }
+};
+
+TEST_F(AdminTest, AddUserSetBalanceAndOnlineList) {
+  EXPECT_EQ(Admin({"add-user", "20000", "secret pass", "小王", "300"}), "added 20000\n");
+  EXPECT_TRUE(Admin({"add-user", "20000", "x", "y"}).starts_with("error:"));
+  TProtocolClient client;
+  auto s = SignIn(client, 20000, "secret pass");
+  ASSERT_TRUE(s.ok());
+  EXPECT_EQ(RecordReader(s.reply).u32(proto::login_reply::kMoney), 300u);
+  EXPECT_EQ(Admin({"set-balance", "20000", "42"}), "balance 20000 42\n");
+  auto balance = client.WaitFor(proto::kBalanceChanged, s.home);
+  ASSERT_TRUE(balance);
+  EXPECT_EQ(RecordReader(*balance).u32(proto::balance::kMoney), 42u);
+  std::string online = Admin({"online"});
+  EXPECT_NE(online.find("20000 user 1 127.0.0.1:"), std::string::npos) << online;
+  EXPECT_NE(online.find("1 online"), std::string::npos);
+  EXPECT_TRUE(Admin({"set-balance", "20000", "-1"}).starts_with("error:"));
+  EXPECT_TRUE(Admin({"frobnicate"}).starts_with("error:"));
+}
+
+TEST_F(AdminTest, BroadcastKickAndLevelUpReachTheClient) {
+  TProtocolClient client;
+  auto s = SignIn(client, 10001);
+  ASSERT_TRUE(s.ok());
+  EXPECT_EQ(Admin({"broadcast", "1", "今晚 维护"}), "sent to 1\n");
+  auto b = client.WaitFor(proto::kBroadcast, s.home);
+  ASSERT_TRUE(b);
+  ASSERT_EQ(b->size(), proto::broadcast::kSize);
+  EXPECT_EQ(RecordReader(*b).u8(proto::broadcast::kKind), 1);
+  EXPECT_EQ(RecordReader(*b).text(proto::broadcast::kText, 255), "今晚 维护");
+
+  EXPECT_EQ(Admin({"level-up", "10001"}), "level-up 10001\n");
+  auto up = client.WaitFor(proto::kLevelUp, s.home);
+  ASSERT_TRUE(up);
+  EXPECT_EQ(RecordReader(*up).u32(proto::balance::kUserCode), 10001u);
+  EXPECT_EQ(server_->Store().Find(10001)->level_points, 1u);
+
+  EXPECT_EQ(Admin({"kick", "10001"}), "kicked 10001\n");
+  auto kick = client.WaitFor(proto::kForcedSignOut, s.home);
+  ASSERT_TRUE(kick);
+  EXPECT_EQ(RecordReader(*kick).u8(proto::kick::kKind), proto::kick::kByAdministrator);
+  EXPECT_EQ(server_->Context().sessions.Count(), 0u);
+}
+
+TEST_F(AdminTest, PublishedVersionIsAnnouncedAndKept) {
+  EXPECT_EQ(Admin({"publish-version", "201200", "1"}), "published 201200 mode 1\n");
+  auto check = [&] {
+    TProtocolClient client;
+    std::uint16_t login = client.Connect(Login());
+    kiv::testing::TLoginFields f;
+    f.state = proto::login::kStateVersionCheck;
+    auto r = client.Ask(login, kiv::testing::LoginRequest(f), proto::kLoginReply);
+    EXPECT_TRUE(r);
+    return r ? std::make_pair(RecordReader(*r).i32(proto::login_reply::kLatestVersion),
+                              RecordReader(*r).u8(proto::login_reply::kUpdateMode))
+             : std::make_pair(0, std::uint8_t{0});
+  };
+  EXPECT_EQ(check(), std::make_pair(201200, std::uint8_t{1}));
+  RestartServer();
+  EXPECT_EQ(check(), std::make_pair(201200, std::uint8_t{1}));
+}
+
+}  // namespace
+}  // namespace kiv::server

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include "base/files.h"
+#include "config.h"
+#include "protocol.h"
+#include "test_dir.h"
+
+namespace kiv::server {
+namespace {
+
+TEST(ConfigTest, DefaultsFillTheParameterBlock) {
+  TServerConfig c = DefaultConfig();
+  ASSERT_EQ(c.parameters.size(), proto::params::kSize);
+  RecordReader p(c.parameters);
+  EXPECT_EQ(p.u32(0), proto::kServerParameters);
+  EXPECT_EQ(p.u8(proto::params::kChatRelay), 1);
+  EXPECT_EQ(p.u32(proto::params::kTransferFee), 10u);
+  EXPECT_EQ(c.login_port, 9009);
+  EXPECT_EQ(c.hash_cost, THashCost::kInteractive);
+}
+
+TEST(ConfigTest, FileOverridesAndReportsBadValues) {
+  TestDir dir;
+  auto ini = dir.path() / "s.ini";
+  ASSERT_TRUE(WriteFileAtomic(ini, std::string_view("[server]\nannounce=10.0.0.5\nhash_cost=min\n"
+                                                    "[home]\nport=0\noverflow=10.0.0.6:9010\n"
+                                                    "[version]\nlatest=201200\nmode=2\n"
+                                                    "[parameters]\ntransfer_fee=7\nchat_relay=0\n")));
+  std::vector<std::string> errors;
+  TServerConfig c = LoadConfig(ini, &errors);
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(c.announce, "10.0.0.5");
+  EXPECT_EQ(c.home_port, 0);
+  EXPECT_EQ(c.home_overflow, (WireAddress{"10.0.0.6", 9010}));
+  EXPECT_EQ(c.latest_version, 201200);
+  EXPECT_EQ(c.update_mode, 2);
+  EXPECT_EQ(c.Announced(c.lobby), (WireAddress{"10.0.0.5", 9011}));
+  EXPECT_EQ(RecordReader(c.parameters).u32(proto::params::kTransferFee), 7u);
+  EXPECT_EQ(RecordReader(c.parameters).u8(proto::params::kChatRelay), 0);
+
+  ASSERT_TRUE(WriteFileAtomic(ini, std::string_view("[server]\nannounce=example.org\nhash_cost=cheap\n"
+                                                    "[login]\nport=70000\n[version]\nmode=9\n")));
+  errors.clear();
+  c = LoadConfig(ini, &errors);
+  EXPECT_EQ(errors.size(), 4u);
+  EXPECT_EQ(c.announce, "127.0.0.1");
+  EXPECT_EQ(c.login_port, 9009);
+}
+
+}  // namespace
+}  // namespace kiv::server
+
+namespace kiv::server {
+namespace {
+
+TEST(ConfigTest, ShippedExampleLoadsWithoutErrorsAndMatchesTheDefaults) {
+  std::vector<std::string> errors;
+  TServerConfig c = LoadConfig(std::filesystem::path(KIV_SOURCE_DIR) / "server/kivora-server.ini.example", &errors);
+  EXPECT_TRUE(errors.empty()) << errors.front();
+  TServerConfig d = DefaultConfig();
+  EXPECT_EQ(c.parameters, d.parameters);
+  EXPECT_EQ(c.announce, d.announce);
+  EXPECT_EQ(c.home_port, d.home_port);
+  EXPECT_EQ(c.hash_cost, d.hash_cost);
+}
+
+}  // namespace
+}  // namespace kiv::server

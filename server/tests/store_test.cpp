@@ -1,0 +1,94 @@
+// The SQLite store on its own: schema, money transactions, guest tickets.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "schema.h"
+#include "sqlite_store.h"
+#include "test_dir.h"
+
+namespace kiv::server {
+namespace {
+
+TAccount Account(std::uint32_t code, std::int64_t money) {
+  TAccount a;
+  a.code = code;
+  a.password_hash = "x";
+  a.nickname = "名" + std::to_string(code);
+  a.money = money;
+  return a;
+}
+
+TEST(SqliteStoreTest, SchemaIsCreatedOnceAndDataSurvivesReopening) {
+  TestDir dir;
+  auto path = (dir.path() / "k.db").string();
+  {
+    TSqliteStore s(path);
+    EXPECT_EQ(s.SchemaVersion(), static_cast<int>(kMigrations.size()));
+    EXPECT_EQ(s.Create(Account(10001, 5)), 10001u);
+    EXPECT_EQ(s.Create(Account(10001, 5)), 0u);  // exists
+    EXPECT_EQ(s.Create(Account(0, 1)), 10002u);  // next free code
+  }
+  TSqliteStore s(path);
+  ASSERT_TRUE(s.Find(10001));
+  EXPECT_EQ(s.Find(10001)->nickname, "名10001");
+  EXPECT_EQ(s.Find(10002)->money, 1);
+}
+
+TEST(SqliteStoreTest, TransferOutcomes) {
+  TSqliteStore s(":memory:");
+  s.Create(Account(1, 110));
+  s.Create(Account(2, 0));
+  struct Case {
+    std::uint32_t from, to;
+    std::int64_t amount, fee;
+    TTransferOutcome outcome;
+    std::int64_t from_after, to_after;
+  } cases[] = {
+      {1, 2, 101, 10, TTransferOutcome::kInsufficient, 110, 0},
+      {1, 3, 10, 1, TTransferOutcome::kNoRecipient, 110, 0},
+      {1, 2, 100, 10, TTransferOutcome::kDone, 0, 100},
+      {1, 2, 1, 0, TTransferOutcome::kInsufficient, 0, 100},
+  };
+  for (const Case& c : cases) {
+    TTransferResult r = s.Transfer(c.from, c.to, c.amount, c.fee);
+    EXPECT_EQ(r.outcome, c.outcome) << c.amount;
+    EXPECT_EQ(s.Find(1)->money, c.from_after);
+    EXPECT_EQ(s.Find(2)->money, c.to_after);
+  }
+  EXPECT_EQ(s.LedgerRows(), 1);
+}
+
+TEST(SqliteStoreTest, ConcurrentDrainNeverOverdraws) {
+  TestDir dir;
+  TSqliteStore s((dir.path() / "k.db").string());
+  s.Create(Account(1, 1000));
+  s.Create(Account(2, 0));
+  s.Create(Account(3, 0));
+  std::atomic<int> done{0};
+  auto drain = [&](std::uint32_t to) {
+    for (int i = 0; i < 80; ++i)
+      if (s.Transfer(1, to, 20, 2).outcome == TTransferOutcome::kDone) ++done;
+  };
+  std::thread a(drain, 2), b(drain, 3);
+  a.join();
+  b.join();
+  EXPECT_EQ(done.load(), 1000 / 22);
+  EXPECT_EQ(s.Find(1)->money, 1000 - 22 * done.load());
+  EXPECT_EQ(s.Find(2)->money + s.Find(3)->money, 20 * done.load());
+  EXPECT_EQ(s.LedgerRows(), done.load());
+}
+
+TEST(SqliteStoreTest, GuestTicketsAreBoundToMachineAndExpire) {
+  TSqliteStore s(":memory:");
+  std::uint32_t a = s.IssueGuest("m1", 1000);
+  std::uint32_t b = s.IssueGuest("m2", 1000);
+  EXPECT_EQ(a, kFirstGuestCode);
+  EXPECT_EQ(b, a + 1);
+  EXPECT_TRUE(s.ClaimGuest(a, "m1", 1001));
+  EXPECT_FALSE(s.ClaimGuest(a, "m2", 1001));
+  EXPECT_FALSE(s.ClaimGuest(a, "m1", 1000 + kGuestTicketSeconds));
+}
+
+}  // namespace
+}  // namespace kiv::server
