@@ -72,11 +72,9 @@ TEndpoint::TEndpoint(std::string name) : name_(std::move(name)) {
   TEngineOptions options;
   options.stop_wait_ms = 1000;
   udp_ = std::make_unique<TKivUDP>(options);
-  udp_->SetCallbacks(
-      [this](std::uint16_t handle, const std::uint8_t* data, std::uint32_t length) {
-        router_.Dispatch(*this, handle, data, length);
-      },
-      [this](std::uint16_t handle, std::uint8_t) { router_.Disconnected(*this, handle); });
+  udp_->SetCallbacks([this](std::uint16_t handle, const std::uint8_t* data,
+                            std::uint32_t length) { router_.Dispatch(*this, handle, data, length); },
+                     [this](std::uint16_t handle, std::uint8_t) { router_.Disconnected(*this, handle); });
 }
 
 TEndpoint::~TEndpoint() { Stop(); }

@@ -51,7 +51,8 @@ class TMessageRouter {
   void On(std::uint32_t code, std::size_t length, THandler handler);
   void OnDisconnect(TDisconnectHook hook);
   // Called (on the dispatch thread) when a handler throws; the message is dropped either way.
-  using TErrorReporter = std::function<void(TEndpoint&, std::uint16_t handle, std::uint32_t code, const char* what)>;
+  using TErrorReporter =
+      std::function<void(TEndpoint&, std::uint16_t handle, std::uint32_t code, const char* what)>;
   void SetErrorReporter(TErrorReporter reporter) { reporter_ = std::move(reporter); }
 
   void Dispatch(TEndpoint& endpoint, std::uint16_t handle, const std::uint8_t* data, std::size_t size);
