@@ -27,14 +27,18 @@ std::int64_t TransferFee(std::int64_t amount, std::uint32_t percent) {
 THomeRole::THomeRole(TServerContext& ctx, TEndpoint& endpoint) : ctx_(ctx), endpoint_(endpoint) {}
 
 void THomeRole::Attach(TMessageRouter& router) {
-  router.On(proto::kLoginRequest, lg::kSize, [this](const TRequest& r) { return OnLogin(r); });
+  // Sign-in, profile change and transfer hash passwords: they run on the work pool.
+  router.On(
+      proto::kLoginRequest, lg::kSize, [this](const TRequest& r) { return OnLogin(r); }, true);
   router.On(proto::kUserState, proto::user_state::kSize,
             [this](const TRequest& r) { return OnUserState(r); });
   router.On(proto::kProfileRequest, proto::profile_request::kSize,
             [this](const TRequest& r) { return OnProfileRequest(r); });
-  router.On(proto::kProfileChange, proto::profile_change::kSize,
-            [this](const TRequest& r) { return OnProfileChange(r); });
-  router.On(proto::kTransfer, proto::transfer::kSize, [this](const TRequest& r) { return OnTransfer(r); });
+  router.On(
+      proto::kProfileChange, proto::profile_change::kSize,
+      [this](const TRequest& r) { return OnProfileChange(r); }, true);
+  router.On(
+      proto::kTransfer, proto::transfer::kSize, [this](const TRequest& r) { return OnTransfer(r); }, true);
   router.OnDisconnect([this](TEndpoint&, std::uint16_t handle) { OnDisconnect(handle); });
 }
 
@@ -57,6 +61,7 @@ bool THomeRole::OnLogin(const TRequest& r) {
     return true;
   };
   if (state != lg::kStateOnline && state != lg::kStateInvisible && state != lg::kStateGuest) return false;
+  if (peer.ip.empty()) return true;  // the connection is gone already
   if (ctx_.config.maintenance) return refuse(lr::kMaintenance);
 
   bool known_here = ctx_.sessions.ByUser(user).has_value();
@@ -97,6 +102,12 @@ bool THomeRole::OnLogin(const TRequest& r) {
 
   for (const TSession& old : ctx_.sessions.Add(session)) {
     if (old.user == user) SendKick(old, proto::kick::kSignedInElsewhere);
+  }
+  // The check ran on the work pool: when the connection ended meanwhile, its disconnect may have
+  // come before the session existed, so the session must not outlive it.
+  if (endpoint_.Peer(r.handle) != peer) {
+    ctx_.sessions.Remove(r.handle);
+    return true;
   }
   ctx_.store.SetPresence(user, ctx_.config.node, true);
   ctx_.store.Publish({TNodeEvent::kSignedIn, user, ctx_.config.node, 0});

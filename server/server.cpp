@@ -74,6 +74,7 @@ bool TServer::Start(std::string* error) {
   LoadPublishedVersion();
   if (options_.seed_demo) SeedDemo();
 
+  pool_ = std::make_unique<TWorkPool>();
   login_ = std::make_unique<TEndpoint>("login");
   home_ = std::make_unique<TEndpoint>("home");
   login_role_ = std::make_unique<TLoginRole>(*ctx_);
@@ -81,6 +82,7 @@ bool TServer::Start(std::string* error) {
   login_role_->Attach(login_->Router());
   home_role_->Attach(home_->Router());
   for (TEndpoint* e : {login_.get(), home_.get()}) {
+    e->Router().SetPool(pool_.get());
     e->Router().SetErrorReporter([this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code,
                                         const char* what) {
       char text[64];
@@ -110,10 +112,12 @@ void TServer::Stop() {
   if (store_) store_->Listen(nullptr);
   if (login_) login_->Stop();
   if (home_) home_->Stop();
+  if (pool_) pool_->Stop();  // the endpoints take no more work; let the running tasks end
   home_role_.reset();
   login_role_.reset();
   login_.reset();
   home_.reset();
+  pool_.reset();
   if (ctx_) ctx_->log.Line("stopped");
   ctx_.reset();
   store_.reset();  // closes the database (SQLite checkpoints its log)
