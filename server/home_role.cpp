@@ -76,7 +76,7 @@ bool THomeRole::OnLogin(const TRequest& r) {
   session.peer = peer;
   TAccount account;
   if (std::optional<TAccount> found = ctx_.store.Find(user)) {
-    if (!ctx_.hasher.Verify(found->password_hash, r.body.gbk(lg::kPassword, lg::kPasswordLen)) ||
+    if (!ctx_.credentials.Check(*found, r.body.gbk(lg::kPassword, lg::kPasswordLen), peer.ip, ctx_.NowSeconds()) ||
         (found->bind && found->bind_machine != r.body.gbk(lg::kMachineA, lg::kMachineALen))) {
       ctx_.log.Event("sign-in refused", user, peer);
       return refuse(lr::kWrongCredentials);

@@ -1,5 +1,7 @@
 #include "router.h"
 
+#include <stdexcept>
+
 #include "udp_kivudp.h"
 
 namespace kiv::server {
@@ -37,8 +39,12 @@ void TMessageRouter::Dispatch(TEndpoint& endpoint, std::uint16_t handle, const s
       }
     }
     ++dropped_unknown_;
+  } catch (const std::exception& e) {
+    ++failed_;
+    if (reporter_) reporter_(endpoint, handle, code, e.what());
   } catch (...) {
     ++failed_;
+    if (reporter_) reporter_(endpoint, handle, code, "unknown error");
   }
 }
 

@@ -50,6 +50,9 @@ class TMessageRouter {
   // Messages of `code` shorter than `length` bytes are dropped and counted before any handler runs.
   void On(std::uint32_t code, std::size_t length, THandler handler);
   void OnDisconnect(TDisconnectHook hook);
+  // Called (on the dispatch thread) when a handler throws; the message is dropped either way.
+  using TErrorReporter = std::function<void(TEndpoint&, std::uint16_t handle, std::uint32_t code, const char* what)>;
+  void SetErrorReporter(TErrorReporter reporter) { reporter_ = std::move(reporter); }
 
   void Dispatch(TEndpoint& endpoint, std::uint16_t handle, const std::uint8_t* data, std::size_t size);
   void Disconnected(TEndpoint& endpoint, std::uint16_t handle);
@@ -65,6 +68,7 @@ class TMessageRouter {
   };
   std::map<std::uint32_t, Route> routes_;
   std::vector<TDisconnectHook> disconnect_hooks_;
+  TErrorReporter reporter_;
   std::atomic<std::uint64_t> handled_{0}, dropped_short_{0}, dropped_unknown_{0}, failed_{0};
 };
 

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include <charconv>
+#include <cstdio>
 #include <sstream>
 
 #include "base/ini.h"
@@ -78,6 +79,14 @@ bool TServer::Start(std::string* error) {
   home_role_ = std::make_unique<THomeRole>(*ctx_, *home_);
   login_role_->Attach(login_->Router());
   home_role_->Attach(home_->Router());
+  for (TEndpoint* e : {login_.get(), home_.get()}) {
+    e->Router().SetErrorReporter([this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code, const char* what) {
+      char text[64];
+      std::snprintf(text, sizeof text, "error in %s handling 0x%X:", endpoint.Name().c_str(), code);
+      WireAddress peer = endpoint.Peer(handle);
+      ctx_->log.Line(std::string(text) + " " + what + " from " + peer.ip + ":" + std::to_string(peer.port));
+    });
+  }
   store_->Listen([this](const TNodeEvent& e) { home_role_->OnNodeEvent(e); });
 
   if (!home_->Start(ctx_->config.home_port))

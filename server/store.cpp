@@ -7,9 +7,7 @@
 
 #include "sqlite_store.h"
 #include "store_rows.h"
-#ifdef KIV_WITH_POSTGRESQL
 #include "pg_store.h"
-#endif
 
 namespace kiv::server {
 
@@ -111,11 +109,7 @@ void IAccountStore::Reach(const char* point) const {
 
 std::unique_ptr<IAccountStore> OpenStore(const std::string& location) {
   if (location.starts_with("postgresql://") || location.starts_with("postgres://")) {
-#ifdef KIV_WITH_POSTGRESQL
     return std::make_unique<TPgStore>(location);
-#else
-    throw std::runtime_error("this build has no PostgreSQL store");
-#endif
   }
   std::string path = location.starts_with("sqlite:") ? location.substr(7) : location;
   return std::make_unique<TSqliteStore>(path);

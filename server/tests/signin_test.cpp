@@ -89,6 +89,29 @@ TEST_F(SignInTest, RefusedSignIns) {
   EXPECT_EQ(server_->Context().sessions.Count(), 0u);
 }
 
+TEST_F(SignInTest, TooManyWrongPasswordsLockTheAccountForThatAddress) {
+  TProtocolClient client;
+  std::uint16_t login = client.Connect(Login());
+  auto attempt = [&](std::uint32_t user, const char* password) {
+    TLoginFields f;
+    f.user = user;
+    f.password = password;
+    auto reply = client.Ask(login, LoginRequest(f), proto::kLoginReply);
+    return reply ? RecordReader(*reply).u8(lr::kResult) : 0xFF;
+  };
+  for (int i = 0; i < TCredentialCheck::kMaxWrong; ++i) EXPECT_EQ(attempt(10003, "guess"), lr::kWrongCredentials);
+  EXPECT_EQ(attempt(10003, kDemoPassword), lr::kWrongCredentials);  // locked, even with the right one
+  EXPECT_EQ(attempt(10002, kDemoPassword), lr::kRedirect);          // other accounts are not
+  // The home role keeps the same count.
+  std::uint16_t home = client.Connect(Home());
+  TLoginFields f;
+  f.user = 10003;
+  f.password = kDemoPassword;
+  auto reply = client.Ask(home, LoginRequest(f), proto::kLoginReply);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(RecordReader(*reply).u8(lr::kResult), lr::kWrongCredentials);
+}
+
 TEST_F(SignInTest, SecondSignInKicksTheFirstSession) {
   TProtocolClient first, second;
   auto a = SignIn(first, 10002);
@@ -140,6 +163,49 @@ TEST_F(SignInTest, ShortAndUnknownMessagesAreDroppedAndCounted) {
   TRouterCounters after = server_->HomeEndpoint().Router().Counters();
   EXPECT_EQ(after.dropped_short - before.dropped_short, 2u);
   EXPECT_EQ(after.dropped_unknown - before.dropped_unknown, 1u);
+}
+
+}  // namespace
+}  // namespace kiv::server
+
+namespace kiv::server {
+namespace {
+
+// A full home node moves new sign-ins to its overflow node (result 7); the client follows.
+TEST(OverflowTest, FullHomeNodeMovesSignInsToTheOverflowNode) {
+  TestDir dir;
+  auto start = [&](const std::string& name, const std::string& ini) {
+    TServerOptions o;
+    o.data_dir = dir.path() / name;
+    o.store = (dir.path() / "shared.db").string();
+    o.node = name;
+    o.seed_demo = true;
+    o.login_port = 0;
+    o.home_port = 0;
+    o.hash_cost = "min";
+    o.log_to_stderr = false;
+    if (!ini.empty()) {
+      o.config_file = dir.path() / (name + ".ini");
+      EXPECT_TRUE(WriteFileAtomic(o.config_file, std::string_view(ini)));
+    }
+    auto s = std::make_unique<TServer>(o);
+    std::string error;
+    EXPECT_TRUE(s->Start(&error)) << error;
+    return s;
+  };
+  auto spare = start("spare", "");
+  auto full = start("full", "[server]\nmax_users=1\n[home]\noverflow=127.0.0.1:" + std::to_string(spare->HomePort()) + "\n");
+  TProtocolClient a, b;
+  TLoginFields f;
+  f.user = 10001;
+  f.password = kDemoPassword;
+  auto first = a.SignInVia({"127.0.0.1", full->LoginPort()}, f);
+  f.user = 10002;
+  auto second = b.SignInVia({"127.0.0.1", full->LoginPort()}, f);
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_EQ(full->Context().sessions.Count(), 1u);
+  EXPECT_EQ(spare->Context().sessions.Count(), 1u);
+  EXPECT_TRUE(spare->Context().sessions.ByUser(10002).has_value());
 }
 
 }  // namespace

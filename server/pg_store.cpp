@@ -1,0 +1,347 @@
+#include "pg_store.h"
+
+#include <libpq-fe.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "schema.h"
+#include "store_rows.h"
+
+namespace kiv::server {
+
+namespace {
+// The channel all home nodes of one database listen on.
+constexpr const char* kChannel = "kivora_nodes";
+// Advisory lock key held while migrating.
+constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(482016)";
+
+std::string N(std::int64_t v) { return std::to_string(v); }
+}  // namespace
+
+// A query result, cleared on scope exit.
+class TPgStore::Result {
+ public:
+  explicit Result(PGresult* r) : r_(r) {}
+  Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
+  ~Result() { PQclear(r_); }
+  bool ok() const {
+    ExecStatusType s = PQresultStatus(r_);
+    return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
+  }
+  int rows() const { return PQntuples(r_); }
+  std::string text(int row, int col) const { return PQgetvalue(r_, row, col); }
+  std::int64_t number(int row, int col) const { return std::stoll(PQgetvalue(r_, row, col)); }
+  int affected() const {
+    const char* t = PQcmdTuples(r_);
+    return t && *t ? std::atoi(t) : 0;
+  }
+  std::string error() const { return PQresultErrorMessage(r_); }
+
+ private:
+  PGresult* r_;
+};
+
+TPgStore::TPgStore(const std::string& url) : url_(url) {
+  db_ = PQconnectdb(url.c_str());
+  if (PQstatus(db_) != CONNECTION_OK) {
+    std::string message = PQerrorMessage(db_);
+    PQfinish(db_);
+    db_ = nullptr;
+    throw std::runtime_error("cannot connect to PostgreSQL: " + message);
+  }
+  try {
+    ExecOrThrow("SET client_min_messages = warning");
+    Migrate();
+  } catch (...) {
+    PQfinish(db_);
+    db_ = nullptr;
+    throw;
+  }
+}
+
+TPgStore::~TPgStore() {
+  StopListening();
+  if (db_) PQfinish(db_);
+}
+
+TPgStore::Result TPgStore::Exec(const char* sql, const std::vector<std::string>& params) {
+  std::vector<const char*> values;
+  for (const std::string& p : params) values.push_back(p.c_str());
+  return Result(PQexecParams(db_, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
+}
+
+void TPgStore::ExecOrThrow(const char* sql, const std::vector<std::string>& params) {
+  Result r = Exec(sql, params);
+  if (!r.ok()) throw std::runtime_error("PostgreSQL: " + r.error());
+}
+
+void TPgStore::Migrate() {
+  ExecOrThrow("BEGIN");
+  try {
+    ExecOrThrow(kMigrationLock);
+    ExecOrThrow("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    Result v = Exec("SELECT COALESCE(MAX(version), 0) FROM schema_version");
+    if (!v.ok()) throw std::runtime_error("PostgreSQL: " + v.error());
+    int version = static_cast<int>(v.number(0, 0));
+    if (version > static_cast<int>(kMigrations.size()))
+      throw std::runtime_error("the database is newer than this server (schema " + std::to_string(version) + ")");
+    for (int n = version; n < static_cast<int>(kMigrations.size()); ++n) {
+      // Simple query protocol: a migration holds several statements.
+      Result r(PQexec(db_, kMigrations[static_cast<std::size_t>(n)]));
+      if (!r.ok()) throw std::runtime_error("PostgreSQL migration " + std::to_string(n + 1) + ": " + r.error());
+      ExecOrThrow("INSERT INTO schema_version (version) VALUES ($1)", {N(n + 1)});
+    }
+    ExecOrThrow("COMMIT");
+  } catch (...) {
+    Exec("ROLLBACK");
+    throw;
+  }
+}
+
+std::optional<TAccount> TPgStore::Find(std::uint32_t code) {
+  std::lock_guard lock(mutex_);
+  std::string sql = std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE code = $1";
+  Result r = Exec(sql.c_str(), {N(code)});
+  if (!r.ok() || r.rows() == 0) return std::nullopt;
+  return AccountFromRow([&](int i) { return r.text(0, i); }, [&](int i) { return r.number(0, i); });
+}
+
+std::uint32_t TPgStore::Create(const TAccount& account) {
+  std::lock_guard lock(mutex_);
+  TAccount a = account;
+  Exec("BEGIN");
+  if (a.code == 0) {
+    Exec("LOCK TABLE accounts IN SHARE ROW EXCLUSIVE MODE");
+    Result next = Exec("SELECT GREATEST(COALESCE(MAX(code) + 1, $1), $1) FROM accounts WHERE code < $2",
+                       {N(kFirstUserCode), N(kFirstGuestCode)});
+    if (!next.ok()) {
+      Exec("ROLLBACK");
+      return 0;
+    }
+    a.code = static_cast<std::uint32_t>(next.number(0, 0));
+  }
+  std::vector<std::string> params(kAccountColumnCount);
+  BindAccount(a, [&](int i, const std::string& v) { params[static_cast<std::size_t>(i)] = v; },
+              [&](int i, std::int64_t v) { params[static_cast<std::size_t>(i)] = N(v); });
+  std::string sql = std::string("INSERT INTO accounts (") + kAccountColumns + ") VALUES (";
+  for (int i = 1; i <= kAccountColumnCount; ++i) sql += "$" + N(i) + (i < kAccountColumnCount ? "," : ")");
+  sql += " ON CONFLICT (code) DO NOTHING";
+  Result r = Exec(sql.c_str(), params);
+  if (!r.ok() || r.affected() != 1) {
+    Exec("ROLLBACK");
+    return 0;
+  }
+  return Exec("COMMIT").ok() ? a.code : 0;
+}
+
+bool TPgStore::UpdateProfile(std::uint32_t code, const TProfileUpdate& u) {
+  std::lock_guard lock(mutex_);
+  Exec("BEGIN");
+  Result r = Exec(
+      "UPDATE accounts SET nickname=$2, sex=$3, age=$4, face=$5, email=$6, phone=$7, occupation=$8, address=$9, "
+      "province=$10, city=$11, introduction=$12, verify_mode=$13, bind=$14, bind_machine=$15 WHERE code=$1",
+      {N(code), u.nickname, N(u.sex), N(u.age), N(u.face), u.email, u.phone, u.occupation, u.address, u.province,
+       u.city, u.introduction, N(u.verify_mode), N(u.bind ? 1 : 0), u.bind_machine});
+  bool ok = r.ok() && r.affected() == 1;
+  if (ok && u.password_hash)
+    ok = Exec("UPDATE accounts SET password_hash=$2 WHERE code=$1", {N(code), *u.password_hash}).ok();
+  if (ok && u.pay_hash) ok = Exec("UPDATE accounts SET pay_hash=$2 WHERE code=$1", {N(code), *u.pay_hash}).ok();
+  if (ok && u.protection)
+    ok = Exec("UPDATE accounts SET protection=1, question=$2, answer_hash=$3, id_hash=$4 WHERE code=$1",
+              {N(code), u.protection->question, u.protection->answer_hash, u.protection->id_hash})
+             .ok();
+  if (!ok) {
+    Exec("ROLLBACK");
+    return false;
+  }
+  return Exec("COMMIT").ok();
+}
+
+bool TPgStore::SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) {
+  std::lock_guard lock(mutex_);
+  Result r = Exec(clear_pay ? "UPDATE accounts SET password_hash=$2, pay_hash='' WHERE code=$1"
+                            : "UPDATE accounts SET password_hash=$2 WHERE code=$1",
+                  {N(code), hash});
+  return r.ok() && r.affected() == 1;
+}
+
+bool TPgStore::SetBalance(std::uint32_t code, std::int64_t money) {
+  std::lock_guard lock(mutex_);
+  Result r = Exec("UPDATE accounts SET money=$2 WHERE code=$1", {N(code), N(money)});
+  return r.ok() && r.affected() == 1;
+}
+
+bool TPgStore::AddLevel(std::uint32_t code) {
+  std::lock_guard lock(mutex_);
+  Result r = Exec(
+      "UPDATE accounts SET level_points=level_points+1, experience=0, next_experience=next_experience*2 "
+      "WHERE code=$1",
+      {N(code)});
+  return r.ok() && r.affected() == 1;
+}
+
+TTransferResult TPgStore::Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount, std::int64_t fee) {
+  std::lock_guard lock(mutex_);
+  TTransferResult out;
+  auto fail = [&](TTransferOutcome outcome) {
+    Exec("ROLLBACK");
+    out.outcome = outcome;
+    return out;
+  };
+  if (!Exec("BEGIN").ok()) return fail(TTransferOutcome::kError);
+  Result exists = Exec("SELECT code FROM accounts WHERE code = $1 OR code = $2", {N(from), N(to)});
+  if (!exists.ok()) return fail(TTransferOutcome::kError);
+  bool has_from = false, has_to = false;
+  for (int i = 0; i < exists.rows(); ++i) {
+    has_from |= exists.number(i, 0) == from;
+    has_to |= exists.number(i, 0) == to;
+  }
+  if (!has_from) return fail(TTransferOutcome::kNoSender);
+  if (!has_to) return fail(TTransferOutcome::kNoRecipient);
+  // The balance condition is part of the debit: concurrent transfers on any node wait for the
+  // row lock and see the balance the previous one left.
+  Result debit = Exec("UPDATE accounts SET money = money - $2 WHERE code = $1 AND money >= $2 RETURNING money",
+                      {N(from), N(amount + fee)});
+  if (!debit.ok()) return fail(TTransferOutcome::kError);
+  if (debit.rows() != 1) {
+    Result b = Exec("SELECT money FROM accounts WHERE code = $1", {N(from)});
+    out.sender_balance = b.ok() && b.rows() ? b.number(0, 0) : 0;
+    return fail(TTransferOutcome::kInsufficient);
+  }
+  Reach(kFaultAfterDebit);
+  Result credit = Exec("UPDATE accounts SET money = money + $2 WHERE code = $1 RETURNING money", {N(to), N(amount)});
+  if (!credit.ok() || credit.rows() != 1) return fail(TTransferOutcome::kError);
+  Reach(kFaultAfterCredit);
+  Result ledger = Exec(
+      "INSERT INTO ledger (at, from_code, to_code, amount, fee) "
+      "VALUES (EXTRACT(EPOCH FROM now())::bigint, $1, $2, $3, $4)",
+      {N(from), N(to), N(amount), N(fee)});
+  if (!ledger.ok()) return fail(TTransferOutcome::kError);
+  if (!Exec("COMMIT").ok()) return fail(TTransferOutcome::kError);
+  out.outcome = TTransferOutcome::kDone;
+  out.sender_balance = debit.number(0, 0);
+  out.recipient_balance = credit.number(0, 0);
+  return out;
+}
+
+std::int64_t TPgStore::LedgerRows() {
+  std::lock_guard lock(mutex_);
+  Result r = Exec("SELECT COUNT(*) FROM ledger");
+  return r.ok() ? r.number(0, 0) : 0;
+}
+
+std::uint32_t TPgStore::IssueGuest(const std::string& machine, std::int64_t now_s) {
+  std::lock_guard lock(mutex_);
+  Exec("BEGIN");
+  Exec("LOCK TABLE guest_tickets IN SHARE ROW EXCLUSIVE MODE");
+  Exec("DELETE FROM guest_tickets WHERE expires <= $1", {N(now_s)});
+  Result next = Exec("SELECT COALESCE(MAX(code) + 1, $1) FROM guest_tickets", {N(kFirstGuestCode)});
+  if (!next.ok()) {
+    Exec("ROLLBACK");
+    return 0;
+  }
+  std::int64_t code = next.number(0, 0);
+  if (code > 0xFFFFFFFFll) code = kFirstGuestCode;
+  Result r = Exec("INSERT INTO guest_tickets (code, machine, expires) VALUES ($1, $2, $3)",
+                  {N(code), machine, N(now_s + kGuestTicketSeconds)});
+  if (!r.ok() || !Exec("COMMIT").ok()) {
+    Exec("ROLLBACK");
+    return 0;
+  }
+  return static_cast<std::uint32_t>(code);
+}
+
+bool TPgStore::ClaimGuest(std::uint32_t code, const std::string& machine, std::int64_t now_s) {
+  std::lock_guard lock(mutex_);
+  Result r = Exec("SELECT 1 FROM guest_tickets WHERE code=$1 AND machine=$2 AND expires > $3",
+                  {N(code), machine, N(now_s)});
+  return r.ok() && r.rows() == 1;
+}
+
+void TPgStore::SetPresence(std::uint32_t user, const std::string& node, bool signed_in) {
+  std::lock_guard lock(mutex_);
+  if (signed_in)
+    Exec("INSERT INTO presence (code, node) VALUES ($1, $2) ON CONFLICT (code) DO UPDATE SET node = $2",
+         {N(user), node});
+  else
+    Exec("DELETE FROM presence WHERE code=$1 AND node=$2", {N(user), node});
+}
+
+std::optional<std::string> TPgStore::PresenceOf(std::uint32_t user) {
+  std::lock_guard lock(mutex_);
+  Result r = Exec("SELECT node FROM presence WHERE code=$1", {N(user)});
+  if (!r.ok() || r.rows() == 0) return std::nullopt;
+  return r.text(0, 0);
+}
+
+void TPgStore::ClearNode(const std::string& node) {
+  std::lock_guard lock(mutex_);
+  Exec("DELETE FROM presence WHERE node=$1", {node});
+}
+
+void TPgStore::Publish(const TNodeEvent& event) {
+  std::lock_guard lock(mutex_);
+  Exec("SELECT pg_notify($1, $2)", {kChannel, event.Encode()});
+}
+
+void TPgStore::Listen(std::function<void(const TNodeEvent&)> handler) {
+  StopListening();
+  if (!handler) return;
+  {
+    std::lock_guard lock(handler_mutex_);
+    handler_ = std::move(handler);
+  }
+  listen_db_ = PQconnectdb(url_.c_str());
+  if (PQstatus(listen_db_) != CONNECTION_OK) {
+    PQfinish(listen_db_);
+    listen_db_ = nullptr;
+    throw std::runtime_error("cannot open the PostgreSQL listening connection");
+  }
+  PGresult* r = PQexec(listen_db_, (std::string("LISTEN ") + kChannel).c_str());
+  PQclear(r);
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+  listen_thread_ = std::thread([this] { ListenLoop(); });
+}
+
+void TPgStore::ListenLoop() {
+  int fd = PQsocket(listen_db_);
+  while (true) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents) return;
+    if (!PQconsumeInput(listen_db_)) return;  // the connection is gone
+    while (PGnotify* n = PQnotifies(listen_db_)) {
+      std::optional<TNodeEvent> event = TNodeEvent::Decode(n->extra);
+      PQfreemem(n);
+      if (!event) continue;
+      std::lock_guard lock(handler_mutex_);
+      try {
+        if (handler_) handler_(*event);
+      } catch (...) {
+      }
+    }
+  }
+}
+
+void TPgStore::StopListening() {
+  if (listen_thread_.joinable()) {
+    std::uint64_t one = 1;
+    if (::write(wake_fd_, &one, sizeof one) < 0) {
+    }
+    listen_thread_.join();
+  }
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+  wake_fd_ = -1;
+  if (listen_db_) PQfinish(listen_db_);
+  listen_db_ = nullptr;
+  std::lock_guard lock(handler_mutex_);
+  handler_ = nullptr;
+}
+
+}  // namespace kiv::server

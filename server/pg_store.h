@@ -1,0 +1,61 @@
+// The PostgreSQL account store, for several server processes (home nodes) sharing one database.
+// Queries go through one connection guarded by a mutex; a second connection LISTENs on the node
+// channel on a thread of its own and hands each event to the handler. Migrations run under an
+// advisory lock, so nodes starting together migrate once.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store.h"
+
+struct pg_conn;
+
+namespace kiv::server {
+
+class TPgStore final : public IAccountStore {
+ public:
+  // Throws std::runtime_error when the database cannot be reached or migrated.
+  explicit TPgStore(const std::string& url);
+  ~TPgStore() override;
+
+  std::optional<TAccount> Find(std::uint32_t code) override;
+  std::uint32_t Create(const TAccount& account) override;
+  bool UpdateProfile(std::uint32_t code, const TProfileUpdate& update) override;
+  bool SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) override;
+  bool SetBalance(std::uint32_t code, std::int64_t money) override;
+  bool AddLevel(std::uint32_t code) override;
+  TTransferResult Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount, std::int64_t fee) override;
+  std::int64_t LedgerRows() override;
+  std::uint32_t IssueGuest(const std::string& machine, std::int64_t now_s) override;
+  bool ClaimGuest(std::uint32_t code, const std::string& machine, std::int64_t now_s) override;
+  void SetPresence(std::uint32_t user, const std::string& node, bool signed_in) override;
+  std::optional<std::string> PresenceOf(std::uint32_t user) override;
+  void ClearNode(const std::string& node) override;
+  void Publish(const TNodeEvent& event) override;
+  void Listen(std::function<void(const TNodeEvent&)> handler) override;
+
+ private:
+  class Result;
+  Result Exec(const char* sql, const std::vector<std::string>& params = {});
+  void ExecOrThrow(const char* sql, const std::vector<std::string>& params = {});
+  void Migrate();
+  void ListenLoop();
+  void StopListening();
+
+  std::string url_;
+  std::mutex mutex_;
+  pg_conn* db_ = nullptr;
+
+  std::mutex handler_mutex_;
+  std::function<void(const TNodeEvent&)> handler_;
+  pg_conn* listen_db_ = nullptr;
+  int wake_fd_ = -1;
+  std::thread listen_thread_;
+};
+
+}  // namespace kiv::server

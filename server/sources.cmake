@@ -1,0 +1,17 @@
+# The sources of the server's library, shared by server/CMakeLists.txt and the fuzz target.
+set(KIV_SERVER_SOURCES
+  config.cpp
+  control_socket.cpp
+  credential_check.cpp
+  home_role.cpp
+  login_role.cpp
+  password_hash.cpp
+  pg_store.cpp
+  router.cpp
+  server.cpp
+  server_log.cpp
+  sessions.cpp
+  sqlite_store.cpp
+  store.cpp
+)
+list(TRANSFORM KIV_SERVER_SOURCES PREPEND "${CMAKE_SOURCE_DIR}/server/")

@@ -1,0 +1,150 @@
+// The PostgreSQL store and two home nodes sharing it, on a private cluster started for the tests.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "pg_cluster.h"
+#include "pg_store.h"
+#include "protocol.h"
+#include "protocol_client.h"
+#include "schema.h"
+#include "server.h"
+#include "test_dir.h"
+
+namespace kiv::server {
+namespace {
+
+using kiv::testing::TProtocolClient;
+
+class PgTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { cluster_ = new kiv::testing::TPgCluster(); }
+  static void TearDownTestSuite() {
+    delete cluster_;
+    cluster_ = nullptr;
+  }
+  void SetUp() override {
+    if (!cluster_->Available()) GTEST_SKIP() << "PostgreSQL cannot start here: " << cluster_->Reason();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    url_ = cluster_->CreateDatabase(std::string("kiv_") + info->name());
+    ASSERT_FALSE(url_.empty());
+  }
+
+  std::unique_ptr<TServer> Node(const std::string& name) {
+    TServerOptions o;
+    o.data_dir = dir_.path() / name;
+    o.store = url_;
+    o.node = name;
+    o.seed_demo = true;
+    o.login_port = 0;
+    o.home_port = 0;
+    o.hash_cost = "min";
+    o.log_to_stderr = false;
+    auto s = std::make_unique<TServer>(o);
+    std::string error;
+    EXPECT_TRUE(s->Start(&error)) << error;
+    return s;
+  }
+  static TProtocolClient::SignIn SignIn(TProtocolClient& c, TServer& node, std::uint32_t user) {
+    kiv::testing::TLoginFields f;
+    f.user = user;
+    f.password = kDemoPassword;
+    return c.SignInVia({"127.0.0.1", node.LoginPort()}, f);
+  }
+
+  static kiv::testing::TPgCluster* cluster_;
+  std::string url_;
+  TestDir dir_;
+};
+kiv::testing::TPgCluster* PgTest::cluster_ = nullptr;
+
+TAccount Account(std::uint32_t code, std::int64_t money) {
+  TAccount a;
+  a.code = code;
+  a.password_hash = "x";
+  a.nickname = "名字";
+  a.money = money;
+  return a;
+}
+
+TEST_F(PgTest, StoreMigratesOnceAndKeepsAccounts) {
+  {
+    TPgStore a(url_);
+    TPgStore b(url_);  // a second node finds the schema in place
+    EXPECT_EQ(a.Create(Account(10001, 5)), 10001u);
+    EXPECT_EQ(b.Create(Account(10001, 5)), 0u);
+    EXPECT_EQ(b.Create(Account(0, 1)), 10002u);
+    TProfileUpdate u;
+    u.nickname = "新的";
+    u.pay_hash = "p";
+    EXPECT_TRUE(a.UpdateProfile(10002, u));
+  }
+  TPgStore s(url_);
+  EXPECT_EQ(s.Find(10002)->nickname, "新的");
+  EXPECT_EQ(s.Find(10002)->pay_hash, "p");
+  EXPECT_EQ(s.Find(10001)->money, 5);
+  std::uint32_t g = s.IssueGuest("m", 100);
+  EXPECT_GE(g, kFirstGuestCode);
+  EXPECT_TRUE(s.ClaimGuest(g, "m", 101));
+  EXPECT_FALSE(s.ClaimGuest(g, "other", 101));
+}
+
+TEST_F(PgTest, TwoNodesDrainingOneAccountNeverOverdraw) {
+  TPgStore a(url_), b(url_);
+  a.Create(Account(1, 1000));
+  a.Create(Account(2, 0));
+  std::atomic<int> done{0};
+  auto drain = [&](TPgStore& s) {
+    for (int i = 0; i < 40; ++i)
+      if (s.Transfer(1, 2, 20, 2).outcome == TTransferOutcome::kDone) ++done;
+  };
+  std::thread ta(drain, std::ref(a)), tb(drain, std::ref(b));
+  ta.join();
+  tb.join();
+  EXPECT_EQ(done.load(), 1000 / 22);
+  EXPECT_EQ(a.Find(1)->money, 1000 - 22 * done.load());
+  EXPECT_EQ(a.Find(2)->money, 20 * done.load());
+  EXPECT_EQ(a.LedgerRows(), done.load());
+  EXPECT_EQ(a.Transfer(1, 3, 1, 0).outcome, TTransferOutcome::kNoRecipient);
+}
+
+TEST_F(PgTest, SignInOnAnotherNodeKicksTheFirst) {
+  auto node_a = Node("a");
+  auto node_b = Node("b");
+  TProtocolClient first, second;
+  auto s1 = SignIn(first, *node_a, 10001);
+  ASSERT_TRUE(s1.ok());
+  EXPECT_EQ(node_a->Store().PresenceOf(10001), "a");
+  auto s2 = SignIn(second, *node_b, 10001);
+  ASSERT_TRUE(s2.ok());
+  auto kick = first.WaitFor(proto::kForcedSignOut, s1.home);
+  ASSERT_TRUE(kick);
+  EXPECT_EQ(RecordReader(*kick).u8(proto::kick::kKind), proto::kick::kSignedInElsewhere);
+  EXPECT_EQ(node_a->Context().sessions.Count(), 0u);
+  EXPECT_EQ(node_b->Context().sessions.Count(), 1u);
+  EXPECT_EQ(node_a->Store().PresenceOf(10001), "b");
+}
+
+TEST_F(PgTest, BalanceChangeAndAdminKickReachTheOtherNode) {
+  auto node_a = Node("a");
+  auto node_b = Node("b");
+  TProtocolClient sender, recipient;
+  auto s = SignIn(sender, *node_a, 10001);
+  auto r = SignIn(recipient, *node_b, 10002);
+  ASSERT_TRUE(s.ok() && r.ok());
+  auto reply = sender.Ask(s.home, kiv::testing::TransferRequest(10001, 10002, 100, kDemoPassword),
+                          proto::kTransferReply);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(RecordReader(*reply).u8(proto::transfer_reply::kResult), proto::transfer_reply::kDone);
+  auto balance = recipient.WaitFor(proto::kBalanceChanged, r.home);
+  ASSERT_TRUE(balance);
+  EXPECT_EQ(RecordReader(*balance).u32(proto::balance::kMoney), 1100u);
+
+  EXPECT_EQ(node_a->Admin({"kick", "10002"}), "not signed in here; other nodes told\n");
+  auto kick = recipient.WaitFor(proto::kForcedSignOut, r.home);
+  ASSERT_TRUE(kick);
+  EXPECT_EQ(RecordReader(*kick).u8(proto::kick::kKind), proto::kick::kByAdministrator);
+}
+
+}  // namespace
+}  // namespace kiv::server
