@@ -63,6 +63,20 @@ TPresenceRow TFriendsRole::RowOf(const TSession& session) const {
   return row;
 }
 
+std::optional<TSession> TFriendsRole::FriendAuthority(const TRequest& r, std::size_t sender_offset) {
+  if (ctx_.sessions.ByHandle(r.handle)) return Authority(r, sender_offset);
+  const std::uint32_t sender = r.body.u32(sender_offset);
+  std::optional<TPresenceRow> row = friends_.Presence(sender);
+  WireAddress source = endpoint_.Peer(r.handle);
+  if (!row || row->node == ctx_.config.node || source.ip.empty() || !(row->peer == source)) return std::nullopt;
+  TSession elsewhere;
+  elsewhere.user = sender;
+  elsewhere.peer = row->peer;
+  elsewhere.state = row->state;
+  elsewhere.user_type = row->user_type;
+  return elsewhere;
+}
+
 std::optional<TPresenceRow> TFriendsRole::Where(std::uint32_t user) {
   if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) return RowOf(*s);
   std::optional<TPresenceRow> row = friends_.Presence(user);
@@ -294,7 +308,7 @@ Bytes TFriendsRole::AddFriendAnswer(std::uint32_t to, std::uint8_t kind, std::ui
 
 bool TFriendsRole::OnAddFriend(const TRequest& r) {
   namespace a = fw::add;
-  std::optional<TSession> s = Authority(r, a::kSender);
+  std::optional<TSession> s = FriendAuthority(r, a::kSender);
   if (!s) return true;
   std::uint8_t kind = r.body.u8(a::kKind);
   std::uint32_t target = r.body.u32(a::kTarget);
@@ -303,14 +317,15 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
   if (!other) return true;
   // The message as the target receives it: sender fields from the session, not from the body.
   Bytes message(r.body.bytes(0, a::kSize).begin(), r.body.bytes(0, a::kSize).end());
-  RecordWriter(message).address(a::kServer, ctx_.HomeAnnounced());
+  std::optional<TPresenceRow> sender_at = Where(s->user);
+  RecordWriter(message).address(a::kServer, sender_at ? sender_at->server : ctx_.HomeAnnounced());
   bool friends_already = friends_.GroupOf(s->user, target).has_value();
 
   switch (kind) {
     case a::kRequest:
       if (friends_.GroupOf(target, s->user) == fw::kBlockGroup) return true;
       if (friends_already) {
-        endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAlreadyFriends, target));
+        Deliver(s->user, AddFriendAnswer(s->user, a::kAlreadyFriends, target), false);
         return true;
       }
       if (other->verify_mode != 1) return true;
@@ -319,7 +334,7 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
       return true;
     case a::kAdded:
       if (friends_already) {
-        endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAlreadyFriends, target));
+        Deliver(s->user, AddFriendAnswer(s->user, a::kAlreadyFriends, target), false);
         return true;
       }
       if (other->verify_mode != 0 && !friends_.HasRequest(target, s->user)) {
@@ -329,7 +344,7 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
       friends_.MakeFriends(s->user, target);
       Deliver(target, message, true);
       // The sender's client adds the friend only on the server's word.
-      endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAdded, target));
+      Deliver(s->user, AddFriendAnswer(s->user, a::kAdded, target), false);
       return true;
     case a::kRefused:
       if (!friends_.HasRequest(target, s->user)) return true;
@@ -338,7 +353,7 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
       return true;
     case a::kDelete:
       if (!friends_.Unfriend(s->user, target)) return true;
-      endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kDeleted, target));
+      Deliver(s->user, AddFriendAnswer(s->user, a::kDeleted, target), false);
       // The friendship is gone both ways: the other list drops the user as well.
       Deliver(target, AddFriendAnswer(target, a::kDeleted, s->user), true);
       return true;
@@ -350,14 +365,15 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
 bool TFriendsRole::OnForward(const TRequest& r, std::size_t sender_offset) {
   std::uint32_t target = r.body.u32(4);
   if (target == 0) return false;
-  std::optional<TSession> s = Authority(r, sender_offset);
+  std::optional<TSession> s = FriendAuthority(r, sender_offset);
   if (!s) return true;
   // Only between friends, and never to someone who blocks the sender.
   std::optional<std::uint32_t> group = friends_.GroupOf(target, s->user);
   if (!group || *group == fw::kBlockGroup) return true;
   Bytes message(r.body.bytes(0, r.body.size()).begin(), r.body.bytes(0, r.body.size()).end());
   RecordWriter w(message);
-  WireAddress server = ctx_.HomeAnnounced();
+  std::optional<TPresenceRow> sender_at = Where(s->user);
+  WireAddress server = sender_at ? sender_at->server : ctx_.HomeAnnounced();
   if (r.code == fw::kUserState) {
     w.address(fw::state::kOwnAddress, s->peer).address(fw::state::kServer, server);
   } else if (r.code == fw::kConnect) {

@@ -45,6 +45,9 @@ class TFriendsRole final : public TRole {
   bool OnProfileRequest(const TRequest& r);
 
   std::optional<TSession> Authority(const TRequest& r, std::size_t own_code_offset);
+  // The same, or for a message between friends sent to this server by a client of another node
+  // (connectionless): its source must be the address of the sender's session on that node.
+  std::optional<TSession> FriendAuthority(const TRequest& r, std::size_t sender_offset);
   // Sends to the user's session on this node or on another, or keeps it for the next sign-in when
   // `queue` is set.
   void Deliver(std::uint32_t user, const Bytes& message, bool queue);

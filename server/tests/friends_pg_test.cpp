@@ -80,6 +80,24 @@ TEST_F(FriendsPgTest, AFriendOnAnotherNodeComesAndGoes) {
   ASSERT_TRUE(forwarded);
   EXPECT_EQ(RecordReader(*forwarded).address(fw::connect::kServer), (WireAddress{"127.0.0.1", b_node->HomePort()}));
 
+  // A client of node b may also send to node a directly, from the address of its session on b;
+  // from any other address the same message is dropped.
+  std::uint16_t b_to_a = b.Connect({"127.0.0.1", a_node->HomePort()});
+  ASSERT_NE(b_to_a, 0);
+  RecordWriter invite(fw::invite::kSize);
+  invite.u32(0, fw::kInvite).u32(fw::invite::kTarget, 10001).u8(fw::invite::kKind, 1).u32(fw::invite::kRoom, 5);
+  invite.u32(fw::invite::kSender, 10002);
+  Bytes invitation = invite.take();
+  TProtocolClient spoofer;
+  std::uint16_t s_to_a = spoofer.Connect({"127.0.0.1", a_node->HomePort()});
+  ASSERT_NE(s_to_a, 0);
+  spoofer.Send(s_to_a, invitation);
+  EXPECT_TRUE(a.NothingOf(fw::kInvite, sa.home, 300));
+  b.Send(b_to_a, invitation);
+  auto invited = a.WaitFor(fw::kInvite, sa.home);
+  ASSERT_TRUE(invited);
+  EXPECT_EQ(RecordReader(*invited).u32(fw::invite::kRoom), 5u);
+
   // 10002 signs out on node b: 10001 on node a hears state 0.
   b.Disconnect(sb.home);
   auto gone = a.WaitFor(fw::kUserState, sa.home);
