@@ -80,8 +80,8 @@ Run Measure(const std::string& store_url, const char* cost, int clients) {
         server::OpenStore(store_url.empty() ? (dir.path() / "kivora.db").string() : store_url);
     if (!Seed(*store, hash_cost, clients)) return run;
   }
-  std::vector<std::string> args{"--data", dir.path().string(), "--login-port", "0", "--home-port", "0",
-                                "--hash-cost", cost};
+  std::vector<std::string> args{
+      "--data", dir.path().string(), "--login-port", "0", "--home-port", "0", "--hash-cost", cost};
   if (!store_url.empty()) args.insert(args.end(), {"--store", store_url});
   testing::TServerProcess server;
   std::string error;
@@ -161,7 +161,8 @@ int main(int argc, char** argv) {
   int clients = 500, configured_clients = 20;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--clients") == 0) clients = std::max(2, std::atoi(argv[i + 1]));
-    if (std::strcmp(argv[i], "--configured-clients") == 0) configured_clients = std::max(2, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--configured-clients") == 0)
+      configured_clients = std::max(2, std::atoi(argv[i + 1]));
   }
 
   Run sqlite_configured = Measure("", "interactive", configured_clients);

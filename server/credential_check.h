@@ -23,7 +23,8 @@ class TCredentialCheck {
   static constexpr std::size_t kMaxTracked = 100000;
 
   explicit TCredentialCheck(const TPasswordHasher& hasher) : hasher_(hasher) {}
-  bool Check(const TAccount& account, const std::string& digest, const std::string& address, std::int64_t now);
+  bool Check(const TAccount& account, const std::string& digest, const std::string& address,
+             std::int64_t now);
 
  private:
   struct Wrong {

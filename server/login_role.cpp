@@ -16,7 +16,8 @@ bool SendReply(const TRequest& r, const Bytes& reply) { return r.endpoint.Send(r
 
 void TLoginRole::Attach(TMessageRouter& router) {
   router.On(proto::kLoginRequest, lg::kSize, [this](const TRequest& r) { return OnLogin(r); });
-  router.On(proto::kClearUser, proto::clear_user::kSize, [this](const TRequest& r) { return OnClearUser(r); });
+  router.On(proto::kClearUser, proto::clear_user::kSize,
+            [this](const TRequest& r) { return OnClearUser(r); });
   router.On(proto::kRecovery, proto::recovery::kSize, [this](const TRequest& r) { return OnRecovery(r); });
   router.OnDisconnect([this](TEndpoint&, std::uint16_t handle) { Forget(handle); });
 }

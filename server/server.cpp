@@ -41,7 +41,8 @@ bool TServer::Start(std::string* error) {
   };
   std::error_code ec;
   std::filesystem::create_directories(options_.data_dir, ec);
-  if (!std::filesystem::is_directory(options_.data_dir)) return fail("cannot create " + options_.data_dir.string());
+  if (!std::filesystem::is_directory(options_.data_dir))
+    return fail("cannot create " + options_.data_dir.string());
 
   std::filesystem::path config_file = options_.config_file;
   if (config_file.empty() && std::filesystem::exists(options_.data_dir / "kivora-server.ini"))
@@ -70,11 +71,12 @@ bool TServer::Start(std::string* error) {
   }
   store_->SetFaultPoint(options_.fault_point);
   store_->ClearNode(config.node);
-  ctx_ = std::make_unique<TServerContext>(std::move(config), *store_,
-                                          TServerLog(options_.data_dir / "server.log", options_.log_to_stderr));
+  ctx_ = std::make_unique<TServerContext>(
+      std::move(config), *store_, TServerLog(options_.data_dir / "server.log", options_.log_to_stderr));
   LoadPublishedVersion();
   if (options_.seed_demo) SeedDemo();
 
+  pool_ = std::make_unique<TWorkPool>();
   login_ = std::make_unique<TEndpoint>("login");
   home_ = std::make_unique<TEndpoint>("home");
   login_role_ = std::make_unique<TLoginRole>(*ctx_);
@@ -86,7 +88,9 @@ bool TServer::Start(std::string* error) {
   home_role_->SetSessionListener({[this](const TSession& s) { friends_role_->SessionStarted(s); },
                                   [this](const TSession& s) { friends_role_->SessionEnded(s); }});
   for (TEndpoint* e : {login_.get(), home_.get()}) {
-    e->Router().SetErrorReporter([this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code, const char* what) {
+    e->Router().SetPool(pool_.get());
+    e->Router().SetErrorReporter([this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code,
+                                        const char* what) {
       char text[64];
       std::snprintf(text, sizeof text, "error in %s handling 0x%X:", endpoint.Name().c_str(), code);
       WireAddress peer = endpoint.Peer(handle);
@@ -102,7 +106,8 @@ bool TServer::Start(std::string* error) {
     return fail("cannot bind the login port " + std::to_string(ctx_->config.login_port));
 
   std::string control_error;
-  if (!control_.Start(ControlPath(), [this](const std::vector<std::string>& a) { return Admin(a); }, &control_error))
+  if (!control_.Start(
+          ControlPath(), [this](const std::vector<std::string>& a) { return Admin(a); }, &control_error))
     return fail(control_error);
   for (const std::string& line : ListeningLines()) ctx_->log.Line(line);
   return true;
@@ -113,11 +118,13 @@ void TServer::Stop() {
   if (store_) store_->Listen(nullptr);
   if (login_) login_->Stop();
   if (home_) home_->Stop();
+  if (pool_) pool_->Stop();  // the endpoints take no more work; let the running tasks end
   home_role_.reset();
   friends_role_.reset();
   login_role_.reset();
   login_.reset();
   home_.reset();
+  pool_.reset();
   if (ctx_) ctx_->log.Line("stopped");
   ctx_.reset();
   friend_store_.reset();
@@ -127,7 +134,8 @@ void TServer::Stop() {
 std::vector<std::string> TServer::ListeningLines() const {
   std::string address = ctx_ ? ctx_->config.announce : "?";
   return {"listening login " + address + ":" + std::to_string(LoginPort()),
-          "listening home " + address + ":" + std::to_string(HomePort()), "control " + ControlPath().string()};
+          "listening home " + address + ":" + std::to_string(HomePort()),
+          "control " + ControlPath().string()};
 }
 
 void TServer::SeedDemo() {
@@ -141,7 +149,8 @@ void TServer::SeedDemo() {
     a.money = kDemoMoney;
     a.user_type = 1;
     a.face = static_cast<std::uint8_t>(demo.code % 10);
-    if (store_->Create(a) != demo.code) ctx_->log.Line("could not create demo user " + std::to_string(demo.code));
+    if (store_->Create(a) != demo.code)
+      ctx_->log.Line("could not create demo user " + std::to_string(demo.code));
   }
   for (const TDemoUser& a : kDemoUsers)
     for (const TDemoUser& b : kDemoUsers)
@@ -152,7 +161,8 @@ void TServer::LoadPublishedVersion() {
   IniFile ini = IniFile::Load(options_.data_dir / "published-version.ini");
   if (!ini.Find("version", "latest")) return;
   ctx_->latest_version = static_cast<std::int32_t>(ini.GetInt("version", "latest", ctx_->latest_version));
-  ctx_->update_mode = static_cast<std::uint8_t>(std::clamp<long long>(ini.GetInt("version", "mode", 0), 0, 3));
+  ctx_->update_mode =
+      static_cast<std::uint8_t>(std::clamp<long long>(ini.GetInt("version", "mode", 0), 0, 3));
 }
 
 bool TServer::SavePublishedVersion() {
@@ -165,7 +175,9 @@ bool TServer::SavePublishedVersion() {
 std::string TServer::Admin(const std::vector<std::string>& args) {
   if (!ctx_ || args.empty() || args[0].empty()) return std::string("error: no command\n") + kAdminUsage;
   const std::string& cmd = args[0];
-  auto number = [&](std::size_t i, std::int64_t& out) { return i < args.size() && ParseNumber(args[i], out); };
+  auto number = [&](std::size_t i, std::int64_t& out) {
+    return i < args.size() && ParseNumber(args[i], out);
+  };
   std::int64_t a = 0, b = 0;
   if (cmd == "add-user" && args.size() >= 4 && number(1, a) && a >= 0 && a < kFirstGuestCode) {
     std::int64_t money = 0;

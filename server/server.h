@@ -15,6 +15,7 @@
 #include "home_role.h"
 #include "login_role.h"
 #include "router.h"
+#include "work_pool.h"
 
 namespace kiv::server {
 
@@ -64,6 +65,7 @@ class TServer {
   TServerOptions options_;
   std::unique_ptr<IAccountStore> store_;
   std::unique_ptr<TServerContext> ctx_;
+  std::unique_ptr<TWorkPool> pool_;  // slow handlers of both endpoints
   std::unique_ptr<TEndpoint> login_, home_;
   std::unique_ptr<TLoginRole> login_role_;
   std::unique_ptr<THomeRole> home_role_;

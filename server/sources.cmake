@@ -17,5 +17,6 @@ set(KIV_SERVER_SOURCES
   sessions.cpp
   sqlite_store.cpp
   store.cpp
+  work_pool.cpp
 )
 list(TRANSFORM KIV_SERVER_SOURCES PREPEND "${CMAKE_SOURCE_DIR}/server/")

@@ -152,10 +152,11 @@ TEST_F(PgTest, KillInTheMiddleOfATransferCreatesAndLosesNothing) {
   {
     kiv::testing::TServerProcess server;
     std::string error;
-    ASSERT_TRUE(server.Start(kiv::testing::ServerBinary(),
-                             {"--data", (dir_.path() / "p").string(), "--store", url_, "--seed-demo", "--login-port",
-                              "0", "--home-port", "0", "--hash-cost", "min", "--fault-point", kFaultAfterCredit},
-                             20000, &error))
+    ASSERT_TRUE(
+        server.Start(kiv::testing::ServerBinary(),
+                     {"--data", (dir_.path() / "p").string(), "--store", url_, "--seed-demo", "--login-port",
+                      "0", "--home-port", "0", "--hash-cost", "min", "--fault-point", kFaultAfterCredit},
+                     20000, &error))
         << error;
     TProtocolClient client;
     kiv::testing::TLoginFields f;
