@@ -85,7 +85,9 @@ TManager::TManager(TMainForm* main_form, TManagerOptions options)
     };
   }
   if (!options_.exit_program) {
-    options_.exit_program = [] { QCoreApplication::quit(); };
+    // exit(), not quit(): quit() asks every window to close first and gives up when one refuses,
+    // and the main window refuses (it hides instead).
+    options_.exit_program = [] { QCoreApplication::exit(0); };
   }
   if (!options_.run_program) {
     options_.run_program = [](const std::string& program, const std::vector<std::string>& arguments) {

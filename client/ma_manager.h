@@ -68,7 +68,7 @@ struct TManagerOptions {
   TOpenUrl open_url;
   // Plays a wave file (notification sounds of the main program).
   std::function<void(const std::filesystem::path& file)> play_sound;
-  // Ends the program (deferred action 1); the default quits the application's event loop, after
+  // Ends the program (deferred action 1); the default leaves the application's event loop, after
   // which the main window and with it this manager are freed.
   std::function<void()> exit_program;
 };
