@@ -8,8 +8,9 @@
 // the one the body claims.
 //
 // Threads: the handlers run on the home endpoint's dispatch thread; SessionStarted/SessionEnded on
-// whichever thread the home role ends a session on (dispatch or admin). They share the session
-// table and the store (both thread-safe) and the search cursors (guarded by `mutex_`).
+// whichever thread the home role starts or ends a session on (dispatch, work pool, admin or the
+// store's listening thread). They share the session table and the store (both thread-safe) and the
+// search cursors (guarded by `mutex_`).
 #pragma once
 
 #include <cstdint>
