@@ -64,13 +64,15 @@ class TPgFriendStore final : public IFriendStore {
     Result r = Exec("SELECT friend, group_id FROM friendships WHERE owner = $1 ORDER BY friend", {N(owner)});
     std::vector<TFriendRow> rows;
     for (int i = 0; i < r.rows(); ++i)
-      rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), static_cast<std::uint32_t>(r.number(i, 1))});
+      rows.push_back(
+          {static_cast<std::uint32_t>(r.number(i, 0)), static_cast<std::uint32_t>(r.number(i, 1))});
     return rows;
   }
 
   std::optional<std::uint32_t> GroupOf(std::uint32_t owner, std::uint32_t friend_code) override {
     std::lock_guard lock(mutex_);
-    Result r = Exec("SELECT group_id FROM friendships WHERE owner = $1 AND friend = $2", {N(owner), N(friend_code)});
+    Result r =
+        Exec("SELECT group_id FROM friendships WHERE owner = $1 AND friend = $2", {N(owner), N(friend_code)});
     if (r.rows() == 0) return std::nullopt;
     return static_cast<std::uint32_t>(r.number(0, 0));
   }
@@ -111,7 +113,8 @@ class TPgFriendStore final : public IFriendStore {
     std::lock_guard lock(mutex_);
     Result r = Exec("SELECT id, name FROM friend_groups WHERE owner = $1 ORDER BY id", {N(owner)});
     std::vector<TFriendGroupRow> rows;
-    for (int i = 0; i < r.rows(); ++i) rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), r.text(i, 1)});
+    for (int i = 0; i < r.rows(); ++i)
+      rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), r.text(i, 1)});
     return rows;
   }
 
@@ -141,7 +144,8 @@ class TPgFriendStore final : public IFriendStore {
 
   bool HasRequest(std::uint32_t sender, std::uint32_t target) override {
     std::lock_guard lock(mutex_);
-    return Exec("SELECT 1 FROM friend_requests WHERE sender = $1 AND target = $2", {N(sender), N(target)}).rows() > 0;
+    return Exec("SELECT 1 FROM friend_requests WHERE sender = $1 AND target = $2", {N(sender), N(target)})
+               .rows() > 0;
   }
 
   void ClearRequest(std::uint32_t sender, std::uint32_t target) override {
@@ -165,7 +169,8 @@ class TPgFriendStore final : public IFriendStore {
     Result r = Exec("DELETE FROM friend_queue WHERE target = $1 RETURNING seq, body", {N(target)});
     std::vector<std::pair<std::int64_t, Bytes>> rows;
     for (int i = 0; i < r.rows(); ++i)
-      if (std::optional<Bytes> b = FromHexText(r.text(i, 1))) rows.emplace_back(r.number(i, 0), std::move(*b));
+      if (std::optional<Bytes> b = FromHexText(r.text(i, 1)))
+        rows.emplace_back(r.number(i, 0), std::move(*b));
     std::sort(rows.begin(), rows.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     std::vector<Bytes> out;
     for (auto& [seq, body] : rows) out.push_back(std::move(body));
@@ -174,12 +179,14 @@ class TPgFriendStore final : public IFriendStore {
 
   void SetPresent(const TPresenceRow& p) override {
     std::lock_guard lock(mutex_);
-    Exec("INSERT INTO friend_presence (code, node, ip, port, state, camera, user_type, server_ip, server_port) "
-         "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (code) DO UPDATE SET node = excluded.node, "
-         "ip = excluded.ip, port = excluded.port, state = excluded.state, camera = excluded.camera, "
-         "user_type = excluded.user_type, server_ip = excluded.server_ip, server_port = excluded.server_port",
-         {N(p.code), p.node, p.peer.ip, N(p.peer.port), N(p.state), N(p.camera), N(p.user_type), p.server.ip,
-          N(p.server.port)});
+    Exec(
+        "INSERT INTO friend_presence (code, node, ip, port, state, camera, user_type, server_ip, "
+        "server_port) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (code) DO UPDATE SET node = excluded.node, "
+        "ip = excluded.ip, port = excluded.port, state = excluded.state, camera = excluded.camera, "
+        "user_type = excluded.user_type, server_ip = excluded.server_ip, server_port = excluded.server_port",
+        {N(p.code), p.node, p.peer.ip, N(p.peer.port), N(p.state), N(p.camera), N(p.user_type), p.server.ip,
+         N(p.server.port)});
   }
 
   void SetAbsent(std::uint32_t code, const std::string& node) override {
@@ -190,7 +197,8 @@ class TPgFriendStore final : public IFriendStore {
   std::optional<TPresenceRow> Presence(std::uint32_t code) override {
     std::lock_guard lock(mutex_);
     Result r = Exec(
-        "SELECT node, ip, port, state, camera, user_type, server_ip, server_port FROM friend_presence WHERE code = $1",
+        "SELECT node, ip, port, state, camera, user_type, server_ip, server_port FROM friend_presence WHERE "
+        "code = $1",
         {N(code)});
     if (r.rows() == 0) return std::nullopt;
     TPresenceRow p;
@@ -227,7 +235,8 @@ class TPgFriendStore final : public IFriendStore {
     wake_fd_ = -1;
     if (!handler) return;
     listen_db_ = PQconnectdb(url_.c_str());
-    if (PQstatus(listen_db_) != CONNECTION_OK) throw std::runtime_error("cannot open the friends' listening connection");
+    if (PQstatus(listen_db_) != CONNECTION_OK)
+      throw std::runtime_error("cannot open the friends' listening connection");
     PQclear(PQexec(listen_db_, (std::string("LISTEN ") + kFriendChannel).c_str()));
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
     listen_thread_ = std::thread([this, node, handler = std::move(handler)] {
@@ -262,7 +271,8 @@ class TPgFriendStore final : public IFriendStore {
         "SELECT code FROM accounts WHERE code > $1 AND ($2 = 0 OR code = $2) "
         "AND ($3 = '' OR strpos(nickname, $3) > 0) AND ($4 = '' OR city = $4) "
         "AND ($5 = 0 OR sex = $6) ORDER BY code LIMIT $7",
-        {N(after), N(q.code), q.nickname, q.city, N(q.sex), N(q.sex == 1 ? 1 : 0), N(static_cast<std::int64_t>(limit))});
+        {N(after), N(q.code), q.nickname, q.city, N(q.sex), N(q.sex == 1 ? 1 : 0),
+         N(static_cast<std::int64_t>(limit))});
     std::vector<std::uint32_t> codes;
     for (int i = 0; i < r.rows(); ++i) codes.push_back(static_cast<std::uint32_t>(r.number(i, 0)));
     return codes;
@@ -286,6 +296,8 @@ class TPgFriendStore final : public IFriendStore {
 
 }  // namespace
 
-std::unique_ptr<IFriendStore> OpenPgFriendStore(const std::string& url) { return std::make_unique<TPgFriendStore>(url); }
+std::unique_ptr<IFriendStore> OpenPgFriendStore(const std::string& url) {
+  return std::make_unique<TPgFriendStore>(url);
+}
 
 }  // namespace kiv::server

@@ -38,7 +38,8 @@ class Statement {
   std::int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
   std::string Text(int col) {
     const unsigned char* t = sqlite3_column_text(stmt_, col);
-    return t ? std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
+    return t ? std::string(reinterpret_cast<const char*>(t),
+                           static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
              : std::string();
   }
   int Changes() { return sqlite3_changes(db_); }
@@ -193,12 +194,19 @@ class TSqliteFriendStore final : public IFriendStore {
 
   void SetPresent(const TPresenceRow& p) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_,
-                "INSERT INTO friend_presence (code, node, ip, port, state, camera, user_type, server_ip, server_port) "
-                "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT (code) DO UPDATE SET node = excluded.node, "
-                "ip = excluded.ip, port = excluded.port, state = excluded.state, camera = excluded.camera, "
-                "user_type = excluded.user_type, server_ip = excluded.server_ip, server_port = excluded.server_port");
-    s.Bind(1, p.code).Bind(2, p.node).Bind(3, p.peer.ip).Bind(4, p.peer.port).Bind(5, p.state).Bind(6, p.camera);
+    Statement s(
+        db_,
+        "INSERT INTO friend_presence (code, node, ip, port, state, camera, user_type, server_ip, "
+        "server_port) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT (code) DO UPDATE SET node = excluded.node, "
+        "ip = excluded.ip, port = excluded.port, state = excluded.state, camera = excluded.camera, "
+        "user_type = excluded.user_type, server_ip = excluded.server_ip, server_port = excluded.server_port");
+    s.Bind(1, p.code)
+        .Bind(2, p.node)
+        .Bind(3, p.peer.ip)
+        .Bind(4, p.peer.port)
+        .Bind(5, p.state)
+        .Bind(6, p.camera);
     s.Bind(7, p.user_type).Bind(8, p.server.ip).Bind(9, p.server.port).Step();
   }
 
@@ -210,9 +218,10 @@ class TSqliteFriendStore final : public IFriendStore {
 
   std::optional<TPresenceRow> Presence(std::uint32_t code) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_,
-                "SELECT node, ip, port, state, camera, user_type, server_ip, server_port FROM friend_presence "
-                "WHERE code = ?1");
+    Statement s(
+        db_,
+        "SELECT node, ip, port, state, camera, user_type, server_ip, server_port FROM friend_presence "
+        "WHERE code = ?1");
     s.Bind(1, code);
     if (!s.Step()) return std::nullopt;
     TPresenceRow p;

@@ -76,10 +76,12 @@ class IFriendStore {
   // one process (SQLite) there is no other node and nothing is sent. Listen installs the one
   // handler (nullptr removes it); it runs on a thread of the store.
   virtual void SendToNode(const std::string& node, std::uint32_t user, const Bytes& message) = 0;
-  virtual void Listen(const std::string& node, std::function<void(std::uint32_t user, const Bytes&)> handler) = 0;
+  virtual void Listen(const std::string& node,
+                      std::function<void(std::uint32_t user, const Bytes&)> handler) = 0;
 
   // Account codes matching `query`, above `after`, in ascending order, at most `limit`.
-  virtual std::vector<std::uint32_t> FindUsers(const TUserQuery& query, std::uint32_t after, std::size_t limit) = 0;
+  virtual std::vector<std::uint32_t> FindUsers(const TUserQuery& query, std::uint32_t after,
+                                               std::size_t limit) = 0;
 };
 
 // The friends store for the account store's location (a SQLite path or "sqlite:" path). Throws

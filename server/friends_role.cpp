@@ -25,15 +25,21 @@ TFriendsRole::TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStor
 TFriendsRole::~TFriendsRole() { friends_.Listen(ctx_.config.node, nullptr); }
 
 void TFriendsRole::Attach(TMessageRouter& router) {
-  router.On(fw::kListRequest, fw::list_request::kSize, [this](const TRequest& r) { return OnListRequest(r); });
-  router.On(fw::kGroupOperation, fw::group_op::kSize, [this](const TRequest& r) { return OnGroupOperation(r); });
+  router.On(fw::kListRequest, fw::list_request::kSize,
+            [this](const TRequest& r) { return OnListRequest(r); });
+  router.On(fw::kGroupOperation, fw::group_op::kSize,
+            [this](const TRequest& r) { return OnGroupOperation(r); });
   router.On(fw::kSearch, fw::search::kSize, [this](const TRequest& r) { return OnSearch(r); });
   router.On(fw::kAddFriend, fw::add::kSize, [this](const TRequest& r) { return OnAddFriend(r); });
   // The home role takes the own state (target 0); a state to a friend comes here.
-  router.On(fw::kUserState, fw::state::kSize, [this](const TRequest& r) { return OnForward(r, fw::state::kSender); });
-  router.On(fw::kConnect, fw::connect::kSize, [this](const TRequest& r) { return OnForward(r, fw::connect::kSender); });
-  router.On(fw::kInvite, fw::invite::kSize, [this](const TRequest& r) { return OnForward(r, fw::invite::kSender); });
-  router.On(fw::kProfileRequest, fw::profile_request::kSize, [this](const TRequest& r) { return OnProfileRequest(r); });
+  router.On(fw::kUserState, fw::state::kSize,
+            [this](const TRequest& r) { return OnForward(r, fw::state::kSender); });
+  router.On(fw::kConnect, fw::connect::kSize,
+            [this](const TRequest& r) { return OnForward(r, fw::connect::kSender); });
+  router.On(fw::kInvite, fw::invite::kSize,
+            [this](const TRequest& r) { return OnForward(r, fw::invite::kSender); });
+  router.On(fw::kProfileRequest, fw::profile_request::kSize,
+            [this](const TRequest& r) { return OnProfileRequest(r); });
   router.OnDisconnect([this](TEndpoint&, std::uint16_t handle) {
     std::lock_guard lock(mutex_);
     cursors_.erase(handle);
@@ -68,7 +74,8 @@ std::optional<TSession> TFriendsRole::FriendAuthority(const TRequest& r, std::si
   const std::uint32_t sender = r.body.u32(sender_offset);
   std::optional<TPresenceRow> row = friends_.Presence(sender);
   WireAddress source = endpoint_.Peer(r.handle);
-  if (!row || row->node == ctx_.config.node || source.ip.empty() || !(row->peer == source)) return std::nullopt;
+  if (!row || row->node == ctx_.config.node || source.ip.empty() || !(row->peer == source))
+    return std::nullopt;
   TSession elsewhere;
   elsewhere.user = sender;
   elsewhere.peer = row->peer;
@@ -111,7 +118,9 @@ void TFriendsRole::SessionStarted(const TSession& session) {
   namespace o = fw::online;
   online.resize(std::min<std::size_t>(online.size(), 0xFFFF));
   RecordWriter w(o::kHeaderSize + online.size() * o::kEntrySize);
-  w.u32(0, fw::kOnline).u32(o::kTarget, session.user).u16(o::kCount, static_cast<std::uint16_t>(online.size()));
+  w.u32(0, fw::kOnline)
+      .u32(o::kTarget, session.user)
+      .u16(o::kCount, static_cast<std::uint16_t>(online.size()));
   for (std::size_t i = 0; i < online.size(); ++i) {
     std::size_t at = o::kHeaderSize + i * o::kEntrySize;
     w.u32(at + o::kUser, online[i].code).address(at + o::kOwnAddress, online[i].peer);
@@ -166,7 +175,10 @@ bool TFriendsRole::OnListRequest(const TRequest& r) {
     std::optional<TPresenceRow> online =
         rows[i].group == fw::kBlockGroup ? std::nullopt : VisibleTo(rows[i].code, s->user);
     lw.u32(at + l::kUser, rows[i].code).u8(at + l::kGroup, static_cast<std::uint8_t>(rows[i].group));
-    if (a) lw.text(at + l::kNickname, 40, a->nickname).u8(at + l::kFace, a->face).u8(at + l::kUserType, a->user_type);
+    if (a)
+      lw.text(at + l::kNickname, 40, a->nickname)
+          .u8(at + l::kFace, a->face)
+          .u8(at + l::kUserType, a->user_type);
     if (online) {
       lw.u8(at + l::kState, online->state).address(at + l::kOwnAddress, online->peer);
       lw.u8(at + l::kCamera, online->camera).address(at + l::kServer, online->server);
@@ -238,7 +250,8 @@ bool TFriendsRole::OnSearch(const TRequest& r) {
   // The same criteria again continue after the last hit; other criteria start over.
   Bytes criteria;
   for (std::size_t at : {q::kUser, q::kNickname, q::kCity})
-    for (std::uint8_t b : r.body.bytes(at, at == q::kUser ? 4 : (at == q::kCity ? 21 : 41))) criteria.push_back(b);
+    for (std::uint8_t b : r.body.bytes(at, at == q::kUser ? 4 : (at == q::kCity ? 21 : 41)))
+      criteria.push_back(b);
   criteria.push_back(camera_only);
   criteria.push_back(online_only);
   criteria.push_back(query.sex);
@@ -280,7 +293,9 @@ bool TFriendsRole::OnSearch(const TRequest& r) {
   }
 
   RecordWriter w(hit::kHeaderSize + hits.size() * hit::kEntrySize);
-  w.u32(0, fw::kSearchResult).u32(hit::kTarget, s->user).u8(hit::kCount, static_cast<std::uint8_t>(hits.size()));
+  w.u32(0, fw::kSearchResult)
+      .u32(hit::kTarget, s->user)
+      .u8(hit::kCount, static_cast<std::uint8_t>(hits.size()));
   w.u32(hit::kOnlineUsers, static_cast<std::uint32_t>(visible.size()));
   WireAddress server = ctx_.HomeAnnounced();
   for (std::size_t i = 0; i < hits.size(); ++i) {
@@ -409,7 +424,8 @@ bool TFriendsRole::OnProfileRequest(const TRequest& r) {
   }
   w.text(p::kIntroduction, 255, intro);
   // Where the user can be reached only while it is visible to the requester.
-  if (std::optional<TPresenceRow> online = VisibleTo(subject, s->user); online && online->state == fw::kOnlineState) {
+  if (std::optional<TPresenceRow> online = VisibleTo(subject, s->user);
+      online && online->state == fw::kOnlineState) {
     w.address(p::kOwnAddress, online->peer).u8(p::kState, online->state).u8(p::kCamera, online->camera);
     w.address(p::kServer, online->server);
   }

@@ -78,14 +78,18 @@ TEST_F(FriendsPgTest, AFriendOnAnotherNodeComesAndGoes) {
   b.Send(sb.home, c.take());
   auto forwarded = a.WaitFor(fw::kConnect, sa.home);
   ASSERT_TRUE(forwarded);
-  EXPECT_EQ(RecordReader(*forwarded).address(fw::connect::kServer), (WireAddress{"127.0.0.1", b_node->HomePort()}));
+  EXPECT_EQ(RecordReader(*forwarded).address(fw::connect::kServer),
+            (WireAddress{"127.0.0.1", b_node->HomePort()}));
 
   // A client of node b may also send to node a directly, from the address of its session on b;
   // from any other address the same message is dropped.
   std::uint16_t b_to_a = b.Connect({"127.0.0.1", a_node->HomePort()});
   ASSERT_NE(b_to_a, 0);
   RecordWriter invite(fw::invite::kSize);
-  invite.u32(0, fw::kInvite).u32(fw::invite::kTarget, 10001).u8(fw::invite::kKind, 1).u32(fw::invite::kRoom, 5);
+  invite.u32(0, fw::kInvite)
+      .u32(fw::invite::kTarget, 10001)
+      .u8(fw::invite::kKind, 1)
+      .u32(fw::invite::kRoom, 5);
   invite.u32(fw::invite::kSender, 10002);
   Bytes invitation = invite.take();
   TProtocolClient spoofer;
