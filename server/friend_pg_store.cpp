@@ -1,10 +1,15 @@
 // The friends store on PostgreSQL: its own connection to the shared database, guarded by a mutex.
 // The account store migrated the schema before this connection opens.
 #include <libpq-fe.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "friend_store.h"
 #include "friend_store_text.h"
@@ -14,6 +19,9 @@ namespace kiv::server {
 namespace {
 
 std::string N(std::int64_t v) { return std::to_string(v); }
+
+// The channel of friend messages between home nodes; a payload is "node user hex-message".
+constexpr const char* kFriendChannel = "kivora_friends";
 
 class Result {
  public:
@@ -38,7 +46,7 @@ class Result {
 
 class TPgFriendStore final : public IFriendStore {
  public:
-  explicit TPgFriendStore(const std::string& url) {
+  explicit TPgFriendStore(const std::string& url) : url_(url) {
     db_ = PQconnectdb(url.c_str());
     if (PQstatus(db_) != CONNECTION_OK) {
       std::string message = PQerrorMessage(db_);
@@ -46,20 +54,25 @@ class TPgFriendStore final : public IFriendStore {
       throw std::runtime_error("cannot connect to PostgreSQL: " + message);
     }
   }
-  ~TPgFriendStore() override { PQfinish(db_); }
+  ~TPgFriendStore() override {
+    Listen({}, nullptr);
+    PQfinish(db_);
+  }
 
   std::vector<TFriendRow> Friends(std::uint32_t owner) override {
     std::lock_guard lock(mutex_);
     Result r = Exec("SELECT friend, group_id FROM friendships WHERE owner = $1 ORDER BY friend", {N(owner)});
     std::vector<TFriendRow> rows;
     for (int i = 0; i < r.rows(); ++i)
-      rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), static_cast<std::uint32_t>(r.number(i, 1))});
+      rows.push_back(
+          {static_cast<std::uint32_t>(r.number(i, 0)), static_cast<std::uint32_t>(r.number(i, 1))});
     return rows;
   }
 
   std::optional<std::uint32_t> GroupOf(std::uint32_t owner, std::uint32_t friend_code) override {
     std::lock_guard lock(mutex_);
-    Result r = Exec("SELECT group_id FROM friendships WHERE owner = $1 AND friend = $2", {N(owner), N(friend_code)});
+    Result r =
+        Exec("SELECT group_id FROM friendships WHERE owner = $1 AND friend = $2", {N(owner), N(friend_code)});
     if (r.rows() == 0) return std::nullopt;
     return static_cast<std::uint32_t>(r.number(0, 0));
   }
@@ -100,7 +113,8 @@ class TPgFriendStore final : public IFriendStore {
     std::lock_guard lock(mutex_);
     Result r = Exec("SELECT id, name FROM friend_groups WHERE owner = $1 ORDER BY id", {N(owner)});
     std::vector<TFriendGroupRow> rows;
-    for (int i = 0; i < r.rows(); ++i) rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), r.text(i, 1)});
+    for (int i = 0; i < r.rows(); ++i)
+      rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), r.text(i, 1)});
     return rows;
   }
 
@@ -130,7 +144,8 @@ class TPgFriendStore final : public IFriendStore {
 
   bool HasRequest(std::uint32_t sender, std::uint32_t target) override {
     std::lock_guard lock(mutex_);
-    return Exec("SELECT 1 FROM friend_requests WHERE sender = $1 AND target = $2", {N(sender), N(target)}).rows() > 0;
+    return Exec("SELECT 1 FROM friend_requests WHERE sender = $1 AND target = $2", {N(sender), N(target)})
+               .rows() > 0;
   }
 
   void ClearRequest(std::uint32_t sender, std::uint32_t target) override {
@@ -154,11 +169,100 @@ class TPgFriendStore final : public IFriendStore {
     Result r = Exec("DELETE FROM friend_queue WHERE target = $1 RETURNING seq, body", {N(target)});
     std::vector<std::pair<std::int64_t, Bytes>> rows;
     for (int i = 0; i < r.rows(); ++i)
-      if (std::optional<Bytes> b = FromHexText(r.text(i, 1))) rows.emplace_back(r.number(i, 0), std::move(*b));
+      if (std::optional<Bytes> b = FromHexText(r.text(i, 1)))
+        rows.emplace_back(r.number(i, 0), std::move(*b));
     std::sort(rows.begin(), rows.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     std::vector<Bytes> out;
     for (auto& [seq, body] : rows) out.push_back(std::move(body));
     return out;
+  }
+
+  void SetPresent(const TPresenceRow& p) override {
+    std::lock_guard lock(mutex_);
+    Exec(
+        "INSERT INTO friend_presence (code, node, ip, port, state, camera, user_type, server_ip, "
+        "server_port) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (code) DO UPDATE SET node = excluded.node, "
+        "ip = excluded.ip, port = excluded.port, state = excluded.state, camera = excluded.camera, "
+        "user_type = excluded.user_type, server_ip = excluded.server_ip, server_port = excluded.server_port",
+        {N(p.code), p.node, p.peer.ip, N(p.peer.port), N(p.state), N(p.camera), N(p.user_type), p.server.ip,
+         N(p.server.port)});
+  }
+
+  void SetAbsent(std::uint32_t code, const std::string& node) override {
+    std::lock_guard lock(mutex_);
+    Exec("DELETE FROM friend_presence WHERE code = $1 AND node = $2", {N(code), node});
+  }
+
+  std::optional<TPresenceRow> Presence(std::uint32_t code) override {
+    std::lock_guard lock(mutex_);
+    Result r = Exec(
+        "SELECT node, ip, port, state, camera, user_type, server_ip, server_port FROM friend_presence WHERE "
+        "code = $1",
+        {N(code)});
+    if (r.rows() == 0) return std::nullopt;
+    TPresenceRow p;
+    p.code = code;
+    p.node = r.text(0, 0);
+    p.peer = {r.text(0, 1), static_cast<std::uint16_t>(r.number(0, 2))};
+    p.state = static_cast<std::uint8_t>(r.number(0, 3));
+    p.camera = static_cast<std::uint8_t>(r.number(0, 4));
+    p.user_type = static_cast<std::uint8_t>(r.number(0, 5));
+    p.server = {r.text(0, 6), static_cast<std::uint16_t>(r.number(0, 7))};
+    return p;
+  }
+
+  void ClearNode(const std::string& node) override {
+    std::lock_guard lock(mutex_);
+    Exec("DELETE FROM friend_presence WHERE node = $1", {node});
+  }
+
+  void SendToNode(const std::string& node, std::uint32_t user, const Bytes& message) override {
+    std::lock_guard lock(mutex_);
+    Exec("SELECT pg_notify($1, $2)", {kFriendChannel, node + " " + N(user) + " " + HexText(message)});
+  }
+
+  void Listen(const std::string& node, std::function<void(std::uint32_t, const Bytes&)> handler) override {
+    if (listen_thread_.joinable()) {
+      std::uint64_t one = 1;
+      if (::write(wake_fd_, &one, sizeof one) < 0) {
+      }
+      listen_thread_.join();
+    }
+    if (listen_db_) PQfinish(listen_db_);
+    listen_db_ = nullptr;
+    if (wake_fd_ >= 0) ::close(wake_fd_);
+    wake_fd_ = -1;
+    if (!handler) return;
+    listen_db_ = PQconnectdb(url_.c_str());
+    if (PQstatus(listen_db_) != CONNECTION_OK)
+      throw std::runtime_error("cannot open the friends' listening connection");
+    PQclear(PQexec(listen_db_, (std::string("LISTEN ") + kFriendChannel).c_str()));
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
+    listen_thread_ = std::thread([this, node, handler = std::move(handler)] {
+      const int fd = PQsocket(listen_db_);
+      while (true) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+          if (errno == EINTR) continue;
+          return;
+        }
+        if (fds[1].revents || !PQconsumeInput(listen_db_)) return;
+        while (PGnotify* n = PQnotifies(listen_db_)) {
+          std::istringstream in(n->extra);
+          PQfreemem(n);
+          std::string to, hex;
+          std::uint32_t user = 0;
+          if (!(in >> to >> user >> hex) || to != node) continue;
+          std::optional<Bytes> message = FromHexText(hex);
+          if (!message) continue;
+          try {
+            handler(user, *message);
+          } catch (...) {
+          }
+        }
+      }
+    });
   }
 
   std::vector<std::uint32_t> FindUsers(const TUserQuery& q, std::uint32_t after, std::size_t limit) override {
@@ -167,7 +271,8 @@ class TPgFriendStore final : public IFriendStore {
         "SELECT code FROM accounts WHERE code > $1 AND ($2 = 0 OR code = $2) "
         "AND ($3 = '' OR strpos(nickname, $3) > 0) AND ($4 = '' OR city = $4) "
         "AND ($5 = 0 OR sex = $6) ORDER BY code LIMIT $7",
-        {N(after), N(q.code), q.nickname, q.city, N(q.sex), N(q.sex == 1 ? 1 : 0), N(static_cast<std::int64_t>(limit))});
+        {N(after), N(q.code), q.nickname, q.city, N(q.sex), N(q.sex == 1 ? 1 : 0),
+         N(static_cast<std::int64_t>(limit))});
     std::vector<std::uint32_t> codes;
     for (int i = 0; i < r.rows(); ++i) codes.push_back(static_cast<std::uint32_t>(r.number(i, 0)));
     return codes;
@@ -181,12 +286,18 @@ class TPgFriendStore final : public IFriendStore {
         PQexecParams(db_, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
   }
 
+  std::string url_;
   std::mutex mutex_;
   pg_conn* db_ = nullptr;
+  pg_conn* listen_db_ = nullptr;
+  int wake_fd_ = -1;
+  std::thread listen_thread_;
 };
 
 }  // namespace
 
-std::unique_ptr<IFriendStore> OpenPgFriendStore(const std::string& url) { return std::make_unique<TPgFriendStore>(url); }
+std::unique_ptr<IFriendStore> OpenPgFriendStore(const std::string& url) {
+  return std::make_unique<TPgFriendStore>(url);
+}
 
 }  // namespace kiv::server

@@ -38,7 +38,8 @@ class Statement {
   std::int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
   std::string Text(int col) {
     const unsigned char* t = sqlite3_column_text(stmt_, col);
-    return t ? std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
+    return t ? std::string(reinterpret_cast<const char*>(t),
+                           static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
              : std::string();
   }
   int Changes() { return sqlite3_changes(db_); }
@@ -190,6 +191,59 @@ class TSqliteFriendStore final : public IFriendStore {
     }
     return out;
   }
+
+  void SetPresent(const TPresenceRow& p) override {
+    std::lock_guard lock(mutex_);
+    Statement s(
+        db_,
+        "INSERT INTO friend_presence (code, node, ip, port, state, camera, user_type, server_ip, "
+        "server_port) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT (code) DO UPDATE SET node = excluded.node, "
+        "ip = excluded.ip, port = excluded.port, state = excluded.state, camera = excluded.camera, "
+        "user_type = excluded.user_type, server_ip = excluded.server_ip, server_port = excluded.server_port");
+    s.Bind(1, p.code)
+        .Bind(2, p.node)
+        .Bind(3, p.peer.ip)
+        .Bind(4, p.peer.port)
+        .Bind(5, p.state)
+        .Bind(6, p.camera);
+    s.Bind(7, p.user_type).Bind(8, p.server.ip).Bind(9, p.server.port).Step();
+  }
+
+  void SetAbsent(std::uint32_t code, const std::string& node) override {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "DELETE FROM friend_presence WHERE code = ?1 AND node = ?2");
+    s.Bind(1, code).Bind(2, node).Step();
+  }
+
+  std::optional<TPresenceRow> Presence(std::uint32_t code) override {
+    std::lock_guard lock(mutex_);
+    Statement s(
+        db_,
+        "SELECT node, ip, port, state, camera, user_type, server_ip, server_port FROM friend_presence "
+        "WHERE code = ?1");
+    s.Bind(1, code);
+    if (!s.Step()) return std::nullopt;
+    TPresenceRow p;
+    p.code = code;
+    p.node = s.Text(0);
+    p.peer = {s.Text(1), static_cast<std::uint16_t>(s.Int(2))};
+    p.state = static_cast<std::uint8_t>(s.Int(3));
+    p.camera = static_cast<std::uint8_t>(s.Int(4));
+    p.user_type = static_cast<std::uint8_t>(s.Int(5));
+    p.server = {s.Text(6), static_cast<std::uint16_t>(s.Int(7))};
+    return p;
+  }
+
+  void ClearNode(const std::string& node) override {
+    std::lock_guard lock(mutex_);
+    Statement s(db_, "DELETE FROM friend_presence WHERE node = ?1");
+    s.Bind(1, node).Step();
+  }
+
+  // One process: there is no other node.
+  void SendToNode(const std::string&, std::uint32_t, const Bytes&) override {}
+  void Listen(const std::string&, std::function<void(std::uint32_t, const Bytes&)>) override {}
 
   std::vector<std::uint32_t> FindUsers(const TUserQuery& q, std::uint32_t after, std::size_t limit) override {
     std::lock_guard lock(mutex_);

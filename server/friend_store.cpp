@@ -33,7 +33,8 @@ std::optional<Bytes> FromHexText(const std::string& text) {
 }
 
 std::unique_ptr<IFriendStore> OpenFriendStore(const std::string& location) {
-  if (location.starts_with("postgresql://") || location.starts_with("postgres://")) return OpenPgFriendStore(location);
+  if (location.starts_with("postgresql://") || location.starts_with("postgres://"))
+    return OpenPgFriendStore(location);
   return OpenSqliteFriendStore(location.starts_with("sqlite:") ? location.substr(7) : location);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +30,14 @@ struct TUserQuery {
   std::uint32_t code = 0;
   std::string nickname, city;  // UTF-8; nickname matches a part of the name
   std::uint8_t sex = 0;        // 0 any, 1 male, 2 female
+};
+
+// Where a signed-in user can be reached: the home node holding the session and what friends need.
+struct TPresenceRow {
+  std::uint32_t code = 0;
+  std::string node;
+  WireAddress peer, server;
+  std::uint8_t state = 1, camera = 0, user_type = 0;
 };
 
 class IFriendStore {
@@ -57,8 +66,22 @@ class IFriendStore {
   virtual void Queue(std::uint32_t target, const Bytes& message) = 0;
   virtual std::vector<Bytes> TakeQueued(std::uint32_t target) = 0;
 
+  // Presence across home nodes. SetAbsent removes the row only when `node` still holds it.
+  virtual void SetPresent(const TPresenceRow& row) = 0;
+  virtual void SetAbsent(std::uint32_t code, const std::string& node) = 0;
+  virtual std::optional<TPresenceRow> Presence(std::uint32_t code) = 0;
+  virtual void ClearNode(const std::string& node) = 0;
+
+  // A friend message for a user signed in on another node; that node's handler delivers it. With
+  // one process (SQLite) there is no other node and nothing is sent. Listen installs the one
+  // handler (nullptr removes it); it runs on a thread of the store.
+  virtual void SendToNode(const std::string& node, std::uint32_t user, const Bytes& message) = 0;
+  virtual void Listen(const std::string& node,
+                      std::function<void(std::uint32_t user, const Bytes&)> handler) = 0;
+
   // Account codes matching `query`, above `after`, in ascending order, at most `limit`.
-  virtual std::vector<std::uint32_t> FindUsers(const TUserQuery& query, std::uint32_t after, std::size_t limit) = 0;
+  virtual std::vector<std::uint32_t> FindUsers(const TUserQuery& query, std::uint32_t after,
+                                               std::size_t limit) = 0;
 };
 
 // The friends store for the account store's location (a SQLite path or "sqlite:" path). Throws

@@ -15,18 +15,31 @@ bool IsUserGroup(std::uint32_t id) { return id >= fw::kFirstUserGroup && id <= 2
 }  // namespace
 
 TFriendsRole::TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStore& friends)
-    : ctx_(ctx), endpoint_(endpoint), friends_(friends) {}
+    : ctx_(ctx), endpoint_(endpoint), friends_(friends) {
+  friends_.ClearNode(ctx_.config.node);
+  friends_.Listen(ctx_.config.node, [this](std::uint32_t user, const Bytes& message) {
+    if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) endpoint_.Send(s->handle, message);
+  });
+}
+
+TFriendsRole::~TFriendsRole() { friends_.Listen(ctx_.config.node, nullptr); }
 
 void TFriendsRole::Attach(TMessageRouter& router) {
-  router.On(fw::kListRequest, fw::list_request::kSize, [this](const TRequest& r) { return OnListRequest(r); });
-  router.On(fw::kGroupOperation, fw::group_op::kSize, [this](const TRequest& r) { return OnGroupOperation(r); });
+  router.On(fw::kListRequest, fw::list_request::kSize,
+            [this](const TRequest& r) { return OnListRequest(r); });
+  router.On(fw::kGroupOperation, fw::group_op::kSize,
+            [this](const TRequest& r) { return OnGroupOperation(r); });
   router.On(fw::kSearch, fw::search::kSize, [this](const TRequest& r) { return OnSearch(r); });
   router.On(fw::kAddFriend, fw::add::kSize, [this](const TRequest& r) { return OnAddFriend(r); });
   // The home role takes the own state (target 0); a state to a friend comes here.
-  router.On(fw::kUserState, fw::state::kSize, [this](const TRequest& r) { return OnForward(r, fw::state::kSender); });
-  router.On(fw::kConnect, fw::connect::kSize, [this](const TRequest& r) { return OnForward(r, fw::connect::kSender); });
-  router.On(fw::kInvite, fw::invite::kSize, [this](const TRequest& r) { return OnForward(r, fw::invite::kSender); });
-  router.On(fw::kProfileRequest, fw::profile_request::kSize, [this](const TRequest& r) { return OnProfileRequest(r); });
+  router.On(fw::kUserState, fw::state::kSize,
+            [this](const TRequest& r) { return OnForward(r, fw::state::kSender); });
+  router.On(fw::kConnect, fw::connect::kSize,
+            [this](const TRequest& r) { return OnForward(r, fw::connect::kSender); });
+  router.On(fw::kInvite, fw::invite::kSize,
+            [this](const TRequest& r) { return OnForward(r, fw::invite::kSender); });
+  router.On(fw::kProfileRequest, fw::profile_request::kSize,
+            [this](const TRequest& r) { return OnProfileRequest(r); });
   router.OnDisconnect([this](TEndpoint&, std::uint16_t handle) {
     std::lock_guard lock(mutex_);
     cursors_.erase(handle);
@@ -44,16 +57,51 @@ std::optional<TSession> TFriendsRole::Authority(const TRequest& r, std::size_t o
   return s;
 }
 
-std::optional<TSession> TFriendsRole::VisibleSession(std::uint32_t user, std::uint32_t viewer) {
-  std::optional<TSession> s = ctx_.sessions.ByUser(user);
-  if (!s) return std::nullopt;
-  if (friends_.GroupOf(user, viewer) == fw::kBlockGroup) return std::nullopt;
-  return s;
+TPresenceRow TFriendsRole::RowOf(const TSession& session) const {
+  TPresenceRow row;
+  row.code = session.user;
+  row.node = ctx_.config.node;
+  row.peer = session.peer;
+  row.server = ctx_.HomeAnnounced();
+  row.state = session.state;
+  row.camera = session.camera;
+  row.user_type = session.user_type;
+  return row;
+}
+
+std::optional<TSession> TFriendsRole::FriendAuthority(const TRequest& r, std::size_t sender_offset) {
+  if (ctx_.sessions.ByHandle(r.handle)) return Authority(r, sender_offset);
+  const std::uint32_t sender = r.body.u32(sender_offset);
+  std::optional<TPresenceRow> row = friends_.Presence(sender);
+  WireAddress source = endpoint_.Peer(r.handle);
+  if (!row || row->node == ctx_.config.node || source.ip.empty() || !(row->peer == source))
+    return std::nullopt;
+  TSession elsewhere;
+  elsewhere.user = sender;
+  elsewhere.peer = row->peer;
+  elsewhere.state = row->state;
+  elsewhere.user_type = row->user_type;
+  return elsewhere;
+}
+
+std::optional<TPresenceRow> TFriendsRole::Where(std::uint32_t user) {
+  if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) return RowOf(*s);
+  std::optional<TPresenceRow> row = friends_.Presence(user);
+  if (row && row->node == ctx_.config.node) return std::nullopt;  // left over: no session here
+  return row;
+}
+
+std::optional<TPresenceRow> TFriendsRole::VisibleTo(std::uint32_t user, std::uint32_t viewer) {
+  std::optional<TPresenceRow> row = Where(user);
+  if (!row || friends_.GroupOf(user, viewer) == fw::kBlockGroup) return std::nullopt;
+  return row;
 }
 
 void TFriendsRole::Deliver(std::uint32_t user, const Bytes& message, bool queue) {
   if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) {
     endpoint_.Send(s->handle, message);
+  } else if (std::optional<TPresenceRow> row = Where(user)) {
+    friends_.SendToNode(row->node, user, message);
   } else if (queue) {
     friends_.Queue(user, message);
   }
@@ -61,21 +109,23 @@ void TFriendsRole::Deliver(std::uint32_t user, const Bytes& message, bool queue)
 
 void TFriendsRole::SessionStarted(const TSession& session) {
   if (session.guest) return;
-  std::vector<TSession> online;
+  friends_.SetPresent(RowOf(session));
+  std::vector<TPresenceRow> online;
   for (const TFriendRow& f : friends_.Friends(session.user)) {
     if (f.group == fw::kBlockGroup) continue;
-    if (std::optional<TSession> s = VisibleSession(f.code, session.user)) online.push_back(*s);
+    if (std::optional<TPresenceRow> s = VisibleTo(f.code, session.user)) online.push_back(*s);
   }
   namespace o = fw::online;
   online.resize(std::min<std::size_t>(online.size(), 0xFFFF));
   RecordWriter w(o::kHeaderSize + online.size() * o::kEntrySize);
-  w.u32(0, fw::kOnline).u32(o::kTarget, session.user).u16(o::kCount, static_cast<std::uint16_t>(online.size()));
-  WireAddress server = ctx_.HomeAnnounced();
+  w.u32(0, fw::kOnline)
+      .u32(o::kTarget, session.user)
+      .u16(o::kCount, static_cast<std::uint16_t>(online.size()));
   for (std::size_t i = 0; i < online.size(); ++i) {
     std::size_t at = o::kHeaderSize + i * o::kEntrySize;
-    w.u32(at + o::kUser, online[i].user).address(at + o::kOwnAddress, online[i].peer);
+    w.u32(at + o::kUser, online[i].code).address(at + o::kOwnAddress, online[i].peer);
     w.u8(at + o::kState, online[i].state).u8(at + o::kCamera, online[i].camera);
-    w.u8(at + o::kUserType, online[i].user_type).address(at + o::kServer, server);
+    w.u8(at + o::kUserType, online[i].user_type).address(at + o::kServer, online[i].server);
   }
   endpoint_.Send(session.handle, w.view());
   for (const Bytes& queued : friends_.TakeQueued(session.user)) endpoint_.Send(session.handle, queued);
@@ -87,14 +137,13 @@ void TFriendsRole::SessionEnded(const TSession& session) {
     cursors_.erase(session.handle);
   }
   if (session.guest) return;
+  friends_.SetAbsent(session.user, ctx_.config.node);
   namespace st = fw::state;
   for (const TFriendRow& f : friends_.Friends(session.user)) {
-    std::optional<TSession> s = ctx_.sessions.ByUser(f.code);
-    if (!s) continue;
     RecordWriter w(st::kSize);
     w.u32(0, fw::kUserState).u32(st::kTarget, f.code).u8(st::kState, fw::kOffline);
     w.u8(st::kUserType, session.user_type).u32(st::kSender, session.user);
-    endpoint_.Send(s->handle, w.view());
+    Deliver(f.code, w.take(), false);
   }
 }
 
@@ -119,18 +168,20 @@ bool TFriendsRole::OnListRequest(const TRequest& r) {
   namespace l = fw::list;
   RecordWriter lw(l::kHeaderSize + rows.size() * l::kEntrySize);
   lw.u32(0, fw::kList).u32(l::kTarget, s->user).u16(l::kCount, static_cast<std::uint16_t>(rows.size()));
-  WireAddress server = ctx_.HomeAnnounced();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     std::size_t at = l::kHeaderSize + i * l::kEntrySize;
     std::optional<TAccount> a = ctx_.store.Find(rows[i].code);
     // A friend in the own block list sees nothing of the user, and is shown offline as well.
-    std::optional<TSession> online =
-        rows[i].group == fw::kBlockGroup ? std::nullopt : VisibleSession(rows[i].code, s->user);
+    std::optional<TPresenceRow> online =
+        rows[i].group == fw::kBlockGroup ? std::nullopt : VisibleTo(rows[i].code, s->user);
     lw.u32(at + l::kUser, rows[i].code).u8(at + l::kGroup, static_cast<std::uint8_t>(rows[i].group));
-    if (a) lw.text(at + l::kNickname, 40, a->nickname).u8(at + l::kFace, a->face).u8(at + l::kUserType, a->user_type);
+    if (a)
+      lw.text(at + l::kNickname, 40, a->nickname)
+          .u8(at + l::kFace, a->face)
+          .u8(at + l::kUserType, a->user_type);
     if (online) {
       lw.u8(at + l::kState, online->state).address(at + l::kOwnAddress, online->peer);
-      lw.u8(at + l::kCamera, online->camera).address(at + l::kServer, server);
+      lw.u8(at + l::kCamera, online->camera).address(at + l::kServer, online->server);
     }
   }
   endpoint_.Send(r.handle, lw.view());
@@ -199,7 +250,8 @@ bool TFriendsRole::OnSearch(const TRequest& r) {
   // The same criteria again continue after the last hit; other criteria start over.
   Bytes criteria;
   for (std::size_t at : {q::kUser, q::kNickname, q::kCity})
-    for (std::uint8_t b : r.body.bytes(at, at == q::kUser ? 4 : (at == q::kCity ? 21 : 41))) criteria.push_back(b);
+    for (std::uint8_t b : r.body.bytes(at, at == q::kUser ? 4 : (at == q::kCity ? 21 : 41)))
+      criteria.push_back(b);
   criteria.push_back(camera_only);
   criteria.push_back(online_only);
   criteria.push_back(query.sex);
@@ -241,7 +293,9 @@ bool TFriendsRole::OnSearch(const TRequest& r) {
   }
 
   RecordWriter w(hit::kHeaderSize + hits.size() * hit::kEntrySize);
-  w.u32(0, fw::kSearchResult).u32(hit::kTarget, s->user).u8(hit::kCount, static_cast<std::uint8_t>(hits.size()));
+  w.u32(0, fw::kSearchResult)
+      .u32(hit::kTarget, s->user)
+      .u8(hit::kCount, static_cast<std::uint8_t>(hits.size()));
   w.u32(hit::kOnlineUsers, static_cast<std::uint32_t>(visible.size()));
   WireAddress server = ctx_.HomeAnnounced();
   for (std::size_t i = 0; i < hits.size(); ++i) {
@@ -269,7 +323,7 @@ Bytes TFriendsRole::AddFriendAnswer(std::uint32_t to, std::uint8_t kind, std::ui
 
 bool TFriendsRole::OnAddFriend(const TRequest& r) {
   namespace a = fw::add;
-  std::optional<TSession> s = Authority(r, a::kSender);
+  std::optional<TSession> s = FriendAuthority(r, a::kSender);
   if (!s) return true;
   std::uint8_t kind = r.body.u8(a::kKind);
   std::uint32_t target = r.body.u32(a::kTarget);
@@ -278,14 +332,15 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
   if (!other) return true;
   // The message as the target receives it: sender fields from the session, not from the body.
   Bytes message(r.body.bytes(0, a::kSize).begin(), r.body.bytes(0, a::kSize).end());
-  RecordWriter(message).address(a::kServer, ctx_.HomeAnnounced());
+  std::optional<TPresenceRow> sender_at = Where(s->user);
+  RecordWriter(message).address(a::kServer, sender_at ? sender_at->server : ctx_.HomeAnnounced());
   bool friends_already = friends_.GroupOf(s->user, target).has_value();
 
   switch (kind) {
     case a::kRequest:
       if (friends_.GroupOf(target, s->user) == fw::kBlockGroup) return true;
       if (friends_already) {
-        endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAlreadyFriends, target));
+        Deliver(s->user, AddFriendAnswer(s->user, a::kAlreadyFriends, target), false);
         return true;
       }
       if (other->verify_mode != 1) return true;
@@ -294,7 +349,7 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
       return true;
     case a::kAdded:
       if (friends_already) {
-        endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAlreadyFriends, target));
+        Deliver(s->user, AddFriendAnswer(s->user, a::kAlreadyFriends, target), false);
         return true;
       }
       if (other->verify_mode != 0 && !friends_.HasRequest(target, s->user)) {
@@ -304,7 +359,7 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
       friends_.MakeFriends(s->user, target);
       Deliver(target, message, true);
       // The sender's client adds the friend only on the server's word.
-      endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kAdded, target));
+      Deliver(s->user, AddFriendAnswer(s->user, a::kAdded, target), false);
       return true;
     case a::kRefused:
       if (!friends_.HasRequest(target, s->user)) return true;
@@ -313,7 +368,7 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
       return true;
     case a::kDelete:
       if (!friends_.Unfriend(s->user, target)) return true;
-      endpoint_.Send(r.handle, AddFriendAnswer(s->user, a::kDeleted, target));
+      Deliver(s->user, AddFriendAnswer(s->user, a::kDeleted, target), false);
       // The friendship is gone both ways: the other list drops the user as well.
       Deliver(target, AddFriendAnswer(target, a::kDeleted, s->user), true);
       return true;
@@ -325,22 +380,21 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
 bool TFriendsRole::OnForward(const TRequest& r, std::size_t sender_offset) {
   std::uint32_t target = r.body.u32(4);
   if (target == 0) return false;
-  std::optional<TSession> s = Authority(r, sender_offset);
+  std::optional<TSession> s = FriendAuthority(r, sender_offset);
   if (!s) return true;
   // Only between friends, and never to someone who blocks the sender.
   std::optional<std::uint32_t> group = friends_.GroupOf(target, s->user);
   if (!group || *group == fw::kBlockGroup) return true;
-  std::optional<TSession> to = ctx_.sessions.ByUser(target);
-  if (!to) return true;
   Bytes message(r.body.bytes(0, r.body.size()).begin(), r.body.bytes(0, r.body.size()).end());
   RecordWriter w(message);
-  WireAddress server = ctx_.HomeAnnounced();
+  std::optional<TPresenceRow> sender_at = Where(s->user);
+  WireAddress server = sender_at ? sender_at->server : ctx_.HomeAnnounced();
   if (r.code == fw::kUserState) {
     w.address(fw::state::kOwnAddress, s->peer).address(fw::state::kServer, server);
   } else if (r.code == fw::kConnect) {
     w.address(fw::connect::kOwnAddress, s->peer).address(fw::connect::kServer, server);
   }
-  endpoint_.Send(to->handle, message);
+  Deliver(target, message, false);
   return true;
 }
 
@@ -370,9 +424,10 @@ bool TFriendsRole::OnProfileRequest(const TRequest& r) {
   }
   w.text(p::kIntroduction, 255, intro);
   // Where the user can be reached only while it is visible to the requester.
-  if (std::optional<TSession> online = VisibleSession(subject, s->user); online && online->state == fw::kOnlineState) {
+  if (std::optional<TPresenceRow> online = VisibleTo(subject, s->user);
+      online && online->state == fw::kOnlineState) {
     w.address(p::kOwnAddress, online->peer).u8(p::kState, online->state).u8(p::kCamera, online->camera);
-    w.address(p::kServer, ctx_.HomeAnnounced());
+    w.address(p::kServer, online->server);
   }
   endpoint_.Send(r.handle, w.view());
   return true;

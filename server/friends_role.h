@@ -8,8 +8,9 @@
 // the one the body claims.
 //
 // Threads: the handlers run on the home endpoint's dispatch thread; SessionStarted/SessionEnded on
-// whichever thread the home role ends a session on (dispatch or admin). They share the session
-// table and the store (both thread-safe) and the search cursors (guarded by `mutex_`).
+// whichever thread the home role starts or ends a session on (dispatch, work pool, admin or the
+// store's listening thread). They share the session table and the store (both thread-safe) and the
+// search cursors (guarded by `mutex_`).
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,10 @@ namespace kiv::server {
 
 class TFriendsRole final : public TRole {
  public:
+  // Forgets this node's presence rows (a start after a crash) and listens for friend messages that
+  // other nodes send to users signed in here.
   TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStore& friends);
+  ~TFriendsRole() override;
   const char* Name() const override { return "friends"; }
   void Attach(TMessageRouter& router) override;
 
@@ -42,10 +46,17 @@ class TFriendsRole final : public TRole {
   bool OnProfileRequest(const TRequest& r);
 
   std::optional<TSession> Authority(const TRequest& r, std::size_t own_code_offset);
-  // Sends to the user's session on this node, or keeps it for the next sign-in when `queue` is set.
+  // The same, or for a message between friends sent to this server by a client of another node
+  // (connectionless): its source must be the address of the sender's session on that node.
+  std::optional<TSession> FriendAuthority(const TRequest& r, std::size_t sender_offset);
+  // Sends to the user's session on this node or on another, or keeps it for the next sign-in when
+  // `queue` is set.
   void Deliver(std::uint32_t user, const Bytes& message, bool queue);
-  // The state a friend shows to `viewer`: 0 when offline or when the friend blocks the viewer.
-  std::optional<TSession> VisibleSession(std::uint32_t user, std::uint32_t viewer);
+  // Where a signed-in user is, on this node or another; nothing when offline.
+  std::optional<TPresenceRow> Where(std::uint32_t user);
+  // The same, unless the user blocks `viewer` (then it appears offline).
+  std::optional<TPresenceRow> VisibleTo(std::uint32_t user, std::uint32_t viewer);
+  TPresenceRow RowOf(const TSession& session) const;
   Bytes AddFriendAnswer(std::uint32_t to, std::uint8_t kind, std::uint32_t about);
 
   TServerContext& ctx_;

@@ -56,8 +56,8 @@ CREATE TABLE presence (
   node TEXT NOT NULL
 );
 )sql",
-    // 2: friendships, the users' own friend groups, pending friend requests and the queue of friend
-    // messages for users who are offline.
+    // 2: friendships, the users' own friend groups, pending friend requests, the queue of friend
+    // messages for users who are offline, and where each signed-in user can be reached.
     R"sql(
 CREATE TABLE friend_groups (
   owner BIGINT NOT NULL,
@@ -82,6 +82,17 @@ CREATE TABLE friend_queue (
   body   TEXT NOT NULL
 );
 CREATE INDEX friend_queue_target ON friend_queue (target, seq);
+CREATE TABLE friend_presence (
+  code        BIGINT PRIMARY KEY,
+  node        TEXT NOT NULL,
+  ip          TEXT NOT NULL,
+  port        INTEGER NOT NULL,
+  state       INTEGER NOT NULL,
+  camera      INTEGER NOT NULL,
+  user_type   INTEGER NOT NULL,
+  server_ip   TEXT NOT NULL,
+  server_port INTEGER NOT NULL
+);
 )sql",
 };
 

@@ -39,7 +39,7 @@ inline constexpr std::size_t kSize = 328;
 inline constexpr std::size_t kKind = 4;
 inline constexpr std::size_t kTarget = 5;
 inline constexpr std::size_t kSender = 9;
-inline constexpr std::size_t kServer = 13;  // address: string[15] + u16 port at 29
+inline constexpr std::size_t kServer = 13;    // address: string[15] + u16 port at 29
 inline constexpr std::size_t kNickname = 31;  // string[40]
 inline constexpr std::size_t kText = 72;      // string[255]
 enum Kind : std::uint8_t {

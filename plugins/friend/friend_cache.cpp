@@ -25,7 +25,9 @@ constexpr std::size_t kCode = 0, kNickname = 4, kFace = 44, kSex = 45, kAge = 46
 void PutText(RecordWriter& w, std::size_t offset, std::size_t width, const std::string& utf8) {
   w.gbk(offset, width - 1, GbkTruncate(Utf8ToGbk(utf8), width - 1));
 }
-std::string GetText(const RecordReader& r, std::size_t offset, std::size_t width) { return r.text(offset, width - 1); }
+std::string GetText(const RecordReader& r, std::size_t offset, std::size_t width) {
+  return r.text(offset, width - 1);
+}
 
 std::optional<Bytes> ReadAll(const std::filesystem::path& file) {
   std::error_code ec;
@@ -37,7 +39,8 @@ std::optional<Bytes> ReadAll(const std::filesystem::path& file) {
 
 }  // namespace
 
-bool SaveFriendFile(const std::filesystem::path& file, std::uint32_t owner, const std::vector<const TFriend*>& friends) {
+bool SaveFriendFile(const std::filesystem::path& file, std::uint32_t owner,
+                    const std::vector<const TFriend*>& friends) {
   Bytes file_bytes(kHeaderSize + friends.size() * kFriendRecordSize);
   RecordWriter(file_bytes.data(), kHeaderSize).i32(0, FriendFileVersion).u32(4, owner);
   for (std::size_t i = 0; i < friends.size(); ++i) {
@@ -94,7 +97,8 @@ std::optional<std::vector<TFriend>> LoadFriendFile(const std::filesystem::path& 
   return friends;
 }
 
-bool SaveGroupFile(const std::filesystem::path& file, std::uint32_t owner, const std::vector<TCachedGroup>& groups) {
+bool SaveGroupFile(const std::filesystem::path& file, std::uint32_t owner,
+                   const std::vector<TCachedGroup>& groups) {
   RecordWriter w(4 + groups.size() * kGroupRecordSize);
   w.u32(0, owner);
   for (std::size_t i = 0; i < groups.size(); ++i) {
@@ -104,7 +108,8 @@ bool SaveGroupFile(const std::filesystem::path& file, std::uint32_t owner, const
   return WriteFileAtomic(file, w.view());
 }
 
-std::optional<std::vector<TCachedGroup>> LoadGroupFile(const std::filesystem::path& file, std::uint32_t owner) {
+std::optional<std::vector<TCachedGroup>> LoadGroupFile(const std::filesystem::path& file,
+                                                       std::uint32_t owner) {
   std::optional<Bytes> data = ReadAll(file);
   if (!data || data->size() < 4 || RecordReader(*data).u32(0) != owner) return std::nullopt;
   std::vector<TCachedGroup> groups;

@@ -25,12 +25,15 @@ struct TCachedGroup {
 };
 
 // `friends` in list order. False when the file cannot be written.
-bool SaveFriendFile(const std::filesystem::path& file, std::uint32_t owner, const std::vector<const TFriend*>& friends);
+bool SaveFriendFile(const std::filesystem::path& file, std::uint32_t owner,
+                    const std::vector<const TFriend*>& friends);
 // Nothing when the file is missing, of another version or owner, or not whole records.
 std::optional<std::vector<TFriend>> LoadFriendFile(const std::filesystem::path& file, std::uint32_t owner);
 
-bool SaveGroupFile(const std::filesystem::path& file, std::uint32_t owner, const std::vector<TCachedGroup>& groups);
+bool SaveGroupFile(const std::filesystem::path& file, std::uint32_t owner,
+                   const std::vector<TCachedGroup>& groups);
 // The groups above 3; nothing when the file is missing or of another owner.
-std::optional<std::vector<TCachedGroup>> LoadGroupFile(const std::filesystem::path& file, std::uint32_t owner);
+std::optional<std::vector<TCachedGroup>> LoadGroupFile(const std::filesystem::path& file,
+                                                       std::uint32_t owner);
 
 }  // namespace kiv::friends

@@ -113,7 +113,9 @@ TManager::~TManager() {
 }
 
 std::uint32_t TManager::MyCode() const { return GlobalManager->Me ? GlobalManager->Me->UserCode() : 0; }
-std::uint8_t TManager::MyState() const { return GlobalManager->Me ? GlobalManager->Me->state : kStateOffline; }
+std::uint8_t TManager::MyState() const {
+  return GlobalManager->Me ? GlobalManager->Me->state : kStateOffline;
+}
 
 bool TManager::FromHome(std::uint16_t remote) const {
   return GlobalManager->HomeServer != -1 && remote != 0 && remote == (GlobalManager->HomeServer & 0xFFFF);
@@ -220,7 +222,8 @@ void TManager::ShowFriendLineMsg(std::uint8_t state, TFriend& person) {
   if (person.state == state) return;
   std::uint8_t old = person.state;
   person.state = state;
-  bool quiet = (old == kStateOffline && state == kStateInvisible) || (old == kStateInvisible && state == kStateOffline);
+  bool quiet = (old == kStateOffline && state == kStateInvisible) ||
+               (old == kStateInvisible && state == kStateOffline);
   if (!quiet) {
     const TSetupInfo& setup = GlobalManager->SetupInfo;
     if (state == kStateOnline && setup.FriendOnlineHint) PostHint(3, person);
@@ -262,13 +265,14 @@ void TManager::SendConnectionless(const WireAddress& server, std::span<const std
   if (!Usable(server)) return;
   std::uint32_t handle = UDPCreateTempRemote(server.ip.c_str(), server.port);
   if (handle == 0) return;
-  UDPSendTempData(static_cast<std::uint16_t>(handle), message.data(), static_cast<std::uint32_t>(message.size()));
+  UDPSendTempData(static_cast<std::uint16_t>(handle), message.data(),
+                  static_cast<std::uint32_t>(message.size()));
 }
 
 void TManager::SendToFriend(const TFriend& person, std::span<const std::uint8_t> message) {
   if (person.remote != 0) {
-    UDPSendData(static_cast<std::uint16_t>(person.remote), message.data(), static_cast<std::uint32_t>(message.size()),
-                0, 0, 0);
+    UDPSendData(static_cast<std::uint16_t>(person.remote), message.data(),
+                static_cast<std::uint32_t>(message.size()), 0, 0, 0);
   } else {
     SendConnectionless(Address(person.server_ip, person.server_port), message);
   }
@@ -369,7 +373,8 @@ void TManager::StartConnect(std::uint8_t kind, const WireAddress& address, std::
     }
     if (!alive->load()) return;
     QMetaObject::invokeMethod(
-        this, [this, kind, code, handle] { Connected(kind, code, static_cast<std::uint16_t>(handle & 0xFFFF)); },
+        this,
+        [this, kind, code, handle] { Connected(kind, code, static_cast<std::uint16_t>(handle & 0xFFFF)); },
         Qt::QueuedConnection);
   });
 }
@@ -541,7 +546,10 @@ void TManager::DealUserState(std::uint16_t remote, const RecordReader& r) {
     if (reported > 0 && reported <= static_cast<std::int32_t>(fw::photo::kMaxBytes) && local != reported) {
       namespace pq = fw::photo_request;
       RecordWriter w(pq::kSize);
-      w.u32(0, fw::kPhotoRequest).u32(pq::kTarget, code).u32(pq::kRequester, MyCode()).u8(pq::kKind, pq::kCustomPhoto);
+      w.u32(0, fw::kPhotoRequest)
+          .u32(pq::kTarget, code)
+          .u32(pq::kRequester, MyCode())
+          .u8(pq::kKind, pq::kCustomPhoto);
       UDPSendData(static_cast<std::uint16_t>(person->remote), w.view().data(), pq::kSize, 0, 0, 0);
     } else if (reported <= 0 && local > 0) {
       std::error_code ec;
@@ -659,7 +667,8 @@ void TManager::DealReturnFriendGroupInfo(const RecordReader& r) {
     }
     case fw::group_op::kDelete: {
       auto& list = GlobalManager->FriendGroupList;
-      std::erase_if(list, [id](const auto& g) { return g->id == id && g->id > fw::kBlockGroup && g->members.empty(); });
+      std::erase_if(
+          list, [id](const auto& g) { return g->id == id && g->id > fw::kBlockGroup && g->members.empty(); });
       break;
     }
     case fw::group_op::kMove: {
@@ -702,7 +711,8 @@ void TManager::DealSearchUserMessage(const RecordReader& r) {
     if (auto hit = TSearchHit::Read(r, h::kHeaderSize + i * h::kEntrySize)) search_results_.push_back(*hit);
   const std::size_t first = static_cast<std::size_t>(page_ - 1) * 10;
   std::vector<TSearchHit> rows;
-  for (std::size_t i = first; i < search_results_.size() && i < first + 10; ++i) rows.push_back(search_results_[i]);
+  for (std::size_t i = first; i < search_results_.size() && i < first + 10; ++i)
+    rows.push_back(search_results_[i]);
   search_form_->ShowResults(rows, page_, search_results_.size() > 9, search_results_.size() >= first + 10,
                             r.u32(h::kOnlineUsers));
 }
@@ -805,7 +815,8 @@ void TManager::DealPrayFriend(std::uint16_t remote, const RecordReader& r) {
   namespace iv = fw::invite;
   const std::uint32_t code = r.u32(iv::kSender);
   TFriend* person = GlobalManager->GetFriendInfo(code);
-  if (r.u32(iv::kTarget) != MyCode() || !person || person->group_id == fw::kBlockGroup || !Trusted(remote, code))
+  if (r.u32(iv::kTarget) != MyCode() || !person || person->group_id == fw::kBlockGroup ||
+      !Trusted(remote, code))
     return;
   last_invitation_ = Bytes(r.bytes(0, iv::kSize).begin(), r.bytes(0, iv::kSize).end());
   if (GlobalManager->SetupInfo.RefuseRoomInvite != 0) return;
@@ -854,9 +865,11 @@ void TManager::PrayFriend(std::uint32_t room) {
   auto* form = new TInviteForm(room);
   for (const auto& g : GlobalManager->FriendGroupList)
     for (const auto& m : g->members)
-      if (m->state != kStateOffline && g->id != fw::kBlockGroup) form->AddFriend(m->UserCode(), Q(m->nickname.str()));
+      if (m->state != kStateOffline && g->id != fw::kBlockGroup)
+        form->AddFriend(m->UserCode(), Q(m->nickname.str()));
   QObject::connect(form, &TInviteForm::Invite, this, [this, room](std::uint32_t code) {
-    if (TFriend* person = GlobalManager->GetFriendInfo(code)) SendPrayFriend(*person, room, fw::invite::kInvite);
+    if (TFriend* person = GlobalManager->GetFriendInfo(code))
+      SendPrayFriend(*person, room, fw::invite::kInvite);
   });
   form->show();
 }
@@ -988,7 +1001,9 @@ void TManager::SendSearchUserMessage() {
   if (search_form_) search_form_->Lock();
   RecordWriter w(q::kSize);
   w.u32(0, fw::kSearch).u32(q::kUser, last_query_.code).text(q::kNickname, 40, last_query_.nickname);
-  w.u32(q::kOwnCode, MyCode()).text(q::kCity, 20, last_query_.city).u8(q::kCameraOnly, last_query_.camera_only);
+  w.u32(q::kOwnCode, MyCode())
+      .text(q::kCity, 20, last_query_.city)
+      .u8(q::kCameraOnly, last_query_.camera_only);
   w.u8(q::kOnlineOnly, last_query_.online_only).u8(q::kSex, last_query_.sex);
   SendToServer(w.view());
 }
@@ -998,10 +1013,11 @@ void TManager::ShowPage(int page) {
   const std::size_t first = static_cast<std::size_t>(page - 1) * 10;
   page_ = page;
   if (first < search_results_.size()) {
-    std::vector<TSearchHit> rows(search_results_.begin() + static_cast<std::ptrdiff_t>(first),
-                                 search_results_.begin() +
-                                     static_cast<std::ptrdiff_t>(std::min(first + 10, search_results_.size())));
-    search_form_->ShowResults(rows, page_, search_results_.size() > 9, search_results_.size() >= first + 10, -1);
+    std::vector<TSearchHit> rows(
+        search_results_.begin() + static_cast<std::ptrdiff_t>(first),
+        search_results_.begin() + static_cast<std::ptrdiff_t>(std::min(first + 10, search_results_.size())));
+    search_form_->ShowResults(rows, page_, search_results_.size() > 9, search_results_.size() >= first + 10,
+                              -1);
   } else {
     SendSearchUserMessage();
   }

@@ -66,8 +66,8 @@ class TManager : public QObject {
 
   // Operations of the windows.
   void AddNewFriend(const TSearchHit& hit, const std::string& verification);
-  void AnswerFriendRequest(std::uint32_t code, const std::string& nickname, const WireAddress& server, bool agree,
-                           const std::string& reason);
+  void AnswerFriendRequest(std::uint32_t code, const std::string& nickname, const WireAddress& server,
+                           bool agree, const std::string& reason);
   void AddNewFriendGroup();
   void ModifyFriendGroup(std::uint32_t id);
   void DeleteFriendGroup(std::uint32_t id);
@@ -123,7 +123,8 @@ class TManager : public QObject {
   // Connectionless to a server; nothing for an empty address or port 0.
   void SendConnectionless(const WireAddress& server, std::span<const std::uint8_t> message);
   void SendUserState(const TFriend& person, std::uint8_t state, bool reply_wanted);
-  void SendAddFriendMsg(std::uint8_t kind, std::uint32_t target, const std::string& text, const WireAddress& via);
+  void SendAddFriendMsg(std::uint8_t kind, std::uint32_t target, const std::string& text,
+                        const WireAddress& via);
   void SendConnectMsg(const TFriend& person);
   void SendQuestUserInfo(std::uint32_t code, std::uint8_t purpose);
   void SendDealFriendGroup(std::uint8_t operation, std::uint32_t friend_code, const std::string& name,

@@ -128,7 +128,8 @@ void TFriendPanel::Draw() {
     int online = 0;
     for (const auto& m : g->members) online += m->state == kStateOnline ? 1 : 0;
     auto* group = new QTreeWidgetItem(list_);
-    group->setText(0, Q(g->name.str() + "[" + std::to_string(online) + "/" + std::to_string(g->members.size()) + "]"));
+    group->setText(
+        0, Q(g->name.str() + "[" + std::to_string(online) + "/" + std::to_string(g->members.size()) + "]"));
     group->setData(0, kGroupIdRole, g->id);
     if (g->members.empty()) new QTreeWidgetItem(group, QStringList{QStringLiteral("请将用户拖至此处")});
     for (int pass = 0; pass < 2; ++pass) {
@@ -335,7 +336,8 @@ TInviteForm::TInviteForm(std::uint32_t room) {
   layout->addWidget(invite);
   connect(invite, &QPushButton::clicked, this, [this] {
     for (int i = 0; i < friends_->count(); ++i)
-      if (friends_->item(i)->checkState() == Qt::Checked) emit Invite(friends_->item(i)->data(kUserCodeRole).toUInt());
+      if (friends_->item(i)->checkState() == Qt::Checked)
+        emit Invite(friends_->item(i)->data(kUserCodeRole).toUInt());
     close();
   });
   GlobalManager->UpdateFormSkin(this);

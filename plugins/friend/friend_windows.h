@@ -56,7 +56,8 @@ class TSearchForm : public QWidget {
   void SetQuery(const TSearchQuery& query);
   void Lock();
   // `online_users` below 0 keeps the label.
-  void ShowResults(const std::vector<TSearchHit>& rows, int page, bool previous, bool next, std::int64_t online_users);
+  void ShowResults(const std::vector<TSearchHit>& rows, int page, bool previous, bool next,
+                   std::int64_t online_users);
 
  private:
   TManager& manager_;

@@ -19,7 +19,10 @@ Bytes ListRequest(std::uint32_t own) {
 
 Bytes AddFriend(std::uint8_t kind, std::uint32_t sender, std::uint32_t target, const std::string& text = {}) {
   RecordWriter w(fw::add::kSize);
-  w.u32(0, fw::kAddFriend).u8(fw::add::kKind, kind).u32(fw::add::kTarget, target).u32(fw::add::kSender, sender);
+  w.u32(0, fw::kAddFriend)
+      .u8(fw::add::kKind, kind)
+      .u32(fw::add::kTarget, target)
+      .u32(fw::add::kSender, sender);
   w.text(fw::add::kNickname, 40, "昵称").text(fw::add::kText, 255, text);
   return w.take();
 }
@@ -36,7 +39,10 @@ Bytes GroupOp(std::uint32_t own, std::uint8_t op, std::uint32_t group, const std
 Bytes Search(std::uint32_t own, const std::string& nickname, bool online_only = false) {
   namespace q = fw::search;
   RecordWriter w(q::kSize);
-  w.u32(0, fw::kSearch).u32(q::kOwnCode, own).text(q::kNickname, 40, nickname).u8(q::kOnlineOnly, online_only);
+  w.u32(0, fw::kSearch)
+      .u32(q::kOwnCode, own)
+      .text(q::kNickname, 40, nickname)
+      .u8(q::kOnlineOnly, online_only);
   return w.take();
 }
 
@@ -51,7 +57,10 @@ Bytes State(std::uint32_t sender, std::uint32_t target, std::uint8_t state) {
 Bytes Connect(std::uint32_t sender, std::uint32_t target) {
   namespace c = fw::connect;
   RecordWriter w(c::kSize);
-  w.u32(0, fw::kConnect).u32(c::kTarget, target).u32(c::kSender, sender).address(c::kOwnAddress, {"10.9.8.7", 1});
+  w.u32(0, fw::kConnect)
+      .u32(c::kTarget, target)
+      .u32(c::kSender, sender)
+      .address(c::kOwnAddress, {"10.9.8.7", 1});
   return w.take();
 }
 
@@ -240,19 +249,19 @@ TEST_F(FriendsTest, GroupOperationsAreValidated) {
     Bytes request;
     bool answered;
   } cases[] = {
-      {GroupOp(10001, op::kSave, 3, "黑名单"), false},               // reserved id
-      {GroupOp(10001, op::kSave, 256, "太大"), false},               // beyond a u8
-      {GroupOp(10001, op::kSave, 4, ""), false},                     // empty name
+      {GroupOp(10001, op::kSave, 3, "黑名单"), false},  // reserved id
+      {GroupOp(10001, op::kSave, 256, "太大"), false},  // beyond a u8
+      {GroupOp(10001, op::kSave, 4, ""), false},        // empty name
       {GroupOp(10001, op::kSave, 4, "同学"), true},
-      {GroupOp(10001, op::kSave, 4, "老同学"), true},                // rename
-      {GroupOp(10001, op::kMove, 5, {}, 10002), false},              // no such group
-      {GroupOp(10001, op::kMove, 4, {}, 20009), false},              // not a friend
+      {GroupOp(10001, op::kSave, 4, "老同学"), true},    // rename
+      {GroupOp(10001, op::kMove, 5, {}, 10002), false},  // no such group
+      {GroupOp(10001, op::kMove, 4, {}, 20009), false},  // not a friend
       {GroupOp(10001, op::kMove, 4, {}, 10002), true},
-      {GroupOp(10001, op::kDelete, 4), false},                       // not empty
+      {GroupOp(10001, op::kDelete, 4), false},  // not empty
       {GroupOp(10001, op::kMove, 1, {}, 10002), true},
       {GroupOp(10001, op::kDelete, 4), true},
       {GroupOp(10001, op::kDelete, 1), false},
-      {GroupOp(10002, op::kSave, 4, "别人的"), false},               // another user's code
+      {GroupOp(10002, op::kSave, 4, "别人的"), false},  // another user's code
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     a.Send(sa.home, cases[i].request);
@@ -277,7 +286,8 @@ TEST_F(FriendsTest, GroupOperationsAreValidated) {
 }
 
 TEST_F(FriendsTest, SearchPagesThroughTheHitsAndHidesInvisibleUsers) {
-  for (std::uint32_t i = 0; i < 25; ++i) ASSERT_EQ(AddUser(30000 + i, "查询" + std::to_string(i), 1), 30000 + i);
+  for (std::uint32_t i = 0; i < 25; ++i)
+    ASSERT_EQ(AddUser(30000 + i, "查询" + std::to_string(i), 1), 30000 + i);
   TProtocolClient a, hidden;
   auto sa = SignIn(a, 10001);
   ASSERT_TRUE(sa.ok());
@@ -320,12 +330,13 @@ TEST_F(FriendsTest, ForwardingCarriesTheSessionsAddressAndOnlyBetweenFriends) {
   auto sb = SignIn(b, 10002);
   auto ss = SignIn(stranger, 20005);
   ASSERT_TRUE(sa.ok() && sb.ok() && ss.ok());
-  a.Send(sa.home, State(10003, 10002, 1));          // claims another sender
-  stranger.Send(ss.home, State(20005, 10002, 1));   // not a friend
+  a.Send(sa.home, State(10003, 10002, 1));         // claims another sender
+  stranger.Send(ss.home, State(20005, 10002, 1));  // not a friend
   a.Send(sa.home, Connect(10001, 10002));
   auto forwarded = b.WaitFor(fw::kConnect, sb.home);
   ASSERT_TRUE(forwarded);
-  EXPECT_EQ(RecordReader(*forwarded).address(fw::connect::kOwnAddress), (WireAddress{"127.0.0.1", a.LocalPort()}));
+  EXPECT_EQ(RecordReader(*forwarded).address(fw::connect::kOwnAddress),
+            (WireAddress{"127.0.0.1", a.LocalPort()}));
   EXPECT_EQ(RecordReader(*forwarded).address(fw::connect::kServer), Home());
   EXPECT_TRUE(b.NothingOf(fw::kUserState, sb.home, 300));
 

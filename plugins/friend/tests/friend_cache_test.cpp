@@ -94,7 +94,12 @@ TEST(FriendCache, ForeignOrDamagedFilesAreNotUsed) {
     const char* what;
     Bytes data;
   } cases[] = {
-      {"another version", [&] { Bytes b = bytes; RecordWriter(b).i32(0, 20052); return b; }()},
+      {"another version",
+       [&] {
+         Bytes b = bytes;
+         RecordWriter(b).i32(0, 20052);
+         return b;
+       }()},
       {"a cut record", Bytes(bytes.begin(), bytes.end() - 1)},
       {"only a header half", Bytes(bytes.begin(), bytes.begin() + 5)},
   };

@@ -37,8 +37,8 @@ class FriendClientTest : public ClientTest {
     std::filesystem::copy_file(bin / "Plugins" / "KivFriend.so", app_.path() / "Plugins" / "KivFriend.so");
     std::string error;
     ASSERT_TRUE(server_.Start(testing::ServerBinary(),
-                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0", "--home-port",
-                               "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
+                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
+                               "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
                               20000, &error))
         << error;
     WriteConfig(server_.Login().port);
@@ -115,7 +115,9 @@ class FriendClientTest : public ClientTest {
           return list->topLevelItem(i)->child(j);
     return nullptr;
   }
-  static TFriend* Friend(std::uint32_t code) { return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr; }
+  static TFriend* Friend(std::uint32_t code) {
+    return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr;
+  }
   static QAction* PanelAction(const char* name) {
     for (QWidget* w : QApplication::allWidgets())
       if (w->objectName() == QLatin1String("FriendPanel")) return w->findChild<QAction*>(QLatin1String(name));
@@ -155,7 +157,8 @@ TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCache
   SignInAs(10001);
   ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10003); }));
   ASSERT_TRUE(RunUntil([] { return GroupCaptions().contains(QStringLiteral("我的好友[0/2]")); }));
-  EXPECT_EQ(GroupCaptions(), (QStringList{QStringLiteral("我的好友[0/2]"), QStringLiteral("我的黑名单[0/0]")}));
+  EXPECT_EQ(GroupCaptions(),
+            (QStringList{QStringLiteral("我的好友[0/2]"), QStringLiteral("我的黑名单[0/0]")}));
   EXPECT_EQ(Row(10002)->text(0), QStringLiteral("小红"));
   EXPECT_EQ(Row(10002)->toolTip(0), QStringLiteral("小红[10002]"));
   ASSERT_TRUE(RunUntil([this] { return std::filesystem::exists(UserFile("FriendInfo.dat")); }));
@@ -189,7 +192,8 @@ TEST_F(FriendClientTest, PresenceOverADirectConnectionAndThroughTheServer) {
   ASSERT_TRUE(sb.ok());
   SignInAs(10001);
   // The server names 10002 online; the client dials it and tells it its own state.
-  ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10002)->state == kStateOnline && Friend(10002)->remote; }));
+  ASSERT_TRUE(RunUntil(
+      [] { return Friend(10002) && Friend(10002)->state == kStateOnline && Friend(10002)->remote; }));
   auto state = Await(b, fw::kUserState);
   ASSERT_TRUE(state);
   RecordReader s(*state);
@@ -223,8 +227,9 @@ TEST_F(FriendClientTest, PresenceOverADirectConnectionAndThroughTheServer) {
 TEST_F(FriendClientTest, ARequestFromASearchIsAgreedAtTheNextSignInOfTheOtherUser) {
   QProcess admin;
   admin.start(QString::fromStdString(testing::ServerBinary().string()),
-              {QStringLiteral("admin"), QStringLiteral("--data"), QString::fromStdString(data_.path().string()),
-               QStringLiteral("add-user"), QStringLiteral("20001"), QStringLiteral("kivora"), QStringLiteral("新朋友")});
+              {QStringLiteral("admin"), QStringLiteral("--data"),
+               QString::fromStdString(data_.path().string()), QStringLiteral("add-user"),
+               QStringLiteral("20001"), QStringLiteral("kivora"), QStringLiteral("新朋友")});
   ASSERT_TRUE(admin.waitForFinished(20000));
   ASSERT_TRUE(admin.readAllStandardOutput().startsWith("added"));
   // 20001 wants a verification request.
@@ -280,7 +285,8 @@ TEST_F(FriendClientTest, ARequestFromASearchIsAgreedAtTheNextSignInOfTheOtherUse
   EXPECT_TRUE(MessageShown(QStringLiteral("新朋友[20001]已经成为了你的朋友。")));
   ASSERT_TRUE(RunUntil([] { return Friend(20001) && Friend(20001)->group_id == 1; }));
   EXPECT_FALSE(Friend(20009));
-  EXPECT_TRUE(RunUntil([this] { return std::filesystem::file_size(UserFile("FriendInfo.dat")) == 8u + 3 * 492u; }));
+  EXPECT_TRUE(
+      RunUntil([this] { return std::filesystem::file_size(UserFile("FriendInfo.dat")) == 8u + 3 * 492u; }));
   // The server holds the friendship both ways.
   b.Send(sb.home, ListRequest(20001));
   auto list = Await(b, fw::kList, sb.home);
@@ -332,7 +338,9 @@ TEST_F(FriendClientTest, InvitationAndPhotoOverTheDirectConnection) {
   // The protocol client sees the client's connection under a handle of its own.
   std::uint16_t from_a = 0;
   RecordWriter probe(fw::photo_request::kSize);
-  probe.u32(0, fw::kPhotoRequest).u32(fw::photo_request::kTarget, 10001).u32(fw::photo_request::kRequester, 10002);
+  probe.u32(0, fw::kPhotoRequest)
+      .u32(fw::photo_request::kTarget, 10001)
+      .u32(fw::photo_request::kRequester, 10002);
   probe.u8(fw::photo_request::kKind, 1);
   // Besides its two server connections the peer has only the one the client dialled.
   for (std::uint16_t h = 1; h < 16 && !from_a; ++h) {

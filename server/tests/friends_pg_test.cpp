@@ -1,0 +1,115 @@
+// Friends on two home nodes sharing one PostgreSQL database: presence and friend messages cross
+// the nodes through the store.
+#include <gtest/gtest.h>
+
+#include "declare/friend_wire.h"
+#include "pg_cluster.h"
+#include "protocol_client.h"
+#include "server.h"
+#include "test_dir.h"
+
+namespace kiv::server {
+namespace {
+
+namespace fw = friend_wire;
+using kiv::testing::TProtocolClient;
+
+class FriendsPgTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { cluster_ = new kiv::testing::TPgCluster(); }
+  static void TearDownTestSuite() {
+    delete cluster_;
+    cluster_ = nullptr;
+  }
+  void SetUp() override {
+    if (!cluster_->Available()) GTEST_SKIP() << "PostgreSQL cannot start here: " << cluster_->Reason();
+    url_ = cluster_->CreateDatabase("kiv_friends_nodes");
+    ASSERT_FALSE(url_.empty());
+  }
+  std::unique_ptr<TServer> Node(const std::string& name) {
+    TServerOptions o;
+    o.data_dir = dir_.path() / name;
+    o.store = url_;
+    o.node = name;
+    o.seed_demo = true;
+    o.login_port = 0;
+    o.home_port = 0;
+    o.hash_cost = "min";
+    o.log_to_stderr = false;
+    auto s = std::make_unique<TServer>(o);
+    std::string error;
+    EXPECT_TRUE(s->Start(&error)) << error;
+    return s;
+  }
+  static TProtocolClient::SignIn SignIn(TProtocolClient& c, TServer& node, std::uint32_t user) {
+    kiv::testing::TLoginFields f;
+    f.user = user;
+    f.password = kDemoPassword;
+    return c.SignInVia({"127.0.0.1", node.LoginPort()}, f);
+  }
+
+  static kiv::testing::TPgCluster* cluster_;
+  std::string url_;
+  TestDir dir_;
+};
+kiv::testing::TPgCluster* FriendsPgTest::cluster_ = nullptr;
+
+TEST_F(FriendsPgTest, AFriendOnAnotherNodeComesAndGoes) {
+  auto a_node = Node("a");
+  auto b_node = Node("b");
+  TProtocolClient a, b;
+  auto sa = SignIn(a, *a_node, 10001);
+  ASSERT_TRUE(sa.ok());
+  ASSERT_TRUE(a.WaitFor(fw::kOnline, sa.home));
+  auto sb = SignIn(b, *b_node, 10002);
+  ASSERT_TRUE(sb.ok());
+  // 10002 on node b hears that 10001 is online on node a, with node a as its server.
+  auto online = b.WaitFor(fw::kOnline, sb.home);
+  ASSERT_TRUE(online);
+  RecordReader o(*online);
+  ASSERT_EQ(o.u16(fw::online::kCount), 1);
+  EXPECT_EQ(o.u32(fw::online::kHeaderSize + fw::online::kUser), 10001u);
+  EXPECT_EQ(o.address(fw::online::kHeaderSize + fw::online::kServer),
+            (WireAddress{"127.0.0.1", a_node->HomePort()}));
+
+  // A connect request from b reaches a through the store.
+  RecordWriter c(fw::connect::kSize);
+  c.u32(0, fw::kConnect).u32(fw::connect::kTarget, 10001).u32(fw::connect::kSender, 10002);
+  b.Send(sb.home, c.take());
+  auto forwarded = a.WaitFor(fw::kConnect, sa.home);
+  ASSERT_TRUE(forwarded);
+  EXPECT_EQ(RecordReader(*forwarded).address(fw::connect::kServer),
+            (WireAddress{"127.0.0.1", b_node->HomePort()}));
+
+  // A client of node b may also send to node a directly, from the address of its session on b;
+  // from any other address the same message is dropped.
+  std::uint16_t b_to_a = b.Connect({"127.0.0.1", a_node->HomePort()});
+  ASSERT_NE(b_to_a, 0);
+  RecordWriter invite(fw::invite::kSize);
+  invite.u32(0, fw::kInvite)
+      .u32(fw::invite::kTarget, 10001)
+      .u8(fw::invite::kKind, 1)
+      .u32(fw::invite::kRoom, 5);
+  invite.u32(fw::invite::kSender, 10002);
+  Bytes invitation = invite.take();
+  TProtocolClient spoofer;
+  std::uint16_t s_to_a = spoofer.Connect({"127.0.0.1", a_node->HomePort()});
+  ASSERT_NE(s_to_a, 0);
+  spoofer.Send(s_to_a, invitation);
+  EXPECT_TRUE(a.NothingOf(fw::kInvite, sa.home, 300));
+  b.Send(b_to_a, invitation);
+  auto invited = a.WaitFor(fw::kInvite, sa.home);
+  ASSERT_TRUE(invited);
+  EXPECT_EQ(RecordReader(*invited).u32(fw::invite::kRoom), 5u);
+
+  // 10002 signs out on node b: 10001 on node a hears state 0.
+  b.Disconnect(sb.home);
+  auto gone = a.WaitFor(fw::kUserState, sa.home);
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(RecordReader(*gone).u32(fw::state::kSender), 10002u);
+  EXPECT_EQ(RecordReader(*gone).u8(fw::state::kState), 0);
+  EXPECT_FALSE(b_node->FriendStore().Presence(10002));
+}
+
+}  // namespace
+}  // namespace kiv::server
