@@ -1,6 +1,8 @@
 // KivUpdate VERSION ADDRESS PORT RESTART BRAND: updates the client in the folder of this program.
 #include <QApplication>
 #include <QStringList>
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -30,6 +32,17 @@ std::optional<kiv::update::TPublicKey> InstalledPublicKey(const std::filesystem:
   return key;
 }
 
+// Benchmarks and scripted runs shorten the two fixed waits (start and closing after success).
+kiv::update::TUpdateTimings TimingsFromEnvironment() {
+  kiv::update::TUpdateTimings t;
+  auto read = [](const char* name, int& value) {
+    if (const char* text = std::getenv(name)) value = std::max(0, std::atoi(text));
+  };
+  read("KIVUPDATE_START_DELAY_MS", t.start_delay_ms);
+  read("KIVUPDATE_CLOSE_DELAY_MS", t.close_delay_ms);
+  return t;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -38,7 +51,7 @@ int main(int argc, char** argv) {
   if (!arguments) return 0;
   kiv::SetAppType(static_cast<std::uint8_t>(arguments->brand));
   const std::filesystem::path folder = kiv::ApplicationFolder();
-  kiv::update::TForm1 form(*arguments, folder, InstalledPublicKey(folder));
+  kiv::update::TForm1 form(*arguments, folder, InstalledPublicKey(folder), TimingsFromEnvironment());
   form.show();
   return app.exec();
 }
