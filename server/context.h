@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "config.h"
+#include "credential_check.h"
 #include "password_hash.h"
 #include "server_log.h"
 #include "sessions.h"
@@ -20,6 +21,7 @@ struct TServerContext {
       : config(std::move(c)),
         store(s),
         hasher(config.hash_cost),
+        credentials(hasher),
         log(std::move(l)),
         latest_version(config.latest_version),
         update_mode(config.update_mode) {}
@@ -27,6 +29,7 @@ struct TServerContext {
   const TServerConfig config;
   IAccountStore& store;
   const TPasswordHasher hasher;
+  TCredentialCheck credentials;  // sign-in passwords, with the limit on wrong guesses
   const TServerLog log;
   TSessionTable sessions;
 

@@ -127,7 +127,8 @@ void TControlServer::Stop() {
   std::filesystem::remove(path_, ignored);
 }
 
-bool ControlRequest(const std::filesystem::path& path, const std::vector<std::string>& args, std::string& answer) {
+bool ControlRequest(const std::filesystem::path& path, const std::vector<std::string>& args,
+                    std::string& answer) {
   sockaddr_un a;
   if (!FillAddress(path, a)) return false;
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -36,6 +36,7 @@ class TControlServer {
 };
 
 // Sends one request and returns the answer; false when the server cannot be reached.
-bool ControlRequest(const std::filesystem::path& path, const std::vector<std::string>& args, std::string& answer);
+bool ControlRequest(const std::filesystem::path& path, const std::vector<std::string>& args,
+                    std::string& answer);
 
 }  // namespace kiv::server

@@ -27,13 +27,18 @@ std::int64_t TransferFee(std::int64_t amount, std::uint32_t percent) {
 THomeRole::THomeRole(TServerContext& ctx, TEndpoint& endpoint) : ctx_(ctx), endpoint_(endpoint) {}
 
 void THomeRole::Attach(TMessageRouter& router) {
-  router.On(proto::kLoginRequest, lg::kSize, [this](const TRequest& r) { return OnLogin(r); });
-  router.On(proto::kUserState, proto::user_state::kSize, [this](const TRequest& r) { return OnUserState(r); });
+  // Sign-in, profile change and transfer hash passwords: they run on the work pool.
+  router.On(
+      proto::kLoginRequest, lg::kSize, [this](const TRequest& r) { return OnLogin(r); }, true);
+  router.On(proto::kUserState, proto::user_state::kSize,
+            [this](const TRequest& r) { return OnUserState(r); });
   router.On(proto::kProfileRequest, proto::profile_request::kSize,
             [this](const TRequest& r) { return OnProfileRequest(r); });
-  router.On(proto::kProfileChange, proto::profile_change::kSize,
-            [this](const TRequest& r) { return OnProfileChange(r); });
-  router.On(proto::kTransfer, proto::transfer::kSize, [this](const TRequest& r) { return OnTransfer(r); });
+  router.On(
+      proto::kProfileChange, proto::profile_change::kSize,
+      [this](const TRequest& r) { return OnProfileChange(r); }, true);
+  router.On(
+      proto::kTransfer, proto::transfer::kSize, [this](const TRequest& r) { return OnTransfer(r); }, true);
   router.OnDisconnect([this](TEndpoint&, std::uint16_t handle) { OnDisconnect(handle); });
 }
 
@@ -56,6 +61,7 @@ bool THomeRole::OnLogin(const TRequest& r) {
     return true;
   };
   if (state != lg::kStateOnline && state != lg::kStateInvisible && state != lg::kStateGuest) return false;
+  if (peer.ip.empty()) return true;  // the connection is gone already
   if (ctx_.config.maintenance) return refuse(lr::kMaintenance);
 
   bool known_here = ctx_.sessions.ByUser(user).has_value();
@@ -76,7 +82,8 @@ bool THomeRole::OnLogin(const TRequest& r) {
   session.peer = peer;
   TAccount account;
   if (std::optional<TAccount> found = ctx_.store.Find(user)) {
-    if (!ctx_.hasher.Verify(found->password_hash, r.body.gbk(lg::kPassword, lg::kPasswordLen)) ||
+    if (!ctx_.credentials.Check(*found, r.body.gbk(lg::kPassword, lg::kPasswordLen), peer.ip,
+                                ctx_.NowSeconds()) ||
         (found->bind && found->bind_machine != r.body.gbk(lg::kMachineA, lg::kMachineALen))) {
       ctx_.log.Event("sign-in refused", user, peer);
       return refuse(lr::kWrongCredentials);
@@ -95,6 +102,12 @@ bool THomeRole::OnLogin(const TRequest& r) {
 
   for (const TSession& old : ctx_.sessions.Add(session)) {
     if (old.user == user) SendKick(old, proto::kick::kSignedInElsewhere);
+  }
+  // The check ran on the work pool: when the connection ended meanwhile, its disconnect may have
+  // come before the session existed, so the session must not outlive it.
+  if (endpoint_.Peer(r.handle) != peer) {
+    ctx_.sessions.Remove(r.handle);
+    return true;
   }
   ctx_.store.SetPresence(user, ctx_.config.node, true);
   ctx_.store.Publish({TNodeEvent::kSignedIn, user, ctx_.config.node, 0});
@@ -148,7 +161,9 @@ Bytes THomeRole::Profile(const TSession& s, const TAccount& a) const {
   w.text(p::kEmail, 40, a.email).text(p::kPhone, 20, a.phone).text(p::kOccupation, 20, a.occupation);
   w.text(p::kAddress, 60, a.address).text(p::kProvince, 20, a.province).text(p::kCity, 20, a.city);
   w.address(p::kOwnAddress, s.peer).u8(p::kState, s.state).u8(p::kCamera, s.camera);
-  w.u32(p::kLevelPoints, a.level_points).u32(p::kExperience, a.experience).u32(p::kNextExperience, a.next_experience);
+  w.u32(p::kLevelPoints, a.level_points)
+      .u32(p::kExperience, a.experience)
+      .u32(p::kNextExperience, a.next_experience);
   w.text(p::kIntroduction, 255, a.introduction).u8(p::kVerifyMode, a.verify_mode);
   w.address(p::kServer, ctx_.HomeAnnounced()).u8(p::kUserType, a.user_type).u16(p::kExtra, a.extra);
   w.u8(p::kBind, a.bind ? 1 : 0).u32(p::kMoney, ClampU32(a.money));
@@ -286,7 +301,9 @@ bool THomeRole::OnTransfer(const TRequest& r) {
 void THomeRole::SendBalance(std::uint32_t user, std::int64_t money, bool tell_other_nodes) {
   if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) {
     RecordWriter w(proto::balance::kSize);
-    w.u32(0, proto::kBalanceChanged).u32(proto::balance::kUserCode, user).u32(proto::balance::kMoney, ClampU32(money));
+    w.u32(0, proto::kBalanceChanged)
+        .u32(proto::balance::kUserCode, user)
+        .u32(proto::balance::kMoney, ClampU32(money));
     endpoint_.Send(s->handle, w.view());
   } else if (tell_other_nodes) {
     ctx_.store.Publish({TNodeEvent::kBalance, user, ctx_.config.node, money});

@@ -16,7 +16,8 @@ bool SendReply(const TRequest& r, const Bytes& reply) { return r.endpoint.Send(r
 
 void TLoginRole::Attach(TMessageRouter& router) {
   router.On(proto::kLoginRequest, lg::kSize, [this](const TRequest& r) { return OnLogin(r); });
-  router.On(proto::kClearUser, proto::clear_user::kSize, [this](const TRequest& r) { return OnClearUser(r); });
+  router.On(proto::kClearUser, proto::clear_user::kSize,
+            [this](const TRequest& r) { return OnClearUser(r); });
   router.On(proto::kRecovery, proto::recovery::kSize, [this](const TRequest& r) { return OnRecovery(r); });
   router.OnDisconnect([this](TEndpoint&, std::uint16_t handle) { Forget(handle); });
 }
@@ -49,7 +50,7 @@ bool TLoginRole::OnLogin(const TRequest& r) {
   }
   std::optional<TAccount> account = ctx_.store.Find(user);
   std::string digest = r.body.gbk(lg::kPassword, lg::kPasswordLen);
-  if (!account || !ctx_.hasher.Verify(account->password_hash, digest) ||
+  if (!account || !ctx_.credentials.Check(*account, digest, peer.ip, ctx_.NowSeconds()) ||
       (account->bind && account->bind_machine != r.body.gbk(lg::kMachineA, lg::kMachineALen))) {
     SendReply(r, LoginReply(ctx_, user, lr::kWrongCredentials));
     ctx_.log.Event("login refused", user, peer);
@@ -66,7 +67,8 @@ bool TLoginRole::OnClearUser(const TRequest& r) {
   std::uint32_t user = r.body.u32(cu::kUserCode);
   std::optional<TAccount> account = ctx_.store.Find(user);
   std::uint8_t result = cu::kWrongCredentials;
-  if (account && ctx_.hasher.Verify(account->password_hash, r.body.gbk(cu::kPassword, proto::kShortDigestLen)))
+  if (account && ctx_.credentials.Check(*account, r.body.gbk(cu::kPassword, proto::kShortDigestLen),
+                                        r.endpoint.Peer(r.handle).ip, ctx_.NowSeconds()))
     result = cu::kCleared;
   RecordWriter w(cu::kSize);
   w.u32(0, proto::kClearUser).u8(cu::kResult, result).u32(cu::kUserCode, user);

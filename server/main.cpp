@@ -67,8 +67,10 @@ int main(int argc, char** argv) {
   std::filesystem::path admin_data, admin_socket;
   admin->add_option("--data", admin_data, "the server's data folder");
   admin->add_option("--socket", admin_socket, "the control socket (default DATA/control.sock)");
-  admin->add_option("command", admin_args, "add-user, set-balance, broadcast, kick, level-up, online, "
-                                           "publish-version, publish-update, publish-plugin, keygen, and their arguments")
+  admin
+      ->add_option("command", admin_args,
+                   "add-user, set-balance, broadcast, kick, level-up, online, "
+                   "publish-version, publish-update, publish-plugin, keygen, and their arguments")
       ->required();
   admin->footer("e.g. kivora-server admin --data /var/lib/kivora add-user 10010 secret 小王 500");
   app.require_subcommand(0, 1);

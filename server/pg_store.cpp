@@ -70,7 +70,8 @@ TPgStore::~TPgStore() {
 TPgStore::Result TPgStore::Exec(const char* sql, const std::vector<std::string>& params) {
   std::vector<const char*> values;
   for (const std::string& p : params) values.push_back(p.c_str());
-  return Result(PQexecParams(db_, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
+  return Result(
+      PQexecParams(db_, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
 }
 
 void TPgStore::ExecOrThrow(const char* sql, const std::vector<std::string>& params) {
@@ -87,11 +88,13 @@ void TPgStore::Migrate() {
     if (!v.ok()) throw std::runtime_error("PostgreSQL: " + v.error());
     int version = static_cast<int>(v.number(0, 0));
     if (version > static_cast<int>(kMigrations.size()))
-      throw std::runtime_error("the database is newer than this server (schema " + std::to_string(version) + ")");
+      throw std::runtime_error("the database is newer than this server (schema " + std::to_string(version) +
+                               ")");
     for (int n = version; n < static_cast<int>(kMigrations.size()); ++n) {
       // Simple query protocol: a migration holds several statements.
       Result r(PQexec(db_, kMigrations[static_cast<std::size_t>(n)]));
-      if (!r.ok()) throw std::runtime_error("PostgreSQL migration " + std::to_string(n + 1) + ": " + r.error());
+      if (!r.ok())
+        throw std::runtime_error("PostgreSQL migration " + std::to_string(n + 1) + ": " + r.error());
       ExecOrThrow("INSERT INTO schema_version (version) VALUES ($1)", {N(n + 1)});
     }
     ExecOrThrow("COMMIT");
@@ -124,8 +127,9 @@ std::uint32_t TPgStore::Create(const TAccount& account) {
     a.code = static_cast<std::uint32_t>(next.number(0, 0));
   }
   std::vector<std::string> params(kAccountColumnCount);
-  BindAccount(a, [&](int i, const std::string& v) { params[static_cast<std::size_t>(i)] = v; },
-              [&](int i, std::int64_t v) { params[static_cast<std::size_t>(i)] = N(v); });
+  BindAccount(
+      a, [&](int i, const std::string& v) { params[static_cast<std::size_t>(i)] = v; },
+      [&](int i, std::int64_t v) { params[static_cast<std::size_t>(i)] = N(v); });
   std::string sql = std::string("INSERT INTO accounts (") + kAccountColumns + ") VALUES (";
   for (int i = 1; i <= kAccountColumnCount; ++i) sql += "$" + N(i) + (i < kAccountColumnCount ? "," : ")");
   sql += " ON CONFLICT (code) DO NOTHING";
@@ -141,14 +145,16 @@ bool TPgStore::UpdateProfile(std::uint32_t code, const TProfileUpdate& u) {
   std::lock_guard lock(mutex_);
   Exec("BEGIN");
   Result r = Exec(
-      "UPDATE accounts SET nickname=$2, sex=$3, age=$4, face=$5, email=$6, phone=$7, occupation=$8, address=$9, "
+      "UPDATE accounts SET nickname=$2, sex=$3, age=$4, face=$5, email=$6, phone=$7, occupation=$8, "
+      "address=$9, "
       "province=$10, city=$11, introduction=$12, verify_mode=$13, bind=$14, bind_machine=$15 WHERE code=$1",
-      {N(code), u.nickname, N(u.sex), N(u.age), N(u.face), u.email, u.phone, u.occupation, u.address, u.province,
-       u.city, u.introduction, N(u.verify_mode), N(u.bind ? 1 : 0), u.bind_machine});
+      {N(code), u.nickname, N(u.sex), N(u.age), N(u.face), u.email, u.phone, u.occupation, u.address,
+       u.province, u.city, u.introduction, N(u.verify_mode), N(u.bind ? 1 : 0), u.bind_machine});
   bool ok = r.ok() && r.affected() == 1;
   if (ok && u.password_hash)
     ok = Exec("UPDATE accounts SET password_hash=$2 WHERE code=$1", {N(code), *u.password_hash}).ok();
-  if (ok && u.pay_hash) ok = Exec("UPDATE accounts SET pay_hash=$2 WHERE code=$1", {N(code), *u.pay_hash}).ok();
+  if (ok && u.pay_hash)
+    ok = Exec("UPDATE accounts SET pay_hash=$2 WHERE code=$1", {N(code), *u.pay_hash}).ok();
   if (ok && u.protection)
     ok = Exec("UPDATE accounts SET protection=1, question=$2, answer_hash=$3, id_hash=$4 WHERE code=$1",
               {N(code), u.protection->question, u.protection->answer_hash, u.protection->id_hash})
@@ -183,7 +189,8 @@ bool TPgStore::AddLevel(std::uint32_t code) {
   return r.ok() && r.affected() == 1;
 }
 
-TTransferResult TPgStore::Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount, std::int64_t fee) {
+TTransferResult TPgStore::Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,
+                                   std::int64_t fee) {
   std::lock_guard lock(mutex_);
   TTransferResult out;
   auto fail = [&](TTransferOutcome outcome) {
@@ -203,8 +210,9 @@ TTransferResult TPgStore::Transfer(std::uint32_t from, std::uint32_t to, std::in
   if (!has_to) return fail(TTransferOutcome::kNoRecipient);
   // The balance condition is part of the debit: concurrent transfers on any node wait for the
   // row lock and see the balance the previous one left.
-  Result debit = Exec("UPDATE accounts SET money = money - $2 WHERE code = $1 AND money >= $2 RETURNING money",
-                      {N(from), N(amount + fee)});
+  Result debit =
+      Exec("UPDATE accounts SET money = money - $2 WHERE code = $1 AND money >= $2 RETURNING money",
+           {N(from), N(amount + fee)});
   if (!debit.ok()) return fail(TTransferOutcome::kError);
   if (debit.rows() != 1) {
     Result b = Exec("SELECT money FROM accounts WHERE code = $1", {N(from)});
@@ -212,7 +220,8 @@ TTransferResult TPgStore::Transfer(std::uint32_t from, std::uint32_t to, std::in
     return fail(TTransferOutcome::kInsufficient);
   }
   Reach(kFaultAfterDebit);
-  Result credit = Exec("UPDATE accounts SET money = money + $2 WHERE code = $1 RETURNING money", {N(to), N(amount)});
+  Result credit =
+      Exec("UPDATE accounts SET money = money + $2 WHERE code = $1 RETURNING money", {N(to), N(amount)});
   if (!credit.ok() || credit.rows() != 1) return fail(TTransferOutcome::kError);
   Reach(kFaultAfterCredit);
   Result ledger = Exec(

@@ -29,7 +29,8 @@ class TPgStore final : public IAccountStore {
   bool SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) override;
   bool SetBalance(std::uint32_t code, std::int64_t money) override;
   bool AddLevel(std::uint32_t code) override;
-  TTransferResult Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount, std::int64_t fee) override;
+  TTransferResult Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,
+                           std::int64_t fee) override;
   std::int64_t LedgerRows() override;
   std::uint32_t IssueGuest(const std::string& machine, std::int64_t now_s) override;
   bool ClaimGuest(std::uint32_t code, const std::string& machine, std::int64_t now_s) override;

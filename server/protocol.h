@@ -81,9 +81,9 @@ enum Result : std::uint8_t {
 // ---- 0x10000 server parameters (452 bytes) ----------------------------------------------------------
 namespace params {
 inline constexpr std::size_t kSize = 452;
-inline constexpr std::size_t kRoomRelay = 4;         // u8
-inline constexpr std::size_t kChatRelay = 92;        // u8
-inline constexpr std::size_t kTransferFee = 112;     // u32 percent
+inline constexpr std::size_t kRoomRelay = 4;      // u8
+inline constexpr std::size_t kChatRelay = 92;     // u8
+inline constexpr std::size_t kTransferFee = 112;  // u32 percent
 }  // namespace params
 
 // ---- 0x30003 forced sign-out (9 bytes) --------------------------------------------------------------
@@ -152,20 +152,20 @@ inline constexpr std::size_t kNickname = 8;  // string[40]
 inline constexpr std::size_t kSex = 49;
 inline constexpr std::size_t kAge = 50;
 inline constexpr std::size_t kFace = 51;
-inline constexpr std::size_t kEmail = 52;           // string[40]
-inline constexpr std::size_t kPassword = 93;        // string[40]
-inline constexpr std::size_t kNewPassword = 134;    // string[40]
-inline constexpr std::size_t kPayPassword = 175;    // string[40]
+inline constexpr std::size_t kEmail = 52;            // string[40]
+inline constexpr std::size_t kPassword = 93;         // string[40]
+inline constexpr std::size_t kNewPassword = 134;     // string[40]
+inline constexpr std::size_t kPayPassword = 175;     // string[40]
 inline constexpr std::size_t kNewPayPassword = 216;  // string[40]
 inline constexpr std::size_t kDigestLen = 40;
-inline constexpr std::size_t kPhone = 257;        // string[20]
-inline constexpr std::size_t kOccupation = 278;   // string[20]
-inline constexpr std::size_t kAddress = 299;      // string[60]
-inline constexpr std::size_t kProvince = 360;     // string[20]
-inline constexpr std::size_t kCity = 381;         // string[20]
-inline constexpr std::size_t kQuestion = 402;     // string[20]
-inline constexpr std::size_t kAnswer = 423;       // string[20]
-inline constexpr std::size_t kIdNumber = 444;     // string[40]
+inline constexpr std::size_t kPhone = 257;         // string[20]
+inline constexpr std::size_t kOccupation = 278;    // string[20]
+inline constexpr std::size_t kAddress = 299;       // string[60]
+inline constexpr std::size_t kProvince = 360;      // string[20]
+inline constexpr std::size_t kCity = 381;          // string[20]
+inline constexpr std::size_t kQuestion = 402;      // string[20]
+inline constexpr std::size_t kAnswer = 423;        // string[20]
+inline constexpr std::size_t kIdNumber = 444;      // string[40]
 inline constexpr std::size_t kIntroduction = 485;  // string[255]
 inline constexpr std::size_t kVerifyMode = 741;
 inline constexpr std::size_t kMachine = 742;  // string[20]
@@ -207,8 +207,8 @@ inline constexpr std::size_t kStep = 5;
 inline constexpr std::size_t kUserCode = 6;  // request only
 inline constexpr std::size_t kText = 10;     // reply: the protection question
 inline constexpr std::size_t kTextLen = 104;
-inline constexpr std::size_t kAnswer = 31;  // string[20]
-inline constexpr std::size_t kIdNumber = 52;  // string[40]
+inline constexpr std::size_t kAnswer = 31;       // string[20]
+inline constexpr std::size_t kIdNumber = 52;     // string[40]
 inline constexpr std::size_t kNewPassword = 93;  // string[20]
 inline constexpr std::uint8_t kStepIdentity = 1;
 inline constexpr std::uint8_t kStepAnswer = 2;

@@ -3,12 +3,14 @@
 #include <stdexcept>
 
 #include "udp_kivudp.h"
+#include "work_pool.h"
 
 namespace kiv::server {
 
-void TMessageRouter::On(std::uint32_t code, std::size_t length, THandler handler) {
+void TMessageRouter::On(std::uint32_t code, std::size_t length, THandler handler, bool slow) {
   Route& route = routes_[code];
   route.length = std::max(route.length, length);
+  route.slow |= slow;
   route.handlers.push_back(std::move(handler));
 }
 
@@ -30,9 +32,22 @@ void TMessageRouter::Dispatch(TEndpoint& endpoint, std::uint16_t handle, const s
     ++dropped_short_;
     return;
   }
+  const Route& route = it->second;
+  if (route.slow && pool_) {
+    auto task = [this, &route, &endpoint, handle, code, copy = Bytes(data, data + size)] {
+      Run(route, endpoint, handle, code, copy.data(), copy.size());
+    };
+    if (!pool_->Post(std::move(task))) ++dropped_busy_;
+    return;
+  }
+  Run(route, endpoint, handle, code, data, size);
+}
+
+void TMessageRouter::Run(const Route& route, TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code,
+                         const std::uint8_t* data, std::size_t size) {
   TRequest request{endpoint, handle, code, RecordReader(data, size)};
   try {
-    for (const THandler& handler : it->second.handlers) {
+    for (const THandler& handler : route.handlers) {
       if (handler(request)) {
         ++handled_;
         return;
@@ -59,7 +74,8 @@ void TMessageRouter::Disconnected(TEndpoint& endpoint, std::uint16_t handle) {
 }
 
 TRouterCounters TMessageRouter::Counters() const {
-  return {handled_.load(), dropped_short_.load(), dropped_unknown_.load(), failed_.load()};
+  return {handled_.load(), dropped_busy_.load(), dropped_short_.load(), dropped_unknown_.load(),
+          failed_.load()};
 }
 
 std::vector<std::uint32_t> TMessageRouter::Codes() const {
@@ -72,11 +88,9 @@ TEndpoint::TEndpoint(std::string name) : name_(std::move(name)) {
   TEngineOptions options;
   options.stop_wait_ms = 1000;
   udp_ = std::make_unique<TKivUDP>(options);
-  udp_->SetCallbacks(
-      [this](std::uint16_t handle, const std::uint8_t* data, std::uint32_t length) {
-        router_.Dispatch(*this, handle, data, length);
-      },
-      [this](std::uint16_t handle, std::uint8_t) { router_.Disconnected(*this, handle); });
+  udp_->SetCallbacks([this](std::uint16_t handle, const std::uint8_t* data,
+                            std::uint32_t length) { router_.Dispatch(*this, handle, data, length); },
+                     [this](std::uint16_t handle, std::uint8_t) { router_.Disconnected(*this, handle); });
 }
 
 TEndpoint::~TEndpoint() { Stop(); }

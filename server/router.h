@@ -38,8 +38,11 @@ struct TRequest {
 using THandler = std::function<bool(const TRequest&)>;
 using TDisconnectHook = std::function<void(TEndpoint&, std::uint16_t handle)>;
 
+class TWorkPool;
+
 struct TRouterCounters {
   std::uint64_t handled = 0;
+  std::uint64_t dropped_busy = 0;     // a slow handler's queue was full
   std::uint64_t dropped_short = 0;    // shorter than its code's fixed length
   std::uint64_t dropped_unknown = 0;  // no handler took it
   std::uint64_t failed = 0;           // a handler threw
@@ -48,10 +51,16 @@ struct TRouterCounters {
 class TMessageRouter {
  public:
   // Messages of `code` shorter than `length` bytes are dropped and counted before any handler runs.
-  void On(std::uint32_t code, std::size_t length, THandler handler);
+  // With `slow` the handlers of the code run on the work pool (when one is set) on a copy of the
+  // message, so a password hash does not hold up the endpoint's other messages; they must then be
+  // safe to run beside each other and beside the endpoint's dispatch thread.
+  void On(std::uint32_t code, std::size_t length, THandler handler, bool slow = false);
+  // The pool for slow handlers; without one they run on the dispatch thread. Not owned.
+  void SetPool(TWorkPool* pool) { pool_ = pool; }
   void OnDisconnect(TDisconnectHook hook);
   // Called (on the dispatch thread) when a handler throws; the message is dropped either way.
-  using TErrorReporter = std::function<void(TEndpoint&, std::uint16_t handle, std::uint32_t code, const char* what)>;
+  using TErrorReporter =
+      std::function<void(TEndpoint&, std::uint16_t handle, std::uint32_t code, const char* what)>;
   void SetErrorReporter(TErrorReporter reporter) { reporter_ = std::move(reporter); }
 
   void Dispatch(TEndpoint& endpoint, std::uint16_t handle, const std::uint8_t* data, std::size_t size);
@@ -64,12 +73,17 @@ class TMessageRouter {
  private:
   struct Route {
     std::size_t length = 0;
+    bool slow = false;
     std::vector<THandler> handlers;
   };
+  void Run(const Route& route, TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code,
+           const std::uint8_t* data, std::size_t size);
   std::map<std::uint32_t, Route> routes_;
   std::vector<TDisconnectHook> disconnect_hooks_;
   TErrorReporter reporter_;
-  std::atomic<std::uint64_t> handled_{0}, dropped_short_{0}, dropped_unknown_{0}, failed_{0};
+  TWorkPool* pool_ = nullptr;
+  std::atomic<std::uint64_t> handled_{0}, dropped_busy_{0}, dropped_short_{0}, dropped_unknown_{0},
+      failed_{0};
 };
 
 // A role of the server: registers its handlers on the router of its endpoint. The login, home and

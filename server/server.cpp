@@ -44,7 +44,8 @@ bool TServer::Start(std::string* error) {
   };
   std::error_code ec;
   std::filesystem::create_directories(options_.data_dir, ec);
-  if (!std::filesystem::is_directory(options_.data_dir)) return fail("cannot create " + options_.data_dir.string());
+  if (!std::filesystem::is_directory(options_.data_dir))
+    return fail("cannot create " + options_.data_dir.string());
 
   std::filesystem::path config_file = options_.config_file;
   if (config_file.empty() && std::filesystem::exists(options_.data_dir / "kivora-server.ini"))
@@ -71,8 +72,17 @@ bool TServer::Start(std::string* error) {
     return fail(e.what());
   }
   store_->SetFaultPoint(options_.fault_point);
+  // Handler errors go to the log (once there is one).
+  auto report = [this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code, const char* what) {
+    if (!ctx_) return;
+    char text[64];
+    std::snprintf(text, sizeof text, "error in %s handling 0x%X:", endpoint.Name().c_str(), code);
+    WireAddress peer = endpoint.Peer(handle);
+    ctx_->log.Line(std::string(text) + " " + what + " from " + peer.ip + ":" + std::to_string(peer.port));
+  };
   // The update role first: the login role announces the port it got.
   update_ = std::make_unique<TEndpoint>("update");
+  update_->Router().SetErrorReporter(report);
   updates_ = std::make_unique<TUpdateCatalogue>(options_.data_dir / "updates");
   updates_->Load();
   update_role_ = std::make_unique<TUpdateRole>(*updates_, *update_);
@@ -80,25 +90,22 @@ bool TServer::Start(std::string* error) {
   if (!update_->Start(config.update.port)) return fail("cannot bind the update port " + std::to_string(config.update.port));
   if (config.update.port == 0) config.update.port = update_->Port();
   store_->ClearNode(config.node);
-  ctx_ = std::make_unique<TServerContext>(std::move(config), *store_,
-                                          TServerLog(options_.data_dir / "server.log", options_.log_to_stderr));
+  ctx_ = std::make_unique<TServerContext>(
+      std::move(config), *store_, TServerLog(options_.data_dir / "server.log", options_.log_to_stderr));
   LoadPublishedVersion();
   if (options_.seed_demo) SeedDemo();
 
+  pool_ = std::make_unique<TWorkPool>();
   login_ = std::make_unique<TEndpoint>("login");
   home_ = std::make_unique<TEndpoint>("home");
   login_role_ = std::make_unique<TLoginRole>(*ctx_);
   home_role_ = std::make_unique<THomeRole>(*ctx_, *home_);
   login_role_->Attach(login_->Router());
   home_role_->Attach(home_->Router());
-  for (TEndpoint* e : {login_.get(), home_.get(), update_.get()}) {
-    e->Router().SetErrorReporter([this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code, const char* what) {
-      char text[64];
-      std::snprintf(text, sizeof text, "error in %s handling 0x%X:", endpoint.Name().c_str(), code);
-      WireAddress peer = endpoint.Peer(handle);
-      ctx_->log.Line(std::string(text) + " " + what + " from " + peer.ip + ":" + std::to_string(peer.port));
-    });
+  for (TEndpoint* e : {login_.get(), home_.get()}) {
+    e->Router().SetPool(pool_.get());
   }
+  for (TEndpoint* e : {login_.get(), home_.get()}) e->Router().SetErrorReporter(report);
   store_->Listen([this](const TNodeEvent& e) { home_role_->OnNodeEvent(e); });
 
   if (!home_->Start(ctx_->config.home_port))
@@ -108,7 +115,8 @@ bool TServer::Start(std::string* error) {
     return fail("cannot bind the login port " + std::to_string(ctx_->config.login_port));
 
   std::string control_error;
-  if (!control_.Start(ControlPath(), [this](const std::vector<std::string>& a) { return Admin(a); }, &control_error))
+  if (!control_.Start(
+          ControlPath(), [this](const std::vector<std::string>& a) { return Admin(a); }, &control_error))
     return fail(control_error);
   for (const std::string& line : ListeningLines()) ctx_->log.Line(line);
   return true;
@@ -119,6 +127,7 @@ void TServer::Stop() {
   if (store_) store_->Listen(nullptr);
   if (login_) login_->Stop();
   if (home_) home_->Stop();
+  if (pool_) pool_->Stop();  // the endpoints take no more work; let the running tasks end
   if (update_) update_->Stop();
   update_role_.reset();
   updates_.reset();
@@ -127,6 +136,7 @@ void TServer::Stop() {
   login_role_.reset();
   login_.reset();
   home_.reset();
+  pool_.reset();
   if (ctx_) ctx_->log.Line("stopped");
   ctx_.reset();
   store_.reset();  // closes the database (SQLite checkpoints its log)
@@ -136,7 +146,8 @@ std::vector<std::string> TServer::ListeningLines() const {
   std::string address = ctx_ ? ctx_->config.announce : "?";
   return {"listening login " + address + ":" + std::to_string(LoginPort()),
           "listening home " + address + ":" + std::to_string(HomePort()),
-          "listening update " + address + ":" + std::to_string(UpdatePort()), "control " + ControlPath().string()};
+          "listening update " + address + ":" + std::to_string(UpdatePort()),
+          "control " + ControlPath().string()};
 }
 
 void TServer::SeedDemo() {
@@ -150,7 +161,8 @@ void TServer::SeedDemo() {
     a.money = kDemoMoney;
     a.user_type = 1;
     a.face = static_cast<std::uint8_t>(demo.code % 10);
-    if (store_->Create(a) != demo.code) ctx_->log.Line("could not create demo user " + std::to_string(demo.code));
+    if (store_->Create(a) != demo.code)
+      ctx_->log.Line("could not create demo user " + std::to_string(demo.code));
   }
 }
 
@@ -158,7 +170,8 @@ void TServer::LoadPublishedVersion() {
   IniFile ini = IniFile::Load(options_.data_dir / "published-version.ini");
   if (!ini.Find("version", "latest")) return;
   ctx_->latest_version = static_cast<std::int32_t>(ini.GetInt("version", "latest", ctx_->latest_version));
-  ctx_->update_mode = static_cast<std::uint8_t>(std::clamp<long long>(ini.GetInt("version", "mode", 0), 0, 3));
+  ctx_->update_mode =
+      static_cast<std::uint8_t>(std::clamp<long long>(ini.GetInt("version", "mode", 0), 0, 3));
 }
 
 bool TServer::SavePublishedVersion() {
@@ -171,11 +184,14 @@ bool TServer::SavePublishedVersion() {
 std::string TServer::Admin(const std::vector<std::string>& args) {
   if (!ctx_ || args.empty() || args[0].empty()) return std::string("error: no command\n") + kAdminUsage;
   const std::string& cmd = args[0];
-  auto number = [&](std::size_t i, std::int64_t& out) { return i < args.size() && ParseNumber(args[i], out); };
+  auto number = [&](std::size_t i, std::int64_t& out) {
+    return i < args.size() && ParseNumber(args[i], out);
+  };
   std::int64_t a = 0, b = 0;
   if (cmd == "add-user" && args.size() >= 4 && number(1, a) && a >= 0 && a < kFirstGuestCode) {
     std::int64_t money = 0;
-    if (args.size() >= 5 && (!number(4, money) || money < 0)) return "error: MONEY must be a whole number\n";
+    if (args.size() >= 5 && (!number(4, money) || money < 0 || money > 0xFFFFFFFFll))
+      return "error: MONEY must be a whole number below 2^32\n";
     if (args[2].empty()) return "error: empty password\n";
     TAccount account;
     account.code = static_cast<std::uint32_t>(a);
@@ -187,7 +203,7 @@ std::string TServer::Admin(const std::vector<std::string>& args) {
     ctx_->log.Line("admin added user " + std::to_string(code));
     return "added " + std::to_string(code) + "\n";
   }
-  if (cmd == "set-balance" && number(1, a) && number(2, b) && b >= 0) {
+  if (cmd == "set-balance" && number(1, a) && number(2, b) && b >= 0 && b <= 0xFFFFFFFFll) {
     if (!home_role_->SetBalance(static_cast<std::uint32_t>(a), b)) return "error: no such user\n";
     return "balance " + std::to_string(a) + " " + std::to_string(b) + "\n";
   }

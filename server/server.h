@@ -15,6 +15,7 @@
 #include "router.h"
 #include "update_catalogue.h"
 #include "update_role.h"
+#include "work_pool.h"
 
 namespace kiv::server {
 
@@ -67,6 +68,7 @@ class TServer {
   std::unique_ptr<TServerContext> ctx_;
   std::string AdminUpdate(const std::vector<std::string>& args);
 
+  std::unique_ptr<TWorkPool> pool_;  // slow handlers of both endpoints
   std::unique_ptr<TEndpoint> login_, home_, update_;
   std::unique_ptr<TLoginRole> login_role_;
   std::unique_ptr<THomeRole> home_role_;

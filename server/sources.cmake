@@ -2,6 +2,7 @@
 set(KIV_SERVER_SOURCES
   config.cpp
   control_socket.cpp
+  credential_check.cpp
   home_role.cpp
   login_role.cpp
   password_hash.cpp
@@ -14,5 +15,6 @@ set(KIV_SERVER_SOURCES
   store.cpp
   update_catalogue.cpp
   update_role.cpp
+  work_pool.cpp
 )
 list(TRANSFORM KIV_SERVER_SOURCES PREPEND "${CMAKE_SOURCE_DIR}/server/")

@@ -38,7 +38,8 @@ class TSqliteStore::Statement {
   std::int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
   std::string Text(int col) {
     const unsigned char* t = sqlite3_column_text(stmt_, col);
-    return t ? std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
+    return t ? std::string(reinterpret_cast<const char*>(t),
+                           static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
              : std::string();
   }
   int Changes() { return sqlite3_changes(db_); }
@@ -75,7 +76,9 @@ class Transaction {
   bool done_ = false;
 };
 
-std::string AccountSelect() { return std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE code = ?1"; }
+std::string AccountSelect() {
+  return std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE code = ?1";
+}
 
 }  // namespace
 
@@ -130,7 +133,8 @@ void TSqliteStore::Migrate() {
     if (s.Step()) version = static_cast<int>(s.Int(0));
   }
   if (version > static_cast<int>(kMigrations.size()))
-    throw std::runtime_error("the database is newer than this server (schema " + std::to_string(version) + ")");
+    throw std::runtime_error("the database is newer than this server (schema " + std::to_string(version) +
+                             ")");
   for (int v = version; v < static_cast<int>(kMigrations.size()); ++v) {
     Transaction t(db_);
     Exec(kMigrations[static_cast<std::size_t>(v)]);
@@ -159,10 +163,12 @@ std::uint32_t TSqliteStore::Create(const TAccount& account) {
       a.code = static_cast<std::uint32_t>(std::max<std::int64_t>(next.Int(0), kFirstUserCode));
     }
     std::string sql = std::string("INSERT INTO accounts (") + kAccountColumns + ") VALUES (";
-    for (int i = 1; i <= kAccountColumnCount; ++i) sql += "?" + std::to_string(i) + (i < kAccountColumnCount ? "," : ")");
+    for (int i = 1; i <= kAccountColumnCount; ++i)
+      sql += "?" + std::to_string(i) + (i < kAccountColumnCount ? "," : ")");
     Statement s(db_, sql.c_str());
-    BindAccount(a, [&](int i, const std::string& v) { s.Bind(i + 1, v); },
-                [&](int i, std::int64_t v) { s.Bind(i + 1, v); });
+    BindAccount(
+        a, [&](int i, const std::string& v) { s.Bind(i + 1, v); },
+        [&](int i, std::int64_t v) { s.Bind(i + 1, v); });
     s.Step();
     t.Commit();
     return a.code;
@@ -175,10 +181,11 @@ bool TSqliteStore::UpdateProfile(std::uint32_t code, const TProfileUpdate& u) {
   std::lock_guard lock(mutex_);
   try {
     Transaction t(db_);
-    Statement s(db_,
-                "UPDATE accounts SET nickname=?2, sex=?3, age=?4, face=?5, email=?6, phone=?7, occupation=?8, "
-                "address=?9, province=?10, city=?11, introduction=?12, verify_mode=?13, bind=?14, "
-                "bind_machine=?15 WHERE code=?1");
+    Statement s(
+        db_,
+        "UPDATE accounts SET nickname=?2, sex=?3, age=?4, face=?5, email=?6, phone=?7, occupation=?8, "
+        "address=?9, province=?10, city=?11, introduction=?12, verify_mode=?13, bind=?14, "
+        "bind_machine=?15 WHERE code=?1");
     s.Bind(1, code).Bind(2, u.nickname).Bind(3, u.sex).Bind(4, u.age).Bind(5, u.face).Bind(6, u.email);
     s.Bind(7, u.phone).Bind(8, u.occupation).Bind(9, u.address).Bind(10, u.province).Bind(11, u.city);
     s.Bind(12, u.introduction).Bind(13, u.verify_mode).Bind(14, u.bind ? 1 : 0).Bind(15, u.bind_machine);
@@ -193,8 +200,12 @@ bool TSqliteStore::UpdateProfile(std::uint32_t code, const TProfileUpdate& u) {
       p.Bind(1, code).Bind(2, *u.pay_hash).Step();
     }
     if (u.protection) {
-      Statement p(db_, "UPDATE accounts SET protection=1, question=?2, answer_hash=?3, id_hash=?4 WHERE code=?1");
-      p.Bind(1, code).Bind(2, u.protection->question).Bind(3, u.protection->answer_hash).Bind(4, u.protection->id_hash);
+      Statement p(db_,
+                  "UPDATE accounts SET protection=1, question=?2, answer_hash=?3, id_hash=?4 WHERE code=?1");
+      p.Bind(1, code)
+          .Bind(2, u.protection->question)
+          .Bind(3, u.protection->answer_hash)
+          .Bind(4, u.protection->id_hash);
       p.Step();
     }
     t.Commit();
@@ -240,7 +251,8 @@ bool TSqliteStore::AddLevel(std::uint32_t code) {
   }
 }
 
-TTransferResult TSqliteStore::Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount, std::int64_t fee) {
+TTransferResult TSqliteStore::Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,
+                                       std::int64_t fee) {
   std::lock_guard lock(mutex_);
   TTransferResult r;
   try {
@@ -272,7 +284,9 @@ TTransferResult TSqliteStore::Transfer(std::uint32_t from, std::uint32_t to, std
     Statement credit(db_, "UPDATE accounts SET money = money + ?2 WHERE code = ?1");
     credit.Bind(1, to).Bind(2, amount).Step();
     Reach(kFaultAfterCredit);
-    Statement ledger(db_, "INSERT INTO ledger (at, from_code, to_code, amount, fee) VALUES (strftime('%s','now'), ?1, ?2, ?3, ?4)");
+    Statement ledger(db_,
+                     "INSERT INTO ledger (at, from_code, to_code, amount, fee) VALUES (strftime('%s','now'), "
+                     "?1, ?2, ?3, ?4)");
     ledger.Bind(1, from).Bind(2, to).Bind(3, amount).Bind(4, fee).Step();
     r.sender_balance = *balance(from);
     r.recipient_balance = *balance(to);
@@ -320,7 +334,8 @@ void TSqliteStore::SetPresence(std::uint32_t user, const std::string& node, bool
   std::lock_guard lock(mutex_);
   try {
     if (signed_in) {
-      Statement s(db_, "INSERT INTO presence (code, node) VALUES (?1, ?2) ON CONFLICT(code) DO UPDATE SET node=?2");
+      Statement s(
+          db_, "INSERT INTO presence (code, node) VALUES (?1, ?2) ON CONFLICT(code) DO UPDATE SET node=?2");
       s.Bind(1, user).Bind(2, node).Step();
     } else {
       Statement s(db_, "DELETE FROM presence WHERE code=?1 AND node=?2");

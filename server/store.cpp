@@ -5,9 +5,9 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "pg_store.h"
 #include "sqlite_store.h"
 #include "store_rows.h"
-#include "pg_store.h"
 
 namespace kiv::server {
 

@@ -62,8 +62,8 @@ inline constexpr const char* kFaultAfterCredit = "transfer.after-credit";
 struct TNodeEvent {
   enum Kind : std::uint8_t { kSignedIn = 1, kBalance = 2, kLevelUp = 3, kKick = 4 } kind = kSignedIn;
   std::uint32_t user = 0;
-  std::string node;         // the node that sent it
-  std::int64_t value = 0;   // new balance (kBalance), kick kind (kKick)
+  std::string node;        // the node that sent it
+  std::int64_t value = 0;  // new balance (kBalance), kick kind (kKick)
   std::string Encode() const;
   static std::optional<TNodeEvent> Decode(const std::string& text);
 };

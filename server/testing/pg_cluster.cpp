@@ -99,7 +99,8 @@ std::string TPgCluster::CreateDatabase(const std::string& name) {
   }
   PQfinish(c);
   if (!ok) return {};
-  return "postgresql:///" + name + "?host=" + root_.string() + "&port=" + std::to_string(port_) + "&user=postgres";
+  return "postgresql:///" + name + "?host=" + root_.string() + "&port=" + std::to_string(port_) +
+         "&user=postgres";
 }
 
 }  // namespace kiv::testing

@@ -19,9 +19,12 @@ std::string PasswordDigest(const std::string& password) { return Md5(password, 2
 Bytes LoginRequest(const TLoginFields& f) {
   namespace lg = proto::login;
   RecordWriter w(lg::kSize);
-  w.u32(0, proto::kLoginRequest).u32(lg::kUserCode, f.user).gbk(lg::kPassword, lg::kPasswordLen, Md5(f.password, 2));
+  w.u32(0, proto::kLoginRequest)
+      .u32(lg::kUserCode, f.user)
+      .gbk(lg::kPassword, lg::kPasswordLen, Md5(f.password, 2));
   w.u8(lg::kState, f.state).u8(lg::kCamera, f.camera);
-  w.gbk(lg::kMachineA, lg::kMachineALen, Md5(f.machine, 4)).gbk(lg::kMachineB, lg::kMachineBLen, Md5(f.machine, 1));
+  w.gbk(lg::kMachineA, lg::kMachineALen, Md5(f.machine, 4))
+      .gbk(lg::kMachineB, lg::kMachineBLen, Md5(f.machine, 1));
   return w.take();
 }
 
@@ -39,8 +42,9 @@ Bytes UserState(std::uint32_t user, std::uint8_t state) {
   return w.take();
 }
 
-Bytes TransferRequest(std::uint32_t user, std::uint32_t recipient, std::uint32_t amount, const std::string& password,
-                      const std::string& pay_password, const std::string& machine) {
+Bytes TransferRequest(std::uint32_t user, std::uint32_t recipient, std::uint32_t amount,
+                      const std::string& password, const std::string& pay_password,
+                      const std::string& machine) {
   namespace t = proto::transfer;
   RecordWriter w(t::kSize);
   w.u32(0, proto::kTransfer).u32(t::kRecipient, recipient).u32(t::kUserCode, user).u32(t::kAmount, amount);
@@ -53,7 +57,9 @@ Bytes TransferRequest(std::uint32_t user, std::uint32_t recipient, std::uint32_t
 Bytes ClearUserRequest(std::uint32_t user, const std::string& password) {
   namespace cu = proto::clear_user;
   RecordWriter w(cu::kSize);
-  w.u32(0, proto::kClearUser).u32(cu::kUserCode, user).gbk(cu::kPassword, proto::kShortDigestLen, Md5(password, 2));
+  w.u32(0, proto::kClearUser)
+      .u32(cu::kUserCode, user)
+      .gbk(cu::kPassword, proto::kShortDigestLen, Md5(password, 2));
   w.u8(cu::kDeleteAll, 1);
   return w.take();
 }
@@ -131,7 +137,8 @@ bool TProtocolClient::Send(std::uint16_t handle, const Bytes& message) {
 
 std::uint16_t TProtocolClient::LocalPort() const { return udp_->LocalPort(); }
 
-std::optional<Bytes> TProtocolClient::WaitFor(std::uint32_t code, std::uint16_t handle, std::uint32_t timeout_ms) {
+std::optional<Bytes> TProtocolClient::WaitFor(std::uint32_t code, std::uint16_t handle,
+                                              std::uint32_t timeout_ms) {
   std::unique_lock lock(mutex_);
   std::optional<Bytes> found;
   cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
@@ -147,8 +154,8 @@ std::optional<Bytes> TProtocolClient::WaitFor(std::uint32_t code, std::uint16_t 
   return found;
 }
 
-std::optional<Bytes> TProtocolClient::Ask(std::uint16_t handle, const Bytes& request, std::uint32_t reply_code,
-                                          std::uint32_t timeout_ms) {
+std::optional<Bytes> TProtocolClient::Ask(std::uint16_t handle, const Bytes& request,
+                                          std::uint32_t reply_code, std::uint32_t timeout_ms) {
   if (!Send(handle, request)) return std::nullopt;
   return WaitFor(reply_code, handle, timeout_ms);
 }
@@ -160,7 +167,8 @@ bool TProtocolClient::NothingOf(std::uint32_t code, std::uint16_t handle, std::u
 
 bool TProtocolClient::WaitDisconnected(std::uint16_t handle, std::uint32_t timeout_ms) {
   std::unique_lock lock(mutex_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return disconnected_.count(handle) > 0; });
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                      [&] { return disconnected_.count(handle) > 0; });
 }
 
 TProtocolClient::SignIn TProtocolClient::SignInVia(const WireAddress& login_server, TLoginFields fields,
@@ -174,7 +182,8 @@ TProtocolClient::SignIn TProtocolClient::SignInVia(const WireAddress& login_serv
   };
   out.login = Connect(login_server, left());
   if (!out.login) return out;
-  std::uint8_t home_state = fields.state == proto::login::kStateGuest ? proto::login::kStateOnline : fields.state;
+  std::uint8_t home_state =
+      fields.state == proto::login::kStateGuest ? proto::login::kStateOnline : fields.state;
   std::optional<Bytes> reply = Ask(out.login, LoginRequest(fields), proto::kLoginReply, left());
   if (!reply) return out;
   out.login_reply = *reply;

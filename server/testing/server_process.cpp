@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <charconv>
+#include <chrono>
 #include <thread>
 
 namespace kiv::testing {
@@ -68,7 +68,8 @@ bool TServerProcess::Start(const std::filesystem::path& binary, const std::vecto
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd p{out_fd_, POLLIN, 0};
     int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count());
     if (::poll(&p, 1, std::max(left, 1)) <= 0) continue;
     char buffer[512];
     ssize_t n = ::read(out_fd_, buffer, sizeof buffer);

@@ -42,9 +42,16 @@ TEST(TransferFeeTest, RoundsHalvesToEven) {
     std::int64_t amount;
     std::uint32_t percent;
     std::int64_t fee;
-  } cases[] = {{15, 10, 2}, {25, 10, 2}, {100, 10, 10}, {35, 10, 4}, {1, 49, 0}, {1, 51, 1}, {4000000000, 100, 4000000000},
+  } cases[] = {{15, 10, 2},
+               {25, 10, 2},
+               {100, 10, 10},
+               {35, 10, 4},
+               {1, 49, 0},
+               {1, 51, 1},
+               {4000000000, 100, 4000000000},
                {0, 10, 0}};
-  for (const Case& c : cases) EXPECT_EQ(TransferFee(c.amount, c.percent), c.fee) << c.amount << " " << c.percent;
+  for (const Case& c : cases)
+    EXPECT_EQ(TransferFee(c.amount, c.percent), c.fee) << c.amount << " " << c.percent;
 }
 
 TEST_F(AccountTest, ProfileChangeResults) {
@@ -132,10 +139,8 @@ TEST_F(AccountTest, RefusedTransfersChangeNothing) {
     std::uint8_t result;
   } cases[] = {
       {10002, 910, tr::kInsufficient},  // 910 + 91 > 1000
-      {10002, 1000, tr::kInsufficient},
-      {77777, 10, tr::kNoRecipient},
-      {10001, 10, tr::kRecipientRefused},
-      {10002, 0, tr::kRecipientRefused},
+      {10002, 1000, tr::kInsufficient},   {77777, 10, tr::kNoRecipient},
+      {10001, 10, tr::kRecipientRefused}, {10002, 0, tr::kRecipientRefused},
   };
   for (const Case& c : cases) EXPECT_EQ(Transfer(client, a.home, 10001, c.to, c.amount), c.result) << c.to;
   // Exactly the balance with the fee is allowed.
@@ -164,7 +169,8 @@ TEST_F(AccountTest, RapidTransfersDrainWithoutOverdraft) {
   auto a = SignIn(client, 10003);
   ASSERT_TRUE(a.ok());
   // Sent back to back, answered one by one: 45 of 22 fit into 1000.
-  for (int i = 0; i < 60; ++i) client.Send(a.home, TransferRequest(10003, i % 2 ? 10001 : 10002, 20, kDemoPassword));
+  for (int i = 0; i < 60; ++i)
+    client.Send(a.home, TransferRequest(10003, i % 2 ? 10001 : 10002, 20, kDemoPassword));
   int done = 0, short_of_money = 0;
   for (int i = 0; i < 60; ++i) {
     auto r = client.WaitFor(proto::kTransferReply, a.home, 10000);

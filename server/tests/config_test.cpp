@@ -55,7 +55,8 @@ namespace {
 
 TEST(ConfigTest, ShippedExampleLoadsWithoutErrorsAndMatchesTheDefaults) {
   std::vector<std::string> errors;
-  TServerConfig c = LoadConfig(std::filesystem::path(KIV_SOURCE_DIR) / "server/kivora-server.ini.example", &errors);
+  TServerConfig c =
+      LoadConfig(std::filesystem::path(KIV_SOURCE_DIR) / "server/kivora-server.ini.example", &errors);
   EXPECT_TRUE(errors.empty()) << errors.front();
   TServerConfig d = DefaultConfig();
   EXPECT_EQ(c.parameters, d.parameters);

@@ -1,5 +1,6 @@
 // The PostgreSQL store and two home nodes sharing it, on a private cluster started for the tests.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <thread>
 
@@ -9,6 +10,7 @@
 #include "protocol_client.h"
 #include "schema.h"
 #include "server.h"
+#include "server_process.h"
 #include "test_dir.h"
 
 namespace kiv::server {
@@ -145,6 +147,33 @@ TEST_F(PgTest, BalanceChangeAndAdminKickReachTheOtherNode) {
   auto kick = recipient.WaitFor(proto::kForcedSignOut, r.home);
   ASSERT_TRUE(kick);
   EXPECT_EQ(RecordReader(*kick).u8(proto::kick::kKind), proto::kick::kByAdministrator);
+}
+
+TEST_F(PgTest, KillInTheMiddleOfATransferCreatesAndLosesNothing) {
+  {
+    kiv::testing::TServerProcess server;
+    std::string error;
+    ASSERT_TRUE(
+        server.Start(kiv::testing::ServerBinary(),
+                     {"--data", (dir_.path() / "p").string(), "--store", url_, "--seed-demo", "--login-port",
+                      "0", "--home-port", "0", "--hash-cost", "min", "--fault-point", kFaultAfterCredit},
+                     20000, &error))
+        << error;
+    TProtocolClient client;
+    kiv::testing::TLoginFields f;
+    f.user = 10001;
+    f.password = kDemoPassword;
+    auto s = client.SignInVia(server.Login(), f);
+    ASSERT_TRUE(s.ok());
+    client.Send(s.home, kiv::testing::TransferRequest(10001, 10002, 100, kDemoPassword));
+    int status = server.Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 86);
+  }
+  TPgStore store(url_);
+  EXPECT_EQ(store.Find(10001)->money, 1000);
+  EXPECT_EQ(store.Find(10002)->money, 1000);
+  EXPECT_EQ(store.LedgerRows(), 0);
 }
 
 }  // namespace

@@ -21,8 +21,9 @@ using kiv::testing::TProtocolClient;
 using kiv::testing::TServerProcess;
 
 std::vector<std::string> Args(const std::filesystem::path& data, std::vector<std::string> more = {}) {
-  std::vector<std::string> a{"--data", data.string(), "--seed-demo", "--login-port", "0", "--home-port", "0", "--update-port", "0",
-                             "--hash-cost", "min"};
+  std::vector<std::string> a{"--data",      data.string(), "--seed-demo",   "--login-port", "0",
+                             "--home-port", "0",           "--update-port", "0",            "--hash-cost",
+                             "min"};
   a.insert(a.end(), more.begin(), more.end());
   return a;
 }
@@ -68,7 +69,8 @@ TEST(ServerProcessTest, KillInTheMiddleOfATransferCreatesAndLosesNothing) {
     {
       TServerProcess server;
       std::string error;
-      ASSERT_TRUE(server.Start(kiv::testing::ServerBinary(), Args(dir.path(), {"--fault-point", point}), 20000, &error))
+      ASSERT_TRUE(server.Start(kiv::testing::ServerBinary(), Args(dir.path(), {"--fault-point", point}),
+                               20000, &error))
           << error;
       TProtocolClient client;
       kiv::testing::TLoginFields f;
@@ -97,7 +99,8 @@ TEST(ServerProcessTest, AdminCommandLineTalksToTheRunningServer) {
                         " add-user 30000 pw 小李 5 > " + (dir.path() / "out.txt").string();
   EXPECT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(ReadAll(dir.path() / "out.txt"), "added 30000\n");
-  command = kiv::testing::ServerBinary().string() + " admin --data " + dir.path().string() + " kick > /dev/null";
+  command =
+      kiv::testing::ServerBinary().string() + " admin --data " + dir.path().string() + " kick > /dev/null";
   EXPECT_NE(std::system(command.c_str()), 0);  // bad arguments fail
 }
 

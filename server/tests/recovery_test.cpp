@@ -30,12 +30,14 @@ class RecoveryTest : public ServerFixture {
     f.new_pay_password = "8888";
     auto r = client.Ask(s.home, kiv::testing::ProfileChangeRequest(f), proto::kProfileChangeReply);
     ASSERT_TRUE(r);
-    ASSERT_EQ(RecordReader(*r).u8(proto::profile_change_reply::kResult), proto::profile_change_reply::kProtectionApplied);
+    ASSERT_EQ(RecordReader(*r).u8(proto::profile_change_reply::kResult),
+              proto::profile_change_reply::kProtectionApplied);
   }
 
   // Result and step of the answer to one step.
   std::pair<std::uint8_t, std::uint8_t> Step(TProtocolClient& c, std::uint16_t login, std::uint8_t step,
-                                             std::uint32_t user, const std::string& text, std::string* question = nullptr) {
+                                             std::uint32_t user, const std::string& text,
+                                             std::string* question = nullptr) {
     auto r = c.Ask(login, RecoveryRequest(step, user, text), proto::kRecovery);
     EXPECT_TRUE(r);
     if (!r) return {0xFF, 0xFF};
@@ -61,12 +63,14 @@ TEST_F(RecoveryTest, StepsInOrderSetThePasswordAndClearThePayPassword) {
   TProtocolClient client;
   std::uint16_t login = client.Connect(Login());
   std::string question;
-  EXPECT_EQ(Step(client, login, 1, 10001, "000000"), std::make_pair(std::uint8_t{rc::kWrongIdentity}, std::uint8_t{1}));
+  EXPECT_EQ(Step(client, login, 1, 10001, "000000"),
+            std::make_pair(std::uint8_t{rc::kWrongIdentity}, std::uint8_t{1}));
   EXPECT_EQ(Step(client, login, 1, 10001, "123456789", &question).first, rc::kPassed);
   EXPECT_EQ(question, "我的小学");
   EXPECT_EQ(Step(client, login, 2, 10001, "wrong").first, rc::kWrongAnswer);
   EXPECT_EQ(Step(client, login, 2, 10001, "answer1").first, rc::kPassed);
-  EXPECT_EQ(Step(client, login, 3, 10001, "new-pass"), std::make_pair(std::uint8_t{rc::kPassed}, std::uint8_t{3}));
+  EXPECT_EQ(Step(client, login, 3, 10001, "new-pass"),
+            std::make_pair(std::uint8_t{rc::kPassed}, std::uint8_t{3}));
   EXPECT_TRUE(server_->Store().Find(10001)->pay_hash.empty());
   TProtocolClient again;
   EXPECT_FALSE(SignIn(again, 10001).ok());
@@ -82,7 +86,7 @@ TEST_F(RecoveryTest, StepsOutOfOrderAreRefused) {
   EXPECT_EQ(Step(client, login, 3, 10001, "hijack").first, rc::kError);
   EXPECT_EQ(Step(client, login, 2, 10001, "answer1").first, rc::kError);
   EXPECT_EQ(Step(client, login, 1, 10001, "123456789").first, rc::kPassed);
-  EXPECT_EQ(Step(client, login, 3, 10001, "hijack").first, rc::kError);     // step 2 not passed
+  EXPECT_EQ(Step(client, login, 3, 10001, "hijack").first, rc::kError);      // step 2 not passed
   EXPECT_EQ(Step(other, elsewhere, 2, 10001, "answer1").first, rc::kError);  // another connection
   EXPECT_EQ(Step(client, login, 2, 10002, "answer1").first, rc::kError);     // another account
   EXPECT_EQ(Step(client, login, 9, 10001, "x").first, rc::kError);
@@ -95,7 +99,8 @@ TEST_F(RecoveryTest, AccountWithoutProtectionAndTooManyWrongAnswers) {
   std::uint16_t login = client.Connect(Login());
   EXPECT_EQ(Step(client, login, 1, 10002, "123456789").first, rc::kNoProtection);
   EXPECT_EQ(Step(client, login, 1, 10001, "123456789").first, rc::kPassed);
-  for (int i = 1; i < kRecoveryMaxWrong; ++i) EXPECT_EQ(Step(client, login, 2, 10001, "guess").first, rc::kWrongAnswer);
+  for (int i = 1; i < kRecoveryMaxWrong; ++i)
+    EXPECT_EQ(Step(client, login, 2, 10001, "guess").first, rc::kWrongAnswer);
   EXPECT_EQ(Step(client, login, 2, 10001, "guess").first, rc::kWrongAnswer);
   // Locked now, even with the right answer, on any connection.
   EXPECT_EQ(Step(client, login, 2, 10001, "answer1").first, rc::kError);

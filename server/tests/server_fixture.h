@@ -41,7 +41,8 @@ class ServerFixture : public ::testing::Test {
 
   // Signs `user` in with `password` through the login and home roles.
   kiv::testing::TProtocolClient::SignIn SignIn(kiv::testing::TProtocolClient& client, std::uint32_t user,
-                                               const std::string& password = kDemoPassword, std::uint8_t state = 1) {
+                                               const std::string& password = kDemoPassword,
+                                               std::uint8_t state = 1) {
     kiv::testing::TLoginFields f;
     f.user = user;
     f.password = password;

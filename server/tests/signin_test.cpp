@@ -68,7 +68,8 @@ TEST_F(SignInTest, RefusedSignIns) {
     const char* what;
     std::uint32_t user;
     const char* password;
-  } cases[] = {{"wrong password", 10001, "wrong"}, {"unknown user", 55555, "kivora"}, {"empty password", 10002, ""}};
+  } cases[] = {
+      {"wrong password", 10001, "wrong"}, {"unknown user", 55555, "kivora"}, {"empty password", 10002, ""}};
   for (const Case& c : cases) {
     TProtocolClient client;
     auto s = SignIn(client, c.user, c.password);
@@ -87,6 +88,30 @@ TEST_F(SignInTest, RefusedSignIns) {
     EXPECT_EQ(RecordReader(*reply).u8(lr::kResult), lr::kWrongCredentials) << user;
   }
   EXPECT_EQ(server_->Context().sessions.Count(), 0u);
+}
+
+TEST_F(SignInTest, TooManyWrongPasswordsLockTheAccountForThatAddress) {
+  TProtocolClient client;
+  std::uint16_t login = client.Connect(Login());
+  auto attempt = [&](std::uint32_t user, const char* password) {
+    TLoginFields f;
+    f.user = user;
+    f.password = password;
+    auto reply = client.Ask(login, LoginRequest(f), proto::kLoginReply);
+    return reply ? RecordReader(*reply).u8(lr::kResult) : 0xFF;
+  };
+  for (int i = 0; i < TCredentialCheck::kMaxWrong; ++i)
+    EXPECT_EQ(attempt(10003, "guess"), lr::kWrongCredentials);
+  EXPECT_EQ(attempt(10003, kDemoPassword), lr::kWrongCredentials);  // locked, even with the right one
+  EXPECT_EQ(attempt(10002, kDemoPassword), lr::kRedirect);          // other accounts are not
+  // The home role keeps the same count.
+  std::uint16_t home = client.Connect(Home());
+  TLoginFields f;
+  f.user = 10003;
+  f.password = kDemoPassword;
+  auto reply = client.Ask(home, LoginRequest(f), proto::kLoginReply);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(RecordReader(*reply).u8(lr::kResult), lr::kWrongCredentials);
 }
 
 TEST_F(SignInTest, SecondSignInKicksTheFirstSession) {
@@ -111,7 +136,8 @@ TEST_F(SignInTest, MaintenanceAndFullServerAreRefused) {
   struct Case {
     const char* ini;
     std::uint8_t result;
-  } cases[] = {{"[server]\nmaintenance=1\n", lr::kMaintenance}, {"[server]\nmax_users=0\n", lr::kTooManyUsers}};
+  } cases[] = {{"[server]\nmaintenance=1\n", lr::kMaintenance},
+               {"[server]\nmax_users=0\n", lr::kTooManyUsers}};
   for (const Case& c : cases) {
     server_.reset();
     std::filesystem::path ini = dir_.path() / "c.ini";
@@ -172,7 +198,9 @@ TEST(OverflowTest, FullHomeNodeMovesSignInsToTheOverflowNode) {
     return s;
   };
   auto spare = start("spare", "");
-  auto full = start("full", "[server]\nmax_users=1\n[home]\noverflow=127.0.0.1:" + std::to_string(spare->HomePort()) + "\n");
+  auto full =
+      start("full",
+            "[server]\nmax_users=1\n[home]\noverflow=127.0.0.1:" + std::to_string(spare->HomePort()) + "\n");
   TProtocolClient a, b;
   TLoginFields f;
   f.user = 10001;
