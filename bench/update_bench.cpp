@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <map>
-#include <csignal>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,7 +31,8 @@ struct TChildRun {
 };
 
 // Runs `argv` with `env` added and reports its wall time and peak resident memory.
-TChildRun RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& cwd) {
+TChildRun RunChild(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const fs::path& cwd) {
   TChildRun run;
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
@@ -96,8 +97,8 @@ int main() {
     const fs::path release = root / ("release" + std::to_string(total));
     WriteRelease(release, total);
     std::string answer;
-    kiv::server::ControlRequest(data / "control.sock", {"publish-update", std::to_string(version), "1", release.string()},
-                                answer);
+    kiv::server::ControlRequest(data / "control.sock",
+                                {"publish-update", std::to_string(version), "1", release.string()}, answer);
     if (answer.rfind("published", 0) != 0) {
       std::fprintf(stderr, "publish failed: %s", answer.c_str());
       return 1;
@@ -107,10 +108,11 @@ int main() {
     // The updater installs into its own folder: run a copy of it there.
     fs::copy_file(fs::path(KIV_BIN_DIR) / "KivUpdate", client / "KivUpdate");
     TResult& r = results[total];
-    r.update = RunChild({(client / "KivUpdate").string(), std::to_string(version - 1), "127.0.0.1", std::to_string(port),
-                         "1", "1"},
+    r.update = RunChild({(client / "KivUpdate").string(), std::to_string(version - 1), "127.0.0.1",
+                         std::to_string(port), "1", "1"},
                         env, client);
-    r.copy = RunChild({"cp", "-r", release.string() + "/.", (root / ("copy" + std::to_string(total))).string()}, {}, root);
+    r.copy = RunChild(
+        {"cp", "-r", release.string() + "/.", (root / ("copy" + std::to_string(total))).string()}, {}, root);
     std::error_code ec;
     if (fs::file_size(client / "Datas" / "file3.bin", ec) != total / 4 || r.update.status != 0)
       std::fprintf(stderr, "update of %zu bytes did not complete (status %d)\n", total, r.update.status);
@@ -119,9 +121,14 @@ int main() {
   const TResult& big = results[std::size_t{20} << 20];
   const TResult& small = results[std::size_t{2} << 20];
   kivbench::Print({"update", "time_to_success_20MB", "s", big.update.seconds, {{"cp", big.copy.seconds}}});
-  kivbench::Print({"update", "peak_rss_20MB", "KiB", static_cast<double>(big.update.peak_rss_kb),
+  kivbench::Print({"update",
+                   "peak_rss_20MB",
+                   "KiB",
+                   static_cast<double>(big.update.peak_rss_kb),
                    {{"cp", static_cast<double>(big.copy.peak_rss_kb)}}});
-  kivbench::Print({"update", "peak_rss_growth_2MB_to_20MB", "KiB",
+  kivbench::Print({"update",
+                   "peak_rss_growth_2MB_to_20MB",
+                   "KiB",
                    static_cast<double>(big.update.peak_rss_kb - small.update.peak_rss_kb),
                    {{"cp", static_cast<double>(big.copy.peak_rss_kb - small.copy.peak_rss_kb)}}});
   server.Signal(SIGTERM);

@@ -82,8 +82,8 @@ void TUpdateCatalogue::Load() {
 }
 
 bool TUpdateCatalogue::Publish(bool plugin, const std::string& key, const fs::path& source,
-                               const std::string& description, const std::optional<update::TSecretKey>& signing_key,
-                               std::string* error) {
+                               const std::string& description,
+                               const std::optional<update::TSecretKey>& signing_key, std::string* error) {
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
     return false;
@@ -97,8 +97,8 @@ bool TUpdateCatalogue::Publish(bool plugin, const std::string& key, const fs::pa
   // The files, in a stable order, each with its name as sent.
   std::vector<std::pair<std::string, fs::path>> files;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(source, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(source, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_symlink() || !it->is_regular_file()) continue;
     std::string name = fs::relative(it->path(), source).generic_string();
     std::replace(name.begin(), name.end(), '/', '\\');
@@ -136,7 +136,8 @@ bool TUpdateCatalogue::Publish(bool plugin, const std::string& key, const fs::pa
   }
   if (signing_key) {
     const std::string text = update::SignManifest(manifest, *signing_key);
-    const Bytes sent = update::PackForSending(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    const Bytes sent =
+        update::PackForSending(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     TPublishedFile f{update::kManifestName, dir / "0", static_cast<std::uint32_t>(sent.size())};
     std::string write_error;
     if (!WriteFileAtomic(f.stored, sent, &write_error)) return fail(write_error);
@@ -148,7 +149,8 @@ bool TUpdateCatalogue::Publish(bool plugin, const std::string& key, const fs::pa
   ini.Set("update", "plugin", plugin ? "1" : "0");
   ini.Set("update", "key", key);
   ini.Set("update", "files", std::to_string(update->files.size()));
-  for (std::size_t i = 0; i < update->files.size(); ++i) ini.Set("files", "name" + std::to_string(i), update->files[i].name);
+  for (std::size_t i = 0; i < update->files.size(); ++i)
+    ini.Set("files", "name" + std::to_string(i), update->files[i].name);
   std::string write_error;
   if (!WriteFileAtomic(dir / "description.txt", description, &write_error)) return fail(write_error);
   if (!ini.Save(dir / "update.ini")) return fail("cannot write " + (dir / "update.ini").string());

@@ -62,6 +62,7 @@ class TUpdateCatalogue {
 std::optional<update::TSecretKey> LoadSigningKey(const std::filesystem::path& data_dir);
 // Makes a new pair and stores the secret key (mode 0600); refuses to replace one unless `replace`.
 // The public key in hex, or nothing with `error`.
-std::optional<std::string> MakeSigningKey(const std::filesystem::path& data_dir, bool replace, std::string* error);
+std::optional<std::string> MakeSigningKey(const std::filesystem::path& data_dir, bool replace,
+                                          std::string* error);
 
 }  // namespace kiv::server

@@ -38,7 +38,8 @@ void TUpdateRole::Reap() {
 }
 
 bool TUpdateRole::OnRequest(const TRequest& request) {
-  std::optional<std::string> requested = update::ParseRequest(std::span(request.body.bytes(0, request.body.size())));
+  std::optional<std::string> requested =
+      update::ParseRequest(std::span(request.body.bytes(0, request.body.size())));
   if (!requested) return false;
   std::shared_ptr<const TPublishedUpdate> found = catalogue_.Find(*requested);
   std::lock_guard lock(mutex_);
@@ -57,7 +58,8 @@ bool TUpdateRole::OnRequest(const TRequest& request) {
   return true;
 }
 
-void TUpdateRole::Send(TTransfer& transfer, std::shared_ptr<const TPublishedUpdate> update, std::stop_token stop) {
+void TUpdateRole::Send(TTransfer& transfer, std::shared_ptr<const TPublishedUpdate> update,
+                       std::stop_token stop) {
   const std::uint16_t handle = transfer.handle;
   auto paced = [&](const Bytes& message) {
     // A refused send means the channel is full: wait for acknowledgements, or for the end.

@@ -47,7 +47,8 @@ kiv::update::TUpdateTimings TimingsFromEnvironment() {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  std::optional<kiv::update::TUpdaterArguments> arguments = kiv::update::ParseArguments(app.arguments().mid(1));
+  std::optional<kiv::update::TUpdaterArguments> arguments =
+      kiv::update::ParseArguments(app.arguments().mid(1));
   if (!arguments) return 0;
   kiv::SetAppType(static_cast<std::uint8_t>(arguments->brand));
   const std::filesystem::path folder = kiv::ApplicationFolder();

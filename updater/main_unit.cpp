@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "base/files.h"
-#include "update_installer.h"
 #include "declare/declare.h"
 #include "manager/skin_engine.h"
 #include "system/window_helpers.h"
+#include "update_installer.h"
 
 namespace kiv::update {
 
@@ -51,7 +51,8 @@ std::optional<TUpdaterArguments> ParseArguments(const QStringList& arguments) {
   if (arguments.size() < 5) return std::nullopt;
   TUpdaterArguments a;
   int port = 0;
-  if (!ParseInt(arguments[2], 0, 65535, port) || !ParseInt(arguments[4], 0, 255, a.brand)) return std::nullopt;
+  if (!ParseInt(arguments[2], 0, 65535, port) || !ParseInt(arguments[4], 0, 255, a.brand))
+    return std::nullopt;
   a.port = static_cast<std::uint16_t>(port);
   a.version = arguments[0].left(20).toStdString();
   a.address = arguments[1].left(20).toStdString();
@@ -62,10 +63,12 @@ std::optional<TUpdaterArguments> ParseArguments(const QStringList& arguments) {
 TUpdaterHooks DesktopHooks(QWidget* parent) {
   TUpdaterHooks hooks;
   hooks.ask_yes_no = [parent](const QString& text) {
-    return QMessageBox::question(parent, Q(APPNAME), text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    return QMessageBox::question(parent, Q(APPNAME), text, QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
   };
   hooks.ask_ok_cancel = [parent](const QString& text) {
-    return QMessageBox::warning(parent, Q(APPNAME), text, QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
+    return QMessageBox::warning(parent, Q(APPNAME), text, QMessageBox::Ok | QMessageBox::Cancel) ==
+           QMessageBox::Ok;
   };
   hooks.start_program = [](const std::filesystem::path& program) {
     QProcess::startDetached(Q(program.string()), {}, Q(program.parent_path().string()));
@@ -95,8 +98,8 @@ TForm1::TForm1(TUpdaterArguments arguments, std::filesystem::path program_folder
   content_label_ = new QLabel(QStringLiteral("更新内容:"), this);
   memo_ = new QTextEdit(this);
   memo_->setReadOnly(true);
-  memo_->setPlainText(QStringLiteral("如果自动更新中出现故障，请打开") + Brand() + QStringLiteral("主页") + Q(HOMEPAGE) +
-                      QStringLiteral("进行安装更新。"));
+  memo_->setPlainText(QStringLiteral("如果自动更新中出现故障，请打开") + Brand() + QStringLiteral("主页") +
+                      Q(HOMEPAGE) + QStringLiteral("进行安装更新。"));
   progress_line_ = new QLabel(QStringLiteral("当前进度:"), this);
   progress_ = new QProgressBar(this);
   progress_->setRange(0, 100);
@@ -142,7 +145,8 @@ int TForm1::ProgressPercent() const {
 }
 
 void TForm1::CloseClientWindows(bool* any_open) {
-  const TFormHandle login = FindForm(QStringLiteral("TLoginForm"), QStringLiteral("登录") + Brand() + QStringLiteral("娱乐"));
+  const TFormHandle login =
+      FindForm(QStringLiteral("TLoginForm"), QStringLiteral("登录") + Brand() + QStringLiteral("娱乐"));
   const TFormHandle main = FindForm(QStringLiteral("TMainForm"), Q(MainFormCaption));
   if (login) SendMessageToForm(login, QStringLiteral("Close"));
   if (main) SendMessageToForm(main, QStringLiteral("Close"));
@@ -244,7 +248,8 @@ void TForm1::ShowError(const QString& why) {
   std::fprintf(stderr, "KivUpdate: %s\n", why.toStdString().c_str());
   updating_ = false;
   timer1_.stop();
-  status_->setText(QStringLiteral("在自动更新过程中出现错误，请手动关闭") + Brand() + QStringLiteral("重新进行自动更新。"));
+  status_->setText(QStringLiteral("在自动更新过程中出现错误，请手动关闭") + Brand() +
+                   QStringLiteral("重新进行自动更新。"));
 }
 
 void TForm1::Timer3Timer() { close(); }

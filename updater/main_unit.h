@@ -55,8 +55,8 @@ class TForm1 : public QWidget {
   Q_OBJECT
 
  public:
-  TForm1(TUpdaterArguments arguments, std::filesystem::path program_folder, std::optional<TPublicKey> public_key,
-         TUpdateTimings timings = {}, TUpdaterHooks hooks = {});
+  TForm1(TUpdaterArguments arguments, std::filesystem::path program_folder,
+         std::optional<TPublicKey> public_key, TUpdateTimings timings = {}, TUpdaterHooks hooks = {});
   ~TForm1() override;
 
   QString StatusText() const { return status_->text(); }

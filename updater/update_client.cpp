@@ -36,11 +36,19 @@ bool TUpdateClient::Start(const std::string& address, std::uint16_t port) {
       [self](std::uint16_t, const std::uint8_t* data, std::uint32_t length) {
         Bytes message(data, data + length);
         QMetaObject::invokeMethod(
-            self, [self, message = std::move(message)] { if (self) self->OnMessage(message); },
+            self,
+            [self, message = std::move(message)] {
+              if (self) self->OnMessage(message);
+            },
             Qt::QueuedConnection);
       },
       [self](std::uint16_t, std::uint8_t) {
-        QMetaObject::invokeMethod(self, [self] { if (self) self->OnLost(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            self,
+            [self] {
+              if (self) self->OnLost();
+            },
+            Qt::QueuedConnection);
       });
   const int local_port = GetFreePort(timings_.first_port, false);
   if (local_port <= 0 || !udp_->Start(static_cast<std::uint16_t>(local_port), 0)) return false;
@@ -84,7 +92,9 @@ void TUpdateClient::OnMessage(const Bytes& message) {
       emit Failed(QString::fromStdString(receiver_.Error()));
       break;
     default:
-      if (receiver_.Finished() != finished_before || (message.size() >= 4 && LoadU32(message.data()) == kCodePiece)) emit Progressed();
+      if (receiver_.Finished() != finished_before ||
+          (message.size() >= 4 && LoadU32(message.data()) == kCodePiece))
+        emit Progressed();
       break;
   }
 }
@@ -94,6 +104,7 @@ void TUpdateClient::OnLost() {
   if (!Running() || receiver_.State() == TUpdateReceiver::TState::kStaged) return;
   done_ = true;
   inactivity_.stop();
+  receiver_.Abandon("the update server went away");
   emit ServerLost();
 }
 

@@ -43,7 +43,10 @@ bool CopyInto(TStep& step, std::string* error) {
     }
     if (n == 0) break;
     if (first) {
-      step.program = (n >= 4 && std::memcmp(buffer.data(), "\x7f" "ELF", 4) == 0) ||
+      step.program = (n >= 4 && std::memcmp(buffer.data(),
+                                            "\x7f"
+                                            "ELF",
+                                            4) == 0) ||
                      (n >= 2 && buffer[0] == '#' && buffer[1] == '!');
       first = false;
     }

@@ -53,8 +53,12 @@ std::optional<std::string> ParseRequest(std::span<const std::uint8_t> message) {
 Bytes BuildAnnouncement(const TAnnouncement& a) {
   const std::string description = Utf8ToGbk(a.description);
   RecordWriter w(kAnnouncementHeadSize + description.size());
-  w.u32(0, kCodeUpdate).u8(25, a.status).u32(28, a.file_count).u32(32, static_cast<std::uint32_t>(description.size()));
-  w.bytes(kAnnouncementHeadSize, std::span(reinterpret_cast<const std::uint8_t*>(description.data()), description.size()));
+  w.u32(0, kCodeUpdate)
+      .u8(25, a.status)
+      .u32(28, a.file_count)
+      .u32(32, static_cast<std::uint32_t>(description.size()));
+  w.bytes(kAnnouncementHeadSize,
+          std::span(reinterpret_cast<const std::uint8_t*>(description.data()), description.size()));
   return w.take();
 }
 
@@ -151,8 +155,8 @@ std::string SignManifest(const TManifest& manifest, const TSecretKey& key) {
   for (const TManifestEntry& f : manifest.files)
     text += "file " + std::to_string(f.size) + " " + ToHex(f.sha256) + " " + f.name + "\n";
   std::array<std::uint8_t, crypto_sign_BYTES> signature{};
-  crypto_sign_detached(signature.data(), nullptr, reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
-                       key.data());
+  crypto_sign_detached(signature.data(), nullptr, reinterpret_cast<const std::uint8_t*>(text.data()),
+                       text.size(), key.data());
   text += std::string(kSignatureKey) + ToHex(signature) + "\n";
   return text;
 }
@@ -170,7 +174,8 @@ std::optional<TManifest> VerifyManifest(std::string_view text, const TPublicKey&
   if (signature_line.ends_with('\n')) signature_line.remove_suffix(1);
   std::optional<Bytes> signature = FromHex(signature_line, crypto_sign_BYTES);
   if (!signature) return fail("malformed signature");
-  if (crypto_sign_verify_detached(signature->data(), reinterpret_cast<const std::uint8_t*>(signed_part.data()),
+  if (crypto_sign_verify_detached(signature->data(),
+                                  reinterpret_cast<const std::uint8_t*>(signed_part.data()),
                                   signed_part.size(), key.data()) != 0)
     return fail("bad signature");
   // Signed by the key: the lines are the publisher's, but still read with care.

@@ -68,7 +68,8 @@ class TUpdateReceiver::TOpenFile {
     if (bytes.empty()) return true;
     if (mode_ == kRaw) return Content(bytes, error);
     std::string why;
-    if (inflater_->Feed(bytes, [&](std::span<const std::uint8_t> out) { return Content(out, error); }, &why))
+    if (inflater_->Feed(
+            bytes, [&](std::span<const std::uint8_t> out) { return Content(out, error); }, &why))
       return true;
     if (error.empty()) error = name_ + ": " + why;
     return false;
@@ -128,7 +129,9 @@ class TUpdateReceiver::TOpenFile {
 TUpdateReceiver::TUpdateReceiver(TReceiverOptions options) : options_(std::move(options)) {}
 TUpdateReceiver::~TUpdateReceiver() = default;
 
-std::filesystem::path TUpdateReceiver::StagingFolder() const { return options_.program_folder / kStagingFolder; }
+std::filesystem::path TUpdateReceiver::StagingFolder() const {
+  return options_.program_folder / kStagingFolder;
+}
 
 TUpdateReceiver::TState TUpdateReceiver::OnMessage(std::span<const std::uint8_t> message) {
   if (message.size() < 4 || state_ == TState::kFailed || state_ == TState::kNothing) return state_;

@@ -27,9 +27,9 @@ namespace kiv::update {
 
 // A file received and unpacked into the staging folder, waiting to be installed.
 struct TStagedFile {
-  std::string name;                  // as sent
-  std::filesystem::path staged;      // under TempDownFile/
-  std::filesystem::path target;      // under the program folder
+  std::string name;              // as sent
+  std::filesystem::path staged;  // under TempDownFile/
+  std::filesystem::path target;  // under the program folder
 };
 
 struct TReceiverOptions {
@@ -58,6 +58,9 @@ class TUpdateReceiver {
 
   // Handles one message of the server. Messages of other codes are ignored. Returns the state.
   TState OnMessage(std::span<const std::uint8_t> message);
+
+  // Ends the update from outside (the server went away): drops what was staged.
+  void Abandon(std::string why) { Fail(std::move(why)); }
 
   TState State() const { return state_; }
   const std::string& Error() const { return error_; }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 
+#include "base/gbk.h"
 #include "base/socket.h"
 #include "control_socket.h"
 #include "declare/declare.h"
@@ -36,14 +37,15 @@ Bytes RandomBytes(std::size_t n, unsigned seed) {
 
 Bytes TextBytes(std::size_t n) {
   Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>("kivora update "[i % 14] + (i / 977) % 3);
+  for (std::size_t i = 0; i < n; ++i)
+    b[i] = static_cast<std::uint8_t>("kivora update "[i % 14] + (i / 977) % 3);
   return b;
 }
 
 void Write(const fs::path& path, const Bytes& content) {
   fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
-                                              static_cast<std::streamsize>(content.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
 }
 
 Bytes Read(const fs::path& path) {
@@ -83,7 +85,17 @@ struct TDesktop {
 
 class UpdaterTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { SetAppType(1); }
+  static void SetUpTestSuite() {
+    SetAppType(1);
+    // Window mailboxes are local sockets in the temporary folder, per user: a private one keeps
+    // the client windows of other programs of this user out of these tests (and these tests from
+    // closing them).
+    static std::string private_tmp = [] {
+      std::string pattern = (fs::temp_directory_path() / "kivupdate-test.XXXXXX").string();
+      return std::string(::mkdtemp(pattern.data()) ? pattern.c_str() : "");
+    }();
+    if (!private_tmp.empty()) ::setenv("TMPDIR", private_tmp.c_str(), 1);
+  }
 
   void SetUp() override {
     client_ = dir_.path() / "client";
@@ -125,7 +137,9 @@ class UpdaterTest : public ::testing::Test {
   static bool WaitForStatus(TForm1& form, const QString& text) {
     return RunUntil([&] { return form.StatusText() == text; });
   }
-  static QString ErrorText() { return QStringLiteral("在自动更新过程中出现错误，请手动关闭Kivora重新进行自动更新。"); }
+  static QString ErrorText() {
+    return QStringLiteral("在自动更新过程中出现错误，请手动关闭Kivora重新进行自动更新。");
+  }
   static QString SuccessText() { return QStringLiteral("自动更新成功。"); }
 
   void ExpectOldClient() {
@@ -157,12 +171,15 @@ struct TRelease {
     Write(folder / "Kivora", program);
     Write(folder / "Plugins" / "KivFriend.so", plugin);
     Write(folder / "big.bin", big);
+    Write(folder / "Datas" / "empty.txt", {});  // a whole size of 0
   }
   void Expect(const fs::path& client) const {
     EXPECT_EQ(Read(client / "skins" / "水晶" / "head.dat"), magic_head);
     EXPECT_EQ(Read(client / "Kivora"), program);
     EXPECT_EQ(Read(client / "Plugins" / "KivFriend.so"), plugin);
     EXPECT_EQ(Read(client / "big.bin"), big);
+    EXPECT_TRUE(fs::exists(client / "Datas" / "empty.txt"));
+    EXPECT_EQ(fs::file_size(client / "Datas" / "empty.txt"), 0u);
     EXPECT_EQ(Read(client / "Datas" / "keep.txt"), Bytes(10, 'k'));
   }
 };
@@ -210,8 +227,8 @@ TEST_F(UpdaterTest, ClosesTheRunningClientFirstAndRestartsItWhenClosed) {
 
   auto form = Form(server_->UpdatePort(), /*restart=*/true);
   ASSERT_TRUE(RunUntil([&] { return login_alive.isNull(); })) << form->StatusText().toStdString();
-  ASSERT_TRUE(WaitForStatus(*form, SuccessText()))
-      << form->StatusText().toStdString() << " questions " << desktop_.questions.size() << " finished " << finished_;
+  ASSERT_TRUE(WaitForStatus(*form, SuccessText())) << form->StatusText().toStdString() << " questions "
+                                                   << desktop_.questions.size() << " finished " << finished_;
   release.Expect(client_);
   // It stays until the user closes it; closing starts the client.
   QApplication::processEvents();
@@ -250,7 +267,8 @@ TEST_F(UpdaterTest, SignedUpdateInstallsAndAnUnsignedOneIsRefusedWhenAKeyIsSet) 
   StartServer();
   TRelease release;
   release.WriteTo(dir_.path() / "release");
-  ASSERT_EQ(Admin({"publish-update", "201103", "1", (dir_.path() / "release").string()}).rfind("published", 0), 0u);
+  ASSERT_EQ(
+      Admin({"publish-update", "201103", "1", (dir_.path() / "release").string()}).rfind("published", 0), 0u);
   const std::string answer = Admin({"keygen"});
   ASSERT_EQ(answer.rfind("public key ", 0), 0u) << answer;
   std::optional<Bytes> key_bytes = FromHex(answer.substr(11), 32);
@@ -304,6 +322,7 @@ class THostileServer {
 Bytes Announce(std::uint32_t files) { return BuildAnnouncement({kStatusUpdate, files, "恶意"}); }
 Bytes Piece(const std::string& name, const Bytes& bytes, bool last = true, std::uint32_t whole = 0) {
   Bytes out;
+  EXPECT_TRUE(Utf8ToGbk(name).size() <= kNameBytes) << name;
   BuildPiece({last, name, whole ? whole : static_cast<std::uint32_t>(bytes.size()), bytes}, out);
   return out;
 }
@@ -316,6 +335,7 @@ Bytes Packed(std::uint32_t declared, const Bytes& content) {
 
 TEST_F(UpdaterTest, HostileServerWritesNothingOutsideAndReplacesNoTarget) {
   const std::string outside = (dir_.path() / "outside.txt").string();
+  const std::string kAbsolute = "/tmp/kivupd-absolute.txt";  // fits the name field
   fs::create_directory_symlink(dir_.path(), client_ / "escape");
   Bytes bad_m = Piece("Kivora", Bytes(10, 'x'));
   StoreU32(bad_m.data() + 52, 5000);
@@ -328,15 +348,19 @@ TEST_F(UpdaterTest, HostileServerWritesNothingOutsideAndReplacesNoTarget) {
     std::vector<Bytes> script;
   } cases[] = {
       {"traversal", {Announce(2), Piece("Kivora", Bytes(5, 'n')), Piece("..\\outside.txt", Bytes(5, 'e'))}},
-      {"absolute", {Announce(2), Piece("Kivora", Bytes(5, 'n')), Piece(outside, Bytes(5, 'e'))}},
-      {"symbolic link", {Announce(2), Piece("Kivora", Bytes(5, 'n')), Piece("escape\\outside.txt", Bytes(5, 'e'))}},
+      {"absolute", {Announce(2), Piece("Kivora", Bytes(5, 'n')), Piece(kAbsolute, Bytes(5, 'e'))}},
+      {"symbolic link",
+       {Announce(2), Piece("Kivora", Bytes(5, 'n')), Piece("escape\\outside.txt", Bytes(5, 'e'))}},
       {"bad m", {Announce(1), bad_m}},
-      {"size mismatch", {Announce(2), Piece("Kivora", Bytes(5, 'n')), Piece("Plugins\\KivFriend.so", short_content)}},
+      {"size mismatch",
+       {Announce(2), Piece("Kivora", Bytes(5, 'n')), Piece("Plugins\\KivFriend.so", short_content)}},
       {"zlib bomb", {Announce(2), Piece("Kivora", Bytes(5, 'n')), Piece("Plugins\\KivFriend.so", bomb)}},
       {"beyond the cap", {Announce(2), Piece("Kivora", Bytes(5, 'n')), Piece("Plugins\\KivFriend.so", huge)}},
-      {"extra file", {Announce(1), Piece("Kivora", Bytes(5, 'n'), false), Piece("Kivora", Bytes(5, 'n')),
-                      Piece("Plugins\\KivFriend.so", Bytes(5, 'e'))}},
-      {"piece of another file", {Announce(2), Piece("Kivora", Bytes(5, 'n'), false), Piece("Datas\\keep.txt", Bytes(5, 'e'))}},
+      {"extra file",
+       {Announce(1), Piece("Kivora", Bytes(5, 'n'), false), Piece("Kivora", Bytes(5, 'n')),
+        Piece("Plugins\\KivFriend.so", Bytes(5, 'e'))}},
+      {"piece of another file",
+       {Announce(2), Piece("Kivora", Bytes(5, 'n'), false), Piece("Datas\\keep.txt", Bytes(5, 'e'))}},
       {"piece first", {Piece("Kivora", Bytes(5, 'n')), Announce(1)}},
   };
   for (const Case& c : cases) {
@@ -350,6 +374,7 @@ TEST_F(UpdaterTest, HostileServerWritesNothingOutsideAndReplacesNoTarget) {
     EXPECT_FALSE(form->Succeeded());
     ExpectOldClient();
     EXPECT_FALSE(fs::exists(outside));
+    EXPECT_FALSE(fs::exists(kAbsolute));
     EXPECT_FALSE(fs::exists(client_ / "TempDownFile"));
   }
 }
@@ -360,24 +385,26 @@ TEST_F(UpdaterTest, ServerKilledMidFileLeavesTheOldFilesAndRestartsTheOldClient)
   testing::TServerProcess process;
   std::string error;
   ASSERT_TRUE(process.Start(testing::ServerBinary(),
-                            {"--data", data.string(), "--login-port", "0", "--home-port", "0", "--update-port",
-                             std::to_string(update_port), "--hash-cost", "min"},
+                            {"--data", data.string(), "--login-port", "0", "--home-port", "0",
+                             "--update-port", std::to_string(update_port), "--hash-cost", "min"},
                             20000, &error))
       << error;
   Write(dir_.path() / "release" / "Kivora", RandomBytes(4 << 20, 6));
   std::string answer;
-  ASSERT_TRUE(server::ControlRequest(data / "control.sock",
-                                     {"publish-update", "201103", "1", (dir_.path() / "release").string()}, answer));
+  ASSERT_TRUE(server::ControlRequest(
+      data / "control.sock", {"publish-update", "201103", "1", (dir_.path() / "release").string()}, answer));
   ASSERT_EQ(answer.rfind("published", 0), 0u) << answer;
 
   auto form = Form(static_cast<std::uint16_t>(update_port), /*restart=*/true);
   ASSERT_TRUE(RunUntil([&] { return form->Receiver() && form->Receiver()->CurrentReceived() > 0; }))
-      << form->StatusText().toStdString() << " " << form->LastError().toStdString();
+      << form->StatusText().toStdString() << " " << form->LastError().toStdString() << " state "
+      << (form->Receiver() ? static_cast<int>(form->Receiver()->State()) : -1);
   process.Signal(SIGKILL);
   process.Wait();
   ASSERT_TRUE(WaitForStatus(*form, ErrorText())) << form->StatusText().toStdString();
   EXPECT_NE(form->LastError().toStdString().find("went away"), std::string::npos);
   ExpectOldClient();
+  EXPECT_FALSE(fs::exists(client_ / "TempDownFile"));
   form->close();  // with the restart flag the old client comes back
   ASSERT_EQ(desktop_.started.size(), 1u);
 }

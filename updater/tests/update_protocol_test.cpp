@@ -112,8 +112,9 @@ TEST(SafeChildPath, RefusesEveryNameThatCouldLeaveTheFolder) {
   std::filesystem::create_directories(dir.path() / "real");
   std::filesystem::create_directory_symlink("/tmp", dir.path() / "link");
   std::ofstream(dir.path() / "plain") << "x";
-  const char* refused[] = {"", "/etc/passwd", "\\etc\\passwd", "..\\x", "a/../../x", "C:\\x", "c:x", "a\x01", "a//b",
-                           "./a", "a/", "link/x", "link", "plain/x", "real"};
+  const char* refused[] = {"",      "/etc/passwd", "\\etc\\passwd", "..\\x",   "a/../../x",
+                           "C:\\x", "c:x",         "a\x01",         "a//b",    "./a",
+                           "a/",    "link/x",      "link",          "plain/x", "real"};
   for (const char* name : refused) EXPECT_FALSE(SafeChildPath(dir.path(), name)) << name;
   EXPECT_EQ(SafeChildPath(dir.path(), "real\\sub\\f.so"), dir.path() / "real" / "sub" / "f.so");
   EXPECT_EQ(SafeChildPath(dir.path(), "新文件.txt"), dir.path() / "新文件.txt");
