@@ -48,7 +48,7 @@ int RunServer(kiv::server::TServerOptions options) {
 int main(int argc, char** argv) {
   CLI::App app{"Kivora reference server"};
   kiv::server::TServerOptions options;
-  std::uint16_t login_port = 0, home_port = 0;
+  std::uint16_t login_port = 0, home_port = 0, update_port = 0;
   std::string announce, node, hash_cost;
   app.add_option("--data", options.data_dir, "data folder (database, log, control socket)");
   app.add_option("--config", options.config_file, "configuration file (default DATA/kivora-server.ini)");
@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
   app.add_flag("--seed-demo", options.seed_demo, "create the demo users 10001, 10002, 10003");
   auto* login_opt = app.add_option("--login-port", login_port, "login port (0: any free port)");
   auto* home_opt = app.add_option("--home-port", home_port, "home port (0: any free port)");
+  auto* update_opt = app.add_option("--update-port", update_port, "update port (0: any free port)");
   auto* announce_opt = app.add_option("--announce", announce, "IPv4 address announced to clients");
   auto* node_opt = app.add_option("--node", node, "name of this home node");
   auto* cost_opt = app.add_option("--hash-cost", hash_cost, "min, interactive, moderate or sensitive");
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
   admin
       ->add_option("command", admin_args,
                    "add-user, set-balance, broadcast, kick, level-up, online, "
-                   "publish-version, and their arguments")
+                   "publish-version, publish-update, publish-plugin, keygen, and their arguments")
       ->required();
   admin->footer("e.g. kivora-server admin --data /var/lib/kivora add-user 10010 secret 小王 500");
   app.require_subcommand(0, 1);
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
   }
   if (*login_opt) options.login_port = login_port;
   if (*home_opt) options.home_port = home_port;
+  if (*update_opt) options.update_port = update_port;
   if (*announce_opt) options.announce = announce;
   if (*node_opt) options.node = node;
   if (*cost_opt) options.hash_cost = hash_cost;

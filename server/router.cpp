@@ -107,6 +107,11 @@ bool TEndpoint::Send(std::uint16_t handle, std::span<const std::uint8_t> message
   return udp_->SendData(handle, message, 0, 0, 0);
 }
 
+bool TEndpoint::SendPaced(std::uint16_t handle, std::span<const std::uint8_t> message, std::uint8_t channel,
+                          std::uint32_t threshold) {
+  return udp_->SendData(handle, message, channel, threshold, 0);
+}
+
 void TEndpoint::Disconnect(std::uint16_t handle) { udp_->Disconnect(handle); }
 
 WireAddress TEndpoint::Peer(std::uint16_t handle) const {

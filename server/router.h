@@ -111,6 +111,9 @@ class TEndpoint {
   std::uint16_t Port() const;
 
   bool Send(std::uint16_t handle, std::span<const std::uint8_t> message);
+  // Sends unless `channel` already holds `threshold` unacknowledged bytes (then false, nothing sent).
+  bool SendPaced(std::uint16_t handle, std::span<const std::uint8_t> message, std::uint8_t channel,
+                 std::uint32_t threshold);
   void Disconnect(std::uint16_t handle);
   // The peer's address as this endpoint sees it; empty when the handle is unknown.
   WireAddress Peer(std::uint16_t handle) const;

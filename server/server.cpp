@@ -26,7 +26,10 @@ const char* kAdminUsage =
     "  kick CODE\n"
     "  level-up CODE\n"
     "  online\n"
-    "  publish-version VERSION MODE\n";
+    "  publish-version VERSION MODE\n"
+    "  publish-update VERSION MODE FOLDER [DESCRIPTION]   (also announces VERSION with MODE)\n"
+    "  publish-plugin NAME FOLDER [DESCRIPTION]\n"
+    "  keygen [--replace]        (update signing key; prints the public key for the updater)\n";
 
 }  // namespace
 
@@ -54,6 +57,7 @@ bool TServer::Start(std::string* error) {
   if (!problems.empty()) return fail(config_file.string() + ": " + problems.front());
   if (options_.login_port) config.login_port = *options_.login_port;
   if (options_.home_port) config.home_port = *options_.home_port;
+  if (options_.update_port) config.update.port = *options_.update_port;
   if (options_.announce) config.announce = *options_.announce;
   if (options_.node) config.node = *options_.node;
   if (options_.hash_cost) {
@@ -70,6 +74,23 @@ bool TServer::Start(std::string* error) {
     return fail(e.what());
   }
   store_->SetFaultPoint(options_.fault_point);
+  // Handler errors go to the log (once there is one).
+  auto report = [this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code, const char* what) {
+    if (!ctx_) return;
+    char text[64];
+    std::snprintf(text, sizeof text, "error in %s handling 0x%X:", endpoint.Name().c_str(), code);
+    WireAddress peer = endpoint.Peer(handle);
+    ctx_->log.Line(std::string(text) + " " + what + " from " + peer.ip + ":" + std::to_string(peer.port));
+  };
+  // The update role first: the login role announces the port it got.
+  update_ = std::make_unique<TEndpoint>("update");
+  update_->Router().SetErrorReporter(report);
+  updates_ = std::make_unique<TUpdateCatalogue>(options_.data_dir / "updates");
+  updates_->Load();
+  update_role_ = std::make_unique<TUpdateRole>(*updates_, *update_);
+  update_role_->Attach(update_->Router());
+  if (!update_->Start(config.update.port)) return fail("cannot bind the update port " + std::to_string(config.update.port));
+  if (config.update.port == 0) config.update.port = update_->Port();
   store_->ClearNode(config.node);
   ctx_ = std::make_unique<TServerContext>(
       std::move(config), *store_, TServerLog(options_.data_dir / "server.log", options_.log_to_stderr));
@@ -89,14 +110,8 @@ bool TServer::Start(std::string* error) {
                                   [this](const TSession& s) { friends_role_->SessionEnded(s); }});
   for (TEndpoint* e : {login_.get(), home_.get()}) {
     e->Router().SetPool(pool_.get());
-    e->Router().SetErrorReporter([this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code,
-                                        const char* what) {
-      char text[64];
-      std::snprintf(text, sizeof text, "error in %s handling 0x%X:", endpoint.Name().c_str(), code);
-      WireAddress peer = endpoint.Peer(handle);
-      ctx_->log.Line(std::string(text) + " " + what + " from " + peer.ip + ":" + std::to_string(peer.port));
-    });
   }
+  for (TEndpoint* e : {login_.get(), home_.get()}) e->Router().SetErrorReporter(report);
   store_->Listen([this](const TNodeEvent& e) { home_role_->OnNodeEvent(e); });
 
   if (!home_->Start(ctx_->config.home_port))
@@ -119,6 +134,10 @@ void TServer::Stop() {
   if (login_) login_->Stop();
   if (home_) home_->Stop();
   if (pool_) pool_->Stop();  // the endpoints take no more work; let the running tasks end
+  if (update_) update_->Stop();
+  update_role_.reset();
+  updates_.reset();
+  update_.reset();
   home_role_.reset();
   friends_role_.reset();
   login_role_.reset();
@@ -135,6 +154,7 @@ std::vector<std::string> TServer::ListeningLines() const {
   std::string address = ctx_ ? ctx_->config.announce : "?";
   return {"listening login " + address + ":" + std::to_string(LoginPort()),
           "listening home " + address + ":" + std::to_string(HomePort()),
+          "listening update " + address + ":" + std::to_string(UpdatePort()),
           "control " + ControlPath().string()};
 }
 
@@ -227,7 +247,34 @@ std::string TServer::Admin(const std::vector<std::string>& args) {
     ctx_->log.Line("published version " + std::to_string(a) + " mode " + std::to_string(b));
     return "published " + std::to_string(a) + " mode " + std::to_string(b) + "\n";
   }
+  if (cmd == "publish-update" || cmd == "publish-plugin" || cmd == "keygen") return AdminUpdate(args);
   return "error: unknown command or bad arguments\n" + std::string(kAdminUsage);
+}
+
+std::string TServer::AdminUpdate(const std::vector<std::string>& args) {
+  const std::string& cmd = args[0];
+  std::string error;
+  if (cmd == "keygen" && (args.size() == 1 || (args.size() == 2 && args[1] == "--replace"))) {
+    std::optional<std::string> public_key = MakeSigningKey(options_.data_dir, args.size() == 2, &error);
+    if (!public_key) return "error: " + error + "\n";
+    ctx_->log.Line("admin made a new update signing key");
+    return "public key " + *public_key + "\n";
+  }
+  std::int64_t version = 0, mode = 0;
+  const bool plugin = cmd == "publish-plugin";
+  const std::size_t folder_at = plugin ? 2 : 3;
+  if (args.size() < folder_at + 1 || args.size() > folder_at + 2 ||
+      (!plugin && (!ParseNumber(args[1], version) || !ParseNumber(args[2], mode) || mode < 0 || mode > 3)))
+    return "error: unknown command or bad arguments\n" + std::string(kAdminUsage);
+  const std::string description = args.size() > folder_at + 1 ? args[folder_at + 1] : std::string();
+  const std::optional<update::TSecretKey> key = LoadSigningKey(options_.data_dir);
+  if (!updates_->Publish(plugin, args[1], args[folder_at], description, key, &error)) return "error: " + error + "\n";
+  ctx_->log.Line("published update " + args[1] + (key ? " (signed)" : " (unsigned)"));
+  if (plugin) return "published plug-in " + args[1] + (key ? " signed" : " unsigned") + "\n";
+  ctx_->latest_version = static_cast<std::int32_t>(version);
+  ctx_->update_mode = static_cast<std::uint8_t>(mode);
+  if (!SavePublishedVersion()) return "error: published, but the version could not be saved\n";
+  return "published update " + args[1] + " mode " + args[2] + (key ? " signed" : " unsigned") + "\n";
 }
 
 }  // namespace kiv::server

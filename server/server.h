@@ -15,6 +15,8 @@
 #include "home_role.h"
 #include "login_role.h"
 #include "router.h"
+#include "update_catalogue.h"
+#include "update_role.h"
 #include "work_pool.h"
 
 namespace kiv::server {
@@ -24,7 +26,7 @@ struct TServerOptions {
   std::filesystem::path config_file;  // empty: data_dir/kivora-server.ini when it exists
   std::string store;                  // empty: SQLite in data_dir/kivora.db
   bool seed_demo = false;
-  std::optional<std::uint16_t> login_port, home_port;
+  std::optional<std::uint16_t> login_port, home_port, update_port;
   std::optional<std::string> announce, node, hash_cost;
   std::string fault_point;  // test hook, see IAccountStore::SetFaultPoint
   bool log_to_stderr = true;
@@ -44,6 +46,7 @@ class TServer {
 
   std::uint16_t LoginPort() const { return login_ ? login_->Port() : 0; }
   std::uint16_t HomePort() const { return home_ ? home_->Port() : 0; }
+  std::uint16_t UpdatePort() const { return update_ ? update_->Port() : 0; }
   std::filesystem::path ControlPath() const { return options_.data_dir / "control.sock"; }
   // The lines main() prints once the server is up ("listening login 127.0.0.1:9009", …).
   std::vector<std::string> ListeningLines() const;
@@ -56,6 +59,7 @@ class TServer {
   TServerContext& Context() { return *ctx_; }
   TEndpoint& LoginEndpoint() { return *login_; }
   TEndpoint& HomeEndpoint() { return *home_; }
+  TUpdateRole& UpdateRole() { return *update_role_; }
 
  private:
   void SeedDemo();
@@ -65,12 +69,16 @@ class TServer {
   TServerOptions options_;
   std::unique_ptr<IAccountStore> store_;
   std::unique_ptr<TServerContext> ctx_;
+  std::string AdminUpdate(const std::vector<std::string>& args);
+
   std::unique_ptr<TWorkPool> pool_;  // slow handlers of both endpoints
-  std::unique_ptr<TEndpoint> login_, home_;
+  std::unique_ptr<TEndpoint> login_, home_, update_;
   std::unique_ptr<TLoginRole> login_role_;
   std::unique_ptr<THomeRole> home_role_;
   std::unique_ptr<IFriendStore> friend_store_;
   std::unique_ptr<TFriendsRole> friends_role_;
+  std::unique_ptr<TUpdateCatalogue> updates_;
+  std::unique_ptr<TUpdateRole> update_role_;
   TControlServer control_;
 };
 

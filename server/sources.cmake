@@ -17,6 +17,8 @@ set(KIV_SERVER_SOURCES
   sessions.cpp
   sqlite_store.cpp
   store.cpp
+  update_catalogue.cpp
+  update_role.cpp
   work_pool.cpp
 )
 list(TRANSFORM KIV_SERVER_SOURCES PREPEND "${CMAKE_SOURCE_DIR}/server/")

@@ -263,3 +263,65 @@ bool DecodeBundle(std::span<const std::uint8_t> packed, const BundleFileSink& si
 }
 
 }  // namespace kiv
+
+namespace kiv {
+
+struct ZlibInflateStream::State {
+  z_stream zs{};
+  bool ready = false;
+  std::vector<std::uint8_t> window = std::vector<std::uint8_t>(1 << 16);
+  ~State() {
+    if (ready) inflateEnd(&zs);
+  }
+};
+
+ZlibInflateStream::ZlibInflateStream(std::uint64_t limit) : state_(std::make_unique<State>()), limit_(limit) {
+  state_->ready = inflateInit(&state_->zs) == Z_OK;
+}
+
+ZlibInflateStream::~ZlibInflateStream() = default;
+
+bool ZlibInflateStream::Feed(std::span<const std::uint8_t> input, const Sink& sink, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    failed_ = true;
+    SetError(error, "zlib decompression error: " + why);
+    return false;
+  };
+  if (failed_) return fail("the stream failed before");
+  if (!state_->ready) return fail("out of memory");
+  if (input.empty()) return true;
+  if (finished_) return fail("data after the end of the stream");
+  z_stream& zs = state_->zs;
+  constexpr std::size_t kChunkMax = std::numeric_limits<uInt>::max();
+  const std::uint8_t* in = input.data();
+  std::size_t in_left = input.size();
+  while (true) {
+    if (zs.avail_in == 0 && in_left > 0) {
+      zs.next_in = const_cast<Bytef*>(in);
+      zs.avail_in = static_cast<uInt>(std::min(in_left, kChunkMax));
+      in += zs.avail_in;
+      in_left -= zs.avail_in;
+    }
+    zs.next_out = state_->window.data();
+    zs.avail_out = static_cast<uInt>(state_->window.size());
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    const std::size_t n = state_->window.size() - zs.avail_out;
+    produced_ += n;
+    if (produced_ > limit_) return fail("content larger than " + std::to_string(limit_) + " bytes");
+    if (n > 0 && !sink(std::span<const std::uint8_t>(state_->window.data(), n))) {
+      failed_ = true;
+      return false;
+    }
+    if (rc == Z_STREAM_END) {
+      finished_ = true;
+      if (zs.avail_in > 0 || in_left > 0) return fail("data after the end of the stream");
+      return true;
+    }
+    if (rc != Z_OK && rc != Z_BUF_ERROR) return fail(rc == Z_MEM_ERROR ? "out of memory" : zs.msg ? zs.msg : zError(rc));
+    // All input taken and the window not filled: the rest of the stream is in later pieces.
+    if (zs.avail_in == 0 && in_left == 0 && zs.avail_out != 0) break;
+  }
+  return true;
+}
+
+}  // namespace kiv

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -91,5 +92,36 @@ bool CompressFiles(const std::filesystem::path& bundle_file, const std::filesyst
 // beyond kMaxBundleContent, or holds no file entry.
 bool DeCompressFiles(const std::filesystem::path& bundle_file, const std::filesystem::path& target_file,
                      std::string* error = nullptr);
+
+}  // namespace kiv
+
+namespace kiv {
+
+// Inflates one zlib stream (RFC 1950) that arrives in pieces, handing the content to a sink as it
+// comes out, so memory stays at one 64 KiB window whatever the stream holds. Refuses content beyond
+// `limit` bytes, damaged data and bytes after the end of the stream.
+class ZlibInflateStream {
+ public:
+  using Sink = std::function<bool(std::span<const std::uint8_t>)>;
+  explicit ZlibInflateStream(std::uint64_t limit);
+  ~ZlibInflateStream();
+  ZlibInflateStream(const ZlibInflateStream&) = delete;
+  ZlibInflateStream& operator=(const ZlibInflateStream&) = delete;
+
+  // Feeds the next piece of the stream. False, with `error` set, on damaged data, on content beyond
+  // the limit, on input after the end, or when `sink` returns false; every later call fails too.
+  bool Feed(std::span<const std::uint8_t> input, const Sink& sink, std::string* error = nullptr);
+  // True once the end of the stream has been read.
+  bool Finished() const { return finished_; }
+  std::uint64_t Produced() const { return produced_; }
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+  std::uint64_t limit_;
+  std::uint64_t produced_ = 0;
+  bool finished_ = false;
+  bool failed_ = false;
+};
 
 }  // namespace kiv

@@ -40,6 +40,7 @@ class PgTest : public ::testing::Test {
     o.seed_demo = true;
     o.login_port = 0;
     o.home_port = 0;
+    o.update_port = 0;
     o.hash_cost = "min";
     o.log_to_stderr = false;
     auto s = std::make_unique<TServer>(o);

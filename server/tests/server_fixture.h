@@ -24,6 +24,7 @@ class ServerFixture : public ::testing::Test {
     extra.seed_demo = true;
     extra.login_port = 0;
     extra.home_port = 0;
+    extra.update_port = 0;
     extra.hash_cost = "min";
     extra.log_to_stderr = false;
     server_ = std::make_unique<TServer>(extra);

@@ -27,7 +27,7 @@ TEST_F(SignInTest, VersionCheckAnswersWithLatestVersionAndUpdateServer) {
   EXPECT_EQ(r.u8(lr::kResult), lr::kVersionInfo);
   EXPECT_EQ(r.i32(lr::kLatestVersion), 201102);
   EXPECT_EQ(r.u8(lr::kUpdateMode), 0);
-  EXPECT_EQ(r.address(lr::kUpdateServer), (WireAddress{"127.0.0.1", 9012}));
+  EXPECT_EQ(r.address(lr::kUpdateServer), (WireAddress{"127.0.0.1", server_->UpdatePort()}));
 }
 
 TEST_F(SignInTest, RedirectThenHomeSignInWithProfileAddressAndParameters) {
@@ -185,6 +185,7 @@ TEST(OverflowTest, FullHomeNodeMovesSignInsToTheOverflowNode) {
     o.seed_demo = true;
     o.login_port = 0;
     o.home_port = 0;
+    o.update_port = 0;
     o.hash_cost = "min";
     o.log_to_stderr = false;
     if (!ini.empty()) {
