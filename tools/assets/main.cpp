@@ -1,6 +1,6 @@
 // kiv_assets: draws the client's own pictures and sounds into an application folder.
 //
-//   kiv_assets <application folder>           write skins/, faces/ and Sounds/ there
+//   kiv_assets <application folder>           write skins/, faces/, Sounds/ and web/ there
 //   kiv_assets --sheets <folder>              also write contact sheets (PNG) for a visual check
 //
 // Everything is drawn or synthesised here; nothing is read from elsewhere. Runs on Qt's offscreen
@@ -20,6 +20,7 @@
 #include "pictures.h"
 #include "skins.h"
 #include "sounds.h"
+#include "web.h"
 
 namespace fs = std::filesystem;
 using namespace kiv::assets;
@@ -136,5 +137,6 @@ int main(int argc, char** argv) {
   step(WriteSkins(root / "skins"), "the skins");
   step(WriteFaces(root / "faces"), "the faces");
   step(WriteSounds(root / "Sounds"), "the sounds");
+  step(WriteWebSite(root / "web", root / "skins"), "the web site's content");
   return ok ? 0 : 1;
 }
