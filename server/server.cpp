@@ -3,6 +3,7 @@
 #include <charconv>
 #include <sstream>
 
+#include "base/files.h"
 #include "base/ini.h"
 #include "base/text_checks.h"
 #include "protocol.h"
@@ -25,7 +26,8 @@ const char* kAdminUsage =
     "  kick CODE\n"
     "  level-up CODE\n"
     "  online\n"
-    "  publish-version VERSION MODE\n";
+    "  publish-version VERSION MODE\n"
+    "  bump-catalogue present|skin|stamp\n";
 
 }  // namespace
 
@@ -87,6 +89,7 @@ bool TServer::Start(std::string* error) {
     return fail("cannot bind the login port " + std::to_string(ctx_->config.login_port));
 
   std::string control_error;
+  if (!StartWeb(&control_error)) return fail(control_error);
   if (!control_.Start(ControlPath(), [this](const std::vector<std::string>& a) { return Admin(a); }, &control_error))
     return fail(control_error);
   for (const std::string& line : ListeningLines()) ctx_->log.Line(line);
@@ -95,6 +98,7 @@ bool TServer::Start(std::string* error) {
 
 void TServer::Stop() {
   control_.Stop();
+  web_.reset();
   if (store_) store_->Listen(nullptr);
   if (login_) login_->Stop();
   if (home_) home_->Stop();
@@ -110,7 +114,19 @@ void TServer::Stop() {
 std::vector<std::string> TServer::ListeningLines() const {
   std::string address = ctx_ ? ctx_->config.announce : "?";
   return {"listening login " + address + ":" + std::to_string(LoginPort()),
-          "listening home " + address + ":" + std::to_string(HomePort()), "control " + ControlPath().string()};
+          "listening home " + address + ":" + std::to_string(HomePort()),
+          "listening web " + address + ":" + std::to_string(WebPort()), "control " + ControlPath().string()};
+}
+
+bool TServer::StartWeb(std::string* error) {
+  std::filesystem::path content = options_.web_content.empty() ? ApplicationFolder() / "web" : options_.web_content;
+  web_ = std::make_unique<TWebRole>(*ctx_, content, options_.data_dir / "web-versions.ini");
+  if (web_->Start(ctx_->config.announce, options_.web_port.value_or(8080), error)) return true;
+  web_.reset();
+  if (options_.web_port) return false;
+  ctx_->log.Line("web role not started: " + *error);
+  error->clear();
+  return true;
 }
 
 void TServer::SeedDemo() {
@@ -193,6 +209,11 @@ std::string TServer::Admin(const std::vector<std::string>& args) {
     if (!SavePublishedVersion()) return "error: published, but could not be saved\n";
     ctx_->log.Line("published version " + std::to_string(a) + " mode " + std::to_string(b));
     return "published " + std::to_string(a) + " mode " + std::to_string(b) + "\n";
+  }
+  if (cmd == "bump-catalogue" && args.size() == 2) {
+    int version = web_ ? web_->BumpVersion(args[1]) : -1;
+    if (version < 0) return "error: no web role, unknown catalogue or the versions could not be saved\n";
+    return args[1] + " version " + std::to_string(version) + "\n";
   }
   return "error: unknown command or bad arguments\n" + std::string(kAdminUsage);
 }

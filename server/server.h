@@ -13,6 +13,7 @@
 #include "home_role.h"
 #include "login_role.h"
 #include "router.h"
+#include "web_role.h"
 
 namespace kiv::server {
 
@@ -23,6 +24,10 @@ struct TServerOptions {
   bool seed_demo = false;
   std::optional<std::uint16_t> login_port, home_port;
   std::optional<std::string> announce, node, hash_cost;
+  // The web site: its port (absent: 8080, skipped with a log line when that port is taken) and its
+  // content folder (empty: web/ in the program's folder).
+  std::optional<std::uint16_t> web_port;
+  std::filesystem::path web_content;
   std::string fault_point;  // test hook, see IAccountStore::SetFaultPoint
   bool log_to_stderr = true;
 };
@@ -41,6 +46,8 @@ class TServer {
 
   std::uint16_t LoginPort() const { return login_ ? login_->Port() : 0; }
   std::uint16_t HomePort() const { return home_ ? home_->Port() : 0; }
+  std::uint16_t WebPort() const { return web_ ? web_->Port() : 0; }
+  TWebRole* Web() { return web_.get(); }
   std::filesystem::path ControlPath() const { return options_.data_dir / "control.sock"; }
   // The lines main() prints once the server is up ("listening login 127.0.0.1:9009", …).
   std::vector<std::string> ListeningLines() const;
@@ -54,6 +61,7 @@ class TServer {
   TEndpoint& HomeEndpoint() { return *home_; }
 
  private:
+  bool StartWeb(std::string* error);
   void SeedDemo();
   void LoadPublishedVersion();
   bool SavePublishedVersion();
@@ -64,6 +72,7 @@ class TServer {
   std::unique_ptr<TEndpoint> login_, home_;
   std::unique_ptr<TLoginRole> login_role_;
   std::unique_ptr<THomeRole> home_role_;
+  std::unique_ptr<TWebRole> web_;
   TControlServer control_;
 };
 
