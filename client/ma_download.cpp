@@ -13,19 +13,20 @@ namespace {
 constexpr const char* kVersionSection = "VersionInfo";
 
 struct TCatalogue {
-  const char* key;        // in the version file
-  fs::path folder;        // local folder
-  const char* file;       // local catalogue file
-  const char* remote;     // name on the web site
-  const std::string* url; // base URL of the catalogue and its pictures
-  bool pictures;          // the thread fetches its pictures
+  const char* key;         // in the version file
+  fs::path folder;         // local folder
+  const char* file;        // local catalogue file
+  const char* remote;      // name on the web site
+  const std::string* url;  // base URL of the catalogue and its pictures
+  bool pictures;           // the thread fetches its pictures
 };
 
 }  // namespace
 
 fs::path ResourceFolder(const fs::path& root, const char* preferred, const char* alternate) {
   std::error_code ec;
-  if (!fs::is_directory(root / preferred, ec) && fs::is_directory(root / alternate, ec)) return root / alternate;
+  if (!fs::is_directory(root / preferred, ec) && fs::is_directory(root / alternate, ec))
+    return root / alternate;
   return root / preferred;
 }
 
@@ -49,9 +50,10 @@ void TDownloadThread::Run() {
   const fs::path datas = ResourceFolder(root_, "Datas", "datas");
   const TCatalogue catalogues[] = {
       {"PresentVersion", root_ / "present", "PresentInfo.dat", "PresentInfo.txt", &urls_.presents, true},
-      {"SkinVersion", ResourceFolder(root_, "skins", "Skins"), "SkinInfo.dat", "SkinInfo.txt", &urls_.skins, false},
-      {"StampVersion", ResourceFolder(root_, "stamps", "Stamps"), "StampInfo.dat", "StampInfo.txt", &urls_.stamps,
-       true},
+      {"SkinVersion", ResourceFolder(root_, "skins", "Skins"), "SkinInfo.dat", "SkinInfo.txt", &urls_.skins,
+       false},
+      {"StampVersion", ResourceFolder(root_, "stamps", "Stamps"), "StampInfo.dat", "StampInfo.txt",
+       &urls_.stamps, true},
   };
   std::error_code ec;
   fs::create_directories(datas, ec);
@@ -78,7 +80,8 @@ void TDownloadThread::Run() {
     const fs::path local = c.folder / c.file;
     const bool missing = !fs::exists(local, ec);
     bool ok = !c.url->empty();
-    if (ok && (changed(c) || missing)) ok = FetchToFile(*c.url + c.remote, local, kCatalogueLimit, &stop_) == TFetchResult::kOk;
+    if (ok && (changed(c) || missing))
+      ok = FetchToFile(*c.url + c.remote, local, kCatalogueLimit, &stop_) == TFetchResult::kOk;
     if (ok) stored.Set(kVersionSection, c.key, new_versions.Get(kVersionSection, c.key, "0"));
   }
 

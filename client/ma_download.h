@@ -49,6 +49,7 @@ class TDownloadThread {
 };
 
 // The folder `preferred` under `root`, or `alternate` when only that spelling exists there.
-std::filesystem::path ResourceFolder(const std::filesystem::path& root, const char* preferred, const char* alternate);
+std::filesystem::path ResourceFolder(const std::filesystem::path& root, const char* preferred,
+                                     const char* alternate);
 
 }  // namespace kiv

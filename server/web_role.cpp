@@ -40,12 +40,23 @@ std::string Escape(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -61,7 +72,8 @@ std::string Page(std::string_view title, std::string_view body) {
   std::string html;
   html += "<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\"><title>";
   html += Escape(title);
-  html += R"(</title><style>
+  html +=
+      R"(</title><style>
 body{margin:0;font-family:"WenQuanYi Micro Hei","Microsoft YaHei",sans-serif;font-size:14px;color:#1f3a5a;
 background:linear-gradient(#bfe3ff,#eef8ff 240px) no-repeat #eef8ff;}
 header{background:linear-gradient(#2f8cff,#1762c9);color:#fff;padding:10px 18px;font-size:18px;font-weight:bold;}
@@ -81,7 +93,7 @@ th{background:#eef8ff;}
 .big{font-size:22px;color:#1762c9;font-weight:bold;}
 img.item{width:40px;height:40px;vertical-align:middle;}
 </style></head><body><header><a href="/">Kivora</a></header><nav><a href="/register.php">申请账号</a>)"
-          R"(<a href="/goto.php?kind=1">道具商城</a><a href="/goto.php?kind=3">在线客服</a><a href="/help.php">新手帮助</a></nav><main>)";
+      R"(<a href="/goto.php?kind=1">道具商城</a><a href="/goto.php?kind=3">在线客服</a><a href="/help.php">新手帮助</a></nav><main>)";
   html += body;
   html += "</main></body></html>\n";
   return html;
@@ -154,14 +166,16 @@ std::string CatalogueTable(const fs::path& file, const std::string& image_base, 
     std::string image = ini.Get(section, "ImageName");
     if (name.empty()) continue;
     rows += "<tr><td>";
-    if (IsBareFileName(image)) rows += "<img class=\"item\" alt=\"\" src=\"" + Escape(image_base + image) + "\">";
-    rows += "</td><td>" + Escape(name) + "</td><td>" + std::to_string(ini.GetInt(section, "Price")) + " 币</td>";
+    if (IsBareFileName(image))
+      rows += "<img class=\"item\" alt=\"\" src=\"" + Escape(image_base + image) + "\">";
+    rows +=
+        "</td><td>" + Escape(name) + "</td><td>" + std::to_string(ini.GetInt(section, "Price")) + " 币</td>";
     if (stamps) rows += "<td>" + std::to_string(ini.GetInt(section, "Time")) + " 分钟</td>";
     rows += "</tr>";
   }
   if (rows.empty()) return "<p>暂无商品。</p>";
-  return std::string("<table><tr><th></th><th>名称</th><th>价格</th>") + (stamps ? "<th>时效</th>" : "") + "</tr>" +
-         rows + "</table>";
+  return std::string("<table><tr><th></th><th>名称</th><th>价格</th>") + (stamps ? "<th>时效</th>" : "") +
+         "</tr>" + rows + "</table>";
 }
 
 }  // namespace
@@ -271,12 +285,14 @@ void TWebRole::Route() {
   auto register_form = [](std::string_view message, std::string_view nickname) {
     std::string body = "<h1>申请账号</h1>";
     if (!message.empty()) body += "<p class=\"err\">" + Escape(message) + "</p>";
-    body += "<form method=\"post\" action=\"/register.php\">"
-            "<div><label>昵称：</label><input name=\"nickname\" maxlength=\"20\" value=\"" +
-            Escape(nickname) +
-            "\"></div><div><label>密码：</label><input type=\"password\" name=\"password\" maxlength=\"16\"></div>"
-            "<div><label>确认密码：</label><input type=\"password\" name=\"password2\" maxlength=\"16\"></div>"
-            "<div><label></label><button type=\"submit\">注册</button></div></form>";
+    body +=
+        "<form method=\"post\" action=\"/register.php\">"
+        "<div><label>昵称：</label><input name=\"nickname\" maxlength=\"20\" value=\"" +
+        Escape(nickname) +
+        "\"></div><div><label>密码：</label><input type=\"password\" name=\"password\" "
+        "maxlength=\"16\"></div>"
+        "<div><label>确认密码：</label><input type=\"password\" name=\"password2\" maxlength=\"16\"></div>"
+        "<div><label></label><button type=\"submit\">注册</button></div></form>";
     return body;
   };
   http.Get("/register.php", [register_form](const httplib::Request&, httplib::Response& res) {
@@ -308,20 +324,23 @@ void TWebRole::Route() {
     }
     ctx_.log.Line("web registered " + std::to_string(code));
     SendPage(res, "申请账号",
-             "<h1>注册成功</h1><p class=\"ok\">您的号码是：</p><p class=\"big\" id=\"code\">" + std::to_string(code) +
-                 "</p><p>请牢记您的号码和密码，用它们登录 Kivora。</p>");
+             "<h1>注册成功</h1><p class=\"ok\">您的号码是：</p><p class=\"big\" id=\"code\">" +
+                 std::to_string(code) + "</p><p>请牢记您的号码和密码，用它们登录 Kivora。</p>");
   });
 
   // Demonstration top-up: the user confirms with the password.
   auto pay_form = [](std::string_view message, std::string_view code) {
     std::string body = "<h1>账号充值</h1><p>这是演示充值，不收取任何费用。</p>";
     if (!message.empty()) body += "<p class=\"err\">" + Escape(message) + "</p>";
-    body += "<form method=\"post\" action=\"/pay/add.php\"><div><label>号码：</label><input name=\"code\" value=\"" +
-            Escape(code) +
-            "\"></div><div><label>密码：</label><input type=\"password\" name=\"password\" maxlength=\"16\"></div>"
-            "<div><label>金额：</label><select name=\"amount\"><option>10</option><option selected>100</option>"
-            "<option>500</option><option>1000</option></select> 币</div>"
-            "<div><label></label><button type=\"submit\">充值</button></div></form>";
+    body +=
+        "<form method=\"post\" action=\"/pay/add.php\"><div><label>号码：</label><input name=\"code\" "
+        "value=\"" +
+        Escape(code) +
+        "\"></div><div><label>密码：</label><input type=\"password\" name=\"password\" "
+        "maxlength=\"16\"></div>"
+        "<div><label>金额：</label><select name=\"amount\"><option>10</option><option selected>100</option>"
+        "<option>500</option><option>1000</option></select> 币</div>"
+        "<div><label></label><button type=\"submit\">充值</button></div></form>";
     return body;
   };
   http.Get("/pay/add.php", [pay_form](const httplib::Request& req, httplib::Response& res) {
@@ -333,7 +352,8 @@ void TWebRole::Route() {
     std::string given = req.get_param_value("code");
     std::int64_t code = 0, amount = 0;
     std::optional<TAccount> account;
-    if (ParseInt(given, code) && code > 0 && code <= UINT32_MAX) account = ctx_.store.Find(static_cast<std::uint32_t>(code));
+    if (ParseInt(given, code) && code > 0 && code <= UINT32_MAX)
+      account = ctx_.store.Find(static_cast<std::uint32_t>(code));
     if (!account ||
         !ctx_.hasher.Verify(account->password_hash, MD5(Utf8ToGbk(req.get_param_value("password")), 2))) {
       SendPage(res, "账号充值", pay_form("号码或密码错误。", given), 403);
@@ -360,8 +380,8 @@ void TWebRole::Route() {
     if (kind == "1") {
       SendPage(res, "道具商城",
                "<h1>道具商城</h1><h2>礼物</h2>" +
-                   CatalogueTable(content_ / "present" / "PresentInfo.txt", "/present/", false) + "<h2>印章</h2>" +
-                   CatalogueTable(content_ / "stamp" / "StampInfo.txt", "/stamp/", true) +
+                   CatalogueTable(content_ / "present" / "PresentInfo.txt", "/present/", false) +
+                   "<h2>印章</h2>" + CatalogueTable(content_ / "stamp" / "StampInfo.txt", "/stamp/", true) +
                    "<p>礼物和印章在聊天室中赠送，费用从您的账号余额中扣除。</p>");
       return;
     }
@@ -371,7 +391,8 @@ void TWebRole::Route() {
       if (ParseInt(req.get_param_value("usercode"), code) && code > 0 && code <= UINT32_MAX)
         account = ctx_.store.Find(static_cast<std::uint32_t>(code));
       if (!account || !ctx_.hasher.Verify(account->password_hash, req.get_param_value("password"))) {
-        SendPage(res, "交易记录", "<h1>交易记录</h1><p class=\"err\">号码或密码错误，请重新登录客户端。</p>", 403);
+        SendPage(res, "交易记录", "<h1>交易记录</h1><p class=\"err\">号码或密码错误，请重新登录客户端。</p>",
+                 403);
         return;
       }
       std::string body = "<h1>交易记录</h1><p>号码 " + std::to_string(account->code) + "，当前余额 " +
@@ -383,8 +404,8 @@ void TWebRole::Route() {
         body += "<table><tr><th>时间</th><th>内容</th><th>金额</th><th>手续费</th></tr>";
         for (const TLedgerRow& row : rows) {
           bool out = row.from == account->code;
-          body += "<tr><td>" + TimeText(row.at) + "</td><td>" + Escape(LedgerText(row, account->code)) + "</td><td>" +
-                  (out ? "-" : "+") + std::to_string(row.amount) + "</td><td>" +
+          body += "<tr><td>" + TimeText(row.at) + "</td><td>" + Escape(LedgerText(row, account->code)) +
+                  "</td><td>" + (out ? "-" : "+") + std::to_string(row.amount) + "</td><td>" +
                   (out ? std::to_string(row.fee) : std::string("0")) + "</td></tr>";
         }
         body += "</table>";
@@ -395,7 +416,8 @@ void TWebRole::Route() {
     if (kind == "3") {
       SendPage(res, "在线客服",
                "<h1>在线客服</h1><p>遇到问题？我们的客服每天 9:00 到 22:00 在线。</p>"
-               "<table><tr><th>方式</th><th>联系</th></tr><tr><td>电子邮件</td><td>support@kivora.example</td></tr>"
+               "<table><tr><th>方式</th><th>联系</th></tr><tr><td>电子邮件</td><td>support@kivora.example</"
+               "td></tr>"
                "<tr><td>客服号码</td><td>10000（在客户端中添加为好友）</td></tr></table>"
                "<p>忘记密码时，请在登录窗口点击“找回密码”。</p>");
       return;
@@ -413,7 +435,8 @@ void TWebRole::Route() {
   });
 
   http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.body.empty() && res.status == 404) SendPage(res, "找不到页面", "<h1>找不到页面</h1><p>您要的页面不存在。</p>", 404);
+    if (res.body.empty() && res.status == 404)
+      SendPage(res, "找不到页面", "<h1>找不到页面</h1><p>您要的页面不存在。</p>", 404);
   });
 }
 

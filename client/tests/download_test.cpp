@@ -95,7 +95,8 @@ TEST_F(DownloadTest, FreshInstallFetchesEverythingAndEqualVersionsFetchNoCatalog
   for (const char* file : {"Datas/Version.dat", "present/PresentInfo.dat", "stamps/StampInfo.dat",
                            "skins/SkinInfo.dat", "present/rose.png", "present/crown.png", "stamps/good.png"})
     EXPECT_TRUE(fs::exists(root() / file)) << file;
-  EXPECT_EQ(Read(root() / "present/PresentInfo.dat"), Read(std::string(KIV_BIN_DIR) + "/web/present/PresentInfo.txt"));
+  EXPECT_EQ(Read(root() / "present/PresentInfo.dat"),
+            Read(std::string(KIV_BIN_DIR) + "/web/present/PresentInfo.txt"));
   EXPECT_EQ(Read(root() / "present/rose.png"), Read(std::string(KIV_BIN_DIR) + "/web/present/rose.png"));
   EXPECT_EQ(IniFile::Load(root() / "Datas/Version.dat").GetInt("VersionInfo", "SkinVersion"), 1);
   EXPECT_EQ(Strays(root() / "present", {"PresentInfo.dat", "rose.png", "heart.png", "star.png", "cake.png",
@@ -107,8 +108,8 @@ TEST_F(DownloadTest, FreshInstallFetchesEverythingAndEqualVersionsFetchNoCatalog
   again.Run();
   EXPECT_EQ(balloon.size(), 2u);
   EXPECT_EQ(Requests("/Download/Version.txt"), 2u);
-  for (const char* path : {"/present/PresentInfo.txt", "/stamp/StampInfo.txt", "/skins/SkinInfo.txt",
-                           "/present/rose.png"})
+  for (const char* path :
+       {"/present/PresentInfo.txt", "/stamp/StampInfo.txt", "/skins/SkinInfo.txt", "/present/rose.png"})
     EXPECT_EQ(Requests(path), 1u) << path;
 
   // Only the skin catalogue's version rises: only it is fetched again.
@@ -137,7 +138,8 @@ TEST_F(DownloadTest, ADroppedConnectionKeepsTheOldCatalogueAndIsRetriedNextStart
   ASSERT_FALSE(old_catalogue.empty());
 
   // A site that announces a new gift catalogue and then drops the connection in its middle.
-  const std::string new_catalogue = "[Present1]\r\nID=9\r\nName=NewGift\r\nImageName=rose.png\r\n" + std::string(4000, ';');
+  const std::string new_catalogue =
+      "[Present1]\r\nID=9\r\nName=NewGift\r\nImageName=rose.png\r\n" + std::string(4000, ';');
   std::atomic<bool> healthy{false};
   TestHttpServer site;
   site.http.Get("/Download/Version.txt", [](const httplib::Request&, httplib::Response& res) {
@@ -155,9 +157,8 @@ TEST_F(DownloadTest, ADroppedConnectionKeepsTheOldCatalogueAndIsRetriedNextStart
                                return true;
                              });
   });
-  site.http.Get("/present/rose.png", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("png", "image/png");
-  });
+  site.http.Get("/present/rose.png",
+                [](const httplib::Request&, httplib::Response& res) { res.set_content("png", "image/png"); });
   site.Run();
   TResourceUrls urls = WebUrls();
   urls.version = site.Url("/Download/Version.txt");
@@ -184,14 +185,17 @@ TEST_F(DownloadTest, HostileNamesErrorPagesAndOversizeFilesWriteNothing) {
   });
   site.http.Get("/present/PresentInfo.txt", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(
-        "[a]\r\nImageName=../escape.png\r\n[b]\r\nImageName=/tmp/kivora-absolute.png\r\n[c]\r\nImageName=a\\b.png\r\n"
-        "[d]\r\nImageName=..\r\n[e]\r\nImageName=missing.png\r\n[f]\r\nImageName=huge.png\r\n[g]\r\nImageName=ok.png\r\n",
+        "[a]\r\nImageName=../escape.png\r\n[b]\r\nImageName=/tmp/"
+        "kivora-absolute.png\r\n[c]\r\nImageName=a\\b.png\r\n"
+        "[d]\r\nImageName=..\r\n[e]\r\nImageName=missing.png\r\n[f]\r\nImageName=huge.png\r\n[g]"
+        "\r\nImageName=ok.png\r\n",
         "text/plain");
   });
   site.http.Get(R"(/present/(.+))", [&](const httplib::Request& req, httplib::Response& res) {
     ++picture_requests;
     if (req.matches[1] == "ok.png") return res.set_content("fine", "image/png");
-    if (req.matches[1] == "huge.png") return res.set_content(std::string(kPictureLimit + 1, 'x'), "image/png");
+    if (req.matches[1] == "huge.png")
+      return res.set_content(std::string(kPictureLimit + 1, 'x'), "image/png");
     res.status = 404;
     res.set_content("<html>not found</html>", "text/html");
   });
@@ -216,8 +220,10 @@ TEST(GetFileNameTest, TakesTheLastNonEmptyPart) {
   struct Case {
     const char* url;
     const char* name;
-  } cases[] = {{"http://h/room/12.jpg", "12.jpg"}, {"http://h/room/12.jpg?x=1", "12.jpg"},
-               {"http://h/skins/", "skins"},      {"", ""},
+  } cases[] = {{"http://h/room/12.jpg", "12.jpg"},
+               {"http://h/room/12.jpg?x=1", "12.jpg"},
+               {"http://h/skins/", "skins"},
+               {"", ""},
                {"rose.png", "rose.png"}};
   for (const Case& c : cases) EXPECT_EQ(GetFileName(c.url), c.name) << c.url;
 }

@@ -10,7 +10,8 @@ bool IsBareFileName(std::string_view name) {
   return true;
 }
 
-std::optional<std::filesystem::path> PathInFolder(const std::filesystem::path& folder, std::string_view name) {
+std::optional<std::filesystem::path> PathInFolder(const std::filesystem::path& folder,
+                                                  std::string_view name) {
   if (!IsBareFileName(name)) return std::nullopt;
   return folder / std::filesystem::path(std::u8string(name.begin(), name.end()));
 }

@@ -18,7 +18,8 @@ namespace fs = std::filesystem;
 TFetchResult FetchToFile(const std::string& url, const fs::path& target, std::int64_t max_bytes,
                          const std::atomic<bool>* cancel, int timeout_ms) {
   QUrl address(QString::fromStdString(url), QUrl::StrictMode);
-  if (!address.isValid() || (address.scheme() != QLatin1String("http") && address.scheme() != QLatin1String("https")))
+  if (!address.isValid() ||
+      (address.scheme() != QLatin1String("http") && address.scheme() != QLatin1String("https")))
     return TFetchResult::kNetworkError;
   ReplacementFile file(target);
   if (!file.ok()) return TFetchResult::kWriteError;

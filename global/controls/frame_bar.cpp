@@ -40,7 +40,8 @@ void TKivButton::leaveEvent(QEvent* event) {
   QToolButton::leaveEvent(event);
 }
 
-TKivFrameBarItem::TKivFrameBarItem(TKivFrameBar* bar, const QString& caption, const QPixmap& glyph, std::int32_t tag)
+TKivFrameBarItem::TKivFrameBarItem(TKivFrameBar* bar, const QString& caption, const QPixmap& glyph,
+                                   std::int32_t tag)
     : QWidget(nullptr), bar_(bar), caption_(new QToolButton(this)), tag_(tag) {
   SetSkinSection(this, kSectionCheckBox);
   caption_->setText(caption);
@@ -53,7 +54,8 @@ TKivFrameBarItem::TKivFrameBarItem(TKivFrameBar* bar, const QString& caption, co
   setFixedHeight(kCaptionHeight);
 }
 
-TKivButton* TKivFrameBarItem::AddButton(const QString& caption, const QPixmap* picture, int left, std::int32_t tag) {
+TKivButton* TKivFrameBarItem::AddButton(const QString& caption, const QPixmap* picture, int left,
+                                        std::int32_t tag) {
   auto* button = new TKivButton(this);
   button->setText(caption);
   if (picture) button->setIcon(QIcon(*picture));
@@ -69,8 +71,8 @@ TKivButton* TKivFrameBarItem::AddButton(const QString& caption, const QPixmap* p
   return button;
 }
 
-TKivButton* TKivFrameBarItem::AddFlag(TKivButton* button, const QPixmap& picture, int height, int width, int top,
-                                      int left, std::int32_t tag) {
+TKivButton* TKivFrameBarItem::AddFlag(TKivButton* button, const QPixmap& picture, int height, int width,
+                                      int top, int left, std::int32_t tag) {
   auto* flag = new TKivButton(this);
   flag->setIcon(QIcon(picture));
   flag->setIconSize(QSize(width, height));

@@ -81,8 +81,8 @@ TEST(FrameBarTest, LeavingAPressedDraggableButtonStartsADrag) {
   EXPECT_EQ(row_drags, 1);
   EXPECT_EQ(flag_drags, 0);
   EXPECT_FALSE(row->Pressed());
-  QMouseEvent twice(QEvent::MouseButtonDblClick, QPointF(2, 2), row->mapToGlobal(QPointF(2, 2)), Qt::LeftButton,
-                    Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent twice(QEvent::MouseButtonDblClick, QPointF(2, 2), row->mapToGlobal(QPointF(2, 2)),
+                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(row, &twice);
   EXPECT_EQ(double_clicks, 1);
   EXPECT_EQ(flag->geometry(), QRect(150, row->y() + 2, 10, 10));

@@ -9,11 +9,24 @@ TEST(SafeName, RefusesEverythingThatIsNotABareName) {
     std::string name;
     bool bare;
   } cases[] = {
-      {"rose.png", true},        {"天空.rar", true},        {"a b.txt", true},      {"", false},
-      {".", false},              {"..", false},            {"../x", false},        {"a/b", false},
-      {"a\\b", false},           {"/etc/passwd", false},   {"C:evil", false},      {"a\nb", false},
-      {std::string("a\0b", 3), false}, {"tab\t", false},   {"del\x7f", false},     {std::string(256, 'x'), false},
-      {std::string(255, 'x'), true},   {"...", true},
+      {"rose.png", true},
+      {"天空.rar", true},
+      {"a b.txt", true},
+      {"", false},
+      {".", false},
+      {"..", false},
+      {"../x", false},
+      {"a/b", false},
+      {"a\\b", false},
+      {"/etc/passwd", false},
+      {"C:evil", false},
+      {"a\nb", false},
+      {std::string("a\0b", 3), false},
+      {"tab\t", false},
+      {"del\x7f", false},
+      {std::string(256, 'x'), false},
+      {std::string(255, 'x'), true},
+      {"...", true},
   };
   for (const Case& c : cases) EXPECT_EQ(IsBareFileName(c.name), c.bare) << c.name;
 }

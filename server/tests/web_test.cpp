@@ -30,7 +30,9 @@ class WebTest : public ServerFixture {
     http_->set_read_timeout(10, 0);
   }
   httplib::Result Get(const std::string& path) { return http_->Get(path); }
-  httplib::Result Post(const std::string& path, const httplib::Params& params) { return http_->Post(path, params); }
+  httplib::Result Post(const std::string& path, const httplib::Params& params) {
+    return http_->Post(path, params);
+  }
 
   std::unique_ptr<httplib::Client> http_;
 };
@@ -125,8 +127,8 @@ TEST_F(WebTest, TopUpNeedsThePasswordAndShowsInTheOwnRecordOnly) {
   auto other = Get("/goto.php?kind=2&usercode=10002&password=" + digest);
   ASSERT_TRUE(other);
   EXPECT_EQ(other->body.find("网站充值"), std::string::npos);
-  for (const std::string& query : {"usercode=10001&password=" + digest.substr(1), std::string("usercode=10001"),
-                                   "usercode=99999&password=" + digest}) {
+  for (const std::string& query : {"usercode=10001&password=" + digest.substr(1),
+                                   std::string("usercode=10001"), "usercode=99999&password=" + digest}) {
     auto res = Get("/goto.php?kind=2&" + query);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 403) << query;
@@ -138,9 +140,9 @@ TEST_F(WebTest, TheOtherPagesAnswerInChinese) {
   struct Case {
     const char* path;
     const char* text;
-  } cases[] = {{"/goto.php?kind=1", "玫瑰"}, {"/goto.php?kind=1", "/present/rose.png"},
+  } cases[] = {{"/goto.php?kind=1", "玫瑰"},     {"/goto.php?kind=1", "/present/rose.png"},
                {"/goto.php?kind=3", "在线客服"}, {"/help.php", "新手帮助"},
-               {"/register.php", "申请账号"}, {"/pay/add.php?code=10001", "value=\"10001\""}};
+               {"/register.php", "申请账号"},    {"/pay/add.php?code=10001", "value=\"10001\""}};
   for (const Case& c : cases) {
     auto res = Get(c.path);
     ASSERT_TRUE(res) << c.path;

@@ -79,7 +79,8 @@ bool SavePng(const QImage& image, const fs::path& path) {
   return image.save(QString::fromStdString(path.string()), "PNG");
 }
 
-bool WriteCatalogue(const fs::path& folder, const char* file, const Item* items, std::size_t count, bool stamps) {
+bool WriteCatalogue(const fs::path& folder, const char* file, const Item* items, std::size_t count,
+                    bool stamps) {
   fs::create_directories(folder);
   IniFile ini;
   bool ok = true;
@@ -125,7 +126,8 @@ bool WriteSkinCatalogue(const fs::path& folder, const fs::path& skins_folder) {
     ini.Set(section, "Name", skin);
     ini.Set(section, "ImageName", preview);
     std::error_code ec;
-    fs::copy_file(skins_folder / skin / "preview.png", folder / preview, fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(skins_folder / skin / "preview.png", folder / preview, fs::copy_options::overwrite_existing,
+                  ec);
     ok &= !ec;
     ok &= WriteSkinPackage(skins_folder / skin, folder / (skin + ".rar"));
   }
