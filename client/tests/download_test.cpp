@@ -216,6 +216,28 @@ TEST_F(DownloadTest, HostileNamesErrorPagesAndOversizeFilesWriteNothing) {
   EXPECT_FALSE(IniFile::Load(root() / "Datas/Version.dat").Find("VersionInfo", "StampVersion"));
 }
 
+TEST(DownloadThreadTest, StopCancelsADownloadInFlightAndWritesNothing) {
+  TestDir dir;
+  TestHttpServer site;
+  std::atomic<bool> asked{false}, release{false};
+  site.http.Get("/Download/Version.txt", [&](const httplib::Request&, httplib::Response& res) {
+    asked = true;
+    for (int i = 0; i < 1000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    res.set_content("[VersionInfo]\r\nPresentVersion=1\r\n", "text/plain");
+  });
+  site.Run();
+  TDownloadThread thread(dir.path(), {site.Url("/Download/Version.txt"), site.Url("/present/"), "", ""},
+                         nullptr);
+  thread.Start();
+  for (int i = 0; i < 1000 && !asked; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(asked.load());
+  thread.Stop();
+  EXPECT_FALSE(release.load());  // Stop returned while the answer was still held back
+  release = true;
+  EXPECT_FALSE(fs::exists(dir.path() / "Datas" / "Version.dat"));
+  EXPECT_EQ(Strays(dir.path(), {}), std::vector<std::string>{});
+}
+
 TEST(GetFileNameTest, TakesTheLastNonEmptyPart) {
   struct Case {
     const char* url;
