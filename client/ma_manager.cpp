@@ -18,6 +18,7 @@
 #include "base/text_checks.h"
 #include "base/wire.h"
 #include "declare/declare.h"
+#include "ma_download.h"
 #include "ma_main.h"
 #include "ma_records.h"
 #include "manager/global_manager.h"
@@ -96,7 +97,27 @@ TManager::TManager(TMainForm* main_form, TManagerOptions options)
   global_ = std::make_unique<TGlobalManager>(app);
   GlobalManager = global_.get();
   GlobalManager->PluginPanel = main_form_->PluginArea();
-  // 2. The resource download thread belongs to the catalogue module, which starts it itself.
+  // 2. The resource download thread; its tray balloon is shown on this thread.
+  if (options_.download_resources) {
+    downloads_ = std::make_unique<TDownloadThread>(
+        app, TResourceUrls{HOMEPAGE + "/Download/Version.txt", PRESENTIMGURL, STAMPIMGURL, SKINIMGURL},
+        [this](bool show) {
+          QMetaObject::invokeMethod(
+              this,
+              [this, show] {
+                QSystemTrayIcon* tray = main_form_->TrayIcon();
+                if (!tray) return;
+                // A shown message cannot be withdrawn; an empty one of 1 ms replaces it.
+                if (show)
+                  tray->showMessage(Q(APPNAME), QStringLiteral("正在下载系统所需资源..."),
+                                    QSystemTrayIcon::Information, 60000);
+                else
+                  tray->showMessage(QString(), QString(), QSystemTrayIcon::NoIcon, 1);
+              },
+              Qt::QueuedConnection);
+        });
+    downloads_->Start();
+  }
   // 3. The main program's transport handlers, called before the plug-ins'.
   ExeOnDataRecive = &MainOnData;
   ExeOnDisConnect = &MainOnDisConnect;
@@ -170,6 +191,7 @@ void TManager::ShowMainLoginWindow() {
 }
 
 TManager::~TManager() {
+  Guarded([this] { downloads_.reset(); });
   Guarded([] {
     if (GlobalManager) GlobalManager->HideHintForm();
   });

@@ -40,6 +40,7 @@
 namespace kiv {
 
 class TMainForm;
+class TDownloadThread;
 class TGlobalManager;
 class TPluginManager;
 
@@ -72,6 +73,8 @@ struct TManagerOptions {
   // Ends the program (deferred action 1); the default leaves the application's event loop, after
   // which the main window and with it this manager are freed.
   std::function<void()> exit_program;
+  // Fetches the web site's catalogues and pictures at start-up (TDownloadThread).
+  bool download_resources = true;
 };
 
 class TManager : public QObject {
@@ -169,6 +172,7 @@ class TManager : public QObject {
   std::uint8_t requested_state_ = 1;
   std::unique_ptr<TGlobalManager> global_;
   std::unique_ptr<TPluginManager> plugins_;
+  std::unique_ptr<TDownloadThread> downloads_;
   QPointer<TLoginForm> login_form_;
   std::map<int, QTimer*> actions_;
 };

@@ -48,7 +48,7 @@ int RunServer(kiv::server::TServerOptions options) {
 int main(int argc, char** argv) {
   CLI::App app{"Kivora reference server"};
   kiv::server::TServerOptions options;
-  std::uint16_t login_port = 0, home_port = 0, update_port = 0;
+  std::uint16_t login_port = 0, home_port = 0, update_port = 0, web_port = 0;
   std::string announce, node, hash_cost;
   app.add_option("--data", options.data_dir, "data folder (database, log, control socket)");
   app.add_option("--config", options.config_file, "configuration file (default DATA/kivora-server.ini)");
@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
   auto* login_opt = app.add_option("--login-port", login_port, "login port (0: any free port)");
   auto* home_opt = app.add_option("--home-port", home_port, "home port (0: any free port)");
   auto* update_opt = app.add_option("--update-port", update_port, "update port (0: any free port)");
+  auto* web_opt = app.add_option("--web-port", web_port, "web site port (default 8080; 0: any free port)");
+  app.add_option("--web-content", options.web_content, "web site content folder (default web/ beside the program)");
   auto* announce_opt = app.add_option("--announce", announce, "IPv4 address announced to clients");
   auto* node_opt = app.add_option("--node", node, "name of this home node");
   auto* cost_opt = app.add_option("--hash-cost", hash_cost, "min, interactive, moderate or sensitive");
@@ -97,6 +99,7 @@ int main(int argc, char** argv) {
   if (*login_opt) options.login_port = login_port;
   if (*home_opt) options.home_port = home_port;
   if (*update_opt) options.update_port = update_port;
+  if (*web_opt) options.web_port = web_port;
   if (*announce_opt) options.announce = announce;
   if (*node_opt) options.node = node;
   if (*cost_opt) options.hash_cost = hash_cost;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "base/files.h"
 #include "base/ini.h"
 #include "base/text_checks.h"
 #include "protocol.h"
@@ -29,7 +30,8 @@ const char* kAdminUsage =
     "  publish-version VERSION MODE\n"
     "  publish-update VERSION MODE FOLDER [DESCRIPTION]   (also announces VERSION with MODE)\n"
     "  publish-plugin NAME FOLDER [DESCRIPTION]\n"
-    "  keygen [--replace]        (update signing key; prints the public key for the updater)\n";
+    "  keygen [--replace]        (update signing key; prints the public key for the updater)\n"
+    "  bump-catalogue present|skin|stamp\n";
 
 }  // namespace
 
@@ -121,6 +123,7 @@ bool TServer::Start(std::string* error) {
     return fail("cannot bind the login port " + std::to_string(ctx_->config.login_port));
 
   std::string control_error;
+  if (!StartWeb(&control_error)) return fail(control_error);
   if (!control_.Start(
           ControlPath(), [this](const std::vector<std::string>& a) { return Admin(a); }, &control_error))
     return fail(control_error);
@@ -130,6 +133,7 @@ bool TServer::Start(std::string* error) {
 
 void TServer::Stop() {
   control_.Stop();
+  web_.reset();
   if (store_) store_->Listen(nullptr);
   if (login_) login_->Stop();
   if (home_) home_->Stop();
@@ -155,7 +159,18 @@ std::vector<std::string> TServer::ListeningLines() const {
   return {"listening login " + address + ":" + std::to_string(LoginPort()),
           "listening home " + address + ":" + std::to_string(HomePort()),
           "listening update " + address + ":" + std::to_string(UpdatePort()),
-          "control " + ControlPath().string()};
+          "listening web " + address + ":" + std::to_string(WebPort()), "control " + ControlPath().string()};
+}
+
+bool TServer::StartWeb(std::string* error) {
+  std::filesystem::path content = options_.web_content.empty() ? ApplicationFolder() / "web" : options_.web_content;
+  web_ = std::make_unique<TWebRole>(*ctx_, content, options_.data_dir / "web-versions.ini");
+  if (web_->Start(ctx_->config.announce, options_.web_port.value_or(8080), error)) return true;
+  web_.reset();
+  if (options_.web_port) return false;
+  ctx_->log.Line("web role not started: " + *error);
+  error->clear();
+  return true;
 }
 
 void TServer::SeedDemo() {
@@ -248,6 +263,11 @@ std::string TServer::Admin(const std::vector<std::string>& args) {
     return "published " + std::to_string(a) + " mode " + std::to_string(b) + "\n";
   }
   if (cmd == "publish-update" || cmd == "publish-plugin" || cmd == "keygen") return AdminUpdate(args);
+  if (cmd == "bump-catalogue" && args.size() == 2) {
+    int version = web_ ? web_->BumpVersion(args[1]) : -1;
+    if (version < 0) return "error: no web role, unknown catalogue or the versions could not be saved\n";
+    return args[1] + " version " + std::to_string(version) + "\n";
+  }
   return "error: unknown command or bad arguments\n" + std::string(kAdminUsage);
 }
 

@@ -18,6 +18,7 @@
 #include "update_catalogue.h"
 #include "update_role.h"
 #include "work_pool.h"
+#include "web_role.h"
 
 namespace kiv::server {
 
@@ -28,6 +29,10 @@ struct TServerOptions {
   bool seed_demo = false;
   std::optional<std::uint16_t> login_port, home_port, update_port;
   std::optional<std::string> announce, node, hash_cost;
+  // The web site: its port (absent: 8080, skipped with a log line when that port is taken) and its
+  // content folder (empty: web/ in the program's folder).
+  std::optional<std::uint16_t> web_port;
+  std::filesystem::path web_content;
   std::string fault_point;  // test hook, see IAccountStore::SetFaultPoint
   bool log_to_stderr = true;
 };
@@ -47,6 +52,8 @@ class TServer {
   std::uint16_t LoginPort() const { return login_ ? login_->Port() : 0; }
   std::uint16_t HomePort() const { return home_ ? home_->Port() : 0; }
   std::uint16_t UpdatePort() const { return update_ ? update_->Port() : 0; }
+  std::uint16_t WebPort() const { return web_ ? web_->Port() : 0; }
+  TWebRole* Web() { return web_.get(); }
   std::filesystem::path ControlPath() const { return options_.data_dir / "control.sock"; }
   // The lines main() prints once the server is up ("listening login 127.0.0.1:9009", …).
   std::vector<std::string> ListeningLines() const;
@@ -62,6 +69,7 @@ class TServer {
   TUpdateRole& UpdateRole() { return *update_role_; }
 
  private:
+  bool StartWeb(std::string* error);
   void SeedDemo();
   void LoadPublishedVersion();
   bool SavePublishedVersion();
@@ -79,6 +87,7 @@ class TServer {
   std::unique_ptr<TFriendsRole> friends_role_;
   std::unique_ptr<TUpdateCatalogue> updates_;
   std::unique_ptr<TUpdateRole> update_role_;
+  std::unique_ptr<TWebRole> web_;
   TControlServer control_;
 };
 

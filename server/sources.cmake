@@ -17,6 +17,7 @@ set(KIV_SERVER_SOURCES
   sessions.cpp
   sqlite_store.cpp
   store.cpp
+  web_role.cpp
   update_catalogue.cpp
   update_role.cpp
   work_pool.cpp

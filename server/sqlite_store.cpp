@@ -304,6 +304,44 @@ std::int64_t TSqliteStore::LedgerRows() {
   return s.Step() ? s.Int(0) : 0;
 }
 
+std::optional<std::int64_t> TSqliteStore::TopUp(std::uint32_t code, std::int64_t amount) {
+  if (amount <= 0) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  try {
+    Transaction t(db_);
+    Statement credit(db_, "UPDATE accounts SET money = money + ?2 WHERE code = ?1");
+    credit.Bind(1, code).Bind(2, amount).Step();
+    if (credit.Changes() != 1) return std::nullopt;
+    Statement ledger(db_, "INSERT INTO ledger (at, from_code, to_code, amount, fee) VALUES (strftime('%s','now'), 0, ?1, ?2, 0)");
+    ledger.Bind(1, code).Bind(2, amount).Step();
+    Statement balance(db_, "SELECT money FROM accounts WHERE code=?1");
+    balance.Bind(1, code);
+    if (!balance.Step()) return std::nullopt;
+    std::int64_t money = balance.Int(0);
+    t.Commit();
+    return money;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::vector<TLedgerRow> TSqliteStore::LedgerOf(std::uint32_t code, std::size_t limit) {
+  std::lock_guard lock(mutex_);
+  std::vector<TLedgerRow> rows;
+  try {
+    Statement s(db_,
+                "SELECT at, from_code, to_code, amount, fee FROM ledger WHERE from_code=?1 OR to_code=?1 "
+                "ORDER BY rowid DESC LIMIT ?2");
+    s.Bind(1, code).Bind(2, static_cast<std::int64_t>(limit));
+    while (s.Step())
+      rows.push_back({s.Int(0), static_cast<std::uint32_t>(s.Int(1)), static_cast<std::uint32_t>(s.Int(2)), s.Int(3),
+                      s.Int(4)});
+  } catch (const std::exception&) {
+    rows.clear();
+  }
+  return rows;
+}
+
 std::uint32_t TSqliteStore::IssueGuest(const std::string& machine, std::int64_t now_s) {
   std::lock_guard lock(mutex_);
   try {

@@ -47,6 +47,13 @@ struct TProfileUpdate {
   std::optional<Protection> protection;
 };
 
+// One row of the money ledger. `from` 0 is the service itself (a top-up on the web site).
+struct TLedgerRow {
+  std::int64_t at = 0;  // seconds since the epoch
+  std::uint32_t from = 0, to = 0;
+  std::int64_t amount = 0, fee = 0;
+};
+
 enum class TTransferOutcome { kDone, kNoSender, kNoRecipient, kInsufficient, kError };
 struct TTransferResult {
   TTransferOutcome outcome = TTransferOutcome::kError;
@@ -87,6 +94,11 @@ class IAccountStore {
                                    std::int64_t fee) = 0;
   // Rows in the ledger (tests and the admin command).
   virtual std::int64_t LedgerRows() = 0;
+  // Credits `amount` (> 0) to `code` in one transaction with a ledger row from 0. The new balance;
+  // nothing when the account does not exist or the store fails.
+  virtual std::optional<std::int64_t> TopUp(std::uint32_t code, std::int64_t amount) = 0;
+  // The newest `limit` ledger rows that move money from or to `code`, newest first.
+  virtual std::vector<TLedgerRow> LedgerOf(std::uint32_t code, std::size_t limit) = 0;
 
   // Guest codes handed out by the login role and claimed by a home node.
   virtual std::uint32_t IssueGuest(const std::string& machine, std::int64_t now_s) = 0;

@@ -1,6 +1,6 @@
 // kiv_assets: draws the client's own pictures and sounds into an application folder.
 //
-//   kiv_assets <application folder>           write skins/, faces/, EmoteInfo/ and Sounds/ there
+//   kiv_assets <application folder>           write skins/, faces/, EmoteInfo/, Sounds/ and web/ there
 //   kiv_assets --sheets <folder>              also write contact sheets (PNG) for a visual check
 //
 // Everything is drawn or synthesised here; nothing is read from elsewhere. Runs on Qt's offscreen
@@ -21,6 +21,7 @@
 #include "pictures.h"
 #include "skins.h"
 #include "sounds.h"
+#include "web.h"
 
 namespace fs = std::filesystem;
 using namespace kiv::assets;
@@ -151,5 +152,6 @@ int main(int argc, char** argv) {
   step(WriteFaces(root / "faces"), "the faces");
   step(WriteEmotes(root / "EmoteInfo"), "the emoticons");
   step(WriteSounds(root / "Sounds"), "the sounds");
+  step(WriteWebSite(root / "web", root / "skins"), "the web site's content");
   return ok ? 0 : 1;
 }

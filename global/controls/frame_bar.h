@@ -1,0 +1,138 @@
+// TKivFrameBar: a vertical bar of collapsible sections full of buttons (the friends list and the
+// room categories are built from it). TWebImage: a picture control filled from a web address in
+// the background. Main thread only.
+#pragma once
+
+#include <QLabel>
+#include <QPixmap>
+#include <QPointer>
+#include <QScrollArea>
+#include <QToolButton>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kiv {
+
+// A skinned button with a picture and left-aligned text. A draggable button starts a drag as soon
+// as the mouse leaves it while pressed; what is dropped where is the using plug-in's business.
+class TKivButton : public QToolButton {
+  Q_OBJECT
+ public:
+  explicit TKivButton(QWidget* parent = nullptr);
+  std::int32_t Tag = 0;
+  bool Draggable = false;
+  bool Pressed() const { return pressed_; }
+  std::function<void(TKivButton*)> OnDoubleClick;
+
+ signals:
+  // A drag left this button (the receiving side decides what it means).
+  void DragStarted(TKivButton* button);
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void leaveEvent(QEvent* event) override;
+
+ private:
+  bool pressed_ = false;
+};
+
+class TKivFrameBar;
+
+// One section: a caption button across the top that toggles it, then its rows of buttons.
+class TKivFrameBarItem : public QWidget {
+  Q_OBJECT
+ public:
+  TKivFrameBarItem(TKivFrameBar* bar, const QString& caption, const QPixmap& glyph, std::int32_t tag);
+
+  TKivButton* AddButton(const QString& caption, const QPixmap* picture, int left, std::int32_t tag);
+  TKivButton* AddFlag(TKivButton* button, const QPixmap& picture, int height, int width, int top, int left,
+                      std::int32_t tag);
+  TKivButton* GetItem(std::int32_t tag) const;
+  void SetExpanded(bool expanded);
+  bool Expanded() const { return expanded_; }
+  int Count() const { return count_; }
+  std::int32_t Tag() const { return tag_; }
+  QToolButton* Caption() const { return caption_; }
+
+  void SetExpandedGlyph(const QPixmap& glyph) { expanded_glyph_ = glyph; }
+  void SetClosedGlyph(const QPixmap& glyph) { closed_glyph_ = glyph; }
+  const QPixmap& GetExpandedGlyph() const { return expanded_glyph_; }
+  const QPixmap& GetClosedGlyph() const { return closed_glyph_; }
+
+  static constexpr int kCaptionHeight = 24;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  TKivFrameBar* bar_;
+  QToolButton* caption_;
+  bool expanded_ = false;
+  int count_ = 0;
+  std::int32_t tag_;
+  QPixmap expanded_glyph_, closed_glyph_;
+  struct Row {
+    TKivButton* button;
+    int left;
+  };
+  std::vector<Row> rows_;
+  std::vector<TKivButton*> flags_;
+};
+
+class TKivFrameBar : public QScrollArea {
+  Q_OBJECT
+ public:
+  explicit TKivFrameBar(QWidget* parent = nullptr);
+
+  TKivFrameBarItem* AddItem(const QString& caption, const QPixmap& glyph, std::int32_t tag);
+  void ClearItem();
+  TKivFrameBarItem* GetItem(std::int32_t tag) const;
+  const std::vector<TKivFrameBarItem*>& Items() const { return items_; }
+
+  // Height of a button row: 34, or 26 for small faces (set it before filling the bar).
+  int RowHeight = 34;
+
+  // Lays the sections out one under the other (after a section's height changed).
+  void Relayout();
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  QWidget* content_;
+  std::vector<TKivFrameBarItem*> items_;
+};
+
+// A picture control that can fetch its picture from the web. The download runs on a worker thread
+// into the application folder's `DownloadFolder` ("download" by default); the picture is set on the
+// main thread, and dropped when the control is gone by then.
+class TWebImage : public QLabel {
+  Q_OBJECT
+ public:
+  explicit TWebImage(QWidget* parent = nullptr);
+  std::string DownloadFolder = "download";
+  // The folder the download folder lives in; empty: the application folder.
+  std::string Root;
+
+  // Loads a picture file; false (picture unchanged) when it cannot be read.
+  bool GetImageFromFile(const QString& path);
+  // Starts fetching `url`; the current picture stays until the new one is there.
+  void GetImageFromURL(const std::string& url);
+
+  std::function<void()> OnMouseEnter, OnMouseLeave;
+
+ signals:
+  // The picture from the last GetImageFromURL was set (true) or could not be fetched (false).
+  void UrlImageDone(bool loaded);
+
+ protected:
+  void enterEvent(QEnterEvent* event) override;
+  void leaveEvent(QEvent* event) override;
+};
+
+}  // namespace kiv

@@ -1,0 +1,159 @@
+// The web role over loopback HTTP: the content folder, the version bump and the account pages.
+#include <httplib.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "base/ini.h"
+#include "server_fixture.h"
+
+namespace kiv::server {
+namespace {
+
+using kiv::testing::PasswordDigest;
+using kiv::testing::TProtocolClient;
+
+std::string ContentFile(const std::string& relative) {
+  std::ifstream in(std::string(KIV_BIN_DIR) + "/web/" + relative, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class WebTest : public ServerFixture {
+ protected:
+  void SetUp() override {
+    TServerOptions options;
+    options.web_port = 0;
+    options.web_content = std::string(KIV_BIN_DIR) + "/web";
+    StartServer(options);
+    ASSERT_NE(server_->WebPort(), 0);
+    http_ = std::make_unique<httplib::Client>("127.0.0.1", server_->WebPort());
+    http_->set_read_timeout(10, 0);
+  }
+  httplib::Result Get(const std::string& path) { return http_->Get(path); }
+  httplib::Result Post(const std::string& path, const httplib::Params& params) {
+    return http_->Post(path, params);
+  }
+
+  std::unique_ptr<httplib::Client> http_;
+};
+
+TEST_F(WebTest, ServesTheContentFolderWithETagAndLength) {
+  ASSERT_FALSE(ContentFile("present/PresentInfo.txt").empty()) << "the asset tool has not written web/";
+  for (const char* path : {"/present/PresentInfo.txt", "/stamp/StampInfo.txt", "/skins/SkinInfo.txt",
+                           "/present/rose.png", "/skins/skin1.png"}) {
+    auto res = Get(path);
+    ASSERT_TRUE(res) << path;
+    EXPECT_EQ(res->status, 200) << path;
+    EXPECT_EQ(res->body, ContentFile(std::string(path).substr(1))) << path;
+    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(res->body.size())) << path;
+    std::string etag = res->get_header_value("ETag");
+    ASSERT_EQ(etag.size(), 34u) << path;
+    auto again = http_->Get(path, {{"If-None-Match", etag}});
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 304) << path;
+    EXPECT_TRUE(again->body.empty());
+  }
+  EXPECT_EQ(server_->Web()->Requests("/present/rose.png"), 2u);
+}
+
+TEST_F(WebTest, RefusesNamesOutsideTheContentFolders) {
+  for (const char* path : {"/present/..%2F..%2Fkivora.db", "/present/%2e%2e", "/present/a%5C..%5Cb",
+                           "/present/", "/kivora.db", "/web-versions.ini", "/present/nothing.png"}) {
+    auto res = Get(path);
+    ASSERT_TRUE(res) << path;
+    EXPECT_EQ(res->status, 404) << path;
+  }
+}
+
+TEST_F(WebTest, BumpingOneCatalogueChangesOnlyItsVersionAndSurvivesARestart) {
+  auto before = IniFile::Parse(Get("/Download/Version.txt")->body);
+  EXPECT_EQ(server_->Admin({"bump-catalogue", "skin"}), "skin version 2\n");
+  EXPECT_EQ(server_->Admin({"bump-catalogue", "wallpaper"}).rfind("error", 0), 0u);
+  auto after = IniFile::Parse(Get("/Download/Version.txt")->body);
+  EXPECT_EQ(after.GetInt("VersionInfo", "SkinVersion"), before.GetInt("VersionInfo", "SkinVersion") + 1);
+  EXPECT_EQ(after.GetInt("VersionInfo", "PresentVersion"), before.GetInt("VersionInfo", "PresentVersion"));
+  EXPECT_EQ(after.GetInt("VersionInfo", "StampVersion"), before.GetInt("VersionInfo", "StampVersion"));
+
+  SetUp();  // a new process on the same data folder
+  EXPECT_EQ(IniFile::Parse(Get("/Download/Version.txt")->body).GetInt("VersionInfo", "SkinVersion"),
+            after.GetInt("VersionInfo", "SkinVersion"));
+}
+
+TEST_F(WebTest, RegistrationCreatesAnAccountThatSignsIn) {
+  auto bad = Post("/register.php", {{"nickname", "小王"}, {"password", "abc"}, {"password2", "abd"}});
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->status, 400);
+  EXPECT_NE(bad->body.find("两次输入的密码不一致"), std::string::npos);
+
+  auto res = Post("/register.php", {{"nickname", "小王"}, {"password", "secret"}, {"password2", "secret"}});
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200);
+  auto at = res->body.find("id=\"code\">");
+  ASSERT_NE(at, std::string::npos);
+  std::uint32_t code = static_cast<std::uint32_t>(std::stoul(res->body.substr(at + 10)));
+  auto account = server_->Store().Find(code);
+  ASSERT_TRUE(account);
+  EXPECT_EQ(account->nickname, "小王");
+
+  TProtocolClient client;
+  EXPECT_TRUE(SignIn(client, code, "secret").ok());
+}
+
+TEST_F(WebTest, TopUpNeedsThePasswordAndShowsInTheOwnRecordOnly) {
+  auto wrong = Post("/pay/add.php", {{"code", "10001"}, {"password", "nope"}, {"amount", "100"}});
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 403);
+  EXPECT_EQ(Balance(10001), kDemoMoney);
+  for (const char* amount : {"0", "-5", "x", "100001"}) {
+    auto res = Post("/pay/add.php", {{"code", "10001"}, {"password", kDemoPassword}, {"amount", amount}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400) << amount;
+  }
+  EXPECT_EQ(Balance(10001), kDemoMoney);
+
+  auto ok = Post("/pay/add.php", {{"code", "10001"}, {"password", kDemoPassword}, {"amount", "100"}});
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->status, 200);
+  EXPECT_EQ(Balance(10001), kDemoMoney + 100);
+  EXPECT_EQ(server_->Store().LedgerRows(), 1);
+
+  const std::string digest = PasswordDigest(kDemoPassword);
+  auto own = Get("/goto.php?kind=2&usercode=10001&password=" + digest);
+  ASSERT_TRUE(own);
+  EXPECT_EQ(own->status, 200);
+  EXPECT_NE(own->body.find("网站充值"), std::string::npos);
+  EXPECT_NE(own->body.find("+100"), std::string::npos);
+
+  auto other = Get("/goto.php?kind=2&usercode=10002&password=" + digest);
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->body.find("网站充值"), std::string::npos);
+  for (const std::string& query : {"usercode=10001&password=" + digest.substr(1),
+                                   std::string("usercode=10001"), "usercode=99999&password=" + digest}) {
+    auto res = Get("/goto.php?kind=2&" + query);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403) << query;
+    EXPECT_EQ(res->body.find("网站充值"), std::string::npos) << query;
+  }
+}
+
+TEST_F(WebTest, TheOtherPagesAnswerInChinese) {
+  struct Case {
+    const char* path;
+    const char* text;
+  } cases[] = {{"/goto.php?kind=1", "玫瑰"},     {"/goto.php?kind=1", "/present/rose.png"},
+               {"/goto.php?kind=3", "在线客服"}, {"/help.php", "新手帮助"},
+               {"/register.php", "申请账号"},    {"/pay/add.php?code=10001", "value=\"10001\""}};
+  for (const Case& c : cases) {
+    auto res = Get(c.path);
+    ASSERT_TRUE(res) << c.path;
+    EXPECT_EQ(res->status, 200) << c.path;
+    EXPECT_EQ(res->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(res->body.find(c.text), std::string::npos) << c.path;
+  }
+  auto missing = Get("/goto.php?kind=9");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 404);
+}
+
+}  // namespace
+}  // namespace kiv::server
