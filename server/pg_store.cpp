@@ -242,6 +242,40 @@ std::int64_t TPgStore::LedgerRows() {
   return r.ok() ? r.number(0, 0) : 0;
 }
 
+std::optional<std::int64_t> TPgStore::TopUp(std::uint32_t code, std::int64_t amount) {
+  if (amount <= 0) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN").ok()) return std::nullopt;
+  Result credit = Exec("UPDATE accounts SET money = money + $2 WHERE code = $1 RETURNING money", {N(code), N(amount)});
+  if (!credit.ok() || credit.rows() != 1) {
+    Exec("ROLLBACK");
+    return std::nullopt;
+  }
+  Result ledger = Exec(
+      "INSERT INTO ledger (at, from_code, to_code, amount, fee) "
+      "VALUES (EXTRACT(EPOCH FROM now())::bigint, 0, $1, $2, 0)",
+      {N(code), N(amount)});
+  if (!ledger.ok() || !Exec("COMMIT").ok()) {
+    Exec("ROLLBACK");
+    return std::nullopt;
+  }
+  return credit.number(0, 0);
+}
+
+std::vector<TLedgerRow> TPgStore::LedgerOf(std::uint32_t code, std::size_t limit) {
+  std::lock_guard lock(mutex_);
+  std::vector<TLedgerRow> rows;
+  Result r = Exec(
+      "SELECT at, from_code, to_code, amount, fee FROM ledger WHERE from_code = $1 OR to_code = $1 "
+      "ORDER BY at DESC LIMIT $2",
+      {N(code), N(static_cast<std::int64_t>(limit))});
+  if (!r.ok()) return rows;
+  for (int i = 0; i < r.rows(); ++i)
+    rows.push_back({r.number(i, 0), static_cast<std::uint32_t>(r.number(i, 1)), static_cast<std::uint32_t>(r.number(i, 2)),
+                    r.number(i, 3), r.number(i, 4)});
+  return rows;
+}
+
 std::uint32_t TPgStore::IssueGuest(const std::string& machine, std::int64_t now_s) {
   std::lock_guard lock(mutex_);
   Exec("BEGIN");

@@ -2,6 +2,9 @@
 // with a fresh store and the demo users; its admin command sends what an operator would.
 #include <QProcess>
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 
 #include "base/machine_id.h"
 #include "udp_interface.h"
@@ -237,8 +240,29 @@ TEST_F(ServerTest, TheMainProgramsRequestsAreAnsweredByTheServer) {
 TEST_F(ServerTest, TheProgramEndsOnCloseFromAnotherProcessButNotOnClose) {
   const std::filesystem::path program = app_.path() / "Kivora";
   std::filesystem::copy_file(std::filesystem::path(KIV_BIN_DIR) / "Kivora", program);
+  // Window mailboxes are found by class and caption in the user's runtime folder. This process has
+  // login windows of its own (the managers of the other tests), and other programs of this user may
+  // run beside the test: the child and the lookups below share a runtime folder of their own, so
+  // "Close" can reach no window but the child's and the child's mailbox is never taken.
+  const std::filesystem::path runtime = app_.path() / "runtime";
+  std::filesystem::create_directory(runtime);
+  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
+  const char* previous_runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved_runtime = previous_runtime ? previous_runtime : "";
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  struct RestoreRuntime {
+    bool had;
+    std::string value;
+    ~RestoreRuntime() {
+      if (had)
+        ::setenv("XDG_RUNTIME_DIR", value.c_str(), 1);
+      else
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+  } restore_runtime{previous_runtime != nullptr, saved_runtime};
   QProcess client;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(runtime.string()));
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
   env.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral(KIV_BIN_DIR));
   client.setProcessEnvironment(env);
