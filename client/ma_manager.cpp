@@ -178,6 +178,12 @@ TManager::~TManager() {
     if (GlobalManager) GlobalManager->HideHintForm();
   });
   Guarded([this] { early_notices_.clear(); });
+  // Windows that send through this manager go with it.
+  Guarded([this] {
+    delete bank_form_.data();
+    if (find_password_form_) find_password_form_->disconnect(this);
+    delete find_password_form_.data();
+  });
   Guarded([this] { main_form_->DockTimer().stop(); });
   Guarded([this] {
     CancelAsynFunction(kActionExit);
