@@ -287,6 +287,7 @@ TLoginForm* TManager::EnsureLoginForm() {
   connect(form, &TLoginForm::TimedOut, this, &TManager::LoginTimedOut);
   connect(form, &TLoginForm::ExitRequested, this,
           [this] { AsynFunction(kActionExit, options_.exit_delay_ms); });
+  connect(form, &TLoginForm::ForgotPasswordRequested, this, &TManager::ShowFindPassWord);
   connect(form, &TLoginForm::RegisterRequested, this, [this] {
     if (!REGPAGE.empty()) options_.open_url(QUrl(Q(REGPAGE)));
   });

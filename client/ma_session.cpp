@@ -276,7 +276,9 @@ void TManager::ShowBank() {
     Message(QStringLiteral("没有此操作权限。"));
     return;
   }
-  if (!bank_form_) bank_form_ = new TBankForm([this](const Bytes& message) { SendToHome(message); }, options_.transfer_timeout_ms);
+  if (!bank_form_)
+    bank_form_ =
+        new TBankForm([this](const Bytes& message) { SendToHome(message); }, options_.transfer_timeout_ms);
   bank_form_->show();
   bank_form_->raise();
   bank_form_->activateWindow();
@@ -285,11 +287,13 @@ void TManager::ShowBank() {
 void TManager::ShowFindPassWord() {
   if (!find_password_form_) {
     if (!ConnectLoginServer()) return;
-    find_password_form_ = new TFindPassWordForm([](const Bytes& message) {
-      if (Low16(GlobalManager->LoginServer) == 0) return;
-      UDPSendData(Low16(GlobalManager->LoginServer), message.data(), static_cast<std::uint32_t>(message.size()),
-                  0, 0, 0);
-    }, options_.recovery_timeout_ms);
+    find_password_form_ = new TFindPassWordForm(
+        [](const Bytes& message) {
+          if (Low16(GlobalManager->LoginServer) == 0) return;
+          UDPSendData(Low16(GlobalManager->LoginServer), message.data(),
+                      static_cast<std::uint32_t>(message.size()), 0, 0, 0);
+        },
+        options_.recovery_timeout_ms);
     // The login server is needed only while the window is open.
     constexpr int kDropAfterRecoveryMs = 100;
     connect(find_password_form_, &QObject::destroyed, this,

@@ -179,7 +179,7 @@ class RecoveryTest : public RealServerTest {
     ASSERT_EQ(ChangeProfileAside(fields, "kivora"), 4);
     StartClient();
     ASSERT_TRUE(LoginWindowShown());
-    Manager().ShowFindPassWord();
+    Manager().LoginForm()->findChild<QPushButton*>(QStringLiteral("ForgotPasswordButton"))->click();
     window_ = Manager().FindPassWordForm();
     ASSERT_NE(window_.data(), nullptr);
   }
@@ -261,10 +261,14 @@ TEST_F(RecoveryTest, ThreeStepsThenTheNewPasswordSignsIn) {
   EXPECT_TRUE(Manager().AsynPending(kActionDropLoginServer));
   EXPECT_TRUE(RunUntil([this] { return !Manager().AsynPending(kActionDropLoginServer); }));
 
-  PressLogin(QStringLiteral("10003"), QStringLiteral("kivora"));
-  EXPECT_TRUE(MessageShown(QStringLiteral("登录失败，用户名或密码不正确。")));
-  PressLogin(QStringLiteral("10003"), QStringLiteral("newpass1"));
-  EXPECT_TRUE(SignedIn());
+  // The new password signs in; the old one no longer does.
+  testing::TProtocolClient client;
+  testing::TLoginFields login;
+  login.user = 10003;
+  login.password = "kivora";
+  EXPECT_FALSE(client.SignInVia(server_.Login(), login).ok());
+  login.password = "newpass1";
+  EXPECT_TRUE(client.SignInVia(server_.Login(), login).ok());
 }
 
 TEST_F(RecoveryTest, ALostAnswerTimesOutAndTheStepCanBeRetried) {
