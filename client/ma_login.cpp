@@ -67,6 +67,10 @@ TLoginForm::TLoginForm(int timeout_ms) {
   grid->addWidget(register_button, 0, 2);
   grid->addWidget(new QLabel(QStringLiteral("用户密码："), this), 1, 0);
   grid->addWidget(password_, 1, 1);
+  auto* forgot_button = new QPushButton(QStringLiteral("忘了密码？"), this);
+  forgot_button->setObjectName(QStringLiteral("ForgotPasswordButton"));
+  forgot_button->setFlat(true);
+  grid->addWidget(forgot_button, 1, 2);
   auto* boxes = new QHBoxLayout;
   boxes->addWidget(remember_);
   boxes->addWidget(invisible_);
@@ -98,6 +102,7 @@ TLoginForm::TLoginForm(int timeout_ms) {
   connect(password_, &QLineEdit::returnPressed, this, [this] { emit LoginRequested(false); });
   connect(user_code_->lineEdit(), &QLineEdit::returnPressed, this, [this] { emit LoginRequested(false); });
   connect(register_button, &QPushButton::clicked, this, &TLoginForm::RegisterRequested);
+  connect(forgot_button, &QPushButton::clicked, this, &TLoginForm::ForgotPasswordRequested);
   connect(quit, &QPushButton::clicked, this, [this] {
     if (main_login_) {
       emit ExitRequested();

@@ -63,6 +63,7 @@ class TLoginForm : public QWidget {
   // The main login window was closed or "退出" was pressed on it.
   void ExitRequested();
   void RegisterRequested();
+  void ForgotPasswordRequested();
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -139,6 +139,7 @@ void TMainForm::BuildMenus() {
   system_menu_->addAction(QStringLiteral("在线客服"), this, [this] { manager_->ShowService(); });
   system_menu_->addSeparator();
   system_menu_->addAction(QStringLiteral("交易记录"), this, [this] { manager_->ShowMoneyRecord(); });
+  system_menu_->addAction(QStringLiteral("$MONEY赠送"), this, [this] { manager_->ShowBank(); });
   system_menu_->addAction(QStringLiteral("道具商城"), this, [this] { manager_->ShowMall(); });
   system_menu_->addSeparator();
   system_menu_->addAction(QStringLiteral("退出"), this,

@@ -196,6 +196,12 @@ TManager::~TManager() {
     if (GlobalManager) GlobalManager->HideHintForm();
   });
   Guarded([this] { early_notices_.clear(); });
+  // Windows that send through this manager go with it.
+  Guarded([this] {
+    delete bank_form_.data();
+    if (find_password_form_) find_password_form_->disconnect(this);
+    delete find_password_form_.data();
+  });
   Guarded([this] { main_form_->DockTimer().stop(); });
   Guarded([this] {
     CancelAsynFunction(kActionExit);
@@ -299,6 +305,7 @@ TLoginForm* TManager::EnsureLoginForm() {
   connect(form, &TLoginForm::TimedOut, this, &TManager::LoginTimedOut);
   connect(form, &TLoginForm::ExitRequested, this,
           [this] { AsynFunction(kActionExit, options_.exit_delay_ms); });
+  connect(form, &TLoginForm::ForgotPasswordRequested, this, &TManager::ShowFindPassWord);
   connect(form, &TLoginForm::RegisterRequested, this, [this] {
     if (!REGPAGE.empty()) options_.open_url(QUrl(Q(REGPAGE)));
   });

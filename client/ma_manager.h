@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "ma_bank.h"
+#include "ma_find_password.h"
 #include "ma_login.h"
 #include "ma_web.h"
 #include "manager/setup_records.h"
@@ -64,6 +66,8 @@ struct TManagerOptions {
   int exit_delay_ms = 100;
   int exit_after_notice_ms = 2000;  // "download it from the web site" to the exit
   int kick_delay_ms = 100;
+  int transfer_timeout_ms = 10000;  // no answer to a currency transfer
+  int recovery_timeout_ms = 10000;  // no answer to a step of the password recovery
   // Starts a program without waiting (the updater); the default starts it detached.
   std::function<void(const std::string& program, const std::vector<std::string>& arguments)> run_program;
   // Opens a web address in the system's browser.
@@ -124,6 +128,13 @@ class TManager : public QObject {
   // A text from another program to one of the windows: "Close" as the first word ends the program.
   void OnFormText(const QString& text);
 
+  // The currency transfer window (needs the permission Bank), created when missing.
+  void ShowBank();
+  TBankForm* BankForm() const { return bank_form_.data(); }
+  // The password recovery window, opened from the login window once the login server answers.
+  void ShowFindPassWord();
+  TFindPassWordForm* FindPassWordForm() const { return find_password_form_.data(); }
+
   void OpenWebWindow(int width, int height, const QString& caption, const QUrl& url);
   void ShowMoneyRecord();
   void ShowMall();
@@ -174,6 +185,8 @@ class TManager : public QObject {
   std::unique_ptr<TPluginManager> plugins_;
   std::unique_ptr<TDownloadThread> downloads_;
   QPointer<TLoginForm> login_form_;
+  QPointer<TBankForm> bank_form_;
+  QPointer<TFindPassWordForm> find_password_form_;
   std::map<int, QTimer*> actions_;
 };
 

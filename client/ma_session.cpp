@@ -96,8 +96,12 @@ void TManager::OnDataRecive(std::uint16_t remote, const void* data, std::uint32_
       case kMsgTransferResult:
         DealTransferResult(data, size);
         break;
+      case kMsgRecovery:
+        if (find_password_form_ && remote == Low16(GlobalManager->LoginServer))
+          find_password_form_->DealRecoveryResult(data, size);
+        break;
       default:
-        break;  // clear-user and recovery results: their windows are not open
+        break;  // clear-user results: their window is not open
     }
   } catch (...) {
   }
@@ -240,6 +244,7 @@ void TManager::DealLevelUp(const void* data, std::size_t size) {
 
 void TManager::DealTransferResult(const void* data, std::size_t size) {
   const TReceivedRecord record(data, size, DeclaredLength(kMsgTransferResult));
+  if (bank_form_) bank_form_->DealTransferResult();
   const QString money = Q(MONEYNAME);
   switch (record->u8(8)) {
     case 0:
@@ -263,6 +268,40 @@ void TManager::DealTransferResult(const void* data, std::size_t size) {
     default:
       break;
   }
+}
+
+void TManager::ShowBank() {
+  if (GlobalManager->RunState != kRunSignedIn) return;
+  if (!GlobalManager->CheckPermit(GlobalManager->Me->user_type, TPermitType::Bank)) {
+    Message(QStringLiteral("没有此操作权限。"));
+    return;
+  }
+  if (!bank_form_)
+    bank_form_ =
+        new TBankForm([this](const Bytes& message) { SendToHome(message); }, options_.transfer_timeout_ms);
+  bank_form_->show();
+  bank_form_->raise();
+  bank_form_->activateWindow();
+}
+
+void TManager::ShowFindPassWord() {
+  if (!find_password_form_) {
+    if (!ConnectLoginServer()) return;
+    find_password_form_ = new TFindPassWordForm(
+        [](const Bytes& message) {
+          if (Low16(GlobalManager->LoginServer) == 0) return;
+          UDPSendData(Low16(GlobalManager->LoginServer), message.data(),
+                      static_cast<std::uint32_t>(message.size()), 0, 0, 0);
+        },
+        options_.recovery_timeout_ms);
+    // The login server is needed only while the window is open.
+    constexpr int kDropAfterRecoveryMs = 100;
+    connect(find_password_form_, &QObject::destroyed, this,
+            [this] { AsynFunction(kActionDropLoginServer, kDropAfterRecoveryMs); });
+  }
+  find_password_form_->show();
+  find_password_form_->raise();
+  find_password_form_->activateWindow();
 }
 
 void TManager::Notify(const THintInfo& notice, const QString& fallback_text) {
