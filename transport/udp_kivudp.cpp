@@ -151,7 +151,9 @@ bool TKivUDP::Start(std::uint16_t port, std::uint8_t mode) {
 }
 
 void TKivUDP::WaitStep() {
-  if (Mode() == 0 && options_.main_thread) {
+  // Only the main thread reads in mode 0. A Connect from another thread (a friend's connection
+  // thread) just waits: the main thread reads the answer and the loop sees the peer's state.
+  if (Mode() == 0 && options_.main_thread && OnOwnerThread()) {
     options_.main_thread->ProcessEvents();
     // Called from a callback that runs inside the socket's own notification, the event loop does
     // not notify it again: read directly, so that Connect and Stop see their answers there too.

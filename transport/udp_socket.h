@@ -99,6 +99,8 @@ class TKivSocket {
   void WakeReader();
   // True on the socket's read thread.
   bool OnReadThread() const { return std::this_thread::get_id() == read_thread_id_.load(); }
+  // Mode 0: true on the thread that started the socket, the one reader of its datagrams.
+  bool OnOwnerThread() const { return std::this_thread::get_id() == owner_thread_; }
 
   // Sets the relay (dotted IPv4 text). False, relay unchanged, when `host` is not IPv4 text.
   bool SetProxy(const std::string& host, std::uint16_t port);

@@ -47,6 +47,7 @@ TEST(AppearanceTest, AGallerySkinDownloadsOnClickAppliesAndIsRemembered) {
   SetAppType(1);
   TestDir dir;
   server::TServerOptions options;
+  options.update_port = 0;  // tests run side by side: any free port
   options.data_dir = dir.path() / "server";
   options.login_port = 0;
   options.home_port = 0;

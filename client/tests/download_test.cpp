@@ -63,6 +63,7 @@ class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     server::TServerOptions options;
+    options.update_port = 0;  // tests run side by side: any free port
     options.data_dir = dir_.path() / "server";
     options.login_port = 0;
     options.home_port = 0;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <thread>
@@ -50,6 +51,11 @@ bool TServerProcess::Start(const std::filesystem::path& binary, const std::vecto
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
   std::vector<std::string> argv_text{binary.string()};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
+  // Servers of tests run side by side: the update role takes any free port unless the test names one.
+  if (std::find(args.begin(), args.end(), "--update-port") == args.end()) {
+    argv_text.push_back("--update-port");
+    argv_text.push_back("0");
+  }
   std::vector<char*> argv;
   for (std::string& a : argv_text) argv.push_back(a.data());
   argv.push_back(nullptr);

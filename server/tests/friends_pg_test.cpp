@@ -28,6 +28,7 @@ class FriendsPgTest : public ::testing::Test {
   }
   std::unique_ptr<TServer> Node(const std::string& name) {
     TServerOptions o;
+    o.update_port = 0;  // tests run side by side: any free port
     o.data_dir = dir_.path() / name;
     o.store = url_;
     o.node = name;

@@ -143,6 +143,7 @@ TEST_F(SignInTest, MaintenanceAndFullServerAreRefused) {
     std::filesystem::path ini = dir_.path() / "c.ini";
     ASSERT_TRUE(WriteFileAtomic(ini, std::string_view(c.ini)));
     TServerOptions o;
+    o.update_port = 0;  // tests run side by side: any free port
     o.config_file = ini;
     StartServer(o);
     TProtocolClient client;

@@ -22,6 +22,7 @@ class WebTest : public ServerFixture {
  protected:
   void SetUp() override {
     TServerOptions options;
+    options.update_port = 0;  // tests run side by side: any free port
     options.web_port = 0;
     options.web_content = std::string(KIV_BIN_DIR) + "/web";
     StartServer(options);
