@@ -99,12 +99,12 @@ struct TClickRecorder {
   std::vector<double> arrived;
   std::atomic<bool> stop{false};
   void Run(const std::string& server, const char* device = "out.monitor") {
-    pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
+    pa_sample_spec sample_format{PA_SAMPLE_S16LE, kRate, 1};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.fragsize = kRate / 200 * 2;
     int error = 0;
-    pa_simple* rec = pa_simple_new(server.c_str() + 0, "bench", PA_STREAM_RECORD, device, "monitor", &spec,
+    pa_simple* rec = pa_simple_new(server.c_str() + 0, "bench", PA_STREAM_RECORD, device, "monitor", &sample_format,
                                    nullptr, &attr, &error);
     if (!rec) return;
     std::vector<std::int16_t> chunk(kRate / 200);

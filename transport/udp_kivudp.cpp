@@ -337,11 +337,11 @@ void TKivUDP::Arm(std::int64_t deadline) {
   if (deadline >= armed_ || timer_fd_ < 0) return;
   armed_ = deadline;
   const std::int64_t wait_ms = std::max<std::int64_t>(deadline - Now(), 0);
-  itimerspec spec{};
-  spec.it_value.tv_sec = static_cast<time_t>(wait_ms / 1000);
-  spec.it_value.tv_nsec = static_cast<long>(wait_ms % 1000) * 1'000'000;
-  if (wait_ms == 0) spec.it_value.tv_nsec = 1;  // zero would disarm it
-  ::timerfd_settime(timer_fd_, 0, &spec, nullptr);
+  itimerspec wake{};
+  wake.it_value.tv_sec = static_cast<time_t>(wait_ms / 1000);
+  wake.it_value.tv_nsec = static_cast<long>(wait_ms % 1000) * 1'000'000;
+  if (wait_ms == 0) wake.it_value.tv_nsec = 1;  // zero would disarm it
+  ::timerfd_settime(timer_fd_, 0, &wake, nullptr);
 }
 
 void TKivUDP::Report(Events& events, std::uint16_t handle, std::uint8_t reason) {

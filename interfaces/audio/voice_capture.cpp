@@ -29,7 +29,7 @@ std::unique_ptr<TVoiceCapture> TVoiceCapture::Start(std::shared_ptr<TPulseSessio
   capture->generation_ = ++capture_generation;
 
   const TVoiceFormat format = capture->encoder_->format();
-  pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(format.sample_rate), 1};
+  pa_sample_spec sample_format{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(format.sample_rate), 1};
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.fragsize = static_cast<std::uint32_t>(format.sample_rate / 1000 * kFragmentMilliseconds * 2);
@@ -40,7 +40,7 @@ std::unique_ptr<TVoiceCapture> TVoiceCapture::Start(std::shared_ptr<TPulseSessio
   pa_proplist* props = pa_proplist_new();
   pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
   capture->stream_ =
-      pa_stream_new_with_proplist(capture->session_->context(), "voice capture", &spec, nullptr, props);
+      pa_stream_new_with_proplist(capture->session_->context(), "voice capture", &sample_format, nullptr, props);
   pa_proplist_free(props);
   if (!capture->stream_) return nullptr;
   pa_stream_set_read_callback(capture->stream_, &TVoiceCapture::OnRead, capture.get());

@@ -17,7 +17,7 @@ std::unique_ptr<TVoiceOutput> TVoiceOutput::Start(std::shared_ptr<TPulseSession>
   if (!session) return nullptr;
   std::unique_ptr<TVoiceOutput> output(new TVoiceOutput(volume));
   output->session_ = std::move(session);
-  pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(kPlaybackRate), 1};
+  pa_sample_spec sample_format{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(kPlaybackRate), 1};
   // Without an explicit target length the server buffers about 2 s, and voice lags by as much.
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -31,7 +31,7 @@ std::unique_ptr<TVoiceOutput> TVoiceOutput::Start(std::shared_ptr<TPulseSession>
   pa_proplist* props = pa_proplist_new();
   pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
   output->stream_ =
-      pa_stream_new_with_proplist(output->session_->context(), "voice playback", &spec, nullptr, props);
+      pa_stream_new_with_proplist(output->session_->context(), "voice playback", &sample_format, nullptr, props);
   pa_proplist_free(props);
   if (!output->stream_) return nullptr;
   pa_stream_set_write_callback(output->stream_, &TVoiceOutput::OnWrite, output.get());
