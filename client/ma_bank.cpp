@@ -38,14 +38,6 @@ QLineEdit* DigitBox(QWidget* parent) {
 
 }  // namespace
 
-std::uint64_t TransferFee(std::uint32_t amount, std::uint32_t percent) {
-  const std::uint64_t product = std::uint64_t{amount} * percent;
-  std::uint64_t fee = product / 100;
-  const std::uint64_t rest = product % 100;
-  if (rest > 50 || (rest == 50 && fee % 2 == 1)) ++fee;
-  return fee;
-}
-
 std::uint32_t TransferFeeRate() {
   if (!GlobalManager) return 0;
   const auto& params = GlobalManager->ServerParam;

@@ -21,13 +21,11 @@
 #include <cstdint>
 #include <functional>
 
+#include "base/money.h"
 #include "base/wire.h"
 #include "ma_confirm_pay.h"
 
 namespace kiv {
-
-// The transfer fee: amount × percent / 100 rounded to the nearest whole number, halves to even.
-std::uint64_t TransferFee(std::uint32_t amount, std::uint32_t percent);
 
 // The server's transfer fee rate in percent (0 until the server's parameters arrived).
 std::uint32_t TransferFeeRate();

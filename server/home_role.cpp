@@ -17,13 +17,6 @@ std::uint32_t ClampU32(std::int64_t v) {
 }
 }  // namespace
 
-std::int64_t TransferFee(std::int64_t amount, std::uint32_t percent) {
-  std::int64_t product = amount * static_cast<std::int64_t>(percent);
-  std::int64_t q = product / 100, rem = product % 100;
-  if (rem > 50 || (rem == 50 && (q & 1))) ++q;
-  return q;
-}
-
 THomeRole::THomeRole(TServerContext& ctx, TEndpoint& endpoint) : ctx_(ctx), endpoint_(endpoint) {}
 
 void THomeRole::Attach(TMessageRouter& router) {
@@ -281,7 +274,7 @@ bool THomeRole::OnTransfer(const TRequest& r) {
       !ctx_.hasher.Verify(sender->pay_hash, r.body.gbk(t::kPayPassword, proto::kShortDigestLen)))
     return reply(res::kWrongPayPassword);
   std::uint32_t percent = RecordReader(ctx_.config.parameters).u32(proto::params::kTransferFee);
-  std::int64_t fee = TransferFee(amount, percent);
+  const auto fee = static_cast<std::int64_t>(TransferFee(static_cast<std::uint64_t>(amount), percent));
   TTransferResult result = ctx_.store.Transfer(s->user, recipient, amount, fee);
   switch (result.outcome) {
     case TTransferOutcome::kDone:

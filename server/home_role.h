@@ -13,14 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "base/money.h"
 #include "context.h"
 #include "router.h"
 
 namespace kiv::server {
-
-// The fee the client shows and the server takes: amount × percent / 100, rounded to the nearest
-// whole number, halves to even, in 64 bits.
-std::int64_t TransferFee(std::int64_t amount, std::uint32_t percent);
 
 // Told when a session starts (after its result-4 reply went out) and when it ends (sign-out, kick,
 // age-out, a sign-in elsewhere). Set before the endpoint starts; runs on the thread that ended it.

@@ -3,9 +3,11 @@
 #include <httplib.h>
 
 #include <charconv>
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "base/gbk.h"
 #include "base/ini.h"
@@ -200,6 +202,10 @@ bool TWebRole::Start(const std::string& address, std::uint16_t port, std::string
   }
   port_ = static_cast<std::uint16_t>(bound);
   thread_ = std::thread([this] { http_->listen_after_bind(); });
+  // The library's stop() does nothing until the listening loop runs, and a server stopped before
+  // that would keep listening and never be joined: return only once it runs.
+  for (int waited_ms = 0; !http_->is_running() && waited_ms < 10000; ++waited_ms)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
 }
 

@@ -39,9 +39,9 @@ class AccountTest : public ServerFixture {
 
 TEST(TransferFeeTest, RoundsHalvesToEven) {
   struct Case {
-    std::int64_t amount;
+    std::uint64_t amount;
     std::uint32_t percent;
-    std::int64_t fee;
+    std::uint64_t fee;
   } cases[] = {{15, 10, 2},
                {25, 10, 2},
                {100, 10, 10},
