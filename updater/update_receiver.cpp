@@ -6,7 +6,7 @@
 
 #include "base/compress.h"
 #include "base/files.h"
-#include "base/safe_path.h"
+#include "base/safe_name.h"
 
 namespace kiv::update {
 

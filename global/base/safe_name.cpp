@@ -1,5 +1,9 @@
 #include "base/safe_name.h"
 
+#include <sys/stat.h>
+
+#include <vector>
+
 namespace kiv {
 
 bool IsBareFileName(std::string_view name) {
@@ -14,6 +18,39 @@ std::optional<std::filesystem::path> PathInFolder(const std::filesystem::path& f
                                                   std::string_view name) {
   if (!IsBareFileName(name)) return std::nullopt;
   return folder / std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
+
+std::optional<std::filesystem::path> SafeChildPath(const std::filesystem::path& folder, std::string_view name,
+                                                   std::string* error) {
+  auto refuse = [&](const char* why) -> std::optional<std::filesystem::path> {
+    if (error) *error = "unsafe file name \"" + std::string(name) + "\": " + why;
+    return std::nullopt;
+  };
+  if (name.empty()) return refuse("empty");
+  std::vector<std::string> parts(1);
+  for (char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return refuse("control character");
+    if (c == ':') return refuse("drive letter or stream name");
+    if (c == '/' || c == '\\') {
+      parts.emplace_back();
+    } else {
+      parts.back() += c;
+    }
+  }
+  if (parts.front().empty()) return refuse("absolute");
+  std::filesystem::path path = folder;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const std::string& part = parts[i];
+    if (!IsBareFileName(part)) return refuse("empty, \".\", \"..\" or over-long part");
+    path /= part;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) continue;  // missing: created later as a folder or the file
+    if (S_ISLNK(st.st_mode)) return refuse("symbolic link on the way");
+    if (i + 1 < parts.size() && !S_ISDIR(st.st_mode)) return refuse("a file where a folder should be");
+    if (i + 1 == parts.size() && S_ISDIR(st.st_mode)) return refuse("names a folder");
+  }
+  return path;
 }
 
 }  // namespace kiv

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace kiv {
@@ -13,5 +14,14 @@ bool IsBareFileName(std::string_view name);
 
 // `folder` / `name` when `name` is a bare file name; nothing otherwise.
 std::optional<std::filesystem::path> PathInFolder(const std::filesystem::path& folder, std::string_view name);
+
+// The path of `name` (UTF-8, relative, "\" or "/" between folders) inside `folder`, or nothing, with
+// the reason in `error` when given, when the name could reach anything outside it: an empty or
+// absolute name, a drive letter or any ':', a control character, a part that is not a bare file name
+// (empty, ".", "..", over 255 bytes), or a part that exists under `folder` as a symbolic link (or,
+// before the last part, as anything but a folder). The check of existing parts is made now; the
+// caller creates what is missing.
+std::optional<std::filesystem::path> SafeChildPath(const std::filesystem::path& folder, std::string_view name,
+                                                   std::string* error = nullptr);
 
 }  // namespace kiv

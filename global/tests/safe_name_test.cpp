@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "test_dir.h"
+
 namespace kiv {
 
 TEST(SafeName, RefusesEverythingThatIsNotABareName) {
@@ -35,6 +39,20 @@ TEST(SafeName, PathStaysInsideItsFolder) {
   EXPECT_EQ(PathInFolder("/app/present", "rose.png"), std::filesystem::path("/app/present/rose.png"));
   EXPECT_FALSE(PathInFolder("/app/present", "../DBConfig.ini"));
   EXPECT_FALSE(PathInFolder("/app/present", "/tmp/x"));
+}
+
+TEST(SafeChildPath, RefusesEveryNameThatCouldLeaveTheFolder) {
+  TestDir dir;
+  std::filesystem::create_directories(dir.path() / "real");
+  std::filesystem::create_directory_symlink("/tmp", dir.path() / "link");
+  std::ofstream(dir.path() / "plain") << "x";
+  const char* refused[] = {"",      "/etc/passwd", "\\etc\\passwd", "..\\x",   "a/../../x",
+                           "C:\\x", "c:x",         "a\x01",         "a//b",    "./a",
+                           "a/",    "link/x",      "link",          "plain/x", "real"};
+  for (const char* name : refused) EXPECT_FALSE(SafeChildPath(dir.path(), name)) << name;
+  EXPECT_EQ(SafeChildPath(dir.path(), "real\\sub\\f.so"), dir.path() / "real" / "sub" / "f.so");
+  EXPECT_EQ(SafeChildPath(dir.path(), "新文件.txt"), dir.path() / "新文件.txt");
+  EXPECT_FALSE(SafeChildPath(dir.path(), "real/" + std::string(256, 'x')));
 }
 
 }  // namespace kiv
