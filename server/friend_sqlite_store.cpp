@@ -7,47 +7,11 @@
 
 #include "friend_store.h"
 #include "friend_store_text.h"
+#include "sqlite_statement.h"
 
 namespace kiv::server {
 
 namespace {
-
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("sqlite prepare: ") + sqlite3_errmsg(db));
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  Statement& Bind(int i, std::int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
-    return *this;
-  }
-  Statement& Bind(int i, const std::string& v) {
-    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  bool Step() {
-    int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
-  }
-  std::int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
-  std::string Text(int col) {
-    const unsigned char* t = sqlite3_column_text(stmt_, col);
-    return t ? std::string(reinterpret_cast<const char*>(t),
-                           static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
-             : std::string();
-  }
-  int Changes() { return sqlite3_changes(db_); }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-};
 
 class TSqliteFriendStore final : public IFriendStore {
  public:
@@ -64,7 +28,7 @@ class TSqliteFriendStore final : public IFriendStore {
 
   std::vector<TFriendRow> Friends(std::uint32_t owner) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "SELECT friend, group_id FROM friendships WHERE owner = ?1 ORDER BY friend");
+    TSqliteStatement s(db_, "SELECT friend, group_id FROM friendships WHERE owner = ?1 ORDER BY friend");
     s.Bind(1, owner);
     std::vector<TFriendRow> rows;
     while (s.Step())
@@ -74,7 +38,7 @@ class TSqliteFriendStore final : public IFriendStore {
 
   std::optional<std::uint32_t> GroupOf(std::uint32_t owner, std::uint32_t friend_code) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "SELECT group_id FROM friendships WHERE owner = ?1 AND friend = ?2");
+    TSqliteStatement s(db_, "SELECT group_id FROM friendships WHERE owner = ?1 AND friend = ?2");
     s.Bind(1, owner).Bind(2, friend_code);
     if (!s.Step()) return std::nullopt;
     return static_cast<std::uint32_t>(s.Int(0));
@@ -82,29 +46,24 @@ class TSqliteFriendStore final : public IFriendStore {
 
   bool MakeFriends(std::uint32_t a, std::uint32_t b) override {
     std::lock_guard lock(mutex_);
-    Exec("BEGIN IMMEDIATE");
-    try {
-      int added = 0;
-      for (auto [x, y] : {std::pair{a, b}, std::pair{b, a}}) {
-        Statement s(db_, "INSERT OR IGNORE INTO friendships (owner, friend, group_id) VALUES (?1, ?2, 1)");
-        s.Bind(1, x).Bind(2, y).Step();
-        added += s.Changes();
-      }
-      for (auto [x, y] : {std::pair{a, b}, std::pair{b, a}}) {
-        Statement s(db_, "DELETE FROM friend_requests WHERE sender = ?1 AND target = ?2");
-        s.Bind(1, x).Bind(2, y).Step();
-      }
-      Exec("COMMIT");
-      return added > 0;
-    } catch (...) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      throw;
+    TSqliteTransaction transaction(db_);
+    int added = 0;
+    for (auto [x, y] : {std::pair{a, b}, std::pair{b, a}}) {
+      TSqliteStatement s(db_, "INSERT OR IGNORE INTO friendships (owner, friend, group_id) VALUES (?1, ?2, 1)");
+      s.Bind(1, x).Bind(2, y).Step();
+      added += s.Changes();
     }
+    for (auto [x, y] : {std::pair{a, b}, std::pair{b, a}}) {
+      TSqliteStatement s(db_, "DELETE FROM friend_requests WHERE sender = ?1 AND target = ?2");
+      s.Bind(1, x).Bind(2, y).Step();
+    }
+    transaction.Commit();
+    return added > 0;
   }
 
   bool Unfriend(std::uint32_t a, std::uint32_t b) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_,
+    TSqliteStatement s(db_,
                 "DELETE FROM friendships WHERE (owner = ?1 AND friend = ?2) OR (owner = ?2 AND friend = ?1)");
     s.Bind(1, a).Bind(2, b).Step();
     return s.Changes() > 0;
@@ -112,14 +71,14 @@ class TSqliteFriendStore final : public IFriendStore {
 
   bool MoveFriend(std::uint32_t owner, std::uint32_t friend_code, std::uint32_t group) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "UPDATE friendships SET group_id = ?3 WHERE owner = ?1 AND friend = ?2");
+    TSqliteStatement s(db_, "UPDATE friendships SET group_id = ?3 WHERE owner = ?1 AND friend = ?2");
     s.Bind(1, owner).Bind(2, friend_code).Bind(3, group).Step();
     return s.Changes() > 0;
   }
 
   std::vector<TFriendGroupRow> Groups(std::uint32_t owner) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "SELECT id, name FROM friend_groups WHERE owner = ?1 ORDER BY id");
+    TSqliteStatement s(db_, "SELECT id, name FROM friend_groups WHERE owner = ?1 ORDER BY id");
     s.Bind(1, owner);
     std::vector<TFriendGroupRow> rows;
     while (s.Step()) rows.push_back({static_cast<std::uint32_t>(s.Int(0)), s.Text(1)});
@@ -128,7 +87,7 @@ class TSqliteFriendStore final : public IFriendStore {
 
   bool SaveGroup(std::uint32_t owner, std::uint32_t id, const std::string& name) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_,
+    TSqliteStatement s(db_,
                 "INSERT INTO friend_groups (owner, id, name) VALUES (?1, ?2, ?3) "
                 "ON CONFLICT (owner, id) DO UPDATE SET name = excluded.name");
     s.Bind(1, owner).Bind(2, id).Bind(3, name).Step();
@@ -137,7 +96,7 @@ class TSqliteFriendStore final : public IFriendStore {
 
   bool DeleteGroup(std::uint32_t owner, std::uint32_t id) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_,
+    TSqliteStatement s(db_,
                 "DELETE FROM friend_groups WHERE owner = ?1 AND id = ?2 AND NOT EXISTS "
                 "(SELECT 1 FROM friendships WHERE owner = ?1 AND group_id = ?2)");
     s.Bind(1, owner).Bind(2, id).Step();
@@ -146,26 +105,26 @@ class TSqliteFriendStore final : public IFriendStore {
 
   void AddRequest(std::uint32_t sender, std::uint32_t target) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "INSERT OR IGNORE INTO friend_requests (sender, target) VALUES (?1, ?2)");
+    TSqliteStatement s(db_, "INSERT OR IGNORE INTO friend_requests (sender, target) VALUES (?1, ?2)");
     s.Bind(1, sender).Bind(2, target).Step();
   }
 
   bool HasRequest(std::uint32_t sender, std::uint32_t target) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "SELECT 1 FROM friend_requests WHERE sender = ?1 AND target = ?2");
+    TSqliteStatement s(db_, "SELECT 1 FROM friend_requests WHERE sender = ?1 AND target = ?2");
     s.Bind(1, sender).Bind(2, target);
     return s.Step();
   }
 
   void ClearRequest(std::uint32_t sender, std::uint32_t target) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "DELETE FROM friend_requests WHERE sender = ?1 AND target = ?2");
+    TSqliteStatement s(db_, "DELETE FROM friend_requests WHERE sender = ?1 AND target = ?2");
     s.Bind(1, sender).Bind(2, target).Step();
   }
 
   void Queue(std::uint32_t target, const Bytes& message) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_,
+    TSqliteStatement s(db_,
                 "INSERT INTO friend_queue (seq, target, body) "
                 "VALUES ((SELECT COALESCE(MAX(seq), 0) + 1 FROM friend_queue), ?1, ?2)");
     s.Bind(1, target).Bind(2, HexText(message)).Step();
@@ -174,27 +133,22 @@ class TSqliteFriendStore final : public IFriendStore {
   std::vector<Bytes> TakeQueued(std::uint32_t target) override {
     std::lock_guard lock(mutex_);
     std::vector<Bytes> out;
-    Exec("BEGIN IMMEDIATE");
-    try {
-      {
-        Statement s(db_, "SELECT body FROM friend_queue WHERE target = ?1 ORDER BY seq");
-        s.Bind(1, target);
-        while (s.Step())
-          if (std::optional<Bytes> b = FromHexText(s.Text(0))) out.push_back(std::move(*b));
-      }
-      Statement d(db_, "DELETE FROM friend_queue WHERE target = ?1");
-      d.Bind(1, target).Step();
-      Exec("COMMIT");
-    } catch (...) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      throw;
+    TSqliteTransaction transaction(db_);
+    {
+      TSqliteStatement s(db_, "SELECT body FROM friend_queue WHERE target = ?1 ORDER BY seq");
+      s.Bind(1, target);
+      while (s.Step())
+        if (std::optional<Bytes> b = FromHexText(s.Text(0))) out.push_back(std::move(*b));
     }
+    TSqliteStatement d(db_, "DELETE FROM friend_queue WHERE target = ?1");
+    d.Bind(1, target).Step();
+    transaction.Commit();
     return out;
   }
 
   void SetPresent(const TPresenceRow& p) override {
     std::lock_guard lock(mutex_);
-    Statement s(
+    TSqliteStatement s(
         db_,
         "INSERT INTO friend_presence (code, node, ip, port, state, camera, user_type, server_ip, "
         "server_port) "
@@ -212,13 +166,13 @@ class TSqliteFriendStore final : public IFriendStore {
 
   void SetAbsent(std::uint32_t code, const std::string& node) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "DELETE FROM friend_presence WHERE code = ?1 AND node = ?2");
+    TSqliteStatement s(db_, "DELETE FROM friend_presence WHERE code = ?1 AND node = ?2");
     s.Bind(1, code).Bind(2, node).Step();
   }
 
   std::optional<TPresenceRow> Presence(std::uint32_t code) override {
     std::lock_guard lock(mutex_);
-    Statement s(
+    TSqliteStatement s(
         db_,
         "SELECT node, ip, port, state, camera, user_type, server_ip, server_port FROM friend_presence "
         "WHERE code = ?1");
@@ -237,7 +191,7 @@ class TSqliteFriendStore final : public IFriendStore {
 
   void ClearNode(const std::string& node) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_, "DELETE FROM friend_presence WHERE node = ?1");
+    TSqliteStatement s(db_, "DELETE FROM friend_presence WHERE node = ?1");
     s.Bind(1, node).Step();
   }
 
@@ -247,7 +201,7 @@ class TSqliteFriendStore final : public IFriendStore {
 
   std::vector<std::uint32_t> FindUsers(const TUserQuery& q, std::uint32_t after, std::size_t limit) override {
     std::lock_guard lock(mutex_);
-    Statement s(db_,
+    TSqliteStatement s(db_,
                 "SELECT code FROM accounts WHERE code > ?1 AND (?2 = 0 OR code = ?2) "
                 "AND (?3 = '' OR instr(nickname, ?3) > 0) AND (?4 = '' OR city = ?4) "
                 "AND (?5 = 0 OR sex = ?6) ORDER BY code LIMIT ?7");
@@ -259,15 +213,6 @@ class TSqliteFriendStore final : public IFriendStore {
   }
 
  private:
-  void Exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-      std::string message = error ? error : "?";
-      sqlite3_free(error);
-      throw std::runtime_error("sqlite: " + message);
-    }
-  }
-
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
 };

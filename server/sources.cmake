@@ -15,6 +15,7 @@ set(KIV_SERVER_SOURCES
   server.cpp
   server_log.cpp
   sessions.cpp
+  sqlite_statement.cpp
   sqlite_store.cpp
   store.cpp
   web_role.cpp

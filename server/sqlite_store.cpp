@@ -5,76 +5,12 @@
 #include <stdexcept>
 
 #include "schema.h"
+#include "sqlite_statement.h"
 #include "store_rows.h"
 
 namespace kiv::server {
 
-// One prepared statement, finalised on scope exit. Parameters are numbered from 1.
-class TSqliteStore::Statement {
- public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("sqlite prepare: ") + sqlite3_errmsg(db));
-  }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  Statement& Bind(int i, std::int64_t v) {
-    sqlite3_bind_int64(stmt_, i, v);
-    return *this;
-  }
-  Statement& Bind(int i, const std::string& v) {
-    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // True when a row is ready; false when done. Throws on error.
-  bool Step() {
-    int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw std::runtime_error(std::string("sqlite step: ") + sqlite3_errmsg(db_));
-  }
-  std::int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
-  std::string Text(int col) {
-    const unsigned char* t = sqlite3_column_text(stmt_, col);
-    return t ? std::string(reinterpret_cast<const char*>(t),
-                           static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col)))
-             : std::string();
-  }
-  int Changes() { return sqlite3_changes(db_); }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-};
-
 namespace {
-
-// Rolls back unless committed: a thrown error or an early return leaves the database unchanged.
-class Transaction {
- public:
-  Transaction(sqlite3* db) : db_(db) { Run("BEGIN IMMEDIATE"); }
-  ~Transaction() {
-    if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  void Commit() {
-    Run("COMMIT");
-    done_ = true;
-  }
-
- private:
-  void Run(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-      std::string message = error ? error : "?";
-      sqlite3_free(error);
-      throw std::runtime_error("sqlite: " + message);
-    }
-  }
-  sqlite3* db_;
-  bool done_ = false;
-};
 
 std::string AccountSelect() {
   return std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE code = ?1";
@@ -92,10 +28,10 @@ TSqliteStore::TSqliteStore(const std::string& path) {
   }
   sqlite3_busy_timeout(db_, 5000);
   try {
-    if (path != ":memory:") Exec("PRAGMA journal_mode = WAL");
+    if (path != ":memory:") SqliteExec(db_, "PRAGMA journal_mode = WAL");
     // FULL: a committed transfer survives a power cut, not only a crash of the process.
-    Exec("PRAGMA synchronous = FULL");
-    Exec("PRAGMA foreign_keys = ON");
+    SqliteExec(db_, "PRAGMA synchronous = FULL");
+    SqliteExec(db_, "PRAGMA foreign_keys = ON");
     Migrate();
   } catch (...) {
     sqlite3_close(db_);
@@ -111,41 +47,32 @@ TSqliteStore::~TSqliteStore() {
   }
 }
 
-void TSqliteStore::Exec(const char* sql) {
-  char* error = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : "?";
-    sqlite3_free(error);
-    throw std::runtime_error("sqlite: " + message);
-  }
-}
-
 int TSqliteStore::SchemaVersion() {
   std::lock_guard lock(mutex_);
-  Statement s(db_, "PRAGMA user_version");
+  TSqliteStatement s(db_, "PRAGMA user_version");
   return s.Step() ? static_cast<int>(s.Int(0)) : 0;
 }
 
 void TSqliteStore::Migrate() {
   int version = 0;
   {
-    Statement s(db_, "PRAGMA user_version");
+    TSqliteStatement s(db_, "PRAGMA user_version");
     if (s.Step()) version = static_cast<int>(s.Int(0));
   }
   if (version > static_cast<int>(kMigrations.size()))
     throw std::runtime_error("the database is newer than this server (schema " + std::to_string(version) +
                              ")");
   for (int v = version; v < static_cast<int>(kMigrations.size()); ++v) {
-    Transaction t(db_);
-    Exec(kMigrations[static_cast<std::size_t>(v)]);
-    Exec(("PRAGMA user_version = " + std::to_string(v + 1)).c_str());
+    TSqliteTransaction t(db_);
+    SqliteExec(db_, kMigrations[static_cast<std::size_t>(v)]);
+    SqliteExec(db_, ("PRAGMA user_version = " + std::to_string(v + 1)).c_str());
     t.Commit();
   }
 }
 
 std::optional<TAccount> TSqliteStore::Find(std::uint32_t code) {
   std::lock_guard lock(mutex_);
-  Statement s(db_, AccountSelect().c_str());
+  TSqliteStatement s(db_, AccountSelect().c_str());
   s.Bind(1, code);
   if (!s.Step()) return std::nullopt;
   return AccountFromRow([&](int i) { return s.Text(i); }, [&](int i) { return s.Int(i); });
@@ -154,10 +81,10 @@ std::optional<TAccount> TSqliteStore::Find(std::uint32_t code) {
 std::uint32_t TSqliteStore::Create(const TAccount& account) {
   std::lock_guard lock(mutex_);
   try {
-    Transaction t(db_);
+    TSqliteTransaction t(db_);
     TAccount a = account;
     if (a.code == 0) {
-      Statement next(db_, "SELECT COALESCE(MAX(code) + 1, ?1) FROM accounts WHERE code < ?2");
+      TSqliteStatement next(db_, "SELECT COALESCE(MAX(code) + 1, ?1) FROM accounts WHERE code < ?2");
       next.Bind(1, kFirstUserCode).Bind(2, kFirstGuestCode);
       next.Step();
       a.code = static_cast<std::uint32_t>(std::max<std::int64_t>(next.Int(0), kFirstUserCode));
@@ -165,7 +92,7 @@ std::uint32_t TSqliteStore::Create(const TAccount& account) {
     std::string sql = std::string("INSERT INTO accounts (") + kAccountColumns + ") VALUES (";
     for (int i = 1; i <= kAccountColumnCount; ++i)
       sql += "?" + std::to_string(i) + (i < kAccountColumnCount ? "," : ")");
-    Statement s(db_, sql.c_str());
+    TSqliteStatement s(db_, sql.c_str());
     BindAccount(
         a, [&](int i, const std::string& v) { s.Bind(i + 1, v); },
         [&](int i, std::int64_t v) { s.Bind(i + 1, v); });
@@ -180,8 +107,8 @@ std::uint32_t TSqliteStore::Create(const TAccount& account) {
 bool TSqliteStore::UpdateProfile(std::uint32_t code, const TProfileUpdate& u) {
   std::lock_guard lock(mutex_);
   try {
-    Transaction t(db_);
-    Statement s(
+    TSqliteTransaction t(db_);
+    TSqliteStatement s(
         db_,
         "UPDATE accounts SET nickname=?2, sex=?3, age=?4, face=?5, email=?6, phone=?7, occupation=?8, "
         "address=?9, province=?10, city=?11, introduction=?12, verify_mode=?13, bind=?14, "
@@ -192,15 +119,15 @@ bool TSqliteStore::UpdateProfile(std::uint32_t code, const TProfileUpdate& u) {
     s.Step();
     if (s.Changes() != 1) return false;
     if (u.password_hash) {
-      Statement p(db_, "UPDATE accounts SET password_hash=?2 WHERE code=?1");
+      TSqliteStatement p(db_, "UPDATE accounts SET password_hash=?2 WHERE code=?1");
       p.Bind(1, code).Bind(2, *u.password_hash).Step();
     }
     if (u.pay_hash) {
-      Statement p(db_, "UPDATE accounts SET pay_hash=?2 WHERE code=?1");
+      TSqliteStatement p(db_, "UPDATE accounts SET pay_hash=?2 WHERE code=?1");
       p.Bind(1, code).Bind(2, *u.pay_hash).Step();
     }
     if (u.protection) {
-      Statement p(db_,
+      TSqliteStatement p(db_,
                   "UPDATE accounts SET protection=1, question=?2, answer_hash=?3, id_hash=?4 WHERE code=?1");
       p.Bind(1, code)
           .Bind(2, u.protection->question)
@@ -218,7 +145,7 @@ bool TSqliteStore::UpdateProfile(std::uint32_t code, const TProfileUpdate& u) {
 bool TSqliteStore::SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) {
   std::lock_guard lock(mutex_);
   try {
-    Statement s(db_, clear_pay ? "UPDATE accounts SET password_hash=?2, pay_hash='' WHERE code=?1"
+    TSqliteStatement s(db_, clear_pay ? "UPDATE accounts SET password_hash=?2, pay_hash='' WHERE code=?1"
                                : "UPDATE accounts SET password_hash=?2 WHERE code=?1");
     s.Bind(1, code).Bind(2, hash).Step();
     return s.Changes() == 1;
@@ -230,7 +157,7 @@ bool TSqliteStore::SetPassword(std::uint32_t code, const std::string& hash, bool
 bool TSqliteStore::SetBalance(std::uint32_t code, std::int64_t money) {
   std::lock_guard lock(mutex_);
   try {
-    Statement s(db_, "UPDATE accounts SET money=?2 WHERE code=?1");
+    TSqliteStatement s(db_, "UPDATE accounts SET money=?2 WHERE code=?1");
     s.Bind(1, code).Bind(2, money).Step();
     return s.Changes() == 1;
   } catch (const std::exception&) {
@@ -241,7 +168,7 @@ bool TSqliteStore::SetBalance(std::uint32_t code, std::int64_t money) {
 bool TSqliteStore::AddLevel(std::uint32_t code) {
   std::lock_guard lock(mutex_);
   try {
-    Statement s(db_,
+    TSqliteStatement s(db_,
                 "UPDATE accounts SET level_points=level_points+1, experience=0, "
                 "next_experience=next_experience*2 WHERE code=?1");
     s.Bind(1, code).Step();
@@ -256,9 +183,9 @@ TTransferResult TSqliteStore::Transfer(std::uint32_t from, std::uint32_t to, std
   std::lock_guard lock(mutex_);
   TTransferResult r;
   try {
-    Transaction t(db_);
+    TSqliteTransaction t(db_);
     auto balance = [&](std::uint32_t code) -> std::optional<std::int64_t> {
-      Statement s(db_, "SELECT money FROM accounts WHERE code=?1");
+      TSqliteStatement s(db_, "SELECT money FROM accounts WHERE code=?1");
       s.Bind(1, code);
       if (!s.Step()) return std::nullopt;
       return s.Int(0);
@@ -273,7 +200,7 @@ TTransferResult TSqliteStore::Transfer(std::uint32_t from, std::uint32_t to, std
     }
     // The condition on the balance is part of the debit itself, so no interleaving of two
     // transfers can take the account below zero.
-    Statement debit(db_, "UPDATE accounts SET money = money - ?2 WHERE code = ?1 AND money >= ?2");
+    TSqliteStatement debit(db_, "UPDATE accounts SET money = money - ?2 WHERE code = ?1 AND money >= ?2");
     debit.Bind(1, from).Bind(2, amount + fee).Step();
     if (debit.Changes() != 1) {
       r.outcome = TTransferOutcome::kInsufficient;
@@ -281,10 +208,10 @@ TTransferResult TSqliteStore::Transfer(std::uint32_t from, std::uint32_t to, std
       return r;
     }
     Reach(kFaultAfterDebit);
-    Statement credit(db_, "UPDATE accounts SET money = money + ?2 WHERE code = ?1");
+    TSqliteStatement credit(db_, "UPDATE accounts SET money = money + ?2 WHERE code = ?1");
     credit.Bind(1, to).Bind(2, amount).Step();
     Reach(kFaultAfterCredit);
-    Statement ledger(db_,
+    TSqliteStatement ledger(db_,
                      "INSERT INTO ledger (at, from_code, to_code, amount, fee) VALUES (strftime('%s','now'), "
                      "?1, ?2, ?3, ?4)");
     ledger.Bind(1, from).Bind(2, to).Bind(3, amount).Bind(4, fee).Step();
@@ -300,7 +227,7 @@ TTransferResult TSqliteStore::Transfer(std::uint32_t from, std::uint32_t to, std
 
 std::int64_t TSqliteStore::LedgerRows() {
   std::lock_guard lock(mutex_);
-  Statement s(db_, "SELECT COUNT(*) FROM ledger");
+  TSqliteStatement s(db_, "SELECT COUNT(*) FROM ledger");
   return s.Step() ? s.Int(0) : 0;
 }
 
@@ -308,13 +235,13 @@ std::optional<std::int64_t> TSqliteStore::TopUp(std::uint32_t code, std::int64_t
   if (amount <= 0) return std::nullopt;
   std::lock_guard lock(mutex_);
   try {
-    Transaction t(db_);
-    Statement credit(db_, "UPDATE accounts SET money = money + ?2 WHERE code = ?1");
+    TSqliteTransaction t(db_);
+    TSqliteStatement credit(db_, "UPDATE accounts SET money = money + ?2 WHERE code = ?1");
     credit.Bind(1, code).Bind(2, amount).Step();
     if (credit.Changes() != 1) return std::nullopt;
-    Statement ledger(db_, "INSERT INTO ledger (at, from_code, to_code, amount, fee) VALUES (strftime('%s','now'), 0, ?1, ?2, 0)");
+    TSqliteStatement ledger(db_, "INSERT INTO ledger (at, from_code, to_code, amount, fee) VALUES (strftime('%s','now'), 0, ?1, ?2, 0)");
     ledger.Bind(1, code).Bind(2, amount).Step();
-    Statement balance(db_, "SELECT money FROM accounts WHERE code=?1");
+    TSqliteStatement balance(db_, "SELECT money FROM accounts WHERE code=?1");
     balance.Bind(1, code);
     if (!balance.Step()) return std::nullopt;
     std::int64_t money = balance.Int(0);
@@ -329,7 +256,7 @@ std::vector<TLedgerRow> TSqliteStore::LedgerOf(std::uint32_t code, std::size_t l
   std::lock_guard lock(mutex_);
   std::vector<TLedgerRow> rows;
   try {
-    Statement s(db_,
+    TSqliteStatement s(db_,
                 "SELECT at, from_code, to_code, amount, fee FROM ledger WHERE from_code=?1 OR to_code=?1 "
                 "ORDER BY rowid DESC LIMIT ?2");
     s.Bind(1, code).Bind(2, static_cast<std::int64_t>(limit));
@@ -345,14 +272,14 @@ std::vector<TLedgerRow> TSqliteStore::LedgerOf(std::uint32_t code, std::size_t l
 std::uint32_t TSqliteStore::IssueGuest(const std::string& machine, std::int64_t now_s) {
   std::lock_guard lock(mutex_);
   try {
-    Transaction t(db_);
-    Statement purge(db_, "DELETE FROM guest_tickets WHERE expires <= ?1");
+    TSqliteTransaction t(db_);
+    TSqliteStatement purge(db_, "DELETE FROM guest_tickets WHERE expires <= ?1");
     purge.Bind(1, now_s).Step();
-    Statement next(db_, "SELECT COALESCE(MAX(code) + 1, ?1) FROM guest_tickets");
+    TSqliteStatement next(db_, "SELECT COALESCE(MAX(code) + 1, ?1) FROM guest_tickets");
     next.Bind(1, kFirstGuestCode).Step();
     std::int64_t code = next.Int(0);
     if (code > 0xFFFFFFFFll) code = kFirstGuestCode;  // wrapped after four billion guests
-    Statement s(db_, "INSERT INTO guest_tickets (code, machine, expires) VALUES (?1, ?2, ?3)");
+    TSqliteStatement s(db_, "INSERT INTO guest_tickets (code, machine, expires) VALUES (?1, ?2, ?3)");
     s.Bind(1, code).Bind(2, machine).Bind(3, now_s + kGuestTicketSeconds).Step();
     t.Commit();
     return static_cast<std::uint32_t>(code);
@@ -363,7 +290,7 @@ std::uint32_t TSqliteStore::IssueGuest(const std::string& machine, std::int64_t 
 
 bool TSqliteStore::ClaimGuest(std::uint32_t code, const std::string& machine, std::int64_t now_s) {
   std::lock_guard lock(mutex_);
-  Statement s(db_, "SELECT 1 FROM guest_tickets WHERE code=?1 AND machine=?2 AND expires > ?3");
+  TSqliteStatement s(db_, "SELECT 1 FROM guest_tickets WHERE code=?1 AND machine=?2 AND expires > ?3");
   s.Bind(1, code).Bind(2, machine).Bind(3, now_s);
   return s.Step();
 }
@@ -372,11 +299,11 @@ void TSqliteStore::SetPresence(std::uint32_t user, const std::string& node, bool
   std::lock_guard lock(mutex_);
   try {
     if (signed_in) {
-      Statement s(
+      TSqliteStatement s(
           db_, "INSERT INTO presence (code, node) VALUES (?1, ?2) ON CONFLICT(code) DO UPDATE SET node=?2");
       s.Bind(1, user).Bind(2, node).Step();
     } else {
-      Statement s(db_, "DELETE FROM presence WHERE code=?1 AND node=?2");
+      TSqliteStatement s(db_, "DELETE FROM presence WHERE code=?1 AND node=?2");
       s.Bind(1, user).Bind(2, node).Step();
     }
   } catch (const std::exception&) {
@@ -385,7 +312,7 @@ void TSqliteStore::SetPresence(std::uint32_t user, const std::string& node, bool
 
 std::optional<std::string> TSqliteStore::PresenceOf(std::uint32_t user) {
   std::lock_guard lock(mutex_);
-  Statement s(db_, "SELECT node FROM presence WHERE code=?1");
+  TSqliteStatement s(db_, "SELECT node FROM presence WHERE code=?1");
   s.Bind(1, user);
   if (!s.Step()) return std::nullopt;
   return s.Text(0);
@@ -394,7 +321,7 @@ std::optional<std::string> TSqliteStore::PresenceOf(std::uint32_t user) {
 void TSqliteStore::ClearNode(const std::string& node) {
   std::lock_guard lock(mutex_);
   try {
-    Statement s(db_, "DELETE FROM presence WHERE node=?1");
+    TSqliteStatement s(db_, "DELETE FROM presence WHERE node=?1");
     s.Bind(1, node).Step();
   } catch (const std::exception&) {
   }

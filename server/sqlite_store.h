@@ -41,8 +41,6 @@ class TSqliteStore final : public IAccountStore {
   void Listen(std::function<void(const TNodeEvent&)>) override {}
 
  private:
-  class Statement;
-  void Exec(const char* sql);
   void Migrate();
 
   std::mutex mutex_;
