@@ -12,8 +12,7 @@
 #include "ma_system_msg.h"
 #include "manager/qt_app.h"
 #include "protocol_client.h"
-#include "server_process.h"
-#include "session_fixture.h"
+#include "server_fixture.h"
 #include "system/window_helpers.h"
 
 namespace kiv {
@@ -28,38 +27,8 @@ class TrayApplicationEnvironment : public QtApplicationEnvironment {
 };
 const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new TrayApplicationEnvironment);
 
-class ServerTest : public ClientTest {
+class ServerTest : public RealServerTest {
  protected:
-  void SetUp() override {
-    ClientTest::SetUp();
-    if (!std::filesystem::exists(testing::ServerBinary())) GTEST_SKIP() << "kivora-server is not built";
-    std::string error;
-    ASSERT_TRUE(server_.Start(testing::ServerBinary(),
-                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
-                               "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
-                              20000, &error))
-        << error;
-    WriteConfig(server_.Login().port);
-  }
-
-  // Runs `kivora-server admin` against the running server; its output.
-  QString Admin(const QStringList& arguments) {
-    QProcess admin;
-    admin.start(QString::fromStdString(testing::ServerBinary().string()),
-                QStringList{QStringLiteral("admin"), QStringLiteral("--data"),
-                            QString::fromStdString(data_.path().string())} +
-                    arguments);
-    EXPECT_TRUE(RunUntil([&] { return admin.state() == QProcess::NotRunning; }));
-    return QString::fromUtf8(admin.readAllStandardOutput());
-  }
-
-  void SignInAs(const QString& code, const QString& password, bool invisible = false) {
-    StartClient();
-    ASSERT_TRUE(LoginWindowShown());
-    PressLogin(code, password, invisible);
-    ASSERT_TRUE(SignedIn());
-  }
-
   static QString NoticeText() {
     for (QWidget* window : QApplication::topLevelWidgets()) {
       if (window->objectName() == QLatin1String("NoticeWindow") && window->isVisible())
@@ -67,9 +36,6 @@ class ServerTest : public ClientTest {
     }
     return {};
   }
-
-  TestDir data_;
-  testing::TServerProcess server_;
 };
 
 TEST_F(ServerTest, TheRunningVersionShowsTheLoginWindow) {

@@ -36,10 +36,10 @@ class RealServerTest : public ClientTest {
     return QString::fromUtf8(admin.readAllStandardOutput());
   }
 
-  void SignInAs(const QString& code, const QString& password) {
+  void SignInAs(const QString& code, const QString& password, bool invisible = false) {
     StartClient();
     ASSERT_TRUE(LoginWindowShown());
-    PressLogin(code, password);
+    PressLogin(code, password, invisible);
     ASSERT_TRUE(SignedIn());
   }
 
