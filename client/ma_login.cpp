@@ -177,14 +177,15 @@ std::uint32_t TLoginForm::ListedUserCode() const {
 }
 
 void TLoginForm::RemoveUser(std::uint32_t code) {
-  const QString text = QString::number(code);
-  const int index = user_code_->findText(text);
+  const int index = user_code_->findText(QString::number(code));
   if (index >= 0) user_code_->removeItem(index);
-  if (UserCodeText() == text || index >= 0) {
-    user_code_->setEditText(QString());
-    password_->clear();
-    remember_->setChecked(false);
-  }
+  ClearEntries();
+}
+
+void TLoginForm::ClearEntries() {
+  user_code_->setEditText(QString());
+  password_->clear();
+  remember_->setChecked(false);
 }
 
 void TLoginForm::mouseDoubleClickEvent(QMouseEvent* event) {

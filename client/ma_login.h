@@ -58,8 +58,9 @@ class TLoginForm : public QWidget {
   int PanelDoubleClicks() const { return double_clicks_; }
   // The user's code in the box when it is one of the list's; 0 otherwise.
   std::uint32_t ListedUserCode() const;
-  // Takes `code` out of the list; when it is in the boxes, empties them and clears "记住密码".
+  // Takes `code` out of the list, empties the boxes and clears "记住密码".
   void RemoveUser(std::uint32_t code);
+  void ClearEntries();
 
   // Fills the list from the records (each kLoginRecordSize bytes), the first one into the boxes.
   void SetUsers(const std::vector<QByteArray>& records);

@@ -31,6 +31,8 @@ constexpr int kMaxSignatureLength = 255;
 }  // namespace
 
 void TManager::ShowNetSetup() {
+  // A closed window waits for its deferred deletion: a new one is filled afresh from the record.
+  if (net_setup_form_ && !net_setup_form_->isVisible()) delete net_setup_form_.data();
   if (!net_setup_form_) net_setup_form_ = new TNetSetupForm;
   net_setup_form_->show();
   BringToFont(net_setup_form_);
@@ -40,6 +42,7 @@ void TManager::ShowDiagnostics() { UDPViewInfo(); }
 
 void TManager::ShowClearUser(std::uint32_t code) {
   if (code == 0) return;
+  if (clear_user_form_ && !clear_user_form_->isVisible()) delete clear_user_form_.data();
   if (clear_user_form_) {
     if (clear_user_form_->UserCode() == code) {
       BringToFont(clear_user_form_);
@@ -80,6 +83,8 @@ void TManager::ForgetLocalUser(std::uint32_t code) {
   if (!login_form_) return;
   login_form_->RemoveUser(code);
   SaveLoginInfo(code);
+  // Saving reads the list back, which fills the boxes from its first user again.
+  login_form_->ClearEntries();
 }
 
 void TManager::DealClearUserResult(std::uint16_t remote, const void* data, std::size_t size) {
