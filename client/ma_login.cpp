@@ -50,7 +50,7 @@ TLoginForm::TLoginForm(int timeout_ms) {
 
   auto* grid = new QGridLayout;
   grid->setContentsMargins(16, 4, 12, 0);
-  grid->setHorizontalSpacing(4);
+  grid->setHorizontalSpacing(6);
   grid->setVerticalSpacing(6);
   user_code_ = new QComboBox(this);
   user_code_->setObjectName(QStringLiteral("UserCodeBox"));
@@ -156,6 +156,12 @@ TLoginForm::TLoginForm(int timeout_ms) {
   });
   connect(user_code_, &QComboBox::activated, this, &TLoginForm::OnUserChosen);
 
+  // Four caption buttons share the bottom row and the links sit in a narrow column: both are
+  // narrower than the skin's caption buttons.
+  setStyleSheet(QStringLiteral("QPushButton { min-width: 44px; padding: 3px 8px; }"
+                               "QPushButton:flat { min-width: 0px; padding: 0px 2px; }"));
+  user_code_->setMinimumWidth(130);
+  password_->setMinimumWidth(130);
   if (GlobalManager) GlobalManager->UpdateFormSkin(this);
   CentreOnDesktop(this);
 }

@@ -56,6 +56,10 @@ TSoftKeyboard::TSoftKeyboard(QWidget* owner, QLineEdit* target, int rotation)
     connect(key, &QPushButton::clicked, this, [this, number] { Type(number); });
   }
   layout->addLayout(grid);
+  // The skin's buttons are wide caption buttons; the keys keep their small square.
+  setStyleSheet(QStringLiteral("QPushButton { min-width: %1px; max-width: %1px; min-height: %1px; "
+                               "max-height: %1px; padding: 0px; }")
+                    .arg(kKeySize));
   Relabel();
   setFixedSize(sizeHint());
 
