@@ -410,6 +410,27 @@ TEST_F(MainWindowTest, SignInAppliesTheAutostartEntry) {
   EXPECT_FALSE(std::filesystem::exists(app_.path() / "autostart" / (APPNAME + ".desktop")));
 }
 
+TEST_F(MainWindowTest, SlidesIntoTheRightEdgeAndBackWhenShown) {
+  SignIn();
+  const int screen = form_->screen()->geometry().width();
+  const int width = form_->frameGeometry().width();  // positions are the frame's
+  form_->move(screen - width, 100);
+  ASSERT_EQ(form_->x(), screen - width);
+  form_->HideToEdge();
+  EXPECT_FALSE(form_->FullyShown());
+  EXPECT_EQ(form_->x(), screen - 5);
+  EXPECT_EQ(form_->y(), 100);
+  // "打开主面板" slides it out again.
+  form_->ShowMainWindow(false);
+  EXPECT_TRUE(form_->FullyShown());
+  EXPECT_EQ(form_->x(), screen - width);
+  // Touching no edge: nothing moves.
+  form_->move(100, 50);
+  form_->HideToEdge();
+  EXPECT_TRUE(form_->FullyShown());
+  EXPECT_EQ(form_->pos(), QPoint(100, 50));
+}
+
 // --- Against the real reference server and real danted -----------------------------------------
 
 class ClearUserServerTest : public RealServerTest {};
