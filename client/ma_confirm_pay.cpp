@@ -12,7 +12,8 @@ TConfirmPayForm::TConfirmPayForm(const QString& question, QWidget* parent)
       question_(new QLabel(question, this)),
       pay_password_(new QLineEdit(this)),
       ok_(new QPushButton(QStringLiteral("确定"), this)),
-      cancel_(new QPushButton(QStringLiteral("取消"), this)) {
+      cancel_(new QPushButton(QStringLiteral("取消"), this)),
+      soft_keyboard_button_(new QPushButton(QStringLiteral("软键盘"), this)) {
   setObjectName(QStringLiteral("TConfirmPayForm"));
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(QStringLiteral("转账确认"));
@@ -23,7 +24,13 @@ TConfirmPayForm::TConfirmPayForm(const QString& question, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(question_);
   layout->addWidget(new QLabel(QStringLiteral("请输入转账支付密码："), this));
-  layout->addWidget(pay_password_);
+  auto* password_row = new QHBoxLayout;
+  password_row->addWidget(pay_password_, 1);
+  soft_keyboard_button_->setObjectName(QStringLiteral("SoftKeyBoardButton"));
+  soft_keyboard_button_->setFocusPolicy(Qt::NoFocus);
+  soft_keyboard_button_->setAutoDefault(false);
+  password_row->addWidget(soft_keyboard_button_);
+  layout->addLayout(password_row);
   layout->addWidget(new QLabel(QStringLiteral("如未设置请点确定按钮"), this));
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -38,6 +45,13 @@ TConfirmPayForm::TConfirmPayForm(const QString& question, QWidget* parent)
     emit Confirmed(typed);
   });
   connect(cancel_, &QPushButton::clicked, this, &QWidget::close);
+  connect(soft_keyboard_button_, &QPushButton::clicked, this, &TConfirmPayForm::ShowSoftKeyboard);
+}
+
+void TConfirmPayForm::ShowSoftKeyboard() {
+  if (!soft_keyboard_) soft_keyboard_ = new TSoftKeyboard(this, pay_password_);
+  soft_keyboard_->FollowOwner();
+  soft_keyboard_->show();
 }
 
 }  // namespace kiv

@@ -3,7 +3,9 @@
 // The user picks or types a user code (digits only), gives the password (at most 20 characters;
 // the box takes no more) and signs in, invisibly when "隐身登录" is checked, or as a guest. The
 // window holds no login logic: its buttons and its 10-second time-out are signals the session
-// manager (MA_Manager) connects. Each entry of the user-code list keeps its 82-byte record of the
+// manager (MA_Manager) connects. The soft keyboard ("软键盘") opens beside it for the password box;
+// from the fifth double-click on its panel on, every double-click asks for the transport's
+// diagnostics window. Each entry of the user-code list keeps its 82-byte record of the
 // local user list ("Datas/LoginInfo.dat", read and written by the session manager).
 //
 // Threads: main thread only.
@@ -14,9 +16,12 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
+
+#include "controls/soft_keyboard.h"
 
 namespace kiv {
 
@@ -42,6 +47,20 @@ class TLoginForm : public QWidget {
   QCheckBox* InvisibleBox() const { return invisible_; }
   QPushButton* LoginButton() const { return login_; }
   QPushButton* GuestButton() const { return guest_; }
+  QPushButton* NetSetupButton() const { return net_setup_; }
+  QPushButton* ClearUserButton() const { return clear_user_; }
+  QPushButton* SoftKeyboardButton() const { return soft_keyboard_button_; }
+
+  // "软键盘": the keyboard beside the window, typing into the password box (one at a time).
+  void ShowSoftKeyboard();
+  TSoftKeyboard* SoftKeyboard() const { return soft_keyboard_.data(); }
+  // Double-clicks on the panel so far (never reset).
+  int PanelDoubleClicks() const { return double_clicks_; }
+  // The user's code in the box when it is one of the list's; 0 otherwise.
+  std::uint32_t ListedUserCode() const;
+  // Takes `code` out of the list, empties the boxes and clears "记住密码".
+  void RemoveUser(std::uint32_t code);
+  void ClearEntries();
 
   // Fills the list from the records (each kLoginRecordSize bytes), the first one into the boxes.
   void SetUsers(const std::vector<QByteArray>& records);
@@ -64,9 +83,15 @@ class TLoginForm : public QWidget {
   void ExitRequested();
   void RegisterRequested();
   void ForgotPasswordRequested();
+  void NetSetupRequested();
+  void ClearUserRequested(std::uint32_t code);
+  // The fifth and every later double-click on the panel.
+  void DiagnosticsRequested();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void OnUserChosen(int index);
@@ -78,6 +103,11 @@ class TLoginForm : public QWidget {
   QCheckBox* invisible_ = nullptr;
   QPushButton* login_ = nullptr;
   QPushButton* guest_ = nullptr;
+  QPushButton* net_setup_ = nullptr;
+  QPushButton* clear_user_ = nullptr;
+  QPushButton* soft_keyboard_button_ = nullptr;
+  QPointer<TSoftKeyboard> soft_keyboard_;
+  int double_clicks_ = 0;
   QTimer timeout_;
   bool main_login_ = false;
 };

@@ -25,6 +25,7 @@
 #include "plugin/plugin_manager.h"
 #include "system/window_helpers.h"
 #include "udp/global_udp.h"
+#include "system/hot_key.h"
 #include "udp_interface.h"
 
 namespace kiv {
@@ -201,6 +202,9 @@ TManager::~TManager() {
     delete bank_form_.data();
     if (find_password_form_) find_password_form_->disconnect(this);
     delete find_password_form_.data();
+    delete clear_user_form_.data();
+    delete net_setup_form_.data();
+    hot_key_.reset();
   });
   Guarded([this] { main_form_->DockTimer().stop(); });
   Guarded([this] {
@@ -306,6 +310,9 @@ TLoginForm* TManager::EnsureLoginForm() {
   connect(form, &TLoginForm::ExitRequested, this,
           [this] { AsynFunction(kActionExit, options_.exit_delay_ms); });
   connect(form, &TLoginForm::ForgotPasswordRequested, this, &TManager::ShowFindPassWord);
+  connect(form, &TLoginForm::NetSetupRequested, this, &TManager::ShowNetSetup);
+  connect(form, &TLoginForm::ClearUserRequested, this, &TManager::ShowClearUser);
+  connect(form, &TLoginForm::DiagnosticsRequested, this, &TManager::ShowDiagnostics);
   connect(form, &TLoginForm::RegisterRequested, this, [this] {
     if (!REGPAGE.empty()) options_.open_url(QUrl(Q(REGPAGE)));
   });
@@ -516,6 +523,7 @@ void TManager::LoginSuccess() {
   // 2.
   SaveLoginInfo();
   GlobalManager->LoadSetupInfo();
+  ApplyOptions();
   // 3.
   for (const char* name : {"KivHint", "KivChat", "KivFriend"}) PluginManager->StartPlugin(name);
   QCoreApplication::processEvents();
@@ -672,7 +680,7 @@ void TManager::LoadLoginInfo() {
   login_form_->SetUsers(records);
 }
 
-void TManager::SaveLoginInfo() {
+void TManager::SaveLoginInfo(std::uint32_t forget) {
   if (guest_ || !login_form_) return;
   const TMe& me = *GlobalManager->Me;
   std::vector<std::uint8_t> buffer(kLoginInfoHeader, 0);
@@ -681,7 +689,7 @@ void TManager::SaveLoginInfo() {
     buffer.insert(buffer.end(), record, record + kLoginRecordSize);
     return true;
   };
-  if (me.UserCode() != 0) {
+  if (me.UserCode() != 0 && me.UserCode() != forget) {
     RecordWriter first(kLoginRecordSize);
     first.u32(0, me.UserCode())
         .text(39, 40, login_form_->RememberPassword() ? me.password.str() : std::string())
@@ -692,8 +700,9 @@ void TManager::SaveLoginInfo() {
   for (const QByteArray& record : login_form_->Users()) {
     if (record.size() != static_cast<qsizetype>(kLoginRecordSize)) continue;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(record.constData());
-    if (LoadU32(bytes) == me.UserCode()) continue;
-    if (!append(bytes)) return;  // the list would not fit: the file keeps what it has
+    if (LoadU32(bytes) == me.UserCode() || LoadU32(bytes) == forget) continue;
+    // The list is newest first: what does not fit any more are the oldest users.
+    if (!append(bytes)) break;
   }
   buffer.resize(buffer.size() + kLoginInfoTrailer, 0);
   MakeDir(std::filesystem::path(GlobalManager->AppPath) / "Datas");

@@ -33,8 +33,10 @@
 #include <vector>
 
 #include "ma_bank.h"
+#include "ma_clear_user.h"
 #include "ma_find_password.h"
 #include "ma_login.h"
+#include "ma_net_setup.h"
 #include "ma_web.h"
 #include "manager/setup_records.h"
 #include "plugin/plugin_api.h"
@@ -45,6 +47,7 @@ class TMainForm;
 class TDownloadThread;
 class TGlobalManager;
 class TPluginManager;
+class THotKey;
 
 // Deferred action ids.
 inline constexpr int kActionExit = 1;
@@ -79,6 +82,8 @@ struct TManagerOptions {
   std::function<void()> exit_program;
   // Fetches the web site's catalogues and pictures at start-up (TDownloadThread).
   bool download_resources = true;
+  // Where the run-at-system-start entry goes; empty: the user's XDG autostart folder.
+  std::filesystem::path autostart_folder;
 };
 
 class TManager : public QObject {
@@ -113,7 +118,9 @@ class TManager : public QObject {
 
   // The local user list "Datas/LoginInfo.dat" and the login window's user-code box.
   void LoadLoginInfo();
-  void SaveLoginInfo();
+  // The signed-in user first, then the list; a record of `forget` (a user just cleared) is never
+  // written. When the list would not fit, the oldest records are dropped.
+  void SaveLoginInfo(std::uint32_t forget = 0);
 
   // The login window, created when missing.
   TLoginForm* EnsureLoginForm();
@@ -135,6 +142,23 @@ class TManager : public QObject {
   void ShowFindPassWord();
   TFindPassWordForm* FindPassWordForm() const { return find_password_form_.data(); }
 
+  // The login window's helpers and the main window's platform pieces (ma_windows.cpp).
+  void ShowNetSetup();
+  TNetSetupForm* NetSetupForm() const { return net_setup_form_.data(); }
+  // Opens the clear-user window for a code of the list once the login server answers.
+  void ShowClearUser(std::uint32_t code);
+  TClearUserForm* ClearUserForm() const { return clear_user_form_.data(); }
+  void ShowDiagnostics();
+  // Run at system start and the show hot key from the setup record.
+  void ApplyOptions();
+  void SetAutoRun(bool on);
+  void SetHotKey(std::uint16_t shortcut);
+  THotKey* HotKey() const { return hot_key_.get(); }
+  // Commits the signature being edited in the main window's header.
+  void SaveSignature(const QString& text);
+  // The settings window on page 0 (personal), 1 (photo) or 2 (system).
+  void ShowSetup(int page);
+
   void OpenWebWindow(int width, int height, const QString& caption, const QUrl& url);
   void ShowMoneyRecord();
   void ShowMall();
@@ -145,6 +169,10 @@ class TManager : public QObject {
   const std::vector<THintInfo>& EarlyNotices() const { return early_notices_; }
   bool Guest() const { return guest_; }
   const TManagerOptions& Options() const { return options_; }
+
+ signals:
+  // ShowSetup's request for the settings window.
+  void SetupRequested(int page);
 
  private:
   void RunAction(int id);
@@ -159,6 +187,9 @@ class TManager : public QObject {
   void PlaySetupSound(TSetupSound slot);
   void SendToHome(const std::vector<std::uint8_t>& message);
   void LoadFaces();
+  void ClearUser(TClearUserForm* form, bool delete_all, const QString& password);
+  void ForgetLocalUser(std::uint32_t code);
+  void DealClearUserResult(std::uint16_t remote, const void* data, std::size_t size);
 
   // Server messages of the session.
   void DealKickOut(const void* data, std::size_t size);
@@ -187,6 +218,9 @@ class TManager : public QObject {
   QPointer<TLoginForm> login_form_;
   QPointer<TBankForm> bank_form_;
   QPointer<TFindPassWordForm> find_password_form_;
+  QPointer<TClearUserForm> clear_user_form_;
+  QPointer<TNetSetupForm> net_setup_form_;
+  std::unique_ptr<THotKey> hot_key_;
   std::map<int, QTimer*> actions_;
 };
 

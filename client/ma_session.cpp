@@ -100,8 +100,11 @@ void TManager::OnDataRecive(std::uint16_t remote, const void* data, std::uint32_
         if (find_password_form_ && remote == Low16(GlobalManager->LoginServer))
           find_password_form_->DealRecoveryResult(data, size);
         break;
+      case kMsgClearUser:
+        DealClearUserResult(remote, data, size);
+        break;
       default:
-        break;  // clear-user results: their window is not open
+        break;
     }
   } catch (...) {
   }

@@ -68,8 +68,13 @@ bool TLoginRole::OnClearUser(const TRequest& r) {
   std::optional<TAccount> account = ctx_.store.Find(user);
   std::uint8_t result = cu::kWrongCredentials;
   if (account && ctx_.credentials.Check(*account, r.body.gbk(cu::kPassword, proto::kShortDigestLen),
-                                        r.endpoint.Peer(r.handle).ip, ctx_.NowSeconds()))
-    result = cu::kCleared;
+                                        r.endpoint.Peer(r.handle).ip, ctx_.NowSeconds())) {
+    // With the delete-everything flag the account goes; a failing store is an error, never a
+    // success the client would act on by deleting the user's files.
+    const bool delete_all = r.body.u8(cu::kDeleteAll) != 0;
+    result = !delete_all || ctx_.store.DeleteAccount(user) ? cu::kCleared : cu::kError;
+    if (delete_all && result == cu::kCleared) ctx_.log.Event("account deleted", user, r.endpoint.Peer(r.handle));
+  }
   RecordWriter w(cu::kSize);
   w.u32(0, proto::kClearUser).u8(cu::kResult, result).u32(cu::kUserCode, user);
   SendReply(r, w.take());

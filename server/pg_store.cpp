@@ -189,6 +189,25 @@ bool TPgStore::AddLevel(std::uint32_t code) {
   return r.ok() && r.affected() == 1;
 }
 
+bool TPgStore::DeleteAccount(std::uint32_t code) {
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN").ok()) return false;
+  bool found = false;
+  for (const TAccountRowPlace& place : kAccountRowPlaces) {
+    Result r = Exec((std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=$1").c_str(), {N(code)});
+    if (!r.ok()) {
+      Exec("ROLLBACK");
+      return false;
+    }
+    if (std::string_view(place.table) == "accounts") found = r.affected() == 1;
+  }
+  if (!found || !Exec("COMMIT").ok()) {
+    Exec("ROLLBACK");
+    return false;
+  }
+  return true;
+}
+
 TTransferResult TPgStore::Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,
                                    std::int64_t fee) {
   std::lock_guard lock(mutex_);

@@ -96,6 +96,24 @@ CREATE TABLE friend_presence (
 )sql",
 };
 
+// Where an account's rows live: deleting an account deletes every row whose column holds its code.
+// The ledger stays: its rows are the other side's history too.
+struct TAccountRowPlace {
+  const char* table;
+  const char* column;
+};
+inline constexpr std::array<TAccountRowPlace, 9> kAccountRowPlaces = {{
+    {"friend_queue", "target"},
+    {"friend_requests", "sender"},
+    {"friend_requests", "target"},
+    {"friendships", "owner"},
+    {"friendships", "friend"},
+    {"friend_groups", "owner"},
+    {"friend_presence", "code"},
+    {"presence", "code"},
+    {"accounts", "code"},
+}};
+
 // Guest codes are handed out from here upwards, apart from the accounts' codes.
 inline constexpr std::uint32_t kFirstGuestCode = 900000000;
 // Accounts created without a code get the next one from here.

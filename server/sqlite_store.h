@@ -26,6 +26,7 @@ class TSqliteStore final : public IAccountStore {
   bool SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) override;
   bool SetBalance(std::uint32_t code, std::int64_t money) override;
   bool AddLevel(std::uint32_t code) override;
+  bool DeleteAccount(std::uint32_t code) override;
   TTransferResult Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,
                            std::int64_t fee) override;
   std::int64_t LedgerRows() override;

@@ -88,6 +88,9 @@ class IAccountStore {
   virtual bool SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) = 0;
   virtual bool SetBalance(std::uint32_t code, std::int64_t money) = 0;
   virtual bool AddLevel(std::uint32_t code) = 0;
+  // Deletes the account with its friends, groups, requests, queued messages and presence, in one
+  // transaction. False when there is no such account or the store fails.
+  virtual bool DeleteAccount(std::uint32_t code) = 0;
   // Moves amount from `from` to `to` and keeps the fee, in one transaction with a ledger row; never
   // takes more than the sender has.
   virtual TTransferResult Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,

@@ -113,6 +113,7 @@ class ClientTest : public ::testing::Test {
     };
     options.play_sound = [this](const std::filesystem::path& file) { sounds_.push_back(file); };
     options.exit_program = [this] { ++exits_; };
+    options.autostart_folder = app_.path() / "autostart";
     return options;
   }
 

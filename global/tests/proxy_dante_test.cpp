@@ -35,48 +35,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-// A system user with a known password for danted's username method (checked against the system's password
-// database, so it must be a real account). Needs root; removed again when destroyed.
-class SystemUser {
- public:
-  SystemUser()
-      : name_("kivsock" + std::to_string(::getpid())), password_("Kv-" + std::to_string(::getpid())) {
-    if (::geteuid() != 0) {
-      error_ = "creating a system user for danted's username method needs root";
-      return;
-    }
-    if (!::getpwnam(name_.c_str())) {
-      const std::string add =
-          "useradd --system --no-create-home --shell /usr/sbin/nologin " + name_ + " 2>&1";
-      if (std::system(add.c_str()) != 0) {
-        error_ = "useradd failed";
-        return;
-      }
-    }
-    created_ = true;
-    FILE* pipe = ::popen("chpasswd 2>&1", "w");
-    if (!pipe) {
-      error_ = "cannot run chpasswd";
-      return;
-    }
-    std::fprintf(pipe, "%s:%s\n", name_.c_str(), password_.c_str());
-    if (::pclose(pipe) != 0) error_ = "chpasswd failed";
-  }
-  ~SystemUser() {
-    if (created_) std::system(("userdel " + name_ + " 2>&1").c_str());
-  }
-  SystemUser(const SystemUser&) = delete;
-  SystemUser& operator=(const SystemUser&) = delete;
-
-  const std::string& error() const { return error_; }
-  const std::string& name() const { return name_; }
-  const std::string& password() const { return password_; }
-
- private:
-  std::string name_, password_, error_;
-  bool created_ = false;
-};
-
 int BoundUdp(std::uint16_t* port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};

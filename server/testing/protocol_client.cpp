@@ -54,13 +54,13 @@ Bytes TransferRequest(std::uint32_t user, std::uint32_t recipient, std::uint32_t
   return w.take();
 }
 
-Bytes ClearUserRequest(std::uint32_t user, const std::string& password) {
+Bytes ClearUserRequest(std::uint32_t user, const std::string& password, bool delete_all) {
   namespace cu = proto::clear_user;
   RecordWriter w(cu::kSize);
   w.u32(0, proto::kClearUser)
       .u32(cu::kUserCode, user)
       .gbk(cu::kPassword, proto::kShortDigestLen, Md5(password, 2));
-  w.u8(cu::kDeleteAll, 1);
+  w.u8(cu::kDeleteAll, delete_all ? 1 : 0);
   return w.take();
 }
 

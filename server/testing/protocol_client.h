@@ -41,7 +41,7 @@ Bytes UserState(std::uint32_t user, std::uint8_t state);
 Bytes TransferRequest(std::uint32_t user, std::uint32_t recipient, std::uint32_t amount,
                       const std::string& password, const std::string& pay_password = {},
                       const std::string& machine = "test-machine");
-Bytes ClearUserRequest(std::uint32_t user, const std::string& password);
+Bytes ClearUserRequest(std::uint32_t user, const std::string& password, bool delete_all = true);
 // Step 1 carries `text` as the identity number, step 2 as the answer, step 3 as the new password.
 Bytes RecoveryRequest(std::uint8_t step, std::uint32_t user, const std::string& text);
 

@@ -92,6 +92,18 @@ TEST_F(PgTest, StoreMigratesOnceAndKeepsAccounts) {
   EXPECT_FALSE(s.ClaimGuest(g, "other", 101));
 }
 
+TEST_F(PgTest, DeleteAccountTakesOnlyThatAccount) {
+  TPgStore s(url_);
+  ASSERT_EQ(s.Create(Account(10001, 5)), 10001u);
+  ASSERT_EQ(s.Create(Account(10002, 5)), 10002u);
+  s.SetPresence(10001, "n1", true);
+  EXPECT_TRUE(s.DeleteAccount(10001));
+  EXPECT_FALSE(s.Find(10001));
+  EXPECT_FALSE(s.PresenceOf(10001));
+  EXPECT_FALSE(s.DeleteAccount(10001));
+  EXPECT_TRUE(s.Find(10002));
+}
+
 TEST_F(PgTest, TwoNodesDrainingOneAccountNeverOverdraw) {
   TPgStore a(url_), b(url_);
   a.Create(Account(1, 1000));

@@ -59,6 +59,33 @@ TEST_F(RecoveryTest, ClearUserChecksTheCredentials) {
   EXPECT_EQ(RecordReader(*bad).u8(proto::clear_user::kResult), proto::clear_user::kWrongCredentials);
 }
 
+TEST_F(RecoveryTest, ClearUserWithDeleteAllForgetsTheAccountAndItsFriendships) {
+  ASSERT_FALSE(server_->FriendStore().Friends(10001).empty());
+  TProtocolClient client;
+  std::uint16_t login = client.Connect(Login());
+  // Without the flag the credentials are only checked.
+  auto kept = client.Ask(login, kiv::testing::ClearUserRequest(10002, kDemoPassword, false), proto::kClearUser);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(RecordReader(*kept).u8(proto::clear_user::kResult), proto::clear_user::kCleared);
+  EXPECT_TRUE(server_->Store().Find(10002));
+
+  auto gone = client.Ask(login, kiv::testing::ClearUserRequest(10002, kDemoPassword), proto::kClearUser);
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(RecordReader(*gone).u8(proto::clear_user::kResult), proto::clear_user::kCleared);
+  EXPECT_FALSE(server_->Store().Find(10002));
+  for (const auto& row : server_->FriendStore().Friends(10001)) EXPECT_NE(row.code, 10002u);
+  EXPECT_TRUE(server_->Store().Find(10001));
+  // The account cannot sign in any more, and asking again finds nobody.
+  TProtocolClient other;
+  kiv::testing::TLoginFields fields;
+  fields.user = 10002;
+  fields.password = kDemoPassword;
+  EXPECT_FALSE(other.SignInVia(Login(), fields).ok());
+  auto again = client.Ask(login, kiv::testing::ClearUserRequest(10002, kDemoPassword), proto::kClearUser);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(RecordReader(*again).u8(proto::clear_user::kResult), proto::clear_user::kWrongCredentials);
+}
+
 TEST_F(RecoveryTest, StepsInOrderSetThePasswordAndClearThePayPassword) {
   TProtocolClient client;
   std::uint16_t login = client.Connect(Login());

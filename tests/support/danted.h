@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -117,6 +120,48 @@ class Danted {
   std::uint16_t port_ = 0;
   pid_t pid_ = -1;
   std::string error_;
+};
+
+// A system user with a known password for danted's username method (checked against the system's password
+// database, so it must be a real account). Needs root; removed again when destroyed.
+class SystemUser {
+ public:
+  SystemUser()
+      : name_("kivsock" + std::to_string(::getpid())), password_("Kv-" + std::to_string(::getpid())) {
+    if (::geteuid() != 0) {
+      error_ = "creating a system user for danted's username method needs root";
+      return;
+    }
+    if (!::getpwnam(name_.c_str())) {
+      const std::string add =
+          "useradd --system --no-create-home --shell /usr/sbin/nologin " + name_ + " 2>&1";
+      if (std::system(add.c_str()) != 0) {
+        error_ = "useradd failed";
+        return;
+      }
+    }
+    created_ = true;
+    FILE* pipe = ::popen("chpasswd 2>&1", "w");
+    if (!pipe) {
+      error_ = "cannot run chpasswd";
+      return;
+    }
+    std::fprintf(pipe, "%s:%s\n", name_.c_str(), password_.c_str());
+    if (::pclose(pipe) != 0) error_ = "chpasswd failed";
+  }
+  ~SystemUser() {
+    if (created_) std::system(("userdel " + name_ + " 2>&1").c_str());
+  }
+  SystemUser(const SystemUser&) = delete;
+  SystemUser& operator=(const SystemUser&) = delete;
+
+  const std::string& error() const { return error_; }
+  const std::string& name() const { return name_; }
+  const std::string& password() const { return password_; }
+
+ private:
+  std::string name_, password_, error_;
+  bool created_ = false;
 };
 
 }  // namespace kiv
