@@ -181,10 +181,10 @@ bool TSqliteStore::AddLevel(std::uint32_t code) {
 bool TSqliteStore::DeleteAccount(std::uint32_t code) {
   std::lock_guard lock(mutex_);
   try {
-    Transaction t(db_);
+    TSqliteTransaction t(db_);
     bool found = false;
     for (const TAccountRowPlace& place : kAccountRowPlaces) {
-      Statement s(db_, (std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=?1").c_str());
+      TSqliteStatement s(db_, (std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=?1").c_str());
       s.Bind(1, code).Step();
       if (std::string_view(place.table) == "accounts") found = s.Changes() == 1;
     }
