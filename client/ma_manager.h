@@ -25,6 +25,7 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -35,6 +36,7 @@
 #include "ma_bank.h"
 #include "ma_find_password.h"
 #include "ma_login.h"
+#include "ma_setup.h"
 #include "ma_web.h"
 #include "manager/setup_records.h"
 #include "plugin/plugin_api.h"
@@ -68,6 +70,7 @@ struct TManagerOptions {
   int kick_delay_ms = 100;
   int transfer_timeout_ms = 10000;  // no answer to a currency transfer
   int recovery_timeout_ms = 10000;  // no answer to a step of the password recovery
+  int setup_timeout_ms = 10000;     // no answer to a profile change
   // Starts a program without waiting (the updater); the default starts it detached.
   std::function<void(const std::string& program, const std::vector<std::string>& arguments)> run_program;
   // Opens a web address in the system's browser.
@@ -134,6 +137,12 @@ class TManager : public QObject {
   // The password recovery window, opened from the login window once the login server answers.
   void ShowFindPassWord();
   TFindPassWordForm* FindPassWordForm() const { return find_password_form_.data(); }
+  // The settings window on page 0 (profile), 1 (photo) or 2 (system); needs the permission Modify
+  // and a signed-in user. Created on first use.
+  void ShowSetup(int page);
+  TSetupForm* SetupForm() const { return setup_form_.data(); }
+  // Takes the settings window's local settings when it is open, then writes the setup file.
+  void SaveSetup();
 
   void OpenWebWindow(int width, int height, const QString& caption, const QUrl& url);
   void ShowMoneyRecord();
@@ -145,6 +154,11 @@ class TManager : public QObject {
   const std::vector<THintInfo>& EarlyNotices() const { return early_notices_; }
   bool Guest() const { return guest_; }
   const TManagerOptions& Options() const { return options_; }
+
+ signals:
+  // The setup record was saved from the settings window: the main window applies the run-at-start
+  // setting and the hot key (ApplyOptions).
+  void SetupSaved();
 
  private:
   void RunAction(int id);
@@ -187,6 +201,9 @@ class TManager : public QObject {
   QPointer<TLoginForm> login_form_;
   QPointer<TBankForm> bank_form_;
   QPointer<TFindPassWordForm> find_password_form_;
+  QPointer<TSetupForm> setup_form_;
+  // Profile changes sent and not answered yet, oldest first; each answer applies the oldest.
+  std::deque<TSentProfile> sent_profiles_;
   std::map<int, QTimer*> actions_;
 };
 
