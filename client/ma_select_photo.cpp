@@ -18,7 +18,8 @@ constexpr int kFirstTop = 23;
 
 }  // namespace
 
-TSelectPhotoForm::TSelectPhotoForm(QWidget* parent) : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint) {
+TSelectPhotoForm::TSelectPhotoForm(QWidget* parent) : QFrame(parent, Qt::Popup | Qt::FramelessWindowHint) {
+  setFrameShape(QFrame::Box);
   setObjectName(QStringLiteral("TSelectPhotoForm"));
   setAttribute(Qt::WA_DeleteOnClose);
   auto* title = new QLabel(QStringLiteral("选择头像"), this);
@@ -60,7 +61,7 @@ void TSelectPhotoForm::ShowAt(const QPoint& at) {
 }
 
 void TSelectPhotoForm::mousePressEvent(QMouseEvent* event) {
-  QWidget::mousePressEvent(event);
+  QFrame::mousePressEvent(event);
   close();
 }
 

@@ -8,6 +8,7 @@
 // Threads: main thread only.
 #pragma once
 
+#include <QFrame>
 #include <QPoint>
 #include <QToolButton>
 #include <QWidget>
@@ -16,7 +17,7 @@
 
 namespace kiv {
 
-class TSelectPhotoForm : public QWidget {
+class TSelectPhotoForm : public QFrame {
   Q_OBJECT
 
  public:

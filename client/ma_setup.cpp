@@ -97,8 +97,8 @@ TSetupForm::TSetupForm(TSetupHooks hooks)
   bar_->AddItem(QStringLiteral("系统设置"), QPixmap(), kGroupSystem);
   for (const Entry& e : entries) {
     const QPixmap picture = style()->standardIcon(e.icon).pixmap(kBarRowHeight - 8);
-    TKivButton* button =
-        bar_->GetItem(e.group)->AddButton(QString::fromUtf8(e.caption), &picture, 8, static_cast<int>(e.page));
+    TKivButton* button = bar_->GetItem(e.group)->AddButton(QString::fromUtf8(e.caption), &picture, 8,
+                                                           static_cast<int>(e.page));
     button->Draggable = false;
     button->setCheckable(true);
     button->setAutoExclusive(false);
@@ -147,11 +147,11 @@ void TSetupForm::ShowPage(Page page) {
     if (item->GetItem(page) && !item->Expanded()) item->SetExpanded(true);
   }
   if (page <= kSecurity) {
-    // Coming to the user pages asks for the profile; moving between them keeps what was typed.
-    const bool entering = frames_->currentWidget() != user_ || !refreshed_;
+    // The first user page shown after the window opens asks for the profile; later moves keep what
+    // was typed ("刷新" asks again).
     frames_->setCurrentWidget(user_);
     user_->ShowPage(static_cast<TUserSetupFrame::Page>(page));
-    if (entering && !locked_) {
+    if (!refreshed_ && !locked_) {
       refreshed_ = true;
       user_->RefreshButton()->click();
     }
@@ -168,6 +168,7 @@ void TSetupForm::showEvent(QShowEvent* event) {
 }
 
 void TSetupForm::LoadLocalSettings() {
+  refreshed_ = false;
   if (!GlobalManager) return;
   if (hooks_.login_form) {
     if (TLoginForm* login = hooks_.login_form()) {
@@ -312,7 +313,8 @@ bool TSetupForm::CheckProfile() {
   if (u.ChangePayBox()->isChecked()) {
     if (!Clean(u.OldPayBox()->text()) || !Clean(u.NewPayBox()->text()))
       return Refuse(QStringLiteral("支付密码中不能含有非法字符。"));
-    if (GbkBytes(u.NewPayBox()->text()) < kMinPasswordBytes) return Refuse(QStringLiteral("支付密码不能少于4个字符"));
+    if (GbkBytes(u.NewPayBox()->text()) < kMinPasswordBytes)
+      return Refuse(QStringLiteral("支付密码不能少于4个字符"));
     if (u.NewPayBox()->text() != u.ConfirmPayBox()->text())
       return Refuse(QStringLiteral("支付密码输入确认不一致。"));
   }
@@ -323,13 +325,16 @@ bool TSetupForm::ProfileChanged() const {
   const TMe& me = *GlobalManager->Me;
   const TUserSetupFrame& u = *user_;
   auto differs = [](const QString& shown, const auto& stored) { return shown.toStdString() != stored.str(); };
-  return u.Face() != me.face || u.AgeBox()->text().toInt() != me.age || differs(u.NicknameBox()->text(), me.nickname) ||
-         differs(u.EmailBox()->text(), me.email) || differs(u.ProvinceBox()->currentText(), me.province) ||
-         differs(u.CityBox()->text(), me.city) || differs(u.TelephoneBox()->text(), me.telephone) ||
-         differs(u.OccupationBox()->currentText(), me.occupation) || differs(u.AddressBox()->text(), me.address) ||
+  return u.Face() != me.face || u.AgeBox()->text().toInt() != me.age ||
+         differs(u.NicknameBox()->text(), me.nickname) || differs(u.EmailBox()->text(), me.email) ||
+         differs(u.ProvinceBox()->currentText(), me.province) || differs(u.CityBox()->text(), me.city) ||
+         differs(u.TelephoneBox()->text(), me.telephone) ||
+         differs(u.OccupationBox()->currentText(), me.occupation) ||
+         differs(u.AddressBox()->text(), me.address) ||
          Crlf(u.IntroductionBox()->toPlainText()) != me.introduction.str() ||
-         u.VerifyBox()->currentIndex() != me.verify_mode || (u.SexBox()->currentIndex() == 0 ? 1 : 0) != me.sex ||
-         u.ProtectionBox()->isChecked() || u.ChangePayBox()->isChecked() || u.ChangePasswordBox()->isChecked() ||
+         u.VerifyBox()->currentIndex() != me.verify_mode ||
+         (u.SexBox()->currentIndex() == 0 ? 1 : 0) != me.sex || u.ProtectionBox()->isChecked() ||
+         u.ChangePayBox()->isChecked() || u.ChangePasswordBox()->isChecked() ||
          u.BindBox()->isChecked() != (me.bind_computer == 1);
 }
 
@@ -376,7 +381,8 @@ void TSetupForm::SendChange() {
   }
   if (u.ChangePayBox()->isChecked()) {
     // An empty pay password (none set yet) travels as an empty field.
-    if (!u.OldPayBox()->text().isEmpty()) change.pay_password_digest = MD5(u.OldPayBox()->text().toStdString(), 2);
+    if (!u.OldPayBox()->text().isEmpty())
+      change.pay_password_digest = MD5(u.OldPayBox()->text().toStdString(), 2);
     change.new_pay_password_digest = MD5(u.NewPayBox()->text().toStdString(), 2);
   }
   if (u.ProtectionBox()->isChecked()) {

@@ -137,7 +137,7 @@ class TSetupForm : public QWidget {
   QTimer timeout_;
   Page page_ = kProfile;
   bool profile_loaded_ = false;
-  bool refreshed_ = false;  // the profile was asked for since the window opened
+  bool refreshed_ = false;  // the profile was asked for since the window was shown
   bool locked_ = false;
   QString sent_by_;
 };

@@ -51,20 +51,34 @@ struct TKeyCode {
   const char* name;
 };
 constexpr TKeyCode kNamedKeys[] = {
-    {Qt::Key_Backspace, 0x08, "Backspace"}, {Qt::Key_Tab, 0x09, "Tab"},
-    {Qt::Key_Return, 0x0D, "Enter"},        {Qt::Key_Enter, 0x0D, "Enter"},
-    {Qt::Key_Pause, 0x13, "Pause"},         {Qt::Key_Escape, 0x1B, "Esc"},
-    {Qt::Key_Space, 0x20, "Space"},         {Qt::Key_PageUp, 0x21, "Page Up"},
-    {Qt::Key_PageDown, 0x22, "Page Down"},  {Qt::Key_End, 0x23, "End"},
-    {Qt::Key_Home, 0x24, "Home"},           {Qt::Key_Left, 0x25, "Left"},
-    {Qt::Key_Up, 0x26, "Up"},               {Qt::Key_Right, 0x27, "Right"},
-    {Qt::Key_Down, 0x28, "Down"},           {Qt::Key_Print, 0x2C, "Print Screen"},
-    {Qt::Key_Insert, 0x2D, "Ins"},          {Qt::Key_Delete, 0x2E, "Del"},
-    {Qt::Key_Semicolon, 0xBA, ";"},         {Qt::Key_Equal, 0xBB, "="},
-    {Qt::Key_Comma, 0xBC, ","},             {Qt::Key_Minus, 0xBD, "-"},
-    {Qt::Key_Period, 0xBE, "."},            {Qt::Key_Slash, 0xBF, "/"},
-    {Qt::Key_QuoteLeft, 0xC0, "`"},         {Qt::Key_BracketLeft, 0xDB, "["},
-    {Qt::Key_Backslash, 0xDC, "\\"},        {Qt::Key_BracketRight, 0xDD, "]"},
+    {Qt::Key_Backspace, 0x08, "Backspace"},
+    {Qt::Key_Tab, 0x09, "Tab"},
+    {Qt::Key_Return, 0x0D, "Enter"},
+    {Qt::Key_Enter, 0x0D, "Enter"},
+    {Qt::Key_Pause, 0x13, "Pause"},
+    {Qt::Key_Escape, 0x1B, "Esc"},
+    {Qt::Key_Space, 0x20, "Space"},
+    {Qt::Key_PageUp, 0x21, "Page Up"},
+    {Qt::Key_PageDown, 0x22, "Page Down"},
+    {Qt::Key_End, 0x23, "End"},
+    {Qt::Key_Home, 0x24, "Home"},
+    {Qt::Key_Left, 0x25, "Left"},
+    {Qt::Key_Up, 0x26, "Up"},
+    {Qt::Key_Right, 0x27, "Right"},
+    {Qt::Key_Down, 0x28, "Down"},
+    {Qt::Key_Print, 0x2C, "Print Screen"},
+    {Qt::Key_Insert, 0x2D, "Ins"},
+    {Qt::Key_Delete, 0x2E, "Del"},
+    {Qt::Key_Semicolon, 0xBA, ";"},
+    {Qt::Key_Equal, 0xBB, "="},
+    {Qt::Key_Comma, 0xBC, ","},
+    {Qt::Key_Minus, 0xBD, "-"},
+    {Qt::Key_Period, 0xBE, "."},
+    {Qt::Key_Slash, 0xBF, "/"},
+    {Qt::Key_QuoteLeft, 0xC0, "`"},
+    {Qt::Key_BracketLeft, 0xDB, "["},
+    {Qt::Key_Backslash, 0xDC, "\\"},
+    {Qt::Key_BracketRight, 0xDD, "]"},
     {Qt::Key_Apostrophe, 0xDE, "'"},
 };
 
@@ -351,7 +365,8 @@ void TSysSetupFrame::StoreToSetup() const {
     else
       GlobalManager->SetSoundFile(static_cast<TSetupSound>(i), path.toStdString());
   }
-  if (!receive_folder_->text().isEmpty()) GlobalManager->SetReceiveFolder(receive_folder_->text().toStdString());
+  if (!receive_folder_->text().isEmpty())
+    GlobalManager->SetReceiveFolder(receive_folder_->text().toStdString());
   setup.AutoPopupMessage = auto_popup_->isChecked() ? 1 : 0;
   setup.SaveHistory = save_history_->isChecked() ? 1 : 0;
   setup.RefuseRoomInvite = refuse_invite_->isChecked() ? 1 : 0;
@@ -386,9 +401,9 @@ void TSysSetupFrame::ChooseFont() {
   setup.FontName.SetText(font.family().left(kFontNameLength).toStdString());
   setup.FontSize = font.pointSize() > 0 ? font.pointSize() : setup.FontSize;
   if (color.isValid()) setup.FontColor = ColorToStored(color);
-  setup.FontStyle = static_cast<std::uint8_t>((font.bold() ? kFontBold : 0) | (font.italic() ? kFontItalic : 0) |
-                                              (font.underline() ? kFontUnderline : 0) |
-                                              (font.strikeOut() ? kFontStrikeOut : 0));
+  setup.FontStyle = static_cast<std::uint8_t>(
+      (font.bold() ? kFontBold : 0) | (font.italic() ? kFontItalic : 0) |
+      (font.underline() ? kFontUnderline : 0) | (font.strikeOut() ? kFontStrikeOut : 0));
   GlobalManager->SaveSetupInfo();
   ShowFontSample();
 }

@@ -34,13 +34,13 @@ constexpr int kAnswerChars = 40;
 constexpr int kIdentityChars = 20;
 constexpr int kFaceSize = 32;
 
-const char* const kProvinces[] = {"北京", "安徽", "重庆", "福建", "甘肃",   "广东", "广西", "贵州",
+const char* const kProvinces[] = {"北京", "安徽", "重庆",   "福建", "甘肃", "广东", "广西",   "贵州",
                                   "海南", "河北", "黑龙江", "河南", "湖北", "湖南", "内蒙古", "江苏",
-                                  "江西", "吉林", "辽宁", "宁夏", "青海",   "山西", "陕西", "山东",
-                                  "上海", "四川", "天津", "西藏", "新疆",   "云南", "浙江", "其他"};
-const char* const kOccupations[] = {"服务行业", "工程师", "计算机业", "兼职", "教育业",
-                                    "金融业",   "老板",   "全职",     "商业", "失业",
-                                    "退休",     "销售/广告/市场", "学生", "政府部门", "制造业"};
+                                  "江西", "吉林", "辽宁",   "宁夏", "青海", "山西", "陕西",   "山东",
+                                  "上海", "四川", "天津",   "西藏", "新疆", "云南", "浙江",   "其他"};
+const char* const kOccupations[] = {"服务行业", "工程师",         "计算机业", "兼职",     "教育业",
+                                    "金融业",   "老板",           "全职",     "商业",     "失业",
+                                    "退休",     "销售/广告/市场", "学生",     "政府部门", "制造业"};
 const char* const kVerifyModes[] = {"允许任何人把我加为好友", "需要身份验证才能把我加为好友",
                                     "不允许任何人把我加为好友"};
 
@@ -62,7 +62,9 @@ QLineEdit* Secret(QWidget* parent) {
   return box;
 }
 
-QString EditorText(const std::string& crlf) { return QString::fromStdString(crlf).replace(QStringLiteral("\r\n"), QStringLiteral("\n")); }
+QString EditorText(const std::string& crlf) {
+  return QString::fromStdString(crlf).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
 
 }  // namespace
 
@@ -323,9 +325,10 @@ bool TUserSetupFrame::ChoosePicture(const QString& path) {
 }
 
 void TUserSetupFrame::BrowsePicture() {
-  const QString file = QFileDialog::getOpenFileName(
-      this, QStringLiteral("选择图片"), picture_path_->text(),
-      QStringLiteral("图片文件 (*.png *.gif *.jpg *.jpeg *.bmp);;PNG (*.png);;GIF (*.gif);;JPEG (*.jpg *.jpeg);;BMP (*.bmp)"));
+  const QString file =
+      QFileDialog::getOpenFileName(this, QStringLiteral("选择图片"), picture_path_->text(),
+                                   QStringLiteral("图片文件 (*.png *.gif *.jpg *.jpeg *.bmp);;PNG "
+                                                  "(*.png);;GIF (*.gif);;JPEG (*.jpg *.jpeg);;BMP (*.bmp)"));
   if (!file.isEmpty()) ChoosePicture(file);
 }
 
@@ -339,8 +342,8 @@ void TUserSetupFrame::ShowPicture(const QImage& picture, bool gif) {
 void TUserSetupFrame::ShowCurrentPhoto() {
   preview_->clear();
   if (!GlobalManager) return;
-  const QImage photo = GlobalManager->GetPhoto(GlobalManager->Me->UserCode(), kPhotoPreviewSize, false,
-                                               kPhotoPreviewSize);
+  const QImage photo =
+      GlobalManager->GetPhoto(GlobalManager->Me->UserCode(), kPhotoPreviewSize, false, kPhotoPreviewSize);
   if (photo.isNull()) return;
   // GetPhoto fits every picture but a GIF into the box; a GIF comes as it is and is stretched.
   if (photo.size() == QSize(kPhotoPreviewSize, kPhotoPreviewSize))

@@ -6,6 +6,8 @@
 #include <fstream>
 
 #include "base/machine_id.h"
+#include "ma_bank.h"
+#include "ma_find_password.h"
 #include "ma_select_photo.h"
 #include "ma_setup.h"
 #include "manager/qt_app.h"
@@ -191,10 +193,7 @@ TEST_F(SetupTest, ChecksRefuseInOrderAndThreeChineseCharactersPass) {
          u->NewPayBox()->setText(QStringLiteral("12#4"));
        },
        "支付密码中不能含有非法字符。"},
-      {[u] {
-         u->NewPayBox()->setText(QStringLiteral("123"));
-       },
-       "支付密码不能少于4个字符"},
+      {[u] { u->NewPayBox()->setText(QStringLiteral("123")); }, "支付密码不能少于4个字符"},
       {[u] {
          u->NewPayBox()->setText(QStringLiteral("1234"));
          u->ConfirmPayBox()->setText(QStringLiteral("1235"));
@@ -504,6 +503,116 @@ TEST_F(SetupTest, ThePhotoTakesPicturesUpTo200000BytesAndRebuildsOnlyWhenTheyDif
   EXPECT_TRUE(OkAndClosed(form));
   EXPECT_EQ(GlobalManager->SetupInfo.UseCustomPhoto, 0);
   EXPECT_EQ(GlobalManager->GetPhotoSize(10001), 0);
+}
+
+TEST_F(SetupTest, PlugInCodesOpenTheirPagesAndAGuestMayNotOpenIt) {
+  SignIn();
+  Manager().OnPluginMessage(kMsgOpenSetupPage1, nullptr, 0);
+  ASSERT_NE(Manager().SetupForm(), nullptr);
+  EXPECT_EQ(Manager().SetupForm()->CurrentPage(), TSetupForm::kPhoto);
+  Manager().OnPluginMessage(kMsgOpenSetupPage0, nullptr, 0);
+  EXPECT_EQ(Manager().SetupForm()->CurrentPage(), TSetupForm::kProfile);
+  QPointer<TSetupForm> form(Manager().SetupForm());
+  form->CloseButton()->click();
+  EXPECT_TRUE(RunUntil([&form] { return form.isNull(); }));
+
+  form_.reset();
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  PressLogin(QString(), QString(), false, true);
+  ASSERT_TRUE(SignedIn());
+  Manager().ShowSetup(0);
+  EXPECT_TRUE(MessageShown(QStringLiteral("没有此操作权限。")));
+  EXPECT_EQ(Manager().SetupForm(), nullptr);
+}
+
+// Screenshots of the windows (run by hand under Xvfb with KIV_SHOTS set to a folder).
+TEST_F(SetupTest, Screenshots) {
+  const char* dir = std::getenv("KIV_SHOTS");
+  if (!dir) GTEST_SKIP() << "KIV_SHOTS not set";
+  const std::filesystem::path out = dir;
+  auto shot = [&](QWidget* w, const char* name) {
+    w->show();
+    w->raise();
+    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+    RunUntil([] { return false; }, 200);
+    w->grab().save(QString::fromStdString((out / name).string()));
+  };
+  testing::TProfileChangeFields protect;
+  protect.user = 10003;
+  protect.password = "kivora";
+  protect.protection = true;
+  protect.question = "我的小学";
+  protect.answer = "sunshine";
+  protect.id_number = "110101199001011234";
+  ASSERT_EQ(ChangeProfileAside(protect, "kivora"), 4);
+  SignIn();
+  Admin({QStringLiteral("set-balance"), QStringLiteral("10001"), QStringLiteral("110")});
+  RunUntil([] { return TransferFeeRate() == 10; });
+  TSetupForm* form = Open(0);
+  ASSERT_NE(form, nullptr);
+  TUserSetupFrame* u = form->UserFrame();
+  u->CityBox()->setText(QStringLiteral("杭州"));
+  u->ProvinceBox()->setCurrentText(QStringLiteral("浙江"));
+  u->IntroductionBox()->setPlainText(QStringLiteral("喜欢音乐和旅行。\n欢迎加我为好友！"));
+  shot(form, "01-profile.png");
+  form->ShowPage(TSetupForm::kPhoto);
+  const auto red = Picture("red.png", QColor(200, 60, 60), 5000);
+  u->ChoosePicture(QString::fromStdString(red.string()));
+  u->CustomPhotoBox()->setChecked(true);
+  shot(form, "02-photo.png");
+  form->ShowPage(TSetupForm::kSecurity);
+  u->ChangePasswordBox()->setChecked(true);
+  shot(form, "03-security.png");
+  form->ShowPage(TSetupForm::kBasic);
+  form->SysFrame()->CustomHotKeyRadio()->setChecked(true);
+  form->SysFrame()->HotKeyEdit()->SetValue(0xC04B);
+  shot(form, "04-basic.png");
+  form->ShowPage(TSetupForm::kSound);
+  shot(form, "05-sound.png");
+  form->ShowPage(TSetupForm::kMessages);
+  shot(form, "06-messages.png");
+  form->ShowPage(TSetupForm::kProfile);
+  u->FaceButton()->click();
+  auto* picker = u->findChild<TSelectPhotoForm*>();
+  ASSERT_NE(picker, nullptr);
+  shot(picker, "07-face-picker.png");
+  picker->close();
+  form->UserFrame()->NicknameBox()->setText(QStringLiteral("ab1"));
+  form->OkButton()->click();
+  shot(form, "08-refused-nickname.png");
+  form->close();
+
+  Manager().ShowBank();
+  TBankForm* bank = Manager().BankForm();
+  ASSERT_NE(bank, nullptr);
+  bank->RecipientBox()->setText(QStringLiteral("10002"));
+  bank->AmountBox()->setText(QStringLiteral("100"));
+  shot(bank, "09-transfer.png");
+  bank->GiveButton()->click();
+  ASSERT_NE(bank->ConfirmForm(), nullptr);
+  shot(bank->ConfirmForm(), "10-transfer-confirm.png");
+  bank->ConfirmForm()->close();
+  bank->close();
+
+  Manager().ShowFindPassWord();
+  TFindPassWordForm* find = Manager().FindPassWordForm();
+  ASSERT_NE(find, nullptr);
+  find->UserCodeBox()->setText(QStringLiteral("10003"));
+  find->IdentityBox()->setText(QStringLiteral("110101199001011234"));
+  shot(find, "11-recovery-step1.png");
+  find->NextButton()->click();
+  ASSERT_TRUE(RunUntil([find] { return find->Page() == 1; }));
+  find->AnswerBox()->setText(QStringLiteral("sunshine"));
+  shot(find, "12-recovery-step2.png");
+  find->NextButton()->click();
+  ASSERT_TRUE(RunUntil([find] { return find->Page() == 2; }));
+  find->NewPasswordBox()->setText(QStringLiteral("newpass1"));
+  find->ConfirmPasswordBox()->setText(QStringLiteral("newpass1"));
+  shot(find, "13-recovery-step3.png");
+  find->NextButton()->click();
+  ASSERT_TRUE(RunUntil([find] { return find->Page() == 3; }));
+  shot(find, "14-recovery-done.png");
 }
 
 }  // namespace
