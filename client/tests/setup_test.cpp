@@ -445,6 +445,40 @@ TEST_F(SetupTest, TheHotKeyEditorKeepsDefaultCustomAndNone) {
   EXPECT_EQ(LoadU16(file.data() + 10), 0);
 }
 
+TEST_F(SetupTest, SoundsAndTheReceiveFolderAreStoredOnOk) {
+  SignIn();
+  TSetupForm* form = Open(2, false);
+  ASSERT_NE(form, nullptr);
+  form->ShowPage(TSetupForm::kSound);
+  TSysSetupFrame* s = form->SysFrame();
+  EXPECT_EQ(s->SoundList()->currentIndex(), 0);
+  EXPECT_EQ(s->SoundList()->count(), 7);
+  const QString knock = QString::fromStdString((app_.path() / "Sounds" / "knock.wav").string());
+  s->SoundList()->setCurrentIndex(2);  // "好友上线"
+  s->SetSoundPath(knock);
+  s->SoundList()->setCurrentIndex(0);
+  EXPECT_NE(s->SoundPathBox()->text(), knock);
+  s->SoundList()->setCurrentIndex(2);
+  EXPECT_EQ(s->SoundPathBox()->text(), knock);
+  s->PlayButton()->click();
+  ASSERT_FALSE(sounds_.empty());
+  EXPECT_EQ(sounds_.back(), std::filesystem::path(knock.toStdString()));
+  s->SoundOffRadio()->setChecked(true);
+  const std::filesystem::path folder = app_.path() / "收到";
+  std::filesystem::create_directories(folder);
+  s->SetReceiveFolder(QString::fromStdString(folder.string()));
+  s->RefuseInviteBox()->setChecked(true);
+  EXPECT_TRUE(OkAndClosed(form));
+  const TSetupInfo& setup = GlobalManager->SetupInfo;
+  EXPECT_EQ(setup.Sounds[kSoundFriendOnline].Text(), "Sounds/knock.wav");  // inside the application folder
+  EXPECT_EQ(GlobalManager->SoundFile(kSoundFriendOnline), std::filesystem::path(knock.toStdString()));
+  EXPECT_EQ(setup.SoundOn, 0);
+  EXPECT_EQ(GlobalManager->ReceiveFolder(), folder);
+  EXPECT_EQ(setup.RefuseRoomInvite, 1);
+  EXPECT_EQ(SetupFile().at(12), 0);
+  EXPECT_EQ(SetupFile().at(2385), 1);
+}
+
 TEST_F(SetupTest, ThePhotoTakesPicturesUpTo200000BytesAndRebuildsOnlyWhenTheyDiffer) {
   SignIn();
   const auto red = Picture("red.png", Qt::red, kMaxPhotoPictureSize);
@@ -503,6 +537,33 @@ TEST_F(SetupTest, ThePhotoTakesPicturesUpTo200000BytesAndRebuildsOnlyWhenTheyDif
   EXPECT_TRUE(OkAndClosed(form));
   EXPECT_EQ(GlobalManager->SetupInfo.UseCustomPhoto, 0);
   EXPECT_EQ(GlobalManager->GetPhotoSize(10001), 0);
+}
+
+TEST_F(SetupTest, WithoutTheVipPermissionsThePhotoAndTheBindAskToUpgrade) {
+  Admin({QStringLiteral("add-user"), QStringLiteral("20001"), QStringLiteral("basic1"),
+         QStringLiteral("普通用户")});
+  testing::TProfileChangeFields fields;
+  fields.user = 20001;
+  fields.password = "basic1";
+  ASSERT_EQ(ChangeProfileAside(fields, "basic1"), 1);
+  SignInAs(QStringLiteral("20001"), QStringLiteral("basic1"));
+  const auto picture = Picture("face.png", Qt::green, 3000);
+  TSetupForm* form = Open(1);
+  ASSERT_NE(form, nullptr);
+  ASSERT_TRUE(form->UserFrame()->ChoosePicture(QString::fromStdString(picture.string())));
+  form->UserFrame()->CustomPhotoBox()->setChecked(true);
+  AnswerQuestion(true);
+  EXPECT_TRUE(OkAndClosed(form));
+  EXPECT_FALSE(std::filesystem::exists(GlobalManager->UserFolder() / "FriendFace" / "Me.pho"));
+  EXPECT_EQ(GlobalManager->SetupInfo.UseCustomPhoto, 0);
+  EXPECT_TRUE(RunUntil([this] { return !opened_.empty(); }));  // the mall
+
+  form = Open(0);
+  ASSERT_NE(form, nullptr);
+  form->UserFrame()->BindBox()->setChecked(true);
+  AnswerQuestion(false);
+  EXPECT_TRUE(OkAndClosed(form));  // unchecked again: nothing changed, nothing sent
+  EXPECT_EQ(GlobalManager->Me->bind_computer, 0);
 }
 
 TEST_F(SetupTest, PlugInCodesOpenTheirPagesAndAGuestMayNotOpenIt) {
