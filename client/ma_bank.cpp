@@ -56,6 +56,7 @@ TBankForm::TBankForm(std::function<void(const Bytes&)> send_to_home, int timeout
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowFlag(Qt::Window);
   setWindowTitle(ReplaceBrandNames(QStringLiteral("$MONEY赠送")));
+  setMinimumWidth(320);
 
   auto* layout = new QVBoxLayout(this);
   auto* fields = new QGridLayout;

@@ -57,6 +57,7 @@ TFindPassWordForm::TFindPassWordForm(std::function<void(const Bytes&)> send_to_l
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowFlag(Qt::Window);
   setWindowTitle(QStringLiteral("找回密码"));
+  setMinimumWidth(380);  // an identity number of 18 digits shows whole
   user_code_->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), user_code_));
   question_->setWordWrap(true);

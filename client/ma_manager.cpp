@@ -200,6 +200,8 @@ TManager::~TManager() {
   // Windows that send through this manager go with it.
   Guarded([this] {
     delete bank_form_.data();
+    if (setup_form_) setup_form_->setAttribute(Qt::WA_DeleteOnClose, false);
+    delete setup_form_.data();
     if (find_password_form_) find_password_form_->disconnect(this);
     delete find_password_form_.data();
     delete clear_user_form_.data();
@@ -574,6 +576,7 @@ void TManager::Logout() {
   });
   CancelAsynFunction(kActionConnectHome);
   CancelAsynFunction(kActionDropLoginServer);
+  sent_profiles_.clear();
   UDPStop();
   transport_started_ = false;
   // The transport's handles are gone with it; a new one of the same number is another peer.

@@ -25,6 +25,7 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -37,6 +38,7 @@
 #include "ma_find_password.h"
 #include "ma_login.h"
 #include "ma_net_setup.h"
+#include "ma_setup.h"
 #include "ma_web.h"
 #include "manager/setup_records.h"
 #include "plugin/plugin_api.h"
@@ -71,6 +73,7 @@ struct TManagerOptions {
   int kick_delay_ms = 100;
   int transfer_timeout_ms = 10000;  // no answer to a currency transfer
   int recovery_timeout_ms = 10000;  // no answer to a step of the password recovery
+  int setup_timeout_ms = 10000;     // no answer to a profile change
   // Starts a program without waiting (the updater); the default starts it detached.
   std::function<void(const std::string& program, const std::vector<std::string>& arguments)> run_program;
   // Opens a web address in the system's browser.
@@ -141,6 +144,12 @@ class TManager : public QObject {
   // The password recovery window, opened from the login window once the login server answers.
   void ShowFindPassWord();
   TFindPassWordForm* FindPassWordForm() const { return find_password_form_.data(); }
+  // The settings window on page 0 (profile), 1 (photo) or 2 (system); needs the permission Modify
+  // and a signed-in user. Created on first use.
+  void ShowSetup(int page);
+  TSetupForm* SetupForm() const { return setup_form_.data(); }
+  // Takes the settings window's local settings when it is open, then writes the setup file.
+  void SaveSetup();
 
   // The login window's helpers and the main window's platform pieces (ma_windows.cpp).
   void ShowNetSetup();
@@ -156,8 +165,6 @@ class TManager : public QObject {
   THotKey* HotKey() const { return hot_key_.get(); }
   // Commits the signature being edited in the main window's header.
   void SaveSignature(const QString& text);
-  // The settings window on page 0 (personal), 1 (photo) or 2 (system).
-  void ShowSetup(int page);
 
   void OpenWebWindow(int width, int height, const QString& caption, const QUrl& url);
   void ShowMoneyRecord();
@@ -171,8 +178,9 @@ class TManager : public QObject {
   const TManagerOptions& Options() const { return options_; }
 
  signals:
-  // ShowSetup's request for the settings window.
-  void SetupRequested(int page);
+  // The setup record was saved from the settings window, and the run-at-start setting and the hot
+  // key applied (ApplyOptions).
+  void SetupSaved();
 
  private:
   void RunAction(int id);
@@ -221,6 +229,9 @@ class TManager : public QObject {
   QPointer<TClearUserForm> clear_user_form_;
   QPointer<TNetSetupForm> net_setup_form_;
   std::unique_ptr<THotKey> hot_key_;
+  QPointer<TSetupForm> setup_form_;
+  // Profile changes sent and not answered yet, oldest first; each answer applies the oldest.
+  std::deque<TSentProfile> sent_profiles_;
   std::map<int, QTimer*> actions_;
 };
 

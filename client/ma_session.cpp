@@ -160,12 +160,11 @@ void TManager::DealOwnProfile(const void* data, std::size_t size) {
   me.profile_extra = r.u16(551);
   main_form_->ShowMyInfo();
   UpdateMoney(r.u32(554));
+  if (setup_form_) setup_form_->DealOwnProfile();
 }
 
 void TManager::DealProfileChangeResult(const void* data, std::size_t size) {
   const TReceivedRecord record(data, size, DeclaredLength(kMsgProfileChangeResult));
-  // The settings window, which sent the change and applies it, belongs to the settings module; the
-  // result's message reaches the user here.
   static constexpr const char* kFailures[] = {
       "处理用户数据出错。",       nullptr,           "用户密码不正确。", nullptr, nullptr, nullptr, nullptr,
       "用户昵称中包含非法字符。", "支付密码不正确。"};
@@ -177,9 +176,18 @@ void TManager::DealProfileChangeResult(const void* data, std::size_t size) {
                                                "用户资料修改成功。您的密码保护信息不正确，无法清空。",
                                                "用户资料修改成功。您的密码保护已经成功清空。"};
   const std::uint8_t result = record->u8(4);
+  const bool applied = result < std::size(kSuccesses) && kSuccesses[result];
+  // The answer belongs to the oldest request still unanswered; it applies what that one carried.
+  std::optional<TSentProfile> sent;
+  if (!sent_profiles_.empty()) {
+    sent = std::move(sent_profiles_.front());
+    sent_profiles_.pop_front();
+  }
+  if (applied && sent) ApplySentProfile(*sent, *GlobalManager->Me);
+  if (setup_form_) setup_form_->DealChangeResult(applied, sent && sent->new_password.has_value());
   if (result < std::size(kFailures) && kFailures[result]) {
     Message(QString::fromUtf8(kFailures[result]));
-  } else if (result < std::size(kSuccesses) && kSuccesses[result]) {
+  } else if (applied) {
     main_form_->ShowMyInfo();
     const std::string sound = GlobalManager->SetupInfo.Sounds[kSoundSystemMessage].Text();
     Notify(MakeNotice(2, "用户资料修改成功", kSuccesses[result], sound, 0, nullptr),
@@ -330,9 +338,7 @@ void TManager::OnPluginMessage(std::uint32_t code, void* data, std::uint32_t siz
     switch (code) {
       case kMsgOpenSetupPage0:
       case kMsgOpenSetupPage1:
-        if (GlobalManager->RunState != kRunSignedIn) return;
-        if (!GlobalManager->CheckPermit(GlobalManager->Me->user_type, TPermitType::Modify))
-          Message(QStringLiteral("没有此操作权限。"));
+        ShowSetup(code == kMsgOpenSetupPage1 ? 1 : 0);
         break;
       case kMsgFlashNoticeIcon:
         if (GlobalManager->HintCount > 0) main_form_->FlashNoticeIcon();

@@ -135,15 +135,10 @@ void TManager::SetHotKey(std::uint16_t shortcut) {
 void TManager::SaveSignature(const QString& text) {
   if (!main_form_->SignatureEditing()) return;
   GlobalManager->SetupInfo.Signature.SetText(text.left(kMaxSignatureLength).toStdString());
-  GlobalManager->SaveSetupInfo();
+  SaveSetup();
   if (PluginManager) PluginManager->DealMessage("KivFriend", 0x70003, nullptr, 0);
   main_form_->ShowMyInfo();
   main_form_->UpdateTrayIcon(-1);
-}
-
-void TManager::ShowSetup(int page) {
-  // Filled in with the settings window: page 0 personal, 1 photo, 2 system.
-  emit SetupRequested(page);
 }
 
 }  // namespace kiv
