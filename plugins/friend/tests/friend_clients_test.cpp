@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "friend_fixture.h"
+#include "pg_cluster.h"
 
 namespace kiv {
 namespace {
@@ -276,6 +277,58 @@ TEST_F(TwoClientsTest, AKilledClientGoesOfflineThroughTheServer) {
                        kLongWaitMs));
   // 10003 is still signed in.
   EXPECT_TRUE(RunUntil([] { return GroupCaptions().contains(QStringLiteral("我的好友[1/2]")); }));
+}
+
+// Two home nodes sharing one PostgreSQL database: A signs in on node a, B on node b.
+class TwoNodesTest : public ClientTest {
+ protected:
+  static void SetUpTestSuite() { cluster_ = new testing::TPgCluster(); }
+  static void TearDownTestSuite() {
+    delete cluster_;
+    cluster_ = nullptr;
+  }
+  void SetUp() override {
+    ClientTest::SetUp();
+    if (!std::filesystem::exists(testing::ServerBinary())) GTEST_SKIP() << "kivora-server is not built";
+    if (!cluster_->Available()) GTEST_SKIP() << "PostgreSQL cannot start here: " << cluster_->Reason();
+    const std::string url = cluster_->CreateDatabase("kiv_friend_clients");
+    ASSERT_FALSE(url.empty());
+    const std::filesystem::path bin = KIV_BIN_DIR;
+    std::filesystem::copy_file(bin / "Plugins" / "KivFriend.so", app_.path() / "Plugins" / "KivFriend.so");
+    for (auto [node, name] : {std::pair{&node_a_, "a"}, std::pair{&node_b_, "b"}}) {
+      std::string error;
+      ASSERT_TRUE(node->Start(testing::ServerBinary(),
+                              {"--data", (data_.path() / name).string(), "--store", url, "--node", name,
+                               "--seed-demo", "--login-port", "0", "--home-port", "0",
+                               "--hash-cost", "min", "--announce", "127.0.0.1"},
+                              20000, &error))
+          << error;
+    }
+    WriteConfig(node_a_.Login().port);
+  }
+
+  static testing::TPgCluster* cluster_;
+  TestDir data_, peer_app_;
+  testing::TServerProcess node_a_, node_b_;
+};
+testing::TPgCluster* TwoNodesTest::cluster_ = nullptr;
+
+TEST_F(TwoNodesTest, FriendsOnTwoNodesSeeEachOtherComeAndGo) {
+  TPeerClient b(peer_app_.path(), node_b_.Login().port);
+  ASSERT_TRUE(b.Start(10002));
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  PressLogin(QStringLiteral("10001"), QStringLiteral("kivora"));
+  ASSERT_TRUE(SignedIn());
+  auto friend_b = [] { return GlobalManager ? GlobalManager->GetFriendInfo(10002) : nullptr; };
+  // B's node is B's server; A dials B's own address and each sees the other online.
+  ASSERT_TRUE(RunUntil([&] { return friend_b() && friend_b()->state == kStateOnline && friend_b()->remote; },
+                       kLongWaitMs));
+  EXPECT_EQ(friend_b()->server_port, node_b_.Home().port);
+  EXPECT_TRUE(b.Saw("friend 10001 1 1 1"));
+  // B signs out on node b: A on node a sees it offline.
+  ASSERT_TRUE(b.Quit());
+  EXPECT_TRUE(RunUntil([&] { return friend_b()->state == kStateOffline && friend_b()->remote == 0; }));
 }
 
 }  // namespace
