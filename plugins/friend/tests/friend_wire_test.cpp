@@ -2,6 +2,7 @@
 // scripted friend send messages whose counts and lengths do not match the message, and the
 // client must change nothing. Each case is followed by a well-formed message on the same
 // connection (delivered in order), so the test knows the bad one has been handled.
+#include <QAction>
 #include <QTreeWidget>
 
 #include "declare/friend_wire.h"
@@ -114,7 +115,7 @@ class FriendWireTest : public SessionTest {
   }
 };
 
-TEST_F(FriendWireTest, ServerListsWhoseCountsPassTheMessageChangeNothing) {
+TEST_F(FriendWireTest, ServerListsAreCheckedAgainstTheMessage) {
   ASSERT_NO_FATAL_FAILURE(SignInWith({{10002, "小红", 0, 4, {}}, {10003, "小刚", 0, 1, {}}}));
   // The search window is open, so results would be shown.
   std::uint32_t none = 0;
@@ -156,6 +157,22 @@ TEST_F(FriendWireTest, ServerListsWhoseCountsPassTheMessageChangeNothing) {
     EXPECT_EQ(Friend(10002)->state, kStateOffline) << c.what;
     EXPECT_EQ(results->topLevelItemCount(), 0) << c.what;
   }
+
+  // A list entry for a friend already known changes nothing of it.
+  FromHome(List(1, {{10002, "改名", kStateOnline, 1, {}}}));
+  ASSERT_TRUE(Handled(++marker));
+  EXPECT_EQ(Friend(10002)->nickname.str(), "小红");
+  EXPECT_EQ(Friend(10002)->group_id, 4u);
+  EXPECT_EQ(Friend(10002)->state, kStateOffline);
+
+  // With the markers there are more than twelve groups: a new one is refused before it is asked for.
+  QAction* add_group = nullptr;
+  for (QWidget* w : QApplication::allWidgets())
+    if (w->objectName() == QLatin1String("FriendPanel"))
+      add_group = w->findChild<QAction*>(QStringLiteral("AddGroupAction"));
+  ASSERT_TRUE(add_group);
+  add_group->trigger();
+  EXPECT_TRUE(MessageShown(QStringLiteral("已经达到用户可建组最大数。")));
 
   // The same messages whole are taken.
   FromHome(Online(1, {10002}));
