@@ -45,8 +45,8 @@ TEST(FriendCache, FriendFileLayoutAndRoundTrip) {
   EXPECT_EQ(r.i32(0), 20054);
   EXPECT_EQ(r.u32(4), 10001u);
   EXPECT_EQ(r.u32(8), 10002u);
-  EXPECT_EQ(r.u8(8 + 4), 4);  // length byte of "小红" in GBK
-  EXPECT_EQ(r.u8(8 + 45), 7);  // face, after the 41-byte nickname
+  EXPECT_EQ(r.u8(8 + 4), 4);               // length byte of "小红" in GBK
+  EXPECT_EQ(r.u8(8 + 45), 7);              // face, after the 41-byte nickname
   EXPECT_EQ(r.text(8 + 110, 20), "北京");  // city: 4 + 41 + 3 + 41 + 21
   EXPECT_EQ(r.u32(8 + 490), 1234u);
   EXPECT_EQ(r.u32(8 + 494), 1u);

@@ -135,7 +135,8 @@ class TPeerClient {
     env.insert(QStringLiteral("KIV_FRIEND_PEER_APP"), QString::fromStdString(app_.string()));
     process_.setProcessEnvironment(env);
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=FriendPeerProcess.Run")});
+    process_.start(QCoreApplication::applicationFilePath(),
+                   {QStringLiteral("--gtest_filter=FriendPeerProcess.Run")});
     return process_.waitForStarted(20000) && Saw("ready");
   }
   // Waits, with this client's event loop running, until B printed `line`.
@@ -249,8 +250,9 @@ TEST_F(TwoClientsTest, AKilledClientGoesOfflineThroughTheServer) {
   TPeerClient b(peer_app_.path(), server_.Login().port);
   ASSERT_TRUE(b.Start(10002));
   SignInAs(10001);
-  ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10002)->state == kStateOnline && Friend(10002)->remote; },
-                       kLongWaitMs));
+  ASSERT_TRUE(
+      RunUntil([] { return Friend(10002) && Friend(10002)->state == kStateOnline && Friend(10002)->remote; },
+               kLongWaitMs));
   EXPECT_TRUE(b.Saw("friend 10001 1 1 1"));
 
   b.Kill();
@@ -297,11 +299,11 @@ class TwoNodesTest : public ClientTest {
     std::filesystem::copy_file(bin / "Plugins" / "KivFriend.so", app_.path() / "Plugins" / "KivFriend.so");
     for (auto [node, name] : {std::pair{&node_a_, "a"}, std::pair{&node_b_, "b"}}) {
       std::string error;
-      ASSERT_TRUE(node->Start(testing::ServerBinary(),
-                              {"--data", (data_.path() / name).string(), "--store", url, "--node", name,
-                               "--seed-demo", "--login-port", "0", "--home-port", "0",
-                               "--hash-cost", "min", "--announce", "127.0.0.1"},
-                              20000, &error))
+      ASSERT_TRUE(node->Start(
+          testing::ServerBinary(),
+          {"--data", (data_.path() / name).string(), "--store", url, "--node", name, "--seed-demo",
+           "--login-port", "0", "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
+          20000, &error))
           << error;
     }
     WriteConfig(node_a_.Login().port);

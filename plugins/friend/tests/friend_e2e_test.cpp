@@ -249,7 +249,9 @@ TEST_F(FriendClientTest, SearchResultsComeTenAPageAndEarlierPagesAreKept) {
   auto* page = form->findChild<QLabel*>(QStringLiteral("PageLabel"));
   auto* next = form->findChild<QPushButton*>(QStringLiteral("NextButton"));
   auto* previous = form->findChild<QPushButton*>(QStringLiteral("PreviousButton"));
-  auto first_code = [&] { return results->topLevelItemCount() ? results->topLevelItem(0)->text(0) : QString(); };
+  auto first_code = [&] {
+    return results->topLevelItemCount() ? results->topLevelItem(0)->text(0) : QString();
+  };
   form->findChild<QLineEdit*>(QStringLiteral("NicknameEdit"))->setText(QStringLiteral("同名"));
   form->findChild<QPushButton*>(QStringLiteral("SearchButton"))->click();
   ASSERT_TRUE(RunUntil([&] { return results->topLevelItemCount() == 10; }));
@@ -259,7 +261,8 @@ TEST_F(FriendClientTest, SearchResultsComeTenAPageAndEarlierPagesAreKept) {
 
   // Page 2 is not held: the same search again gives the next hits.
   next->click();
-  ASSERT_TRUE(RunUntil([&] { return results->topLevelItemCount() == 1 && page->text() == QStringLiteral("第2页"); }));
+  ASSERT_TRUE(
+      RunUntil([&] { return results->topLevelItemCount() == 1 && page->text() == QStringLiteral("第2页"); }));
   EXPECT_EQ(first_code(), QStringLiteral("20011"));
   EXPECT_TRUE(previous->isVisibleTo(form));
   EXPECT_FALSE(next->isVisibleTo(form));

@@ -149,9 +149,9 @@ class FriendClientTest : public ClientTest {
   void AddUser(std::uint32_t code, const std::string& nickname, std::uint8_t verify_mode) {
     QProcess admin;
     admin.start(QString::fromStdString(testing::ServerBinary().string()),
-                {QStringLiteral("admin"), QStringLiteral("--data"), QString::fromStdString(data_.path().string()),
-                 QStringLiteral("add-user"), QString::number(code), QStringLiteral("kivora"),
-                 QString::fromStdString(nickname)});
+                {QStringLiteral("admin"), QStringLiteral("--data"),
+                 QString::fromStdString(data_.path().string()), QStringLiteral("add-user"),
+                 QString::number(code), QStringLiteral("kivora"), QString::fromStdString(nickname)});
     ASSERT_TRUE(admin.waitForFinished(20000));
     ASSERT_TRUE(admin.readAllStandardOutput().startsWith("added"));
     if (verify_mode == 0) return;

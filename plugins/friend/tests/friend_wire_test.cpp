@@ -107,7 +107,9 @@ class FriendWireTest : public SessionTest {
     return RunUntil([id] { return Group(id) != nullptr; });
   }
 
-  static TFriend* Friend(std::uint32_t code) { return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr; }
+  static TFriend* Friend(std::uint32_t code) {
+    return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr;
+  }
   static TFriendGroupInfo* Group(std::uint32_t id) {
     for (const auto& g : GlobalManager->FriendGroupList)
       if (g->id == id) return g.get();
