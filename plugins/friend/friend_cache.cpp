@@ -6,7 +6,6 @@
 #include "base/files.h"
 #include "base/gbk.h"
 #include "base/wire.h"
-#include "declare/declare.h"
 
 namespace kiv::friends {
 
@@ -14,20 +13,39 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 8;
 
-// The offsets and widths of the record's fields.
-namespace rec {
-constexpr std::size_t kCode = 0, kNickname = 4, kFace = 44, kSex = 45, kAge = 46, kEmail = 47, kProvince = 87,
-                      kCity = 107, kTelephone = 127, kAddress = 147, kOccupation = 207, kIntroduction = 227,
-                      kLevel = 482, kGroup = 486, kUserType = 490, kLoaded = 491;
-}  // namespace rec
+// One record layout: where each field sits and how many GBK bytes its strings keep.
+struct TRecordLayout {
+  std::size_t size;
+  std::size_t text_extra;  // 1: a field for N characters has N + 1 bytes; 0: it has N bytes
+  std::size_t Width(std::size_t characters) const { return characters + text_extra; }
+};
+constexpr TRecordLayout kFullLayout{kFriendRecordSize, 1};
+constexpr TRecordLayout kShortLayout{kShortFriendRecordSize, 0};
 
-// A field of `width` bytes: the length byte and at most width - 1 GBK bytes.
-void PutText(RecordWriter& w, std::size_t offset, std::size_t width, const std::string& utf8) {
-  w.gbk(offset, width - 1, GbkTruncate(Utf8ToGbk(utf8), width - 1));
-}
-std::string GetText(const RecordReader& r, std::size_t offset, std::size_t width) {
-  return r.text(offset, width - 1);
-}
+// The string fields in record order, by their declared number of characters.
+constexpr std::size_t kNickname = 40, kEmail = 40, kProvince = 20, kCity = 20, kTelephone = 20, kAddress = 60,
+                      kOccupation = 20, kIntroduction = 255;
+
+// Walks a record field by field, for reading and writing alike.
+class TCursor {
+ public:
+  explicit TCursor(const TRecordLayout& layout) : layout_(layout) {}
+  std::size_t Fixed(std::size_t width) { return Advance(width); }
+  // The offset of a string field and its width in bytes.
+  std::pair<std::size_t, std::size_t> Text(std::size_t characters) {
+    std::size_t width = layout_.Width(characters);
+    return {Advance(width), width};
+  }
+
+ private:
+  std::size_t Advance(std::size_t width) {
+    std::size_t at = at_;
+    at_ += width;
+    return at;
+  }
+  const TRecordLayout& layout_;
+  std::size_t at_ = 0;
+};
 
 std::optional<Bytes> ReadAll(const std::filesystem::path& file) {
   std::error_code ec;
@@ -41,28 +59,30 @@ std::optional<Bytes> ReadAll(const std::filesystem::path& file) {
 
 bool SaveFriendFile(const std::filesystem::path& file, std::uint32_t owner,
                     const std::vector<const TFriend*>& friends) {
-  Bytes file_bytes(kHeaderSize + friends.size() * kFriendRecordSize);
-  RecordWriter(file_bytes.data(), kHeaderSize).i32(0, FriendFileVersion).u32(4, owner);
+  const TRecordLayout& layout = kFullLayout;
+  Bytes file_bytes(kHeaderSize + friends.size() * layout.size);
+  RecordWriter(file_bytes.data(), kHeaderSize).i32(0, kFriendFileVersion).u32(4, owner);
   for (std::size_t i = 0; i < friends.size(); ++i) {
     const TFriend& f = *friends[i];
-    RecordWriter r(file_bytes.data() + kHeaderSize + i * kFriendRecordSize, kFriendRecordSize);
-    bool cut = false;
-    auto text = [&](std::size_t offset, std::size_t width, const std::string& utf8) {
-      if (Utf8ToGbk(utf8).size() > width - 1) cut = true;
-      PutText(r, offset, width, utf8);
+    RecordWriter r(file_bytes.data() + kHeaderSize + i * layout.size, layout.size);
+    TCursor c(layout);
+    // The length byte and the GBK bytes; a ShortString<N> holds at most N of them, whole characters.
+    auto text = [&](std::size_t characters, const std::string& utf8) {
+      auto [at, width] = c.Text(characters);
+      r.gbk(at, width - 1, GbkTruncate(Utf8ToGbk(utf8), width - 1));
     };
-    r.u32(rec::kCode, f.UserCode()).u8(rec::kFace, f.face).u8(rec::kSex, f.sex).u8(rec::kAge, f.age);
-    text(rec::kNickname, 40, f.nickname.str());
-    text(rec::kEmail, 40, f.email.str());
-    text(rec::kProvince, 20, f.province.str());
-    text(rec::kCity, 20, f.city.str());
-    text(rec::kTelephone, 20, f.telephone.str());
-    text(rec::kAddress, 60, f.address.str());
-    text(rec::kOccupation, 20, f.occupation.str());
-    text(rec::kIntroduction, 255, f.introduction.str());
-    r.u32(rec::kLevel, f.level_points).u32(rec::kGroup, f.group_id).u8(rec::kUserType, f.user_type);
-    // A field that did not fit is fetched again with the profile the next time it is shown.
-    r.u8(rec::kLoaded, cut ? 0 : f.profile_loaded);
+    r.u32(c.Fixed(4), f.UserCode());
+    text(kNickname, f.nickname.str());
+    r.u8(c.Fixed(1), f.face).u8(c.Fixed(1), f.sex).u8(c.Fixed(1), f.age);
+    text(kEmail, f.email.str());
+    text(kProvince, f.province.str());
+    text(kCity, f.city.str());
+    text(kTelephone, f.telephone.str());
+    text(kAddress, f.address.str());
+    text(kOccupation, f.occupation.str());
+    text(kIntroduction, f.introduction.str());
+    r.u32(c.Fixed(4), f.level_points).u32(c.Fixed(4), f.group_id).u8(c.Fixed(1), f.user_type);
+    r.u8(c.Fixed(1), f.profile_loaded);
   }
   return WriteFileAtomic(file, file_bytes);
 }
@@ -71,28 +91,36 @@ std::optional<std::vector<TFriend>> LoadFriendFile(const std::filesystem::path& 
   std::optional<Bytes> data = ReadAll(file);
   if (!data || data->size() < kHeaderSize) return std::nullopt;
   RecordReader head(*data);
-  if (head.i32(0) != FriendFileVersion || head.u32(4) != owner) return std::nullopt;
-  if ((data->size() - kHeaderSize) % kFriendRecordSize != 0) return std::nullopt;
+  const std::int32_t version = head.i32(0);
+  if (version != kFriendFileVersion && version != kFriendFileVersionShort) return std::nullopt;
+  if (head.u32(4) != owner) return std::nullopt;
+  const TRecordLayout& layout = version == kFriendFileVersion ? kFullLayout : kShortLayout;
+  if ((data->size() - kHeaderSize) % layout.size != 0) return std::nullopt;
   std::vector<TFriend> friends;
-  for (std::size_t at = kHeaderSize; at < data->size(); at += kFriendRecordSize) {
-    RecordReader r(data->data() + at, kFriendRecordSize);
+  for (std::size_t at = kHeaderSize; at < data->size(); at += layout.size) {
+    RecordReader r(data->data() + at, layout.size);
+    TCursor c(layout);
+    auto text = [&](std::size_t characters) {
+      auto [offset, width] = c.Text(characters);
+      return r.text(offset, width - 1);
+    };
     TFriend& f = friends.emplace_back();
-    f.SetUserCode(r.u32(rec::kCode));
-    f.nickname = GetText(r, rec::kNickname, 40);
-    f.face = r.u8(rec::kFace);
-    f.sex = r.u8(rec::kSex);
-    f.age = r.u8(rec::kAge);
-    f.email = GetText(r, rec::kEmail, 40);
-    f.province = GetText(r, rec::kProvince, 20);
-    f.city = GetText(r, rec::kCity, 20);
-    f.telephone = GetText(r, rec::kTelephone, 20);
-    f.address = GetText(r, rec::kAddress, 60);
-    f.occupation = GetText(r, rec::kOccupation, 20);
-    f.introduction = GetText(r, rec::kIntroduction, 255);
-    f.level_points = r.u32(rec::kLevel);
-    f.group_id = r.u32(rec::kGroup);
-    f.user_type = r.u8(rec::kUserType);
-    f.profile_loaded = r.u8(rec::kLoaded) == 1 ? 1 : 0;
+    f.SetUserCode(r.u32(c.Fixed(4)));
+    f.nickname = text(kNickname);
+    f.face = r.u8(c.Fixed(1));
+    f.sex = r.u8(c.Fixed(1));
+    f.age = r.u8(c.Fixed(1));
+    f.email = text(kEmail);
+    f.province = text(kProvince);
+    f.city = text(kCity);
+    f.telephone = text(kTelephone);
+    f.address = text(kAddress);
+    f.occupation = text(kOccupation);
+    f.introduction = text(kIntroduction);
+    f.level_points = r.u32(c.Fixed(4));
+    f.group_id = r.u32(c.Fixed(4));
+    f.user_type = r.u8(c.Fixed(1));
+    f.profile_loaded = r.u8(c.Fixed(1)) == 1 ? 1 : 0;
   }
   return friends;
 }

@@ -1,10 +1,12 @@
-// The friend list cache of one user: "FriendInfo.dat" (version word, owner, one 492-byte record
-// per friend) and "FriendGroupInfo.dat" (owner, one 52-byte record per group above 3). Both files
-// are written to a replacement file and renamed over the old one, so a crash leaves the old or the
-// new list. Reading checks every length; a file of another version or owner is not used.
+// The friend list cache of one user: "FriendInfo.dat" (version word, owner, one record per
+// friend) and "FriendGroupInfo.dat" (owner, one 52-byte record per group above 3). Both files are
+// written to a replacement file and renamed over the old one, so a crash leaves the old or the new
+// list. Reading checks every length; a file of another version or owner is not used.
 //
-// A string field of N bytes holds a length byte and at most N - 1 GBK bytes, cut without splitting
-// a two-byte character. No I/O besides the two files; no Qt.
+// FriendInfo.dat is written in version 20054: every string of up to N characters has N + 1 bytes
+// (the length byte and all N GBK bytes), 500 bytes a record, so a string of the full length keeps
+// its last character. Version 20053 (492-byte records, N - 1 bytes a string) is still read. A
+// string is never cut inside a two-byte GBK character. No I/O besides the two files; no Qt.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +18,11 @@
 
 namespace kiv::friends {
 
-inline constexpr std::size_t kFriendRecordSize = 492;
+// The version written, and the older one still read.
+inline constexpr std::int32_t kFriendFileVersion = 20054;
+inline constexpr std::int32_t kFriendFileVersionShort = 20053;
+inline constexpr std::size_t kFriendRecordSize = 500;
+inline constexpr std::size_t kShortFriendRecordSize = 492;
 inline constexpr std::size_t kGroupRecordSize = 52;
 
 struct TCachedGroup {

@@ -218,7 +218,7 @@ bool TManager::LoadFriendFile() {
   return true;
 }
 
-void TManager::ShowFriendLineMsg(std::uint8_t state, TFriend& person) {
+void TManager::ShowFriendLineMsg(std::uint8_t state, TFriend& person, bool draw) {
   if (person.state == state) return;
   std::uint8_t old = person.state;
   person.state = state;
@@ -229,7 +229,7 @@ void TManager::ShowFriendLineMsg(std::uint8_t state, TFriend& person) {
     if (state == kStateOnline && setup.FriendOnlineHint) PostHint(3, person);
     if (state != kStateOnline && setup.FriendOfflineHint) PostHint(4, person);
   }
-  ShowFriendList();
+  if (draw) ShowFriendList();
 }
 
 namespace {
@@ -539,7 +539,7 @@ void TManager::DealUserState(std::uint16_t remote, const RecordReader& r) {
     person->remote = 0;
     links_[code].dialled = 0;
   }
-  ShowFriendLineMsg(state, *person);
+  ShowFriendLineMsg(state, *person, false);
   if (person->remote != 0 && person->state == kStateOnline) {
     const std::int32_t reported = r.i32(st::kPhotoSize);
     const std::int64_t local = GlobalManager->GetPhotoSize(code);
@@ -646,7 +646,7 @@ void TManager::DealFriendMessage(const RecordReader& r) {
     WireAddress server = r.address(at + o::kServer);
     person->server_ip = server.ip;
     person->server_port = server.port;
-    if (person->group_id != fw::kBlockGroup) ShowFriendLineMsg(state, *person);
+    if (person->group_id != fw::kBlockGroup) ShowFriendLineMsg(state, *person, false);
     StartConnect(1, r.address(at + o::kOwnAddress), code);
   }
   ShowFriendList();

@@ -146,7 +146,8 @@ class TManager : public QObject {
   TFriendGroupInfo& InsertGroup(std::uint32_t id);
   void AddFriendToFriendGroup(std::unique_ptr<TFriend> person, std::uint32_t group);
   std::unique_ptr<TFriend> TakeFriend(std::uint32_t code);
-  void ShowFriendLineMsg(std::uint8_t state, TFriend& person);
+  // `draw` false: the caller redraws the list once when it has applied every change.
+  void ShowFriendLineMsg(std::uint8_t state, TFriend& person, bool draw = true);
   void PostHint(std::uint8_t kind, const TFriend& person);
   void SaveFriendFile();
   void SaveGroupFile();

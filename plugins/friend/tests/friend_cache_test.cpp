@@ -40,17 +40,18 @@ TEST(FriendCache, FriendFileLayoutAndRoundTrip) {
   TFriend a = Sample(10002, "小红", 1), b = Sample(10003, "小刚", 4);
   ASSERT_TRUE(SaveFriendFile(file, 10001, {&a, &b}));
   Bytes bytes = Read(file);
-  ASSERT_EQ(bytes.size(), 8 + 2 * kFriendRecordSize);
+  ASSERT_EQ(bytes.size(), 8 + 2 * 500u);
   RecordReader r(bytes);
-  EXPECT_EQ(r.i32(0), 20053);
+  EXPECT_EQ(r.i32(0), 20054);
   EXPECT_EQ(r.u32(4), 10001u);
   EXPECT_EQ(r.u32(8), 10002u);
-  EXPECT_EQ(r.u8(8 + 4), 4);  // length byte of "小红" in GBK
-  EXPECT_EQ(r.u8(8 + 44), 7);
-  EXPECT_EQ(r.u32(8 + 482), 1234u);
-  EXPECT_EQ(r.u32(8 + 486), 1u);
-  EXPECT_EQ(r.u8(8 + 490), 6);
-  EXPECT_EQ(r.u8(8 + 491), 1);
+  EXPECT_EQ(r.u8(8 + 4), 4);               // length byte of "小红" in GBK
+  EXPECT_EQ(r.u8(8 + 45), 7);              // face, after the 41-byte nickname
+  EXPECT_EQ(r.text(8 + 110, 20), "北京");  // city: 4 + 41 + 3 + 41 + 21
+  EXPECT_EQ(r.u32(8 + 490), 1234u);
+  EXPECT_EQ(r.u32(8 + 494), 1u);
+  EXPECT_EQ(r.u8(8 + 498), 6);
+  EXPECT_EQ(r.u8(8 + 499), 1);
 
   auto loaded = LoadFriendFile(file, 10001);
   ASSERT_TRUE(loaded);
@@ -60,26 +61,53 @@ TEST(FriendCache, FriendFileLayoutAndRoundTrip) {
   EXPECT_EQ((*loaded)[1].group_id, 4u);
   EXPECT_EQ((*loaded)[1].city.str(), "北京");
   EXPECT_EQ((*loaded)[1].introduction.str(), "第一行\r\n第二行");
+  EXPECT_EQ((*loaded)[1].user_type, 6);
+  EXPECT_EQ((*loaded)[1].profile_loaded, 1);
   EXPECT_EQ((*loaded)[1].state, 0);
 }
 
-TEST(FriendCache, FullLengthStringsAreCutCleanlyAndTheProfileIsFetchedAgain) {
+TEST(FriendCache, FullLengthStringsKeepTheirLastCharacter) {
   TestDir dir;
   const auto file = dir.path() / "FriendInfo.dat";
-  // 20 two-byte characters: 40 GBK bytes, the full nickname; the field holds 39.
-  std::string nick;
+  // 20 two-byte characters: 40 GBK bytes, the full nickname; and an odd-length mix of 255 bytes.
+  std::string nick, intro(1, 'x');
   for (int i = 0; i < 20; ++i) nick += "汉";
+  for (int i = 0; i < 127; ++i) intro += "字";
   TFriend a = Sample(10002, nick, 1);
+  a.introduction = intro;
   ASSERT_EQ(Utf8ToGbk(a.nickname.str()).size(), 40u);
+  ASSERT_EQ(Utf8ToGbk(a.introduction.str()).size(), 255u);
   ASSERT_TRUE(SaveFriendFile(file, 10001, {&a}));
   auto loaded = LoadFriendFile(file, 10001);
   ASSERT_TRUE(loaded);
-  const std::string back = (*loaded)[0].nickname.str();
-  // Nineteen whole characters, no half character and no zero byte.
-  EXPECT_EQ(Utf8ToGbk(back).size(), 38u);
-  EXPECT_EQ(back.find('\0'), std::string::npos);
-  EXPECT_EQ(back, nick.substr(0, 19 * 3));
-  EXPECT_EQ((*loaded)[0].profile_loaded, 0);
+  EXPECT_EQ((*loaded)[0].nickname.str(), nick);
+  EXPECT_EQ((*loaded)[0].introduction.str(), intro);
+  EXPECT_EQ((*loaded)[0].profile_loaded, 1);
+}
+
+// A file of the older version: 492-byte records whose string fields keep N - 1 bytes.
+TEST(FriendCache, TheOlderVersionIsStillRead) {
+  TestDir dir;
+  const auto file = dir.path() / "FriendInfo.dat";
+  RecordWriter w(8 + 492);
+  w.i32(0, 20053).u32(4, 10001);
+  w.u32(8, 10002).text(8 + 4, 39, "小红").u8(8 + 44, 7).text(8 + 107, 19, "北京");
+  w.text(8 + 227, 254, "你好").u32(8 + 482, 99).u32(8 + 486, 4).u8(8 + 490, 2).u8(8 + 491, 1);
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(w.view().data()), static_cast<std::streamsize>(w.view().size()));
+  auto loaded = LoadFriendFile(file, 10001);
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(loaded->size(), 1u);
+  const TFriend& f = (*loaded)[0];
+  EXPECT_EQ(f.UserCode(), 10002u);
+  EXPECT_EQ(f.nickname.str(), "小红");
+  EXPECT_EQ(f.face, 7);
+  EXPECT_EQ(f.city.str(), "北京");
+  EXPECT_EQ(f.introduction.str(), "你好");
+  EXPECT_EQ(f.level_points, 99u);
+  EXPECT_EQ(f.group_id, 4u);
+  EXPECT_EQ(f.user_type, 2);
+  EXPECT_EQ(f.profile_loaded, 1);
 }
 
 TEST(FriendCache, ForeignOrDamagedFilesAreNotUsed) {
@@ -101,6 +129,12 @@ TEST(FriendCache, ForeignOrDamagedFilesAreNotUsed) {
          return b;
        }()},
       {"a cut record", Bytes(bytes.begin(), bytes.end() - 1)},
+      {"new records under the old version",
+       [&] {
+         Bytes b = bytes;
+         RecordWriter(b).i32(0, 20053);
+         return b;
+       }()},
       {"only a header half", Bytes(bytes.begin(), bytes.begin() + 5)},
   };
   for (const Case& c : cases) {

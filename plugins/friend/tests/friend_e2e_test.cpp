@@ -1,21 +1,10 @@
-// The friends plug-in in a real client (the session manager in this process, KivFriend loaded from
-// its Plugins folder) against the real server on loopback. The other friends are protocol clients:
-// they speak the friend messages as a client does, and a test reads what they receive.
-#include <QInputDialog>
-#include <QProcess>
-#include <QTreeWidget>
-
-#include "declare/friend_wire.h"
-#include "manager/qt_app.h"
-#include "protocol_client.h"
-#include "server_process.h"
-#include "session_fixture.h"
+// The friends plug-in in a real client against the real server on loopback. The other friends are
+// protocol clients: they speak the friend messages as a client does, and a test reads what they
+// receive.
+#include "friend_fixture.h"
 
 namespace kiv {
 namespace {
-
-namespace fw = friend_wire;
-using testing::TProtocolClient;
 
 class TrayApplicationEnvironment : public QtApplicationEnvironment {
  public:
@@ -26,133 +15,6 @@ class TrayApplicationEnvironment : public QtApplicationEnvironment {
 };
 const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new TrayApplicationEnvironment);
 
-constexpr int kUserCodeRole = Qt::UserRole + 2;
-
-class FriendClientTest : public ClientTest {
- protected:
-  void SetUp() override {
-    ClientTest::SetUp();
-    if (!std::filesystem::exists(testing::ServerBinary())) GTEST_SKIP() << "kivora-server is not built";
-    const std::filesystem::path bin = KIV_BIN_DIR;
-    std::filesystem::copy_file(bin / "Plugins" / "KivFriend.so", app_.path() / "Plugins" / "KivFriend.so");
-    std::string error;
-    ASSERT_TRUE(server_.Start(testing::ServerBinary(),
-                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
-                               "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
-                              20000, &error))
-        << error;
-    WriteConfig(server_.Login().port);
-  }
-
-  void SignInAs(std::uint32_t code) {
-    StartClient();
-    ASSERT_TRUE(LoginWindowShown());
-    PressLogin(QString::number(code), QStringLiteral("kivora"));
-    ASSERT_TRUE(SignedIn());
-  }
-
-  void SignOut() {
-    TearDown();
-    ASSERT_TRUE(RunUntil([] { return !GlobalManager; }));
-  }
-
-  TProtocolClient::SignIn SignInPeer(TProtocolClient& peer, std::uint32_t code) {
-    testing::TLoginFields f;
-    f.user = code;
-    f.password = "kivora";
-    return peer.SignInVia(server_.Login(), f);
-  }
-
-  // Waits, with the client's event loop running, for a message of `code` at a peer.
-  static std::optional<Bytes> Await(TProtocolClient& peer, std::uint32_t code, std::uint16_t handle = 0) {
-    std::optional<Bytes> got;
-    RunUntil([&] {
-      if (!got) got = peer.WaitFor(code, handle, 0);
-      return got.has_value();
-    });
-    return got;
-  }
-
-  // A connection from a peer to the client, with the client's event loop running meanwhile.
-  static std::uint16_t ConnectToClient(TProtocolClient& peer) {
-    std::atomic<std::uint16_t> handle{0};
-    std::atomic<bool> done{false};
-    const std::uint16_t port = GlobalManager->Me->local_port;
-    std::thread dial([&] {
-      handle = peer.Connect({"127.0.0.1", port});
-      done = true;
-    });
-    RunUntil([&] { return done.load(); });
-    dial.join();
-    return handle;
-  }
-
-  static QString NoticeText() {
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-      if (window->objectName() == QLatin1String("NoticeWindow") && window->isVisible())
-        return window->findChild<QLabel*>(QStringLiteral("NoticeText"))->text();
-    }
-    return {};
-  }
-
-  static QTreeWidget* List() {
-    for (QWidget* w : QApplication::allWidgets())
-      if (w->objectName() == QLatin1String("FriendList")) return qobject_cast<QTreeWidget*>(w);
-    return nullptr;
-  }
-  static QStringList GroupCaptions() {
-    QStringList captions;
-    if (QTreeWidget* list = List())
-      for (int i = 0; i < list->topLevelItemCount(); ++i) captions << list->topLevelItem(i)->text(0);
-    return captions;
-  }
-  static QTreeWidgetItem* Row(std::uint32_t code) {
-    QTreeWidget* list = List();
-    if (!list) return nullptr;
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-      for (int j = 0; j < list->topLevelItem(i)->childCount(); ++j)
-        if (list->topLevelItem(i)->child(j)->data(0, kUserCodeRole).toUInt() == code)
-          return list->topLevelItem(i)->child(j);
-    return nullptr;
-  }
-  static TFriend* Friend(std::uint32_t code) {
-    return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr;
-  }
-  static QAction* PanelAction(const char* name) {
-    for (QWidget* w : QApplication::allWidgets())
-      if (w->objectName() == QLatin1String("FriendPanel")) return w->findChild<QAction*>(QLatin1String(name));
-    return nullptr;
-  }
-  static void Select(std::uint32_t code) { List()->setCurrentItem(Row(code)); }
-
-  // Answers the next group-name question with `name`.
-  static void AnswerGroupName(const QString& name) {
-    auto* timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, name] {
-      for (QWidget* w : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<QInputDialog*>(w);
-        if (!dialog || !dialog->isVisible()) continue;
-        dialog->setTextValue(name);
-        dialog->accept();
-        timer->deleteLater();
-        return;
-      }
-    });
-    timer->start(20);
-  }
-
-  std::filesystem::path UserFile(const char* name) const { return app_.path() / "10001" / name; }
-
-  static Bytes ListRequest(std::uint32_t own) {
-    RecordWriter w(fw::list_request::kSize);
-    w.u32(0, fw::kListRequest).u32(fw::list_request::kOwnCode, own);
-    return w.take();
-  }
-
-  TestDir data_;
-  testing::TServerProcess server_;
-};
-
 TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCacheIsGone) {
   SignInAs(10001);
   ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10003); }));
@@ -162,7 +24,7 @@ TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCache
   EXPECT_EQ(Row(10002)->text(0), QStringLiteral("小红"));
   EXPECT_EQ(Row(10002)->toolTip(0), QStringLiteral("小红[10002]"));
   ASSERT_TRUE(RunUntil([this] { return std::filesystem::exists(UserFile("FriendInfo.dat")); }));
-  EXPECT_EQ(std::filesystem::file_size(UserFile("FriendInfo.dat")), 8u + 2 * 492u);
+  EXPECT_EQ(std::filesystem::file_size(UserFile("FriendInfo.dat")), 8u + 2 * 500u);
 
   // A group of one's own, with a friend in it, survives a wiped cache.
   AnswerGroupName(QStringLiteral("同学"));
@@ -225,34 +87,11 @@ TEST_F(FriendClientTest, PresenceOverADirectConnectionAndThroughTheServer) {
 }
 
 TEST_F(FriendClientTest, ARequestFromASearchIsAgreedAtTheNextSignInOfTheOtherUser) {
-  QProcess admin;
-  admin.start(QString::fromStdString(testing::ServerBinary().string()),
-              {QStringLiteral("admin"), QStringLiteral("--data"),
-               QString::fromStdString(data_.path().string()), QStringLiteral("add-user"),
-               QStringLiteral("20001"), QStringLiteral("kivora"), QStringLiteral("新朋友")});
-  ASSERT_TRUE(admin.waitForFinished(20000));
-  ASSERT_TRUE(admin.readAllStandardOutput().startsWith("added"));
   // 20001 wants a verification request.
-  {
-    TProtocolClient setup;
-    auto s = SignInPeer(setup, 20001);
-    ASSERT_TRUE(s.ok());
-    testing::TProfileChangeFields f;
-    f.user = 20001;
-    f.nickname = "新朋友";
-    f.password = "kivora";
-    f.verify_mode = 1;
-    ASSERT_TRUE(setup.Ask(s.home, testing::ProfileChangeRequest(f), 0x30015));
-  }
+  ASSERT_NO_FATAL_FAILURE(AddUser(20001, "新朋友", 1));
   SignInAs(10001);
-  std::uint32_t code = 20001;
-  PluginManager->DealMessage("KivFriend", 0x70002, &code, sizeof code);
-  QWidget* form = nullptr;
-  ASSERT_TRUE(RunUntil([&] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->objectName() == QLatin1String("FriendSearchForm")) form = w;
-    return form && form->findChild<QTreeWidget*>(QStringLiteral("SearchResults"))->topLevelItemCount() == 1;
-  }));
+  QWidget* form = SearchFor(20001);
+  ASSERT_TRUE(form);
   auto* results = form->findChild<QTreeWidget*>(QStringLiteral("SearchResults"));
   EXPECT_EQ(results->topLevelItem(0)->text(1), QStringLiteral("新朋友"));
   results->setCurrentItem(results->topLevelItem(0));
@@ -286,7 +125,7 @@ TEST_F(FriendClientTest, ARequestFromASearchIsAgreedAtTheNextSignInOfTheOtherUse
   ASSERT_TRUE(RunUntil([] { return Friend(20001) && Friend(20001)->group_id == 1; }));
   EXPECT_FALSE(Friend(20009));
   EXPECT_TRUE(
-      RunUntil([this] { return std::filesystem::file_size(UserFile("FriendInfo.dat")) == 8u + 3 * 492u; }));
+      RunUntil([this] { return std::filesystem::file_size(UserFile("FriendInfo.dat")) == 8u + 3 * 500u; }));
   // The server holds the friendship both ways.
   b.Send(sb.home, ListRequest(20001));
   auto list = Await(b, fw::kList, sb.home);
@@ -365,10 +204,73 @@ TEST_F(FriendClientTest, InvitationAndPhotoOverTheDirectConnection) {
   EXPECT_EQ(RecordReader(*answer).u8(fw::invite::kKind), fw::invite::kRefused);
   EXPECT_EQ(RecordReader(*answer).u32(fw::invite::kRoom), 777u);
 
+  // The user invites the friend from the invitation window; the friend accepts.
+  std::uint32_t room = 888;
+  PluginManager->DealMessage("KivFriend", 0x70040, &room, sizeof room);
+  QWidget* picker = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("InviteForm") && w->isVisible()) picker = w;
+    return picker != nullptr;
+  }));
+  auto* choices = picker->findChild<QListWidget*>(QStringLiteral("InviteList"));
+  ASSERT_EQ(choices->count(), 1);
+  choices->item(0)->setCheckState(Qt::Checked);
+  picker->findChild<QPushButton*>(QStringLiteral("InviteButton"))->click();
+  auto sent = Await(b, fw::kInvite);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(RecordReader(*sent).u8(fw::invite::kKind), fw::invite::kInvite);
+  EXPECT_EQ(RecordReader(*sent).u32(fw::invite::kRoom), 888u);
+  EXPECT_EQ(RecordReader(*sent).u32(fw::invite::kSender), 10001u);
+  RecordWriter accepted(fw::invite::kSize);
+  accepted.u32(0, fw::kInvite).u32(fw::invite::kTarget, 10001).u8(fw::invite::kKind, fw::invite::kAccepted);
+  accepted.u32(fw::invite::kRoom, 888).u32(fw::invite::kSender, 10002);
+  b.Send(from_a, accepted.take());
+  EXPECT_TRUE(MessageShown(QStringLiteral("好友小红同意了你的视频聊天室邀请。")));
+
   // The direct connection drops: the friend is offline and its handle is free again.
   b.Disconnect(from_a);
   ASSERT_TRUE(RunUntil([] { return Friend(10002)->state == kStateOffline; }));
   EXPECT_EQ(Friend(10002)->remote, 0u);
+}
+
+TEST_F(FriendClientTest, SearchResultsComeTenAPageAndEarlierPagesAreKept) {
+  for (std::uint32_t code = 20001; code <= 20011; ++code) ASSERT_NO_FATAL_FAILURE(AddUser(code, "同名", 0));
+  SignInAs(10001);
+  std::uint32_t none = 0;
+  PluginManager->DealMessage("KivFriend", 0x70002, &none, sizeof none);
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("FriendSearchForm") && w->isVisible()) form = w;
+    return form != nullptr;
+  }));
+  auto* results = form->findChild<QTreeWidget*>(QStringLiteral("SearchResults"));
+  auto* page = form->findChild<QLabel*>(QStringLiteral("PageLabel"));
+  auto* next = form->findChild<QPushButton*>(QStringLiteral("NextButton"));
+  auto* previous = form->findChild<QPushButton*>(QStringLiteral("PreviousButton"));
+  auto first_code = [&] {
+    return results->topLevelItemCount() ? results->topLevelItem(0)->text(0) : QString();
+  };
+  form->findChild<QLineEdit*>(QStringLiteral("NicknameEdit"))->setText(QStringLiteral("同名"));
+  form->findChild<QPushButton*>(QStringLiteral("SearchButton"))->click();
+  ASSERT_TRUE(RunUntil([&] { return results->topLevelItemCount() == 10; }));
+  EXPECT_EQ(first_code(), QStringLiteral("20001"));
+  EXPECT_TRUE(next->isVisibleTo(form));
+  EXPECT_FALSE(previous->isVisibleTo(form));
+
+  // Page 2 is not held: the same search again gives the next hits.
+  next->click();
+  ASSERT_TRUE(
+      RunUntil([&] { return results->topLevelItemCount() == 1 && page->text() == QStringLiteral("第2页"); }));
+  EXPECT_EQ(first_code(), QStringLiteral("20011"));
+  EXPECT_TRUE(previous->isVisibleTo(form));
+  EXPECT_FALSE(next->isVisibleTo(form));
+  // Page 1 is held and shown without asking.
+  previous->click();
+  EXPECT_EQ(results->topLevelItemCount(), 10);
+  EXPECT_EQ(page->text(), QStringLiteral("第1页"));
+  EXPECT_EQ(first_code(), QStringLiteral("20001"));
 }
 
 }  // namespace
