@@ -330,14 +330,30 @@ double OurThroughput(const WireAddress& login, int pairs, int messages, std::uin
   std::vector<std::unique_ptr<TUser>> users(static_cast<std::size_t>(2 * pairs));
   for (auto& u : users) u = std::make_unique<TUser>();
   std::atomic<int> next{0}, ok{0};
+  // The test clients' transports send no keep-alives of their own: while the others sign in, each
+  // signed-in one says its state every few seconds so that the server does not age it out.
+  std::atomic<bool> waiting{true};
+  std::vector<std::atomic<bool>> ready(users.size());
+  std::thread keeper([&] {
+    while (waiting) {
+      for (std::size_t i = 0; i < users.size() && waiting; ++i)
+        if (ready[i]) users[i]->client.Send(users[i]->session.home, testing::UserState(users[i]->session.user, 1));
+      for (int k = 0; k < 30 && waiting; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
   std::vector<std::thread> threads;
   for (int t = 0; t < 32; ++t)
     threads.emplace_back([&] {
       for (int i; (i = next++) < 2 * pairs;)
-        if (users[static_cast<std::size_t>(i)]->SignIn(login, kFirstCode + static_cast<std::uint32_t>(i))) ++ok;
+        if (users[static_cast<std::size_t>(i)]->SignIn(login, kFirstCode + static_cast<std::uint32_t>(i))) {
+          ready[static_cast<std::size_t>(i)] = true;
+          ++ok;
+        }
     });
   for (auto& t : threads) t.join();
   threads.clear();
+  waiting = false;
+  keeper.join();
   if (ok != 2 * pairs) {
     std::fprintf(stderr, "only %d of %d clients signed in\n", ok.load(), 2 * pairs);
     return 0;
