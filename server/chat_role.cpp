@@ -159,14 +159,15 @@ bool TChatRole::OnChat(const TRequest& r) {
 }
 
 void TChatRole::Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message, const WireAddress& from) {
-  if (!chats_.Keep(target, sender, message, quota_)) {
+  std::optional<std::int64_t> id = chats_.Keep(target, sender, message, quota_);
+  if (!id) {
     ++refused_;
     ctx_.log.Event("chat quota full, message not kept, from", sender, from);
     return;
   }
   ++kept_;
   if (ctx_.sessions.ByUser(target)) {
-    Wake(target);
+    Offer(target, *id, message);
   } else if (std::optional<TPresenceRow> row = friends_.Presence(target); row && row->node != ctx_.config.node) {
     ctx_.store.Publish({TNodeEvent::kChatWaiting, target, ctx_.config.node, 0});
   }
@@ -180,6 +181,26 @@ void TChatRole::Wake(std::uint32_t user) {
     auto it = boxes_.find(s->handle);
     if (it == boxes_.end() || it->second.user != user) return;
     it->second.more = true;
+  }
+  wake_.notify_all();
+}
+
+void TChatRole::Offer(std::uint32_t user, std::int64_t id, const Bytes& message) {
+  std::optional<TSession> s = ctx_.sessions.ByUser(user);
+  if (!s) return;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = boxes_.find(s->handle);
+    if (it == boxes_.end() || it->second.user != user) return;
+    TMailbox& box = it->second;
+    // Ready with nothing in flight and nothing found waiting: this message is the only one.
+    if (box.phase == TMailbox::kReady && !box.more && box.in_flight.empty()) {
+      endpoint_.SendPaced(s->handle, message, cw::kStoredTextChannel, 0);
+      box.in_flight.push_back(id);
+      box.phase = TMailbox::kSending;
+    } else {
+      box.more = true;
+    }
   }
   wake_.notify_all();
 }

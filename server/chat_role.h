@@ -96,6 +96,9 @@ class TChatRole final : public TRole {
   std::optional<std::uint32_t> SenderOf(const TRequest& r, std::uint32_t claimed, bool& home);
   void Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message, const WireAddress& from);
   void Wake(std::uint32_t user);
+  // Hands a message just kept straight to the target's session when nothing else waits for it
+  // there (no read back from the store); otherwise wakes the worker.
+  void Offer(std::uint32_t user, std::int64_t id, const Bytes& message);
   void Run();
   static std::int64_t NowMs();
 

@@ -30,7 +30,8 @@ class TSqliteChatStore final : public IChatStore {
   }
   ~TSqliteChatStore() override { sqlite3_close(db_); }
 
-  bool Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message, const TChatQuota& q) override {
+  std::optional<std::int64_t> Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message,
+                                   const TChatQuota& q) override {
     std::lock_guard lock(mutex_);
     Exec("BEGIN IMMEDIATE");
     try {
@@ -42,19 +43,24 @@ class TSqliteChatStore final : public IChatStore {
       if (sent_count + 1 > q.per_sender_messages || sent_bytes + size > q.per_sender_bytes ||
           box_count + 1 > q.per_target_messages || box_bytes + size > q.per_target_bytes) {
         Exec("ROLLBACK");
-        return false;
+        return std::nullopt;
       }
-      Stmt s(db_,
-             "INSERT INTO chat_waiting (id, target, sender, size, body) VALUES "
-             "((SELECT COALESCE(MAX(id), 0) + 1 FROM chat_waiting), ?1, ?2, ?3, ?4)");
-      const std::string hex = HexText(message);
-      sqlite3_bind_int64(s.s, 1, target);
-      sqlite3_bind_int64(s.s, 2, sender);
-      sqlite3_bind_int64(s.s, 3, static_cast<std::int64_t>(size));
-      sqlite3_bind_text(s.s, 4, hex.data(), static_cast<int>(hex.size()), SQLITE_TRANSIENT);
-      if (sqlite3_step(s.s) != SQLITE_DONE) throw std::runtime_error(std::string("sqlite: ") + sqlite3_errmsg(db_));
+      std::int64_t id = 0;
+      {
+        Stmt s(db_,
+               "INSERT INTO chat_waiting (id, target, sender, size, body) VALUES "
+               "((SELECT COALESCE(MAX(id), 0) + 1 FROM chat_waiting), ?1, ?2, ?3, ?4) RETURNING id");
+        const std::string hex = HexText(message);
+        sqlite3_bind_int64(s.s, 1, target);
+        sqlite3_bind_int64(s.s, 2, sender);
+        sqlite3_bind_int64(s.s, 3, static_cast<std::int64_t>(size));
+        sqlite3_bind_text(s.s, 4, hex.data(), static_cast<int>(hex.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(s.s) != SQLITE_ROW) throw std::runtime_error(std::string("sqlite: ") + sqlite3_errmsg(db_));
+        id = sqlite3_column_int64(s.s, 0);
+        sqlite3_step(s.s);
+      }
       Exec("COMMIT");
-      return true;
+      return id;
     } catch (...) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
@@ -148,7 +154,8 @@ class TPgChatStore final : public IChatStore {
   }
   ~TPgChatStore() override { PQfinish(db_); }
 
-  bool Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message, const TChatQuota& q) override {
+  std::optional<std::int64_t> Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message,
+                                   const TChatQuota& q) override {
     std::lock_guard lock(mutex_);
     // One transaction at a time across the nodes keeps the quotas exact and the ids unique.
     Exec("BEGIN", {});
@@ -160,14 +167,16 @@ class TPgChatStore final : public IChatStore {
         "WHERE (SELECT COUNT(*) FROM chat_waiting WHERE sender = $2::bigint) + 1 <= $5::bigint "
         "AND (SELECT COALESCE(SUM(size), 0) FROM chat_waiting WHERE sender = $2::bigint) + $3::bigint <= $6::bigint "
         "AND (SELECT COUNT(*) FROM chat_waiting WHERE target = $1::bigint) + 1 <= $7::bigint "
-        "AND (SELECT COALESCE(SUM(size), 0) FROM chat_waiting WHERE target = $1::bigint) + $3::bigint <= $8::bigint",
+        "AND (SELECT COALESCE(SUM(size), 0) FROM chat_waiting WHERE target = $1::bigint) + $3::bigint <= $8::bigint "
+        "RETURNING id",
         {std::to_string(target), std::to_string(sender), size, HexText(message),
          std::to_string(q.per_sender_messages), std::to_string(q.per_sender_bytes),
          std::to_string(q.per_target_messages), std::to_string(q.per_target_bytes)});
     const bool ok = r.ok();
     Exec(ok ? "COMMIT" : "ROLLBACK", {});
     if (!ok) throw std::runtime_error("PostgreSQL: cannot keep a chat message");
-    return r.affected() == 1;
+    if (r.rows() != 1) return std::nullopt;
+    return r.number(0, 0);
   }
 
   std::vector<TWaitingChat> Waiting(std::uint32_t target, std::size_t max_bytes) override {

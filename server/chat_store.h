@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,10 @@ struct TWaitingChat {
 class IChatStore {
  public:
   virtual ~IChatStore() = default;
-  // Keeps `message` for `target`; false (nothing kept) when a quota of `quota` would be exceeded.
-  virtual bool Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message,
-                    const TChatQuota& quota) = 0;
+  // Keeps `message` for `target`: its id, or nothing (nothing kept) when a quota of `quota` would
+  // be exceeded. Ids grow in the order messages are kept.
+  virtual std::optional<std::int64_t> Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message,
+                                           const TChatQuota& quota) = 0;
   // The oldest waiting messages of `target`, in the order they were kept: as many as fit into
   // `max_bytes`, but at least one when any waits.
   virtual std::vector<TWaitingChat> Waiting(std::uint32_t target, std::size_t max_bytes) = 0;
