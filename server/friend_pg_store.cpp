@@ -13,6 +13,7 @@
 
 #include "friend_store.h"
 #include "friend_store_text.h"
+#include "pg_result.h"
 
 namespace kiv::server {
 
@@ -22,27 +23,6 @@ std::string N(std::int64_t v) { return std::to_string(v); }
 
 // The channel of friend messages between home nodes; a payload is "node user hex-message".
 constexpr const char* kFriendChannel = "kivora_friends";
-
-class Result {
- public:
-  explicit Result(PGresult* r) : r_(r) {}
-  Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
-  ~Result() { PQclear(r_); }
-  bool ok() const {
-    ExecStatusType s = PQresultStatus(r_);
-    return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
-  }
-  int rows() const { return ok() ? PQntuples(r_) : 0; }
-  std::string text(int row, int col) const { return PQgetvalue(r_, row, col); }
-  std::int64_t number(int row, int col) const { return std::stoll(PQgetvalue(r_, row, col)); }
-  int affected() const {
-    const char* t = PQcmdTuples(r_);
-    return t && *t ? std::atoi(t) : 0;
-  }
-
- private:
-  PGresult* r_;
-};
 
 class TPgFriendStore final : public IFriendStore {
  public:
@@ -61,7 +41,7 @@ class TPgFriendStore final : public IFriendStore {
 
   std::vector<TFriendRow> Friends(std::uint32_t owner) override {
     std::lock_guard lock(mutex_);
-    Result r = Exec("SELECT friend, group_id FROM friendships WHERE owner = $1 ORDER BY friend", {N(owner)});
+    TPgResult r = Exec("SELECT friend, group_id FROM friendships WHERE owner = $1 ORDER BY friend", {N(owner)});
     std::vector<TFriendRow> rows;
     for (int i = 0; i < r.rows(); ++i)
       rows.push_back(
@@ -71,7 +51,7 @@ class TPgFriendStore final : public IFriendStore {
 
   std::optional<std::uint32_t> GroupOf(std::uint32_t owner, std::uint32_t friend_code) override {
     std::lock_guard lock(mutex_);
-    Result r =
+    TPgResult r =
         Exec("SELECT group_id FROM friendships WHERE owner = $1 AND friend = $2", {N(owner), N(friend_code)});
     if (r.rows() == 0) return std::nullopt;
     return static_cast<std::uint32_t>(r.number(0, 0));
@@ -80,11 +60,11 @@ class TPgFriendStore final : public IFriendStore {
   bool MakeFriends(std::uint32_t a, std::uint32_t b) override {
     std::lock_guard lock(mutex_);
     Exec("BEGIN", {});
-    Result r = Exec(
+    TPgResult r = Exec(
         "INSERT INTO friendships (owner, friend, group_id) VALUES ($1, $2, 1), ($2, $1, 1) "
         "ON CONFLICT (owner, friend) DO NOTHING",
         {N(a), N(b)});
-    Result d = Exec(
+    TPgResult d = Exec(
         "DELETE FROM friend_requests WHERE (sender = $1 AND target = $2) OR (sender = $2 AND target = $1)",
         {N(a), N(b)});
     if (!r.ok() || !d.ok()) {
@@ -111,7 +91,7 @@ class TPgFriendStore final : public IFriendStore {
 
   std::vector<TFriendGroupRow> Groups(std::uint32_t owner) override {
     std::lock_guard lock(mutex_);
-    Result r = Exec("SELECT id, name FROM friend_groups WHERE owner = $1 ORDER BY id", {N(owner)});
+    TPgResult r = Exec("SELECT id, name FROM friend_groups WHERE owner = $1 ORDER BY id", {N(owner)});
     std::vector<TFriendGroupRow> rows;
     for (int i = 0; i < r.rows(); ++i)
       rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), r.text(i, 1)});
@@ -157,7 +137,7 @@ class TPgFriendStore final : public IFriendStore {
     std::lock_guard lock(mutex_);
     Exec("BEGIN", {});
     Exec("LOCK TABLE friend_queue IN SHARE ROW EXCLUSIVE MODE", {});
-    Result r = Exec(
+    TPgResult r = Exec(
         "INSERT INTO friend_queue (seq, target, body) "
         "VALUES ((SELECT COALESCE(MAX(seq), 0) + 1 FROM friend_queue), $1, $2)",
         {N(target), HexText(message)});
@@ -166,7 +146,7 @@ class TPgFriendStore final : public IFriendStore {
 
   std::vector<Bytes> TakeQueued(std::uint32_t target) override {
     std::lock_guard lock(mutex_);
-    Result r = Exec("DELETE FROM friend_queue WHERE target = $1 RETURNING seq, body", {N(target)});
+    TPgResult r = Exec("DELETE FROM friend_queue WHERE target = $1 RETURNING seq, body", {N(target)});
     std::vector<std::pair<std::int64_t, Bytes>> rows;
     for (int i = 0; i < r.rows(); ++i)
       if (std::optional<Bytes> b = FromHexText(r.text(i, 1)))
@@ -196,7 +176,7 @@ class TPgFriendStore final : public IFriendStore {
 
   std::optional<TPresenceRow> Presence(std::uint32_t code) override {
     std::lock_guard lock(mutex_);
-    Result r = Exec(
+    TPgResult r = Exec(
         "SELECT node, ip, port, state, camera, user_type, server_ip, server_port FROM friend_presence WHERE "
         "code = $1",
         {N(code)});
@@ -267,7 +247,7 @@ class TPgFriendStore final : public IFriendStore {
 
   std::vector<std::uint32_t> FindUsers(const TUserQuery& q, std::uint32_t after, std::size_t limit) override {
     std::lock_guard lock(mutex_);
-    Result r = Exec(
+    TPgResult r = Exec(
         "SELECT code FROM accounts WHERE code > $1 AND ($2 = 0 OR code = $2) "
         "AND ($3 = '' OR strpos(nickname, $3) > 0) AND ($4 = '' OR city = $4) "
         "AND ($5 = 0 OR sex = $6) ORDER BY code LIMIT $7",
@@ -279,12 +259,7 @@ class TPgFriendStore final : public IFriendStore {
   }
 
  private:
-  Result Exec(const char* sql, const std::vector<std::string>& params) {
-    std::vector<const char*> values;
-    for (const std::string& p : params) values.push_back(p.c_str());
-    return Result(
-        PQexecParams(db_, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
-  }
+  TPgResult Exec(const char* sql, const std::vector<std::string>& params) { return PgExec(db_, sql, params); }
 
   std::string url_;
   std::mutex mutex_;

@@ -22,28 +22,6 @@ std::string N(std::int64_t v) { return std::to_string(v); }
 }  // namespace
 
 // A query result, cleared on scope exit.
-class TPgStore::Result {
- public:
-  explicit Result(PGresult* r) : r_(r) {}
-  Result(Result&& o) noexcept : r_(o.r_) { o.r_ = nullptr; }
-  ~Result() { PQclear(r_); }
-  bool ok() const {
-    ExecStatusType s = PQresultStatus(r_);
-    return s == PGRES_COMMAND_OK || s == PGRES_TUPLES_OK;
-  }
-  int rows() const { return PQntuples(r_); }
-  std::string text(int row, int col) const { return PQgetvalue(r_, row, col); }
-  std::int64_t number(int row, int col) const { return std::stoll(PQgetvalue(r_, row, col)); }
-  int affected() const {
-    const char* t = PQcmdTuples(r_);
-    return t && *t ? std::atoi(t) : 0;
-  }
-  std::string error() const { return PQresultErrorMessage(r_); }
-
- private:
-  PGresult* r_;
-};
-
 TPgStore::TPgStore(const std::string& url) : url_(url) {
   db_ = PQconnectdb(url.c_str());
   if (PQstatus(db_) != CONNECTION_OK) {
@@ -67,15 +45,12 @@ TPgStore::~TPgStore() {
   if (db_) PQfinish(db_);
 }
 
-TPgStore::Result TPgStore::Exec(const char* sql, const std::vector<std::string>& params) {
-  std::vector<const char*> values;
-  for (const std::string& p : params) values.push_back(p.c_str());
-  return Result(
-      PQexecParams(db_, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
+TPgResult TPgStore::Exec(const char* sql, const std::vector<std::string>& params) {
+  return PgExec(db_, sql, params);
 }
 
 void TPgStore::ExecOrThrow(const char* sql, const std::vector<std::string>& params) {
-  Result r = Exec(sql, params);
+  TPgResult r = Exec(sql, params);
   if (!r.ok()) throw std::runtime_error("PostgreSQL: " + r.error());
 }
 
@@ -84,7 +59,7 @@ void TPgStore::Migrate() {
   try {
     ExecOrThrow(kMigrationLock);
     ExecOrThrow("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
-    Result v = Exec("SELECT COALESCE(MAX(version), 0) FROM schema_version");
+    TPgResult v = Exec("SELECT COALESCE(MAX(version), 0) FROM schema_version");
     if (!v.ok()) throw std::runtime_error("PostgreSQL: " + v.error());
     int version = static_cast<int>(v.number(0, 0));
     if (version > static_cast<int>(kMigrations.size()))
@@ -92,7 +67,7 @@ void TPgStore::Migrate() {
                                ")");
     for (int n = version; n < static_cast<int>(kMigrations.size()); ++n) {
       // Simple query protocol: a migration holds several statements.
-      Result r(PQexec(db_, kMigrations[static_cast<std::size_t>(n)]));
+      TPgResult r(PQexec(db_, kMigrations[static_cast<std::size_t>(n)]));
       if (!r.ok())
         throw std::runtime_error("PostgreSQL migration " + std::to_string(n + 1) + ": " + r.error());
       ExecOrThrow("INSERT INTO schema_version (version) VALUES ($1)", {N(n + 1)});
@@ -107,7 +82,7 @@ void TPgStore::Migrate() {
 std::optional<TAccount> TPgStore::Find(std::uint32_t code) {
   std::lock_guard lock(mutex_);
   std::string sql = std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE code = $1";
-  Result r = Exec(sql.c_str(), {N(code)});
+  TPgResult r = Exec(sql.c_str(), {N(code)});
   if (!r.ok() || r.rows() == 0) return std::nullopt;
   return AccountFromRow([&](int i) { return r.text(0, i); }, [&](int i) { return r.number(0, i); });
 }
@@ -118,7 +93,7 @@ std::uint32_t TPgStore::Create(const TAccount& account) {
   Exec("BEGIN");
   if (a.code == 0) {
     Exec("LOCK TABLE accounts IN SHARE ROW EXCLUSIVE MODE");
-    Result next = Exec("SELECT GREATEST(COALESCE(MAX(code) + 1, $1), $1) FROM accounts WHERE code < $2",
+    TPgResult next = Exec("SELECT GREATEST(COALESCE(MAX(code) + 1, $1), $1) FROM accounts WHERE code < $2",
                        {N(kFirstUserCode), N(kFirstGuestCode)});
     if (!next.ok()) {
       Exec("ROLLBACK");
@@ -133,7 +108,7 @@ std::uint32_t TPgStore::Create(const TAccount& account) {
   std::string sql = std::string("INSERT INTO accounts (") + kAccountColumns + ") VALUES (";
   for (int i = 1; i <= kAccountColumnCount; ++i) sql += "$" + N(i) + (i < kAccountColumnCount ? "," : ")");
   sql += " ON CONFLICT (code) DO NOTHING";
-  Result r = Exec(sql.c_str(), params);
+  TPgResult r = Exec(sql.c_str(), params);
   if (!r.ok() || r.affected() != 1) {
     Exec("ROLLBACK");
     return 0;
@@ -144,7 +119,7 @@ std::uint32_t TPgStore::Create(const TAccount& account) {
 bool TPgStore::UpdateProfile(std::uint32_t code, const TProfileUpdate& u) {
   std::lock_guard lock(mutex_);
   Exec("BEGIN");
-  Result r = Exec(
+  TPgResult r = Exec(
       "UPDATE accounts SET nickname=$2, sex=$3, age=$4, face=$5, email=$6, phone=$7, occupation=$8, "
       "address=$9, "
       "province=$10, city=$11, introduction=$12, verify_mode=$13, bind=$14, bind_machine=$15 WHERE code=$1",
@@ -168,7 +143,7 @@ bool TPgStore::UpdateProfile(std::uint32_t code, const TProfileUpdate& u) {
 
 bool TPgStore::SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) {
   std::lock_guard lock(mutex_);
-  Result r = Exec(clear_pay ? "UPDATE accounts SET password_hash=$2, pay_hash='' WHERE code=$1"
+  TPgResult r = Exec(clear_pay ? "UPDATE accounts SET password_hash=$2, pay_hash='' WHERE code=$1"
                             : "UPDATE accounts SET password_hash=$2 WHERE code=$1",
                   {N(code), hash});
   return r.ok() && r.affected() == 1;
@@ -176,13 +151,13 @@ bool TPgStore::SetPassword(std::uint32_t code, const std::string& hash, bool cle
 
 bool TPgStore::SetBalance(std::uint32_t code, std::int64_t money) {
   std::lock_guard lock(mutex_);
-  Result r = Exec("UPDATE accounts SET money=$2 WHERE code=$1", {N(code), N(money)});
+  TPgResult r = Exec("UPDATE accounts SET money=$2 WHERE code=$1", {N(code), N(money)});
   return r.ok() && r.affected() == 1;
 }
 
 bool TPgStore::AddLevel(std::uint32_t code) {
   std::lock_guard lock(mutex_);
-  Result r = Exec(
+  TPgResult r = Exec(
       "UPDATE accounts SET level_points=level_points+1, experience=0, next_experience=next_experience*2 "
       "WHERE code=$1",
       {N(code)});
@@ -194,7 +169,7 @@ bool TPgStore::DeleteAccount(std::uint32_t code) {
   if (!Exec("BEGIN").ok()) return false;
   bool found = false;
   for (const TAccountRowPlace& place : kAccountRowPlaces) {
-    Result r = Exec((std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=$1").c_str(), {N(code)});
+    TPgResult r = Exec((std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=$1").c_str(), {N(code)});
     if (!r.ok()) {
       Exec("ROLLBACK");
       return false;
@@ -218,7 +193,7 @@ TTransferResult TPgStore::Transfer(std::uint32_t from, std::uint32_t to, std::in
     return out;
   };
   if (!Exec("BEGIN").ok()) return fail(TTransferOutcome::kError);
-  Result exists = Exec("SELECT code FROM accounts WHERE code = $1 OR code = $2", {N(from), N(to)});
+  TPgResult exists = Exec("SELECT code FROM accounts WHERE code = $1 OR code = $2", {N(from), N(to)});
   if (!exists.ok()) return fail(TTransferOutcome::kError);
   bool has_from = false, has_to = false;
   for (int i = 0; i < exists.rows(); ++i) {
@@ -229,21 +204,21 @@ TTransferResult TPgStore::Transfer(std::uint32_t from, std::uint32_t to, std::in
   if (!has_to) return fail(TTransferOutcome::kNoRecipient);
   // The balance condition is part of the debit: concurrent transfers on any node wait for the
   // row lock and see the balance the previous one left.
-  Result debit =
+  TPgResult debit =
       Exec("UPDATE accounts SET money = money - $2 WHERE code = $1 AND money >= $2 RETURNING money",
            {N(from), N(amount + fee)});
   if (!debit.ok()) return fail(TTransferOutcome::kError);
   if (debit.rows() != 1) {
-    Result b = Exec("SELECT money FROM accounts WHERE code = $1", {N(from)});
+    TPgResult b = Exec("SELECT money FROM accounts WHERE code = $1", {N(from)});
     out.sender_balance = b.ok() && b.rows() ? b.number(0, 0) : 0;
     return fail(TTransferOutcome::kInsufficient);
   }
   Reach(kFaultAfterDebit);
-  Result credit =
+  TPgResult credit =
       Exec("UPDATE accounts SET money = money + $2 WHERE code = $1 RETURNING money", {N(to), N(amount)});
   if (!credit.ok() || credit.rows() != 1) return fail(TTransferOutcome::kError);
   Reach(kFaultAfterCredit);
-  Result ledger = Exec(
+  TPgResult ledger = Exec(
       "INSERT INTO ledger (at, from_code, to_code, amount, fee) "
       "VALUES (EXTRACT(EPOCH FROM now())::bigint, $1, $2, $3, $4)",
       {N(from), N(to), N(amount), N(fee)});
@@ -257,7 +232,7 @@ TTransferResult TPgStore::Transfer(std::uint32_t from, std::uint32_t to, std::in
 
 std::int64_t TPgStore::LedgerRows() {
   std::lock_guard lock(mutex_);
-  Result r = Exec("SELECT COUNT(*) FROM ledger");
+  TPgResult r = Exec("SELECT COUNT(*) FROM ledger");
   return r.ok() ? r.number(0, 0) : 0;
 }
 
@@ -265,12 +240,12 @@ std::optional<std::int64_t> TPgStore::TopUp(std::uint32_t code, std::int64_t amo
   if (amount <= 0) return std::nullopt;
   std::lock_guard lock(mutex_);
   if (!Exec("BEGIN").ok()) return std::nullopt;
-  Result credit = Exec("UPDATE accounts SET money = money + $2 WHERE code = $1 RETURNING money", {N(code), N(amount)});
+  TPgResult credit = Exec("UPDATE accounts SET money = money + $2 WHERE code = $1 RETURNING money", {N(code), N(amount)});
   if (!credit.ok() || credit.rows() != 1) {
     Exec("ROLLBACK");
     return std::nullopt;
   }
-  Result ledger = Exec(
+  TPgResult ledger = Exec(
       "INSERT INTO ledger (at, from_code, to_code, amount, fee) "
       "VALUES (EXTRACT(EPOCH FROM now())::bigint, 0, $1, $2, 0)",
       {N(code), N(amount)});
@@ -284,7 +259,7 @@ std::optional<std::int64_t> TPgStore::TopUp(std::uint32_t code, std::int64_t amo
 std::vector<TLedgerRow> TPgStore::LedgerOf(std::uint32_t code, std::size_t limit) {
   std::lock_guard lock(mutex_);
   std::vector<TLedgerRow> rows;
-  Result r = Exec(
+  TPgResult r = Exec(
       "SELECT at, from_code, to_code, amount, fee FROM ledger WHERE from_code = $1 OR to_code = $1 "
       "ORDER BY at DESC LIMIT $2",
       {N(code), N(static_cast<std::int64_t>(limit))});
@@ -300,14 +275,14 @@ std::uint32_t TPgStore::IssueGuest(const std::string& machine, std::int64_t now_
   Exec("BEGIN");
   Exec("LOCK TABLE guest_tickets IN SHARE ROW EXCLUSIVE MODE");
   Exec("DELETE FROM guest_tickets WHERE expires <= $1", {N(now_s)});
-  Result next = Exec("SELECT COALESCE(MAX(code) + 1, $1) FROM guest_tickets", {N(kFirstGuestCode)});
+  TPgResult next = Exec("SELECT COALESCE(MAX(code) + 1, $1) FROM guest_tickets", {N(kFirstGuestCode)});
   if (!next.ok()) {
     Exec("ROLLBACK");
     return 0;
   }
   std::int64_t code = next.number(0, 0);
   if (code > 0xFFFFFFFFll) code = kFirstGuestCode;
-  Result r = Exec("INSERT INTO guest_tickets (code, machine, expires) VALUES ($1, $2, $3)",
+  TPgResult r = Exec("INSERT INTO guest_tickets (code, machine, expires) VALUES ($1, $2, $3)",
                   {N(code), machine, N(now_s + kGuestTicketSeconds)});
   if (!r.ok() || !Exec("COMMIT").ok()) {
     Exec("ROLLBACK");
@@ -318,7 +293,7 @@ std::uint32_t TPgStore::IssueGuest(const std::string& machine, std::int64_t now_
 
 bool TPgStore::ClaimGuest(std::uint32_t code, const std::string& machine, std::int64_t now_s) {
   std::lock_guard lock(mutex_);
-  Result r = Exec("SELECT 1 FROM guest_tickets WHERE code=$1 AND machine=$2 AND expires > $3",
+  TPgResult r = Exec("SELECT 1 FROM guest_tickets WHERE code=$1 AND machine=$2 AND expires > $3",
                   {N(code), machine, N(now_s)});
   return r.ok() && r.rows() == 1;
 }
@@ -334,7 +309,7 @@ void TPgStore::SetPresence(std::uint32_t user, const std::string& node, bool sig
 
 std::optional<std::string> TPgStore::PresenceOf(std::uint32_t user) {
   std::lock_guard lock(mutex_);
-  Result r = Exec("SELECT node FROM presence WHERE code=$1", {N(user)});
+  TPgResult r = Exec("SELECT node FROM presence WHERE code=$1", {N(user)});
   if (!r.ok() || r.rows() == 0) return std::nullopt;
   return r.text(0, 0);
 }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "pg_result.h"
 #include "store.h"
 
 struct pg_conn;
@@ -44,8 +45,7 @@ class TPgStore final : public IAccountStore {
   void Listen(std::function<void(const TNodeEvent&)> handler) override;
 
  private:
-  class Result;
-  Result Exec(const char* sql, const std::vector<std::string>& params = {});
+  TPgResult Exec(const char* sql, const std::vector<std::string>& params = {});
   void ExecOrThrow(const char* sql, const std::vector<std::string>& params = {});
   void Migrate();
   void ListenLoop();

@@ -1,5 +1,7 @@
 # The sources of the server's library, shared by server/CMakeLists.txt and the fuzz target.
 set(KIV_SERVER_SOURCES
+  chat_role.cpp
+  chat_store.cpp
   config.cpp
   control_socket.cpp
   credential_check.cpp
@@ -10,6 +12,7 @@ set(KIV_SERVER_SOURCES
   home_role.cpp
   login_role.cpp
   password_hash.cpp
+  pg_result.cpp
   pg_store.cpp
   router.cpp
   server.cpp

@@ -30,6 +30,8 @@ TSqliteStatement& TSqliteStatement::Bind(int i, const std::string& v) {
   return *this;
 }
 
+void TSqliteStatement::Reset() { sqlite3_reset(stmt_); }
+
 bool TSqliteStatement::Step() {
   int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;

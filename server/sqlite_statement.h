@@ -22,6 +22,8 @@ class TSqliteStatement {
 
   TSqliteStatement& Bind(int i, std::int64_t v);
   TSqliteStatement& Bind(int i, const std::string& v);
+  // Makes the statement ready to run again; the bound values stay until bound anew.
+  void Reset();
   // True when a row is ready; false when done. Throws on error.
   bool Step();
   std::int64_t Int(int col);
