@@ -59,8 +59,9 @@ class TFilePeer : public TFileLink, public TFileEvents {
   std::uint16_t Port() const { return udp_->LocalPort(); }
 
   // Connects to `other` and lets it learn the handle from a first message.
-  bool ConnectTo(TFilePeer& other) {
-    remote_ = udp_->Connect("127.0.0.1", other.Port(), 5000);
+  bool ConnectTo(TFilePeer& other) { return ConnectToPort(other.Port()); }
+  bool ConnectToPort(std::uint16_t port) {
+    remote_ = udp_->Connect("127.0.0.1", port, 5000);
     if (!remote_) return false;
     Bytes hello(4);
     StoreU32(hello.data(), kHello);
