@@ -35,6 +35,7 @@ QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
 TChatForm::TChatForm(TManager& manager, std::uint32_t friend_code)
     : manager_(manager), friend_code_(friend_code) {
   setObjectName(QStringLiteral("ChatForm"));
+  setProperty("friendCode", friend_code);
   setAttribute(Qt::WA_DeleteOnClose);
   resize(520, 460);
   name_line_ = new QLabel(this);

@@ -924,7 +924,9 @@ void TManager::StopVideo(TChatForm& form, bool send) {
 void TManager::SaveChatRecord(std::uint32_t code, const QString& heading, const QString& document) {
   if (GlobalManager->SetupInfo.SaveHistory == 0) return;
   const std::filesystem::path file = ChatRecordPath(GlobalManager->UserFolder(), code);
-  const QString head = SanitiseChatDocument(Qt::convertFromPlainText(heading));
+  QTextDocument line;
+  QTextCursor(&line).insertText(heading);
+  const QString head = SanitiseChatDocument(line.toHtml());
   if (chat::SaveChatRecord(file, MyCode(), head.toStdString()))
     chat::SaveChatRecord(file, MyCode(), document.toStdString());
 }
