@@ -433,5 +433,107 @@ TEST_F(ChatClientTest, OfflineTextIsDeliveredOnceWithItsOriginalTime) {
   EXPECT_TRUE(NothingArrives(b, cw::kChatMessage));
 }
 
+TEST_F(ChatClientTest, AVoiceCallRunsBothWaysAndEndsFromThisSide) {
+  TPulseDaemon pulse;
+  if (!pulse.Available()) GTEST_SKIP() << "no pulseaudio";
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  Press(form, "VoiceButton");
+  auto request = Await(b, cw::kOperate);
+  ASSERT_TRUE(request);
+  auto op = cw::ReadOperateMessage(*request);
+  ASSERT_TRUE(op);
+  EXPECT_EQ(op->kind, kOperateVoice);
+  EXPECT_EQ(op->step, cw::kStepRequest);
+  // Voice before the call runs is not played.
+  const Bytes early = cw::AudioMessage(10001, 10002, 1, Bytes(40, 1));
+  b.Send(to_a, early);
+  ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, op->id, kOperateVoice, cw::kStepAccept)));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("你的音频请求被同意了。")));
+  ASSERT_TRUE(RunUntil([&] { return form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible(); }));
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("音频连接已经建立。"));
+
+  // A tone into the microphone goes to the friend on the voice channel; the friend's blocks play.
+  std::vector<std::int16_t> tone(48000 * 3);
+  for (std::size_t i = 0; i < tone.size(); ++i)
+    tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 48000));
+  std::jthread feeder([&] { pulse.Feed(tone); });
+  auto block = Await(b, cw::kAudioData, to_a);
+  ASSERT_TRUE(block);
+  auto voice = cw::ReadAudioMessage(*block);
+  ASSERT_TRUE(voice);
+  EXPECT_EQ(voice->sender, 10001u);
+  EXPECT_EQ(voice->target, 10002u);
+  auto* output = form->findChild<QProgressBar*>(QStringLiteral("OutputGauge"));
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto more = b.WaitFor(cw::kAudioData, to_a, 0)) {
+      auto v = cw::ReadAudioMessage(*more);
+      b.Send(to_a, cw::AudioMessage(10001, 10002, v->quality, v->data));
+    }
+    return output->value() > 0;
+  }));
+
+  Press(form, "StopAudioButton");
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("音频聊天已经结束。")));
+  std::optional<cw::TOperateMessage> end;
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto got = b.WaitFor(cw::kOperate, 0, 0)) end = cw::ReadOperateMessage(*got);
+    return end.has_value();
+  }));
+  EXPECT_EQ(end->kind, kOperateVoice);
+  EXPECT_EQ(end->step, cw::kStepEnd);
+  EXPECT_FALSE(form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible());
+}
+
+TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  std::unique_ptr<QStringList> devices(GetVideoDeviceList());
+  ASSERT_TRUE(devices && devices->contains(QStringLiteral("测试摄像头")));
+  GlobalManager->SystemInfo.VideoDevice = static_cast<std::int32_t>(devices->indexOf(QStringLiteral("测试摄像头")));
+  GlobalManager->SetupInfo.VideoWidth = 176;
+  GlobalManager->SetupInfo.VideoHeight = 144;
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  Press(form, "VideoButton");
+  auto request = Await(b, cw::kOperate);
+  ASSERT_TRUE(request);
+  auto op = cw::ReadOperateMessage(*request);
+  ASSERT_TRUE(op);
+  ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, op->id, kOperateVideo, cw::kStepAccept)));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("你的视频请求被同意了。")));
+  EXPECT_TRUE(RunUntil([] { return CheckDeviceWorking(); }));
+
+  // The user's frames reach the friend; sent back, they show in the friend's picture.
+  auto* picture = form->findChild<QLabel*>(QStringLiteral("FriendPicture"));
+  bool key_seen = false;
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto frame = b.WaitFor(cw::kVideoData, to_a, 0)) {
+      auto v = cw::ReadVideoMessage(*frame);
+      EXPECT_TRUE(v);
+      if (!v) return false;
+      EXPECT_EQ(v->width, 176);
+      EXPECT_EQ(v->height, 144);
+      EXPECT_EQ(v->sender, 10001u);
+      key_seen = key_seen || v->key_frame;
+      if (key_seen) b.Send(to_a, cw::VideoMessage(10001, 10002, v->key_frame, v->width, v->height, v->frame));
+    }
+    return key_seen && !picture->pixmap().isNull() && picture->pixmap().width() >= 176;
+  }));
+
+  // The friend ends the call.
+  ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, 10002 + 100000, kOperateVideo, cw::kStepEnd)));
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("视频聊天已经结束。")));
+  EXPECT_TRUE(RunUntil([] { return !CheckDeviceWorking(); }));
+  // Frames after the end are not shown.
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("视频连接已经结束。"));
+}
+
 }  // namespace
 }  // namespace kiv
