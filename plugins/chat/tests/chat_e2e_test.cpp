@@ -265,6 +265,21 @@ TEST_F(ChatClientTest, DirectTextWithFontEmoticonAndLinkBothWaysIsRecordedTwiceE
   EXPECT_TRUE(ViewShows(form, QStringLiteral("发送消息速度太快了，休息一下。")));
   EXPECT_EQ(Input(form)->toPlainText(), QStringLiteral("太快"));
   EXPECT_TRUE(RecordCountIs(10002, 6));
+
+  // Without "自动保存消息历史纪录" messages are shown but not recorded.
+  GlobalManager->SetupInfo.SaveHistory = 0;
+  ASSERT_TRUE(b.Send(to_a, Text(10001, 10002, QStringLiteral("<p>不记录</p>"), Days(when))));
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("不记录")));
+  EXPECT_EQ(Records(10002).size(), 6u);
+
+  // A nudge goes out once per 3 s however often it is pressed.
+  Press(form, "NudgeButton");
+  Press(form, "NudgeButton");
+  auto nudge = Await(b, cw::kOperate, to_a);
+  ASSERT_TRUE(nudge);
+  EXPECT_EQ(cw::ReadOperateMessage(*nudge)->kind, kOperateNudge);
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("<提醒好友>")));
+  EXPECT_TRUE(NothingArrives(b, cw::kOperate, to_a));
 }
 
 TEST_F(ChatClientTest, SpoofedTextAndUnsolicitedAnswersAreIgnored) {
@@ -319,6 +334,16 @@ TEST_F(ChatClientTest, SpoofedTextAndUnsolicitedAnswersAreIgnored) {
   // A second request while one waits is refused in the window.
   Press(form, "VideoButton");
   EXPECT_TRUE(ViewShows(form, QStringLiteral("视频聊天请求已经发出。")));
+
+  // A flood of requests: those beyond what the window keeps are refused at once.
+  const std::uint32_t kept = 16;
+  for (std::uint32_t i = 0; i <= kept; ++i)
+    ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, 200000 + i, kOperateVoice, cw::kStepRequest)));
+  auto refused = Await(b, cw::kOperate, to_a);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(cw::ReadOperateMessage(*refused)->id, 200000 + kept);
+  EXPECT_EQ(cw::ReadOperateMessage(*refused)->step, cw::kStepRefuse);
+  EXPECT_TRUE(NothingArrives(b, cw::kOperate, to_a));
 }
 
 TEST_F(ChatClientTest, ClosingAWindowRefusesReceivedAndCancelsOwnPendingRequests) {
