@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     default:
       if (auto m = w::ReadVideoMessage(bytes))
-        if (std::uint32_t{m->width} * m->height > w::video::kMaxPixels) __builtin_trap();
+        if (std::uint32_t{m->width} * m->height > w::kMaxVideoPixels) __builtin_trap();
       break;
   }
   return 0;

@@ -67,12 +67,12 @@ std::optional<TVideoMessage> ReadVideoMessage(std::span<const std::uint8_t> body
   RecordReader r(body);
   if (!r.has(0, video::kHeaderSize)) return std::nullopt;
   const std::uint32_t size = r.u32(video::kFrameSize);
-  if (size == 0 || size > video::kMaxFrame || size > body.size() - video::kHeaderSize) return std::nullopt;
+  if (size == 0 || size > kMaxVideoFrame || size > body.size() - video::kHeaderSize) return std::nullopt;
   TVideoMessage m;
   m.width = r.u16(video::kWidth);
   m.height = r.u16(video::kHeight);
   if (m.width == 0 || m.height == 0 || m.width % 2 != 0 || m.height % 2 != 0 ||
-      std::uint32_t{m.width} * m.height > video::kMaxPixels)
+      std::uint32_t{m.width} * m.height > kMaxVideoPixels)
     return std::nullopt;
   m.target = r.u32(video::kTarget);
   m.sender = r.u32(video::kSender);

@@ -13,47 +13,16 @@
 #include <vector>
 
 #include "base/wire.h"
+#include "declare/chat_wire.h"
 
 namespace kiv::chat::wire {
 
-inline constexpr std::uint32_t kChatMessage = 0x10001;
-inline constexpr std::uint32_t kOperate = 0x10002;
-inline constexpr std::uint32_t kFileData = 0x10008;
-inline constexpr std::uint32_t kAudioData = 0x10009;
-inline constexpr std::uint32_t kVideoData = 0x10010;
+// The codes, offsets, channels and thresholds the server and the clients share.
+using namespace kiv::chat_wire;
 
-// Transport channels and flow-control thresholds.
-inline constexpr std::uint8_t kTextChannel = 21;
-inline constexpr std::uint8_t kOperateChannel = 0;
-inline constexpr std::uint8_t kVideoChannel = 22;
-inline constexpr std::uint8_t kAudioChannel = 23;
-inline constexpr std::uint32_t kMediaThreshold = 50000;
-
-namespace text {
-inline constexpr std::size_t kTarget = 4, kSender = 8, kSendTime = 12, kContentSize = 20, kHeaderSize = 24;
-// A document of at most 409600 bytes after the header.
-inline constexpr std::size_t kMaxContent = 409600;
-}  // namespace text
-
-namespace operate {
-inline constexpr std::size_t kTarget = 4, kId = 8, kKind = 12, kStep = 13, kSender = 14, kValue = 18,
-                             kFileName = 22, kSize = 278;
-}  // namespace operate
-
-namespace audio {
-inline constexpr std::size_t kQuality = 8, kTarget = 15, kSender = 19, kDataSize = 23, kHeaderSize = 27;
-// Blocks are assembled in a buffer of this size.
-inline constexpr std::size_t kBufferSize = 204800;
-inline constexpr std::size_t kMaxData = kBufferSize - kHeaderSize;
-}  // namespace audio
-
-namespace video {
-inline constexpr std::size_t kTarget = 12, kSender = 16, kKeyFrame = 20, kWidth = 21, kHeight = 23,
-                             kFrameSize = 25, kHeaderSize = 29;
-// The largest picture a frame may describe (352 x 288) and the largest compressed frame.
-inline constexpr std::uint32_t kMaxPixels = 352 * 288;
-inline constexpr std::size_t kMaxFrame = 102400;
-}  // namespace video
+// The largest picture a video frame may describe (352 x 288) and the largest compressed frame.
+inline constexpr std::uint32_t kMaxVideoPixels = 352 * 288;
+inline constexpr std::size_t kMaxVideoFrame = 102400;
 
 // Operation steps of voice and video calls.
 inline constexpr std::uint8_t kStepRequest = 1, kStepAccept = 2, kStepRefuse = 3, kStepCancel = 4, kStepEnd = 5;
@@ -88,7 +57,7 @@ struct TVideoMessage {
 std::optional<TTextMessage> ReadTextMessage(std::span<const std::uint8_t> body);
 std::optional<TOperateMessage> ReadOperateMessage(std::span<const std::uint8_t> body);
 std::optional<TAudioMessage> ReadAudioMessage(std::span<const std::uint8_t> body);
-// Also refuses a picture size of 0, odd sides, or more than kMaxPixels.
+// Also refuses a picture size of 0, odd sides, or more than kMaxVideoPixels.
 std::optional<TVideoMessage> ReadVideoMessage(std::span<const std::uint8_t> body);
 
 Bytes TextMessage(std::uint32_t target, std::uint32_t sender, double send_time,
