@@ -185,6 +185,7 @@ bool TFriendsRole::OnListRequest(const TRequest& r) {
     }
   }
   endpoint_.Send(r.handle, lw.view());
+  if (list_sent_) list_sent_(*s);
   return true;
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 
@@ -36,6 +37,9 @@ class TFriendsRole final : public TRole {
   void SessionStarted(const TSession& session);
   // Tells every online friend that the user went offline.
   void SessionEnded(const TSession& session);
+  // Called once the friend list answer of a session went out (on the dispatch thread). Set before
+  // the endpoint starts.
+  void SetListListener(std::function<void(const TSession&)> listener) { list_sent_ = std::move(listener); }
 
  private:
   bool OnListRequest(const TRequest& r);
@@ -62,6 +66,7 @@ class TFriendsRole final : public TRole {
   TServerContext& ctx_;
   TEndpoint& endpoint_;
   IFriendStore& friends_;
+  std::function<void(const TSession&)> list_sent_;
 
   struct SearchCursor {
     Bytes criteria;  // the request's criteria bytes

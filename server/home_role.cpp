@@ -370,6 +370,8 @@ void THomeRole::OnNodeEvent(const TNodeEvent& event) {
     case TNodeEvent::kKick:
       Kick(event.user, static_cast<std::uint8_t>(event.value));
       break;
+    case TNodeEvent::kChatWaiting:
+      break;  // the chat role's
   }
 }
 

@@ -108,8 +108,12 @@ bool TEndpoint::Send(std::uint16_t handle, std::span<const std::uint8_t> message
 }
 
 bool TEndpoint::SendPaced(std::uint16_t handle, std::span<const std::uint8_t> message, std::uint8_t channel,
-                          std::uint32_t threshold) {
-  return udp_->SendData(handle, message, channel, threshold, 0);
+                          std::uint32_t threshold, std::uint8_t mode) {
+  return udp_->SendData(handle, message, channel, threshold, mode);
+}
+
+std::uint64_t TEndpoint::Unacknowledged(std::uint16_t handle, std::uint8_t channel) const {
+  return udp_->GetSendChannelSize(handle, channel);
 }
 
 void TEndpoint::Disconnect(std::uint16_t handle) { udp_->Disconnect(handle); }

@@ -112,8 +112,11 @@ class TEndpoint {
 
   bool Send(std::uint16_t handle, std::span<const std::uint8_t> message);
   // Sends unless `channel` already holds `threshold` unacknowledged bytes (then false, nothing sent).
+  // `mode` 1 lets a message through up to twice the threshold (a video key frame).
   bool SendPaced(std::uint16_t handle, std::span<const std::uint8_t> message, std::uint8_t channel,
-                 std::uint32_t threshold);
+                 std::uint32_t threshold, std::uint8_t mode = 0);
+  // Bytes on `channel` of the connection that its peer has not acknowledged yet (0 without a peer).
+  std::uint64_t Unacknowledged(std::uint16_t handle, std::uint8_t channel) const;
   void Disconnect(std::uint16_t handle);
   // The peer's address as this endpoint sees it; empty when the handle is unknown.
   WireAddress Peer(std::uint16_t handle) const;

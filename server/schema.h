@@ -7,7 +7,7 @@
 
 namespace kiv::server {
 
-inline constexpr std::array<const char*, 2> kMigrations = {
+inline constexpr std::array<const char*, 3> kMigrations = {
     // 1: accounts, the money ledger, guest tickets and presence.
     R"sql(
 CREATE TABLE accounts (
@@ -93,6 +93,19 @@ CREATE TABLE friend_presence (
   server_ip   TEXT NOT NULL,
   server_port INTEGER NOT NULL
 );
+)sql",
+    // 3: text messages kept for users who were offline, until the target's transport acknowledged
+    // them; `size` is the message's length, so quotas need not read the bodies.
+    R"sql(
+CREATE TABLE chat_waiting (
+  id     BIGINT PRIMARY KEY,
+  target BIGINT NOT NULL,
+  sender BIGINT NOT NULL,
+  size   BIGINT NOT NULL,
+  body   TEXT NOT NULL
+);
+CREATE INDEX chat_waiting_target ON chat_waiting (target, id);
+CREATE INDEX chat_waiting_sender ON chat_waiting (sender);
 )sql",
 };
 

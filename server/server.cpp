@@ -72,6 +72,7 @@ bool TServer::Start(std::string* error) {
     std::string location = options_.store.empty() ? (options_.data_dir / "kivora.db").string() : options_.store;
     store_ = OpenStore(location);
     friend_store_ = OpenFriendStore(location);
+    chat_store_ = OpenChatStore(location);
   } catch (const std::exception& e) {
     return fail(e.what());
   }
@@ -108,13 +109,25 @@ bool TServer::Start(std::string* error) {
   home_role_->Attach(home_->Router());
   friends_role_ = std::make_unique<TFriendsRole>(*ctx_, *home_, *friend_store_);
   friends_role_->Attach(home_->Router());
-  home_role_->SetSessionListener({[this](const TSession& s) { friends_role_->SessionStarted(s); },
-                                  [this](const TSession& s) { friends_role_->SessionEnded(s); }});
+  chat_role_ = std::make_unique<TChatRole>(*ctx_, *home_, *friend_store_, *chat_store_, options_.chat_quota);
+  chat_role_->Attach(home_->Router());
+  friends_role_->SetListListener([this](const TSession& s) { chat_role_->FriendListSent(s); });
+  home_role_->SetSessionListener({[this](const TSession& s) {
+                                    friends_role_->SessionStarted(s);
+                                    chat_role_->SessionStarted(s);
+                                  },
+                                  [this](const TSession& s) {
+                                    chat_role_->SessionEnded(s);
+                                    friends_role_->SessionEnded(s);
+                                  }});
   for (TEndpoint* e : {login_.get(), home_.get()}) {
     e->Router().SetPool(pool_.get());
   }
   for (TEndpoint* e : {login_.get(), home_.get()}) e->Router().SetErrorReporter(report);
-  store_->Listen([this](const TNodeEvent& e) { home_role_->OnNodeEvent(e); });
+  store_->Listen([this](const TNodeEvent& e) {
+    home_role_->OnNodeEvent(e);
+    chat_role_->OnNodeEvent(e);
+  });
 
   if (!home_->Start(ctx_->config.home_port))
     return fail("cannot bind the home port " + std::to_string(ctx_->config.home_port));
@@ -143,6 +156,7 @@ void TServer::Stop() {
   updates_.reset();
   update_.reset();
   home_role_.reset();
+  chat_role_.reset();
   friends_role_.reset();
   login_role_.reset();
   login_.reset();
@@ -150,6 +164,7 @@ void TServer::Stop() {
   pool_.reset();
   if (ctx_) ctx_->log.Line("stopped");
   ctx_.reset();
+  chat_store_.reset();
   friend_store_.reset();
   store_.reset();  // closes the database (SQLite checkpoints its log)
 }

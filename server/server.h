@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "chat_role.h"
+#include "chat_store.h"
 #include "context.h"
 #include "control_socket.h"
 #include "friend_store.h"
@@ -33,6 +35,7 @@ struct TServerOptions {
   // content folder (empty: web/ in the program's folder).
   std::optional<std::uint16_t> web_port;
   std::filesystem::path web_content;
+  TChatQuota chat_quota;    // what may wait undelivered in the chat store
   std::string fault_point;  // test hook, see IAccountStore::SetFaultPoint
   bool log_to_stderr = true;
 };
@@ -63,6 +66,8 @@ class TServer {
 
   IAccountStore& Store() { return *store_; }
   IFriendStore& FriendStore() { return *friend_store_; }
+  IChatStore& ChatStore() { return *chat_store_; }
+  TChatRole& ChatRole() { return *chat_role_; }
   TServerContext& Context() { return *ctx_; }
   TEndpoint& LoginEndpoint() { return *login_; }
   TEndpoint& HomeEndpoint() { return *home_; }
@@ -85,6 +90,8 @@ class TServer {
   std::unique_ptr<THomeRole> home_role_;
   std::unique_ptr<IFriendStore> friend_store_;
   std::unique_ptr<TFriendsRole> friends_role_;
+  std::unique_ptr<IChatStore> chat_store_;
+  std::unique_ptr<TChatRole> chat_role_;
   std::unique_ptr<TUpdateCatalogue> updates_;
   std::unique_ptr<TUpdateRole> update_role_;
   std::unique_ptr<TWebRole> web_;

@@ -1,5 +1,7 @@
 # The sources of the server's library, shared by server/CMakeLists.txt and the fuzz target.
 set(KIV_SERVER_SOURCES
+  chat_role.cpp
+  chat_store.cpp
   config.cpp
   control_socket.cpp
   credential_check.cpp

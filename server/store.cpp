@@ -97,7 +97,7 @@ std::optional<TNodeEvent> TNodeEvent::Decode(const std::string& text) {
   if (r.ec != std::errc() || r.ptr == end || *r.ptr != ' ') return std::nullopt;
   r = std::from_chars(r.ptr + 1, end, e.value);
   if (r.ec != std::errc() || r.ptr == end || *r.ptr != ' ') return std::nullopt;
-  if (kind < kSignedIn || kind > kKick) return std::nullopt;
+  if (kind < kSignedIn || kind > kChatWaiting) return std::nullopt;
   e.kind = static_cast<Kind>(kind);
   e.node.assign(r.ptr + 1, end);
   return e;

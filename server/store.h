@@ -67,10 +67,11 @@ inline constexpr const char* kFaultAfterCredit = "transfer.after-credit";
 // An event between home nodes: a user signed in on `node`, or a user's balance changed. With one
 // process (SQLite) events reach only that process; with PostgreSQL every node hears them.
 struct TNodeEvent {
-  enum Kind : std::uint8_t { kSignedIn = 1, kBalance = 2, kLevelUp = 3, kKick = 4 } kind = kSignedIn;
+  enum Kind : std::uint8_t { kSignedIn = 1, kBalance = 2, kLevelUp = 3, kKick = 4, kChatWaiting = 5 } kind = kSignedIn;
   std::uint32_t user = 0;
   std::string node;        // the node that sent it
   std::int64_t value = 0;  // new balance (kBalance), kick kind (kKick)
+  // kChatWaiting: a text message was kept for `user`, who is signed in on another node.
   std::string Encode() const;
   static std::optional<TNodeEvent> Decode(const std::string& text);
 };

@@ -476,7 +476,9 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
           peer = fresh.get();
           if (!AddRemote(std::move(fresh), false)) return;
         }
-        peer->RemoteID = header->remote_id;
+        // A working peer keeps the handle its handshake gave: temporary data from the same address
+        // (a client relaying through the server it is signed in to) must not unsettle it.
+        if (peer->State == kStateTemporary) peer->RemoteID = header->remote_id;
         Touch(*peer, address, port);
         ReceiveFrame(*peer, datagram, events);
         return;

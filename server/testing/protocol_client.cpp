@@ -1,8 +1,12 @@
 #include "protocol_client.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "base/md5.h"
+#include "declare/chat_wire.h"
+#include "declare/friend_wire.h"
 #include "protocol.h"
 #include "udp_kivudp.h"
 
@@ -61,6 +65,69 @@ Bytes ClearUserRequest(std::uint32_t user, const std::string& password) {
       .u32(cu::kUserCode, user)
       .gbk(cu::kPassword, proto::kShortDigestLen, Md5(password, 2));
   w.u8(cu::kDeleteAll, 1);
+  return w.take();
+}
+
+namespace {
+namespace cw = chat_wire;
+Bytes WithContent(std::size_t header, std::size_t size, std::uint8_t fill) {
+  Bytes b(header + size, fill);
+  std::fill(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(header), std::uint8_t{0});
+  return b;
+}
+}  // namespace
+
+Bytes ChatText(std::uint32_t sender, std::uint32_t target, double send_time, std::size_t size, std::uint8_t fill) {
+  Bytes b = WithContent(cw::text::kHeaderSize, size, fill);
+  RecordWriter w(b);
+  w.u32(0, cw::kChatMessage).u32(cw::text::kTarget, target).u32(cw::text::kSender, sender);
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &send_time, sizeof bits);
+  w.u32(cw::text::kSendTime, static_cast<std::uint32_t>(bits)).u32(cw::text::kSendTime + 4,
+                                                                   static_cast<std::uint32_t>(bits >> 32));
+  w.u32(cw::text::kContentSize, static_cast<std::uint32_t>(size));
+  return b;
+}
+
+Bytes ChatOperate(std::uint32_t sender, std::uint32_t target, std::uint32_t id, std::uint8_t kind,
+                  std::uint8_t step) {
+  RecordWriter w(cw::operate::kSize);
+  w.u32(0, cw::kOperate).u32(cw::operate::kTarget, target).u32(cw::operate::kId, id);
+  w.u8(cw::operate::kKind, kind).u8(cw::operate::kStep, step).u32(cw::operate::kSender, sender);
+  return w.take();
+}
+
+Bytes ChatFileData(std::uint32_t sender, std::uint32_t target, std::uint32_t id, std::uint32_t offset,
+                   std::size_t size, std::optional<std::uint32_t> claimed_size) {
+  Bytes b = WithContent(cw::file_data::kHeaderSize, size, 'f');
+  RecordWriter w(b);
+  w.u32(0, cw::kFileData).u32(cw::file_data::kTarget, target).u32(cw::file_data::kSender, sender);
+  w.u32(cw::file_data::kId, id).u32(cw::file_data::kOffset, offset);
+  w.u32(cw::file_data::kBlockSize, claimed_size.value_or(static_cast<std::uint32_t>(size)));
+  return b;
+}
+
+Bytes ChatAudio(std::uint32_t sender, std::uint32_t target, std::size_t size, std::optional<std::uint32_t> claimed_size) {
+  Bytes b = WithContent(cw::audio::kHeaderSize, size, 'v');
+  RecordWriter w(b);
+  w.u32(0, cw::kAudioData).u8(cw::audio::kQuality, 1).u32(cw::audio::kTarget, target);
+  w.u32(cw::audio::kSender, sender).u32(cw::audio::kDataSize, claimed_size.value_or(static_cast<std::uint32_t>(size)));
+  return b;
+}
+
+Bytes ChatVideo(std::uint32_t sender, std::uint32_t target, std::size_t size, bool key_frame,
+                std::optional<std::uint32_t> claimed_size) {
+  Bytes b = WithContent(cw::video::kHeaderSize, size, 'p');
+  RecordWriter w(b);
+  w.u32(0, cw::kVideoData).u32(cw::video::kTarget, target).u32(cw::video::kSender, sender);
+  w.u8(cw::video::kKeyFrame, key_frame ? 1 : 0).u16(cw::video::kWidth, 176).u16(cw::video::kHeight, 144);
+  w.u32(cw::video::kFrameSize, claimed_size.value_or(static_cast<std::uint32_t>(size)));
+  return b;
+}
+
+Bytes FriendListRequest(std::uint32_t user) {
+  RecordWriter w(friend_wire::list_request::kSize);
+  w.u32(0, friend_wire::kListRequest).u32(friend_wire::list_request::kOwnCode, user);
   return w.take();
 }
 
@@ -133,6 +200,16 @@ void TProtocolClient::Disconnect(std::uint16_t handle) { udp_->Disconnect(handle
 
 bool TProtocolClient::Send(std::uint16_t handle, const Bytes& message) {
   return udp_->SendData(handle, message, 0, 0, 0);
+}
+
+bool TProtocolClient::SendOn(std::uint16_t handle, const Bytes& message, std::uint8_t channel) {
+  return udp_->SendData(handle, message, channel, 0, 0);
+}
+
+std::uint16_t TProtocolClient::SendTemp(const WireAddress& server, const Bytes& message) {
+  const std::uint16_t handle = udp_->CreateTempRemote(server.ip, server.port);
+  if (handle == 0 || !udp_->SendTempData(handle, message, 0)) return 0;
+  return handle;
 }
 
 std::uint16_t TProtocolClient::LocalPort() const { return udp_->LocalPort(); }

@@ -45,6 +45,19 @@ Bytes ClearUserRequest(std::uint32_t user, const std::string& password);
 // Step 1 carries `text` as the identity number, step 2 as the answer, step 3 as the new password.
 Bytes RecoveryRequest(std::uint8_t step, std::uint32_t user, const std::string& text);
 
+// Chat messages between friends, byte-exact as the chat plug-in sends them. `size` bytes of content
+// follow each header, filled with `fill`; the size fields say so unless `claimed_size` overrides.
+Bytes ChatText(std::uint32_t sender, std::uint32_t target, double send_time, std::size_t size, std::uint8_t fill = 'a');
+Bytes ChatOperate(std::uint32_t sender, std::uint32_t target, std::uint32_t id, std::uint8_t kind,
+                  std::uint8_t step);
+Bytes ChatFileData(std::uint32_t sender, std::uint32_t target, std::uint32_t id, std::uint32_t offset,
+                   std::size_t size, std::optional<std::uint32_t> claimed_size = {});
+Bytes ChatAudio(std::uint32_t sender, std::uint32_t target, std::size_t size,
+                std::optional<std::uint32_t> claimed_size = {});
+Bytes ChatVideo(std::uint32_t sender, std::uint32_t target, std::size_t size, bool key_frame,
+                std::optional<std::uint32_t> claimed_size = {});
+Bytes FriendListRequest(std::uint32_t user);
+
 // The fields of a profile change request; the defaults change nothing but what a test sets.
 struct TProfileChangeFields {
   std::uint32_t user = 0;
@@ -73,6 +86,10 @@ class TProtocolClient {
   std::uint16_t Connect(const WireAddress& server, std::uint32_t timeout_ms = 5000);
   void Disconnect(std::uint16_t handle);
   bool Send(std::uint16_t handle, const Bytes& message);
+  bool SendOn(std::uint16_t handle, const Bytes& message, std::uint8_t channel);
+  // Sends `message` connectionless (temporary data, channel 0) to `server`, as a client relays
+  // through its friend's server; the handle of the peer it went to, 0 on failure.
+  std::uint16_t SendTemp(const WireAddress& server, const Bytes& message);
   std::uint16_t LocalPort() const;
 
   // Removes and returns the first message of `code` received on `handle` (0: any connection),

@@ -1,0 +1,564 @@
+// The chat plug-in in a real client (the session manager in this process, KivFriend and KivChat
+// loaded from its Plugins folder) against the real server on loopback. The friend on the other side
+// is a protocol client that speaks the chat messages as a client does; the test reads what it
+// receives and makes it answer.
+#include <QDateTime>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QTextFragment>
+#include <cmath>
+#include <cstdlib>
+
+#include "chat_record.h"
+#include "chat_wire.h"
+#include "declare/friend_wire.h"
+#include "emote/emote.h"
+#include "manager/qt_app.h"
+#include "protocol_client.h"
+#include "pulse_daemon.h"
+#include "server_process.h"
+#include "session_fixture.h"
+#include "video_interface.h"
+
+namespace kiv {
+namespace {
+
+namespace cw = chat::wire;
+namespace fw = friend_wire;
+using testing::TProtocolClient;
+
+class TrayApplicationEnvironment : public QtApplicationEnvironment {
+ public:
+  void SetUp() override {
+    QtApplicationEnvironment::SetUp();
+    QApplication::setQuitOnLastWindowClosed(false);
+  }
+};
+const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new TrayApplicationEnvironment);
+
+// Days since 1899-12-30 of a local time.
+double Days(const QDateTime& when) {
+  return static_cast<double>(QDateTime(QDate(1899, 12, 30), QTime(0, 0)).msecsTo(when)) / 86400000.0;
+}
+
+Bytes Text(std::uint32_t target, std::uint32_t sender, const QString& html, double when) {
+  const QByteArray utf8 = html.toUtf8();
+  return cw::TextMessage(target, sender, when,
+                         std::span(reinterpret_cast<const std::uint8_t*>(utf8.constData()),
+                                   static_cast<std::size_t>(utf8.size())));
+}
+
+Bytes Operation(std::uint32_t target, std::uint32_t sender, std::uint32_t id, std::uint8_t kind,
+                std::uint8_t step) {
+  cw::TOperateMessage m;
+  m.target = target;
+  m.sender = sender;
+  m.id = id;
+  m.kind = kind;
+  m.step = step;
+  return cw::OperateMessage(m);
+}
+
+class ChatClientTest : public ClientTest {
+ protected:
+  void SetUp() override {
+    ClientTest::SetUp();
+    if (!std::filesystem::exists(testing::ServerBinary())) GTEST_SKIP() << "kivora-server is not built";
+    const std::filesystem::path bin = KIV_BIN_DIR;
+    for (const char* plugin : {"KivFriend.so", "KivChat.so"})
+      std::filesystem::copy_file(bin / "Plugins" / plugin, app_.path() / "Plugins" / plugin);
+    std::filesystem::create_directory_symlink(bin / "EmoteInfo", app_.path() / "EmoteInfo");
+    std::string error;
+    ASSERT_TRUE(server_.Start(testing::ServerBinary(),
+                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
+                               "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
+                              20000, &error))
+        << error;
+    WriteConfig(server_.Login().port);
+  }
+
+  void TearDown() override {
+    ::unsetenv("KIV_CHAT_REFUSE_DIRECT");
+    ClientTest::TearDown();
+  }
+
+  void SignInAs(std::uint32_t code) {
+    StartClient();
+    ASSERT_TRUE(LoginWindowShown());
+    PressLogin(QString::number(code), QStringLiteral("kivora"));
+    ASSERT_TRUE(SignedIn());
+  }
+
+  void SignOut() {
+    ClientTest::TearDown();
+    ASSERT_TRUE(RunUntil([] { return !GlobalManager; }));
+  }
+
+  TProtocolClient::SignIn SignInPeer(TProtocolClient& peer, std::uint32_t code) {
+    testing::TLoginFields f;
+    f.user = code;
+    f.password = "kivora";
+    return peer.SignInVia(server_.Login(), f);
+  }
+
+  // Waits, with the client's event loop running, for a message of `code` at a peer.
+  static std::optional<Bytes> Await(TProtocolClient& peer, std::uint32_t code, std::uint16_t handle = 0) {
+    std::optional<Bytes> got;
+    RunUntil([&] {
+      if (!got) got = peer.WaitFor(code, handle, 0);
+      return got.has_value();
+    });
+    return got;
+  }
+  // Lets the client run a while, then tells whether the peer got nothing of `code`.
+  static bool NothingArrives(TProtocolClient& peer, std::uint32_t code, std::uint16_t handle = 0) {
+    RunUntil([] { return false; }, 1500);
+    return !peer.WaitFor(code, handle, 0);
+  }
+  static void Pause(int ms) { RunUntil([] { return false; }, ms); }
+
+  static TFriend* Friend(std::uint32_t code) { return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr; }
+
+  // Signs in the friend 10002 as a protocol client, then the user 10001, and waits until the client
+  // has dialled the friend. `to_a` is the friend's handle of that connection.
+  void ConnectFriend(TProtocolClient& b, TProtocolClient::SignIn& sb, std::uint16_t& to_a) {
+    sb = SignInPeer(b, 10002);
+    ASSERT_TRUE(sb.ok());
+    ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+    ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10002)->remote && Friend(10002)->state == 1; }));
+    ASSERT_TRUE(Await(b, fw::kUserState));
+    // Besides its two server connections the friend has only the one the client dialled; a message
+    // for someone else finds it without effect.
+    const Bytes probe = Text(99999, 10002, QStringLiteral("x"), 0);
+    for (std::uint16_t h = 1; h < 16 && !to_a; ++h)
+      if (h != sb.home && h != sb.login && b.Send(h, probe)) to_a = h;
+    ASSERT_NE(to_a, 0);
+  }
+
+  static QWidget* ChatWindow(std::uint32_t code) {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("ChatForm") && w->property("friendCode").toUInt() == code) return w;
+    return nullptr;
+  }
+  static QWidget* OpenChat(std::uint32_t code) {
+    PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
+    QWidget* form = nullptr;
+    RunUntil([&] { return (form = ChatWindow(code)) != nullptr && form->isVisible(); });
+    return form;
+  }
+  static QTextBrowser* View(QWidget* form) { return form->findChild<QTextBrowser*>(QStringLiteral("ChatView")); }
+  static QTextEdit* Input(QWidget* form) { return form->findChild<QTextEdit*>(QStringLiteral("ChatInput")); }
+  static void Press(QWidget* form, const char* button) {
+    form->findChild<QPushButton*>(QLatin1String(button))->click();
+  }
+  static bool ViewShows(QWidget* form, const QString& text) {
+    return RunUntil([&] { return ChatWindow(form->property("friendCode").toUInt()) == form &&
+                                 View(form)->toPlainText().contains(text); });
+  }
+  // Clicks the hot link of the view whose address ends with `suffix` (":yes" or ":no").
+  static bool ClickHotLink(QWidget* form, const QString& suffix) {
+    QTextDocument* doc = View(form)->document();
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+      for (auto it = block.begin(); !it.atEnd(); ++it) {
+        const QString href = it.fragment().charFormat().anchorHref();
+        if (href.startsWith(QLatin1String("op:")) && href.endsWith(suffix)) {
+          emit View(form)->anchorClicked(QUrl(href));
+          return true;
+        }
+      }
+    return false;
+  }
+
+  std::vector<std::string> Records(std::uint32_t code) const {
+    auto records = chat::LoadChatRecords(chat::ChatRecordPath(app_.path() / "10001", code), 10001);
+    return records ? *records : std::vector<std::string>{};
+  }
+  bool RecordCountIs(std::uint32_t code, std::size_t n) const {
+    return RunUntil([&] { return Records(code).size() == n; });
+  }
+
+  // Types a message with a font, an emoticon and a link into the window's input.
+  static QString ComposeRichMessage(QWidget* form) {
+    const TEmoteTable table = TEmoteTable::Current();
+    EXPECT_FALSE(table.empty()) << "the emoticon plug-in is not built";
+    const QString hot_key = table.empty() ? QString() : table.HotKeys().first();
+    QTextEdit* input = Input(form);
+    QTextCursor cursor(input->document());
+    QTextCharFormat font;
+    font.setFontFamilies({QStringLiteral("DejaVu Serif")});
+    font.setFontPointSize(14);
+    font.setForeground(QColor(0xCC, 0, 0));
+    cursor.insertText(QStringLiteral("你好 "), font);
+    if (auto picture = table.Lookup(hot_key)) {
+      EXPECT_TRUE(InsertEmotePicture(cursor, hot_key, picture->path));
+    }
+    cursor.insertText(QStringLiteral(" 看看 http://example.com/a"), QTextCharFormat());
+    return hot_key;
+  }
+
+  TestDir data_;
+  testing::TServerProcess server_;
+};
+
+TEST_F(ChatClientTest, DirectTextWithFontEmoticonAndLinkBothWaysIsRecordedTwiceEach) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("与小红对话中"));
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatNameLabel"))->text(), QStringLiteral("小红[10002]"));
+
+  const QString hot_key = ComposeRichMessage(form);
+  Press(form, "SendButton");
+  auto sent = Await(b, cw::kChatMessage);
+  ASSERT_TRUE(sent);
+  auto m = cw::ReadTextMessage(*sent);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->target, 10002u);
+  EXPECT_EQ(m->sender, 10001u);
+  EXPECT_LT(std::abs(m->send_time - Days(QDateTime::currentDateTime())), 1.0 / 24 / 60);
+  const QString html = QString::fromUtf8(reinterpret_cast<const char*>(m->content.data()),
+                                         static_cast<qsizetype>(m->content.size()));
+  EXPECT_TRUE(html.contains(QStringLiteral("DejaVu Serif"))) << html.toStdString();
+  EXPECT_TRUE(html.contains(QStringLiteral("href=\"http://example.com/a\""))) << html.toStdString();
+  EXPECT_TRUE(html.contains(hot_key.toHtmlEscaped())) << html.toStdString();
+  EXPECT_FALSE(html.contains(QStringLiteral("<img"))) << "the emoticon travels as its hot key";
+  EXPECT_TRUE(Input(form)->document()->isEmpty());
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("看看 http://example.com/a")));
+  ASSERT_TRUE(RecordCountIs(10002, 2));
+  EXPECT_NE(Records(10002)[0].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
+            std::string::npos);
+  EXPECT_NE(Records(10002)[1].find("http://example.com/a"), std::string::npos);
+
+  // The friend answers over the same connection, with a time of its own.
+  const QDateTime when(QDate(2026, 1, 2), QTime(3, 4, 5));
+  const QString reply = QStringLiteral(
+                            "<p><span style=\"font-family:'DejaVu Sans'; color:#0000ff\">收到 %1 </span>"
+                            "<a href=\"https://example.org/b\">https://example.org/b</a>"
+                            "<img src=\"/etc/hostname\"/><script>alert(1)</script></p>")
+                            .arg(hot_key.toHtmlEscaped());
+  ASSERT_TRUE(b.Send(to_a, Text(10001, 10002, reply, Days(when))));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("小红 03:04:05")));
+  ASSERT_TRUE(RecordCountIs(10002, 4));
+  const std::vector<std::string> records = Records(10002);
+  EXPECT_NE(records[2].find("小红 01/02 03:04:05"), std::string::npos) << records[2];
+  EXPECT_NE(records[3].find("https://example.org/b"), std::string::npos);
+  EXPECT_EQ(records[3].find("/etc/hostname"), std::string::npos);
+  EXPECT_EQ(records[3].find("script"), std::string::npos);
+  // The received hot key is shown as its picture.
+  EXPECT_FALSE(View(form)->toPlainText().contains(QStringLiteral("收到 ") + hot_key + QLatin1Char(' ')));
+  EXPECT_TRUE(View(form)->toHtml().contains(QStringLiteral("<img")));
+
+  // A second message within 500 ms is refused and stays in the input.
+  Pause(600);
+  Input(form)->setPlainText(QStringLiteral("再来"));
+  Press(form, "SendButton");
+  ASSERT_TRUE(Await(b, cw::kChatMessage));
+  Input(form)->setPlainText(QStringLiteral("太快"));
+  Press(form, "SendButton");
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("发送消息速度太快了，休息一下。")));
+  EXPECT_EQ(Input(form)->toPlainText(), QStringLiteral("太快"));
+  EXPECT_TRUE(RecordCountIs(10002, 6));
+
+  // Without "自动保存消息历史纪录" messages are shown but not recorded.
+  GlobalManager->SetupInfo.SaveHistory = 0;
+  ASSERT_TRUE(b.Send(to_a, Text(10001, 10002, QStringLiteral("<p>不记录</p>"), Days(when))));
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("不记录")));
+  EXPECT_EQ(Records(10002).size(), 6u);
+
+  // A nudge goes out once per 3 s however often it is pressed.
+  Press(form, "NudgeButton");
+  Press(form, "NudgeButton");
+  auto nudge = Await(b, cw::kOperate, to_a);
+  ASSERT_TRUE(nudge);
+  EXPECT_EQ(cw::ReadOperateMessage(*nudge)->kind, kOperateNudge);
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("<提醒好友>")));
+  EXPECT_TRUE(NothingArrives(b, cw::kOperate, to_a));
+}
+
+TEST_F(ChatClientTest, SpoofedTextAndUnsolicitedAnswersAreIgnored) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+
+  // A third peer claims to be 10002; the friend 10002 claims to be 10003.
+  TProtocolClient spoofer;
+  std::atomic<std::uint16_t> spoof{0};
+  std::atomic<bool> done{false};
+  const std::uint16_t port = GlobalManager->Me->local_port;
+  std::thread dial([&] {
+    spoof = spoofer.Connect({"127.0.0.1", port});
+    done = true;
+  });
+  RunUntil([&] { return done.load(); });
+  dial.join();
+  ASSERT_NE(spoof.load(), 0);
+  const double now = Days(QDateTime::currentDateTime());
+  spoofer.Send(spoof, Text(10001, 10002, QStringLiteral("<p>冒充</p>"), now));
+  spoofer.Send(spoof, Operation(10001, 10002, 5, kOperateNudge, 1));
+  b.Send(to_a, Text(10001, 10003, QStringLiteral("<p>冒充小刚</p>"), now));
+  Pause(1000);
+  EXPECT_FALSE(ChatWindow(10002));
+  EXPECT_FALSE(ChatWindow(10003));
+  EXPECT_TRUE(Records(10002).empty());
+  EXPECT_TRUE(Records(10003).empty());
+
+  // An accept nobody asked for starts nothing; nor does one of the wrong kind or role.
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  const std::uint32_t first_id = 10001 + 100000;
+  b.Send(to_a, Operation(10001, 10002, first_id, kOperateVoice, cw::kStepAccept));
+  Pause(500);
+  EXPECT_FALSE(View(form)->toPlainText().contains(QStringLiteral("你的音频请求被同意了。")));
+  Press(form, "VideoButton");
+  auto request = Await(b, cw::kOperate);
+  ASSERT_TRUE(request);
+  auto op = cw::ReadOperateMessage(*request);
+  ASSERT_TRUE(op);
+  EXPECT_EQ(op->id, first_id);
+  EXPECT_EQ(op->kind, kOperateVideo);
+  EXPECT_EQ(op->step, cw::kStepRequest);
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("你已经向小红发出视频邀请，是否继续等待？")));
+  b.Send(to_a, Operation(10001, 10002, first_id, kOperateVoice, cw::kStepAccept));  // wrong kind
+  b.Send(to_a, Operation(10001, 10002, first_id, kOperateVideo, cw::kStepCancel));  // only the requester cancels
+  Pause(500);
+  EXPECT_FALSE(View(form)->toPlainText().contains(QStringLiteral("对方取消了视频请求。")));
+  EXPECT_FALSE(CheckDeviceWorking());
+  // A second request while one waits is refused in the window.
+  Press(form, "VideoButton");
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("视频聊天请求已经发出。")));
+
+  // A flood of requests: those beyond what the window keeps are refused at once.
+  const std::uint32_t kept = 16;
+  for (std::uint32_t i = 0; i <= kept; ++i)
+    ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, 200000 + i, kOperateVoice, cw::kStepRequest)));
+  auto refused = Await(b, cw::kOperate, to_a);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(cw::ReadOperateMessage(*refused)->id, 200000 + kept);
+  EXPECT_EQ(cw::ReadOperateMessage(*refused)->step, cw::kStepRefuse);
+  EXPECT_TRUE(NothingArrives(b, cw::kOperate, to_a));
+}
+
+TEST_F(ChatClientTest, ClosingAWindowRefusesReceivedAndCancelsOwnPendingRequests) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  Press(form, "VideoButton");
+  auto own = Await(b, cw::kOperate);
+  ASSERT_TRUE(own);
+  const std::uint32_t own_id = cw::ReadOperateMessage(*own)->id;
+  // The friend numbers from its own code: its first id is the user's second.
+  const std::uint32_t their_id = 10002 + 100000;
+  ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, their_id, kOperateVoice, cw::kStepRequest)));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("对方向你发出音频邀请，是否同意？")));
+
+  form->close();
+  std::vector<cw::TOperateMessage> answers;
+  for (int i = 0; i < 2; ++i) {
+    auto got = Await(b, cw::kOperate);
+    ASSERT_TRUE(got);
+    answers.push_back(*cw::ReadOperateMessage(*got));
+  }
+  std::sort(answers.begin(), answers.end(), [](const auto& x, const auto& y) { return x.kind < y.kind; });
+  EXPECT_EQ(answers[0].kind, kOperateVoice);
+  EXPECT_EQ(answers[0].id, their_id);
+  EXPECT_EQ(answers[0].step, cw::kStepRefuse);
+  EXPECT_EQ(answers[1].kind, kOperateVideo);
+  EXPECT_EQ(answers[1].id, own_id);
+  EXPECT_EQ(answers[1].step, cw::kStepCancel);
+  EXPECT_TRUE(RunUntil([] { return ChatWindow(10002) == nullptr; }));
+}
+
+TEST_F(ChatClientTest, TextGoesThroughTheFriendsServerOnlyWhenTheRelaySwitchAllowsIt) {
+  ::setenv("KIV_CHAT_REFUSE_DIRECT", "1", 1);
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  ASSERT_TRUE(RunUntil([] { return GlobalManager->ServerParam[92 - 4] == 1; }));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  Input(form)->setPlainText(QStringLiteral("经服务器转发"));
+  Press(form, "SendButton");
+  auto relayed = Await(b, cw::kChatMessage, sb.home);
+  ASSERT_TRUE(relayed);
+  auto m = cw::ReadTextMessage(*relayed);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->sender, 10001u);
+  EXPECT_NE(std::string(m->content.begin(), m->content.end()).find("经服务器转发"), std::string::npos);
+  EXPECT_TRUE(RecordCountIs(10002, 2));
+
+  // Switched off: the message is not sent, not recorded and stays in the input.
+  GlobalManager->ServerParam[92 - 4] = 0;
+  Pause(600);
+  Input(form)->setPlainText(QStringLiteral("发不出去"));
+  Press(form, "SendButton");
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("连接好友失败。")));
+  EXPECT_EQ(Input(form)->toPlainText(), QStringLiteral("发不出去"));
+  EXPECT_TRUE(NothingArrives(b, cw::kChatMessage));
+  EXPECT_EQ(Records(10002).size(), 2u);
+}
+
+TEST_F(ChatClientTest, OfflineTextIsDeliveredOnceWithItsOriginalTime) {
+  // The friend leaves a message for the user, who is offline and has no friend-list cache.
+  const QDateTime when(QDate(2026, 3, 4), QTime(5, 6, 7));
+  {
+    TProtocolClient b;
+    auto sb = SignInPeer(b, 10002);
+    ASSERT_TRUE(sb.ok());
+    ASSERT_TRUE(b.Send(sb.home, Text(10001, 10002, QStringLiteral("<p>留言</p>"), Days(when))));
+    RunUntil([] { return false; }, 500);
+  }
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RecordCountIs(10002, 2));
+  EXPECT_NE(Records(10002)[0].find("小红 03/04 05:06:07"), std::string::npos);
+  EXPECT_NE(Records(10002)[1].find("留言"), std::string::npos);
+  // The window waits unread.
+  EXPECT_TRUE(ChatWindow(10002));
+  EXPECT_TRUE(RunUntil([] {
+    return std::any_of(GlobalManager->WaitShowFormList.begin(), GlobalManager->WaitShowFormList.end(),
+                       [](const auto& e) { return e->user_code == 10002; });
+  }));
+  Pause(1500);
+  EXPECT_EQ(Records(10002).size(), 2u);
+
+  // Signing in again, now with a cache, brings nothing twice.
+  ASSERT_NO_FATAL_FAILURE(SignOut());
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  Pause(3000);
+  EXPECT_EQ(Records(10002).size(), 2u);
+
+  // The user writes to the friend, now offline: the server keeps it for its sign-in.
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10002)->state == 0; }));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  Input(form)->setPlainText(QStringLiteral("等你上线"));
+  Press(form, "SendButton");
+  ASSERT_TRUE(RecordCountIs(10002, 4));
+  Pause(500);
+  TProtocolClient b;
+  auto sb = SignInPeer(b, 10002);
+  ASSERT_TRUE(sb.ok());
+  auto kept = Await(b, cw::kChatMessage, sb.home);
+  ASSERT_TRUE(kept);
+  auto m = cw::ReadTextMessage(*kept);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->sender, 10001u);
+  EXPECT_NE(std::string(m->content.begin(), m->content.end()).find("等你上线"), std::string::npos);
+  EXPECT_TRUE(NothingArrives(b, cw::kChatMessage));
+}
+
+TEST_F(ChatClientTest, AVoiceCallRunsBothWaysAndEndsFromThisSide) {
+  TPulseDaemon pulse;
+  if (!pulse.Available()) GTEST_SKIP() << "no pulseaudio";
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  Press(form, "VoiceButton");
+  auto request = Await(b, cw::kOperate);
+  ASSERT_TRUE(request);
+  auto op = cw::ReadOperateMessage(*request);
+  ASSERT_TRUE(op);
+  EXPECT_EQ(op->kind, kOperateVoice);
+  EXPECT_EQ(op->step, cw::kStepRequest);
+  // Voice before the call runs is not played.
+  const Bytes early = cw::AudioMessage(10001, 10002, 1, Bytes(40, 1));
+  b.Send(to_a, early);
+  ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, op->id, kOperateVoice, cw::kStepAccept)));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("你的音频请求被同意了。")));
+  ASSERT_TRUE(RunUntil([&] { return form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible(); }));
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("音频连接已经建立。"));
+
+  // A tone into the microphone goes to the friend on the voice channel; the friend's blocks play.
+  std::vector<std::int16_t> tone(48000 * 3);
+  for (std::size_t i = 0; i < tone.size(); ++i)
+    tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 48000));
+  std::jthread feeder([&] { pulse.Feed(tone); });
+  auto block = Await(b, cw::kAudioData, to_a);
+  ASSERT_TRUE(block);
+  auto voice = cw::ReadAudioMessage(*block);
+  ASSERT_TRUE(voice);
+  EXPECT_EQ(voice->sender, 10001u);
+  EXPECT_EQ(voice->target, 10002u);
+  auto* output = form->findChild<QProgressBar*>(QStringLiteral("OutputGauge"));
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto more = b.WaitFor(cw::kAudioData, to_a, 0)) {
+      auto v = cw::ReadAudioMessage(*more);
+      b.Send(to_a, cw::AudioMessage(10001, 10002, v->quality, v->data));
+    }
+    return output->value() > 0;
+  }));
+
+  Press(form, "StopAudioButton");
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("音频聊天已经结束。")));
+  std::optional<cw::TOperateMessage> end;
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto got = b.WaitFor(cw::kOperate, 0, 0)) end = cw::ReadOperateMessage(*got);
+    return end.has_value();
+  }));
+  EXPECT_EQ(end->kind, kOperateVoice);
+  EXPECT_EQ(end->step, cw::kStepEnd);
+  EXPECT_FALSE(form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible());
+}
+
+TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  std::unique_ptr<QStringList> devices(GetVideoDeviceList());
+  ASSERT_TRUE(devices && devices->contains(QStringLiteral("测试摄像头")));
+  GlobalManager->SystemInfo.VideoDevice = static_cast<std::int32_t>(devices->indexOf(QStringLiteral("测试摄像头")));
+  GlobalManager->SetupInfo.VideoWidth = 176;
+  GlobalManager->SetupInfo.VideoHeight = 144;
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  Press(form, "VideoButton");
+  auto request = Await(b, cw::kOperate);
+  ASSERT_TRUE(request);
+  auto op = cw::ReadOperateMessage(*request);
+  ASSERT_TRUE(op);
+  ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, op->id, kOperateVideo, cw::kStepAccept)));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("你的视频请求被同意了。")));
+  EXPECT_TRUE(RunUntil([] { return CheckDeviceWorking(); }));
+
+  // The user's frames reach the friend; sent back, they show in the friend's picture.
+  auto* picture = form->findChild<QLabel*>(QStringLiteral("FriendPicture"));
+  bool key_seen = false;
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto frame = b.WaitFor(cw::kVideoData, to_a, 0)) {
+      auto v = cw::ReadVideoMessage(*frame);
+      EXPECT_TRUE(v);
+      if (!v) return false;
+      EXPECT_EQ(v->width, 176);
+      EXPECT_EQ(v->height, 144);
+      EXPECT_EQ(v->sender, 10001u);
+      key_seen = key_seen || v->key_frame;
+      if (key_seen) b.Send(to_a, cw::VideoMessage(10001, 10002, v->key_frame, v->width, v->height, v->frame));
+    }
+    return key_seen && !picture->pixmap().isNull() && picture->pixmap().width() >= 176;
+  }));
+
+  // The friend ends the call.
+  ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, 10002 + 100000, kOperateVideo, cw::kStepEnd)));
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("视频聊天已经结束。")));
+  EXPECT_TRUE(RunUntil([] { return !CheckDeviceWorking(); }));
+  // Frames after the end are not shown.
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("视频连接已经结束。"));
+}
+
+}  // namespace
+}  // namespace kiv
