@@ -2,7 +2,10 @@
 // loaded from its Plugins folder) against the real server on loopback. The friend on the other side
 // is a protocol client that speaks the chat messages as a client does; the test reads what it
 // receives and makes it answer.
+#include <QClipboard>
 #include <QDateTime>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBlock>
@@ -12,10 +15,12 @@
 #include <QTextFragment>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 
 #include "chat_record.h"
 #include "chat_wire.h"
 #include "declare/friend_wire.h"
+#include "file_transfer.h"
 #include "emote/emote.h"
 #include "manager/qt_app.h"
 #include "protocol_client.h"
@@ -171,6 +176,30 @@ class ChatClientTest : public ClientTest {
         }
       }
     return false;
+  }
+
+  // Clicks the file hot link "file:<id>:<action>" of the view; false when it is not shown.
+  static bool ClickFileLink(QWidget* form, std::uint32_t id, const char* action) {
+    const QString href = QStringLiteral("file:%1:%2").arg(id).arg(QLatin1String(action));
+    QTextDocument* doc = View(form)->document();
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+      for (auto it = block.begin(); !it.atEnd(); ++it)
+        if (it.fragment().charFormat().anchorHref() == href) {
+          emit View(form)->anchorClicked(QUrl(href));
+          return true;
+        }
+    return false;
+  }
+  static Bytes FileOffer(std::uint32_t id, std::uint8_t step, std::uint32_t value, const std::string& name) {
+    cw::TOperateMessage m;
+    m.target = 10001;
+    m.sender = 10002;
+    m.id = id;
+    m.kind = kOperateFile;
+    m.step = step;
+    m.value = value;
+    m.file_name = name;
+    return cw::OperateMessage(m);
   }
 
   std::vector<std::string> Records(std::uint32_t code) const {
@@ -558,6 +587,107 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
   EXPECT_TRUE(RunUntil([] { return !CheckDeviceWorking(); }));
   // Frames after the end are not shown.
   EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("视频连接已经结束。"));
+}
+
+}  // namespace
+}  // namespace kiv
+
+namespace kiv {
+namespace {
+
+TEST_F(ChatClientTest, FilesGoBothWaysThroughTheWindowAndClosingItAbortsASend) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+
+  // The friend offers a file whose name climbs out of the folder; it lands inside the receive folder.
+  Bytes content(20000);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7);
+  const std::uint32_t their_id = 10002 + 100000;
+  ASSERT_TRUE(b.Send(to_a, FileOffer(their_id, kFileStepOffer, 20000, "../../x.bin")));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("对方想要传送给你文件x.bin(20K)，是否同意？")));
+  ASSERT_TRUE(ClickFileLink(form, their_id, "yes"));
+  auto accept = Await(b, cw::kOperate);
+  ASSERT_TRUE(accept);
+  EXPECT_EQ(cw::ReadOperateMessage(*accept)->step, kFileStepAccept);
+  EXPECT_EQ(cw::ReadOperateMessage(*accept)->value, 0u);
+  for (std::uint32_t offset = 0; offset < 20000; offset += 6000) {
+    const std::uint32_t n = std::min<std::uint32_t>(6000, 20000 - offset);
+    Bytes block;
+    EncodeFileBlock(block, 10001, 10002, their_id, offset, offset + n == 20000,
+                    std::span(content).subspan(offset, n));
+    ASSERT_TRUE(b.SendOn(to_a, block, kFirstFileChannel));
+  }
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("文件x.bin已经接收完毕。")));
+  const std::filesystem::path received = GlobalManager->ReceiveFolder() / "x.bin";
+  {
+    std::ifstream in(received, std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), content);
+  }
+
+  // The user pastes a copied file into the input: it is offered, and sent once the friend accepts.
+  const std::filesystem::path outgoing = data_.path() / "report.bin";
+  {
+    std::ofstream out(outgoing, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(content.data()), 13000);
+  }
+  auto* mime = new QMimeData;
+  mime->setUrls({QUrl::fromLocalFile(QString::fromStdString(outgoing.string()))});
+  QApplication::clipboard()->setMimeData(mime);
+  QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+  QApplication::sendEvent(Input(form), &paste);
+  auto offer = Await(b, cw::kOperate);
+  ASSERT_TRUE(offer);
+  auto op = cw::ReadOperateMessage(*offer);
+  ASSERT_TRUE(op);
+  EXPECT_EQ(op->kind, kOperateFile);
+  EXPECT_EQ(op->step, kFileStepOffer);
+  EXPECT_EQ(op->value, 13000u);
+  EXPECT_EQ(op->file_name, "report.bin");
+  ASSERT_TRUE(b.Send(to_a, FileOffer(op->id, kFileStepAccept, 0, op->file_name)));
+  Bytes got;
+  bool last = false;
+  ASSERT_TRUE(RunUntil([&] {
+    while (auto m = b.WaitFor(cw::kFileData, to_a, 0)) {
+      auto block = DecodeFileBlock(*m);
+      if (!block || block->offset != got.size()) return true;
+      got.insert(got.end(), block->data.begin(), block->data.end());
+      last = block->last;
+    }
+    return last;
+  }));
+  EXPECT_EQ(got, Bytes(content.begin(), content.begin() + 13000));
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("文件report.bin传送完毕。")));
+
+  // A big send runs while the window closes: the friend is told step 5.
+  const std::filesystem::path big = data_.path() / "big.bin";
+  {
+    std::ofstream out(big, std::ios::binary);
+    out.write(std::string(8u << 20, 'b').data(), 8u << 20);
+  }
+  auto* big_mime = new QMimeData;
+  big_mime->setUrls({QUrl::fromLocalFile(QString::fromStdString(big.string()))});
+  QApplication::clipboard()->setMimeData(big_mime);
+  QApplication::sendEvent(Input(form), &paste);
+  offer = Await(b, cw::kOperate);
+  ASSERT_TRUE(offer);
+  op = cw::ReadOperateMessage(*offer);
+  ASSERT_TRUE(b.Send(to_a, FileOffer(op->id, kFileStepAccept, 0, op->file_name)));
+  ASSERT_TRUE(Await(b, cw::kFileData, to_a));
+  form->close();
+  std::optional<cw::TOperateMessage> end;
+  ASSERT_TRUE(RunUntil([&] {
+    while (auto m = b.WaitFor(cw::kOperate, 0, 0))
+      if (auto o = cw::ReadOperateMessage(*m); o && o->id == op->id) end = o;
+    while (b.WaitFor(cw::kFileData, to_a, 0)) {
+    }
+    return end.has_value();
+  }));
+  EXPECT_EQ(end->step, kFileStepAbort);
+  EXPECT_TRUE(RunUntil([] { return ChatWindow(10002) == nullptr; }));
 }
 
 }  // namespace
