@@ -7,7 +7,9 @@
 // side per transferred MB, and each side's peak resident memory, also for a 20 MB file so that
 // "flat in the file size" can be read off.
 //
-// Options: --quick (20 MB instead of 200 MB, and 5 MB through netsim).
+// Options: --quick (20 MB instead of 200 MB, and 5 MB through netsim); --lossy-mb N sets the size
+// through netsim (default 50: at 1 % loss the path carries well under 1 MB/s, so 200 MB would take
+// some 5 minutes per contender).
 // Internal: --receiver FOLDER runs the receiving side and reports on stdout.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -25,6 +27,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -253,10 +256,14 @@ void MakeFile(const std::filesystem::path& path, std::uint64_t size) {
 int main(int argc, char** argv) {
   if (argc >= 3 && !std::strcmp(argv[1], "--receiver")) return Receiver(argv[2]);
   bool quick = false;
-  for (int i = 1; i < argc; ++i) quick = quick || !std::strcmp(argv[i], "--quick");
+  std::uint64_t lossy_mb = 0;
+  for (int i = 1; i < argc; ++i) {
+    quick = quick || !std::strcmp(argv[i], "--quick");
+    if (!std::strcmp(argv[i], "--lossy-mb") && i + 1 < argc) lossy_mb = std::strtoull(argv[++i], nullptr, 10);
+  }
   const std::uint64_t big = (quick ? 20ull : 200ull) * 1000 * 1000;
   const std::uint64_t small = 20ull * 1000 * 1000;
-  const std::uint64_t lossy_size = (quick ? 5ull : 50ull) * 1000 * 1000;
+  const std::uint64_t lossy_size = (lossy_mb ? lossy_mb : quick ? 5ull : 50ull) * 1000 * 1000;
 
   std::string pattern = (std::filesystem::temp_directory_path() / "kivbench-file.XXXXXX").string();
   if (!::mkdtemp(pattern.data())) return 1;

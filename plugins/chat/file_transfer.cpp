@@ -16,65 +16,67 @@
 #include <system_error>
 
 #include "base/safe_name.h"
+#include "chat_wire.h"
 
 namespace kiv {
 
 // ---- wire -----------------------------------------------------------------------------------------
 
 Bytes EncodeOperateMessage(std::uint32_t target, std::uint32_t sender, const TOperateInfo& info) {
-  RecordWriter w(kOperateMessageSize);
-  std::string name = info.file_name.str();
-  if (std::size_t slash = name.find_last_of("/\\"); slash != std::string::npos) name.erase(0, slash + 1);
-  w.u32(0, kCodeOperateMessage)
-      .u32(4, target)
-      .u32(8, info.operate_id)
-      .u8(12, info.kind)
-      .u8(13, info.step)
-      .u32(14, sender)
-      .u32(18, info.value)
-      .text(22, 255, name);
-  return w.take();
+  chat::wire::TOperateMessage m;
+  m.target = target;
+  m.sender = sender;
+  m.id = info.operate_id;
+  m.kind = info.kind;
+  m.step = info.step;
+  m.value = info.value;
+  m.file_name = info.file_name.str();
+  if (std::size_t slash = m.file_name.find_last_of("/\\"); slash != std::string::npos) m.file_name.erase(0, slash + 1);
+  return chat::wire::OperateMessage(m);
 }
 
 std::optional<TOperateMessage> DecodeOperateMessage(std::span<const std::uint8_t> message) {
-  RecordReader r(message);
-  if (message.size() < kOperateMessageSize || r.u32(0) != kCodeOperateMessage) return std::nullopt;
-  TOperateMessage m;
-  m.target = r.u32(4);
-  m.info.operate_id = r.u32(8);
-  m.info.kind = r.u8(12);
-  m.info.step = r.u8(13);
-  m.sender = r.u32(14);
-  m.info.value = r.u32(18);
-  m.info.file_name.SetGbk(r.gbk(22, 255));
-  return m;
+  if (message.size() < 4 || LoadU32(message.data()) != kCodeOperateMessage) return std::nullopt;
+  auto m = chat::wire::ReadOperateMessage(message);
+  if (!m) return std::nullopt;
+  TOperateMessage out;
+  out.target = m->target;
+  out.sender = m->sender;
+  out.info.operate_id = m->id;
+  out.info.kind = m->kind;
+  out.info.step = m->step;
+  out.info.value = m->value;
+  out.info.file_name = m->file_name;
+  return out;
 }
 
 void EncodeFileBlock(Bytes& out, std::uint32_t target, std::uint32_t sender, std::uint32_t operate_id,
                      std::uint32_t offset, bool last, std::span<const std::uint8_t> data) {
   out.resize(kFileDataHeaderSize + data.size());
   RecordWriter w(out.data(), out.size());
+  namespace fd = chat_wire::file_data;
   w.u32(0, kCodeFileData)
-      .u32(4, target)
-      .u32(8, sender)
-      .u32(12, operate_id)
-      .u32(16, offset)
-      .u8(20, last ? 1 : 0)
-      .u32(21, static_cast<std::uint32_t>(data.size()));
+      .u32(fd::kTarget, target)
+      .u32(fd::kSender, sender)
+      .u32(fd::kId, operate_id)
+      .u32(fd::kOffset, offset)
+      .u8(fd::kLast, last ? 1 : 0)
+      .u32(fd::kBlockSize, static_cast<std::uint32_t>(data.size()));
   if (!data.empty()) std::memcpy(out.data() + kFileDataHeaderSize, data.data(), data.size());
 }
 
 std::optional<TFileBlock> DecodeFileBlock(std::span<const std::uint8_t> message) {
   RecordReader r(message);
   if (message.size() < kFileDataHeaderSize || r.u32(0) != kCodeFileData) return std::nullopt;
+  namespace fd = chat_wire::file_data;
   const std::size_t carried = message.size() - kFileDataHeaderSize;
-  if (r.u32(21) != carried || carried > kFileBlockSize) return std::nullopt;
+  if (r.u32(fd::kBlockSize) != carried || carried > kFileBlockSize) return std::nullopt;
   TFileBlock b;
-  b.target = r.u32(4);
-  b.sender = r.u32(8);
-  b.operate_id = r.u32(12);
-  b.offset = r.u32(16);
-  b.last = r.u8(20) == 1;
+  b.target = r.u32(fd::kTarget);
+  b.sender = r.u32(fd::kSender);
+  b.operate_id = r.u32(fd::kId);
+  b.offset = r.u32(fd::kOffset);
+  b.last = r.u8(fd::kLast) == 1;
   b.data = message.subspan(kFileDataHeaderSize);
   return b;
 }
@@ -538,9 +540,10 @@ void TFileManager::DealFileData(std::span<const std::uint8_t> message) {
     // A block whose size field lies about its length, or that is too big, still names its
     // transfer: end that transfer rather than guess at the bytes.
     RecordReader r(message);
-    if (message.size() >= kFileDataHeaderSize && r.u32(0) == kCodeFileData && r.u32(4) == config_.own_code &&
-        r.u32(8) == config_.friend_code) {
-      Operation* op = Find(false, r.u32(12));
+    namespace fd = chat_wire::file_data;
+    if (message.size() >= kFileDataHeaderSize && r.u32(0) == kCodeFileData &&
+        r.u32(fd::kTarget) == config_.own_code && r.u32(fd::kSender) == config_.friend_code) {
+      Operation* op = Find(false, r.u32(fd::kId));
       if (op && op->receive) Fail(false, op->info.operate_id, "收到的文件数据有误，传送中止。");
     }
     return;

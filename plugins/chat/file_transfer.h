@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "base/wire.h"
+#include "declare/chat_wire.h"
 #include "declare/declare.h"
 
 class QObject;
@@ -44,14 +45,13 @@ namespace kiv {
 
 // ---- wire -----------------------------------------------------------------------------------------
 
-inline constexpr std::uint32_t kCodeOperateMessage = 0x10002;
-inline constexpr std::uint32_t kCodeFileData = 0x10008;
-inline constexpr std::size_t kOperateMessageSize = 278;
-inline constexpr std::size_t kFileDataHeaderSize = 25;
-inline constexpr std::uint32_t kFileBlockSize = 6000;
+inline constexpr std::uint32_t kCodeOperateMessage = chat_wire::kOperate;
+inline constexpr std::uint32_t kCodeFileData = chat_wire::kFileData;
+inline constexpr std::size_t kFileDataHeaderSize = chat_wire::file_data::kHeaderSize;
+inline constexpr std::uint32_t kFileBlockSize = chat_wire::file_data::kBlockBytes;
 inline constexpr std::uint64_t kFileQueueLimit = 600000;
-inline constexpr std::uint8_t kFirstFileChannel = 11;
-inline constexpr std::uint8_t kLastFileChannel = 20;
+inline constexpr std::uint8_t kFirstFileChannel = chat_wire::kFirstFileChannel;
+inline constexpr std::uint8_t kLastFileChannel = chat_wire::kLastFileChannel;
 inline constexpr std::size_t kMaxFileOperations = 10;
 // The size travels in 32 bits.
 inline constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFull;
@@ -69,16 +69,14 @@ inline constexpr std::uint8_t kFileRoleOffers = 1;
 inline constexpr std::uint8_t kFileRoleOffered = 2;
 inline constexpr std::uint8_t kFileRoleReceived = 3;
 
-// A decoded 0x10002 operation message.
+// The 0x10002 operation message of `info` (only the last component of its file name travels),
+// and back (role not set); through the chat's own codec.
+Bytes EncodeOperateMessage(std::uint32_t target, std::uint32_t sender, const TOperateInfo& info);
 struct TOperateMessage {
   std::uint32_t target = 0;
   std::uint32_t sender = 0;
-  TOperateInfo info;  // role not set
+  TOperateInfo info;
 };
-
-// 278 bytes; only the last component of `info.file_name` travels.
-Bytes EncodeOperateMessage(std::uint32_t target, std::uint32_t sender, const TOperateInfo& info);
-// Nothing when the message is shorter than 278 bytes or carries another code.
 std::optional<TOperateMessage> DecodeOperateMessage(std::span<const std::uint8_t> message);
 
 // A decoded 0x10008 block; `data` points into the message.
