@@ -26,6 +26,7 @@
 namespace kiv::chat {
 
 class TChatForm;
+class TRecordForm;
 
 // Window error texts (ShowError).
 QString ErrorText(int error);
@@ -73,6 +74,13 @@ class TManager : public QObject {
   std::optional<TRecordPage> LoadChatRecord(std::size_t page, std::uint32_t code, QTextEdit* view, bool all);
   // Loads a page of the system messages into `view`.
   std::optional<TRecordPage> LoadSystemMsg(std::size_t page, QTextEdit* view);
+  // Opens the record viewer; kind 1 selects the friend `code` (0: the system messages), kind 0
+  // selects nothing unless `code` is 0.
+  void ViewChatRecord(int kind, std::uint32_t code);
+  // The emoticon picker for the window's input, the font of its input, the friend's profile.
+  void ShowEmote(TChatForm& form);
+  void SetFontInfo(TChatForm& form);
+  void ShowUserInfo(std::uint32_t code);
 
   const std::vector<QPointer<TChatForm>>& Forms() const { return forms_; }
   // The pending operations received and kept at most per window; more are refused at once.
@@ -124,6 +132,7 @@ class TManager : public QObject {
   bool FromHome(std::uint16_t remote) const;
 
   std::vector<QPointer<TChatForm>> forms_;
+  QPointer<TRecordForm> record_form_;
   qint64 last_text_ms_ = -1000000;
   bool shutting_down_ = false;
 };

@@ -9,11 +9,13 @@
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTreeWidget>
 #include <QTextFragment>
 #include <cmath>
 #include <cstdlib>
 
 #include "chat_record.h"
+#include "base/gbk.h"
 #include "chat_wire.h"
 #include "declare/friend_wire.h"
 #include "emote/emote.h"
@@ -558,6 +560,52 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
   EXPECT_TRUE(RunUntil([] { return !CheckDeviceWorking(); }));
   // Frames after the end are not shown.
   EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("视频连接已经结束。"));
+}
+
+TEST_F(ChatClientTest, TheRecordViewerPagesByTwentyAndShowsTheSystemMessages) {
+  const auto folder = app_.path() / "10001";
+  for (int i = 1; i <= 41; ++i)
+    ASSERT_TRUE(chat::SaveChatRecord(chat::ChatRecordPath(folder, 10002), 10001,
+                                     "<p>第" + std::to_string(i) + "条</p>"));
+  // A torn record at the end is not read.
+  std::ofstream(chat::ChatRecordPath(folder, 10002), std::ios::binary | std::ios::app) << "\xFF\xFF\x00\x00torn";
+  std::filesystem::create_directories(folder / "ChatRecord");
+  std::ofstream(folder / "ChatRecord" / "SystemMsg.dat", std::ios::binary)
+      << Utf8ToGbk("系统消息  2026-01-01") << "\r\n" << Utf8ToGbk("欢迎使用") << "\r\n";
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
+
+  std::uint32_t code = 10002;
+  PluginManager->DealMessage("KivChat", 0x70007, &code, sizeof code);
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("ChatRecordForm") && w->isVisible()) form = w;
+    return form != nullptr;
+  }));
+  auto* label = form->findChild<QLabel*>(QStringLiteral("PageLabel"));
+  auto* view = form->findChild<QTextBrowser*>(QStringLiteral("RecordView"));
+  auto button = [&](const char* name) { return form->findChild<QPushButton*>(QLatin1String(name)); };
+  EXPECT_EQ(label->text(), QStringLiteral("第3of3页"));
+  EXPECT_EQ(view->toPlainText(), QStringLiteral("第41条"));
+  EXPECT_FALSE(button("NextPageButton")->isVisibleTo(form));
+  EXPECT_TRUE(button("PrevPageButton")->isVisibleTo(form));
+  button("FirstPageButton")->click();
+  EXPECT_EQ(label->text(), QStringLiteral("第1of3页"));
+  EXPECT_TRUE(view->toPlainText().startsWith(QStringLiteral("第1条\n第2条")));
+  EXPECT_TRUE(view->toPlainText().endsWith(QStringLiteral("第20条")));
+  EXPECT_FALSE(button("PrevPageButton")->isVisibleTo(form));
+  EXPECT_TRUE(button("LastPageButton")->isVisibleTo(form));
+  auto* tree = form->findChild<QTreeWidget*>(QStringLiteral("RecordTree"));
+  ASSERT_GE(tree->topLevelItemCount(), 2);
+  EXPECT_EQ(tree->topLevelItem(0)->text(0), QStringLiteral("我的好友(2人)"));
+  EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("小红[10002]"));
+
+  code = 0;
+  PluginManager->DealMessage("KivChat", 0x70008, &code, sizeof code);
+  EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("系统消息"));
+  EXPECT_EQ(view->toPlainText(), QStringLiteral("系统消息  2026-01-01\n欢迎使用"));
+  EXPECT_EQ(label->text(), QStringLiteral("第1of1页"));
 }
 
 }  // namespace
