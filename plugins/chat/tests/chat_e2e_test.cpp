@@ -123,6 +123,13 @@ class ChatClientTest : public ClientTest {
   }
   static void Pause(int ms) { RunUntil([] { return false; }, ms); }
 
+  static QString NoticeText() {
+    for (QWidget* window : QApplication::topLevelWidgets())
+      if (window->objectName() == QLatin1String("NoticeWindow") && window->isVisible())
+        return window->findChild<QLabel*>(QStringLiteral("NoticeText"))->text();
+    return {};
+  }
+
   static TFriend* Friend(std::uint32_t code) { return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr; }
 
   // Signs in the friend 10002 as a protocol client, then the user 10001, and waits until the client
@@ -425,8 +432,10 @@ TEST_F(ChatClientTest, OfflineTextIsDeliveredOnceWithItsOriginalTime) {
   ASSERT_TRUE(RecordCountIs(10002, 2));
   EXPECT_NE(Records(10002)[0].find("小红 03/04 05:06:07"), std::string::npos);
   EXPECT_NE(Records(10002)[1].find("留言"), std::string::npos);
-  // The window waits unread.
+  // The window waits unread, and a notice says who wrote.
   EXPECT_TRUE(ChatWindow(10002));
+  EXPECT_FALSE(ChatWindow(10002)->isVisible());
+  EXPECT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("好友小红(10002)对你说："); }));
   EXPECT_TRUE(RunUntil([] {
     return std::any_of(GlobalManager->WaitShowFormList.begin(), GlobalManager->WaitShowFormList.end(),
                        [](const auto& e) { return e->user_code == 10002; });
