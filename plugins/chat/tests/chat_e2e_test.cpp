@@ -3,6 +3,7 @@
 // is a protocol client that speaks the chat messages as a client does; the test reads what it
 // receives and makes it answer.
 #include <QDateTime>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBlock>
@@ -615,6 +616,94 @@ TEST_F(ChatClientTest, TheRecordViewerPagesByTwentyAndShowsTheSystemMessages) {
   EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("系统消息"));
   EXPECT_EQ(view->toPlainText(), QStringLiteral("系统消息  2026-01-01\n欢迎使用"));
   EXPECT_EQ(label->text(), QStringLiteral("第1of1页"));
+}
+
+// The second real client of TwoRealClientsChatAndEachRecordsBothMessages: the test runs this binary
+// again with this test alone, pointed at its server. It signs in as 10002, waits for the first
+// client's message, answers it through its own window and writes its records where it was told.
+class SecondClient : public ClientTest {
+ protected:
+  void SetUp() override {
+    if (!std::getenv("KIV_CHAT_PEER_LOGIN_PORT")) GTEST_SKIP() << "started by the two-client test";
+    ClientTest::SetUp();
+    const std::filesystem::path bin = KIV_BIN_DIR;
+    for (const char* plugin : {"KivFriend.so", "KivChat.so"})
+      std::filesystem::copy_file(bin / "Plugins" / plugin, app_.path() / "Plugins" / plugin);
+    std::filesystem::create_directory_symlink(bin / "EmoteInfo", app_.path() / "EmoteInfo");
+    WriteConfig(static_cast<std::uint16_t>(std::atoi(std::getenv("KIV_CHAT_PEER_LOGIN_PORT"))));
+  }
+  std::vector<std::string> Records() const {
+    auto records = chat::LoadChatRecords(chat::ChatRecordPath(app_.path() / "10002", 10001), 10002);
+    return records ? *records : std::vector<std::string>{};
+  }
+};
+
+TEST_F(SecondClient, DISABLED_AnswersTheFirstClient) {
+  const std::filesystem::path out = std::getenv("KIV_CHAT_PEER_OUT");
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  PressLogin(QStringLiteral("10002"), QStringLiteral("kivora"));
+  ASSERT_TRUE(SignedIn());
+  ASSERT_TRUE(RunUntil([this] { return Records().size() == 2; }, 120000));
+  std::uint32_t code = 10001;
+  PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("ChatForm") && w->isVisible()) form = w;
+    return form != nullptr;
+  }));
+  auto* input = form->findChild<QTextEdit*>(QStringLiteral("ChatInput"));
+  QTextCursor cursor(input->document());
+  QTextCharFormat font;
+  font.setFontFamilies({QStringLiteral("DejaVu Sans Mono")});
+  cursor.insertText(QStringLiteral("回复 https://example.org/r"), font);
+  form->findChild<QPushButton*>(QStringLiteral("SendButton"))->click();
+  ASSERT_TRUE(RunUntil([this] { return Records().size() == 4; }));
+  std::ofstream result(out.string() + ".part", std::ios::binary);
+  for (const std::string& r : Records()) result << r << "\n----\n";
+  result.close();
+  std::filesystem::rename(out.string() + ".part", out);
+  // The answer is on its way; the first client ends this one by signing out.
+  RunUntil([] { return false; }, 3000);
+}
+
+TEST_F(ChatClientTest, TwoRealClientsChatAndEachRecordsBothMessages) {
+  TestDir out_dir;
+  const std::filesystem::path out = out_dir.path() / "peer-records";
+  QProcess peer;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("KIV_CHAT_PEER_LOGIN_PORT"), QString::number(server_.Login().port));
+  env.insert(QStringLiteral("KIV_CHAT_PEER_OUT"), QString::fromStdString(out.string()));
+  peer.setProcessEnvironment(env);
+  peer.setProcessChannelMode(QProcess::ForwardedChannels);
+  peer.start(QCoreApplication::applicationFilePath(),
+             {QStringLiteral("--gtest_also_run_disabled_tests"), QStringLiteral("--gtest_filter=SecondClient.*")});
+  ASSERT_TRUE(peer.waitForStarted(20000));
+  // The other client signs in first, so that this one dials it.
+  RunUntil([] { return false; }, 4000);
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10002)->remote && Friend(10002)->state == 1; }, 60000));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  const QString hot_key = ComposeRichMessage(form);
+  Press(form, "SendButton");
+  ASSERT_TRUE(RecordCountIs(10002, 2));
+  ASSERT_TRUE(RunUntil([&] { return View(form)->toPlainText().contains(QStringLiteral("回复 https://example.org/r")); },
+                       60000));
+  ASSERT_TRUE(RecordCountIs(10002, 4));
+  EXPECT_NE(Records(10002)[3].find("DejaVu Sans Mono"), std::string::npos);
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(out); }, 30000));
+  std::ifstream in(out, std::ios::binary);
+  const std::string theirs((std::istreambuf_iterator<char>(in)), {});
+  // The other side recorded the message as sent (fonts, hot key, link) and its own answer.
+  EXPECT_NE(theirs.find("DejaVu Serif"), std::string::npos) << theirs;
+  EXPECT_NE(theirs.find("http://example.com/a"), std::string::npos);
+  EXPECT_NE(theirs.find(hot_key.toHtmlEscaped().toStdString()), std::string::npos);
+  EXPECT_NE(theirs.find("回复"), std::string::npos);
+  EXPECT_NE(theirs.find("href=\"https://example.org/r\""), std::string::npos);
+  EXPECT_TRUE(RunUntil([&] { return peer.state() == QProcess::NotRunning; }, 60000));
+  EXPECT_EQ(peer.exitCode(), 0);
 }
 
 }  // namespace
