@@ -276,11 +276,18 @@ TEST_F(ChatClientTest, DirectTextWithFontEmoticonAndLinkBothWaysIsRecordedTwiceE
   EXPECT_EQ(Input(form)->toPlainText(), QStringLiteral("太快"));
   EXPECT_TRUE(RecordCountIs(10002, 6));
 
+  // A send time that is no date is replaced by the time of receipt.
+  ASSERT_TRUE(b.Send(to_a, Text(10001, 10002, QStringLiteral("<p>无时间</p>"), std::nan(""))));
+  ASSERT_TRUE(RecordCountIs(10002, 8));
+  EXPECT_NE(Records(10002)[6].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
+            std::string::npos)
+      << Records(10002)[6];
+
   // Without "自动保存消息历史纪录" messages are shown but not recorded.
   GlobalManager->SetupInfo.SaveHistory = 0;
   ASSERT_TRUE(b.Send(to_a, Text(10001, 10002, QStringLiteral("<p>不记录</p>"), Days(when))));
   EXPECT_TRUE(ViewShows(form, QStringLiteral("不记录")));
-  EXPECT_EQ(Records(10002).size(), 6u);
+  EXPECT_EQ(Records(10002).size(), 8u);
 
   // A nudge goes out once per 3 s however often it is pressed.
   Press(form, "NudgeButton");
