@@ -321,9 +321,9 @@ void TManager::OnDataRecive(std::uint16_t remote, const std::uint8_t* data, std:
         DealVideoData(remote, body);
         break;
       case w::kFileData:
-        if (size >= 12) {
+        if (size >= w::file_data::kHeaderSize) {
           RecordReader r(body);
-          if (TFriend* person = TrustedFriend(remote, r.u32(4), r.u32(8)))
+          if (TFriend* person = TrustedFriend(remote, r.u32(w::file_data::kTarget), r.u32(w::file_data::kSender)))
             if (TChatForm* form = GetChatForm(person->UserCode())) DealFileData(*form, body);
         }
         break;
@@ -671,6 +671,10 @@ void TManager::SendAudioData(std::uint8_t quality, const TFriend& person, std::s
   if (data.empty() || data.size() > w::audio::kMaxData) return;
   const Bytes body = w::AudioMessage(person.UserCode(), MyCode(), quality, data);
   SendToFriend(person, body, false, w::kAudioChannel, w::kMediaThreshold, 0);
+}
+
+bool TManager::SendFileData(const TFriend& person, std::span<const std::uint8_t> body, std::uint8_t channel) {
+  return SendToFriend(person, body, false, channel, 0, 0);
 }
 
 void TManager::SendVideoData(const TFriend& person, std::span<const std::uint8_t> frame, bool key_frame,

@@ -62,6 +62,9 @@ class TManager : public QObject {
   // The user clicked "$Yes$" or "$No$" of a pending operation: a received request is accepted or
   // refused, an own one cancelled.
   void AnswerOperation(TChatForm& form, std::uint32_t operation, std::uint8_t role, bool yes);
+  // A 0x10008 block of the window's file manager on the channel it chose; false when no route
+  // took it.
+  bool SendFileData(const TFriend& person, std::span<const std::uint8_t> body, std::uint8_t channel);
   void StopAudio(TChatForm& form, bool send);
   void StopVideo(TChatForm& form, bool send);
   void ShowError(TChatForm& form, int error);
@@ -93,7 +96,8 @@ class TManager : public QObject {
   void DealOperateMessage(std::uint16_t remote, std::span<const std::uint8_t> body);
   void DealAudioData(std::uint16_t remote, std::span<const std::uint8_t> body);
   void DealVideoData(std::uint16_t remote, std::span<const std::uint8_t> body);
-  // The file manager's part: file offers (operation kind 3) and file data (0x10008).
+  // The file manager's part: file offers (operation kind 3) and file data (0x10008, from a trusted
+  // friend with an open window, at least its header long).
   void DealFileOperation(TChatForm& form, const TOperateInfo& info);
   void DealFileData(TChatForm& form, std::span<const std::uint8_t> body);
   void ShowChatMsg(TChatForm& form, const TFriend& person, const QString& document, double send_time,
