@@ -394,6 +394,19 @@ TEST_F(ChatClientTest, ClosingAWindowRefusesReceivedAndCancelsOwnPendingRequests
   EXPECT_EQ(answers[1].id, own_id);
   EXPECT_EQ(answers[1].step, cw::kStepCancel);
   EXPECT_TRUE(RunUntil([] { return ChatWindow(10002) == nullptr; }));
+
+  // Before a friend-list refresh the user is asked to let the open windows go.
+  ASSERT_TRUE(OpenChat(10002));
+  std::uint8_t go_on = 1;
+  AnswerQuestion(false);
+  PluginManager->DealMessage("KivChat", 0x70013, &go_on, sizeof go_on);
+  EXPECT_EQ(go_on, 0);
+  EXPECT_TRUE(ChatWindow(10002));
+  go_on = 1;
+  AnswerQuestion(true);
+  PluginManager->DealMessage("KivChat", 0x70013, &go_on, sizeof go_on);
+  EXPECT_EQ(go_on, 1);
+  EXPECT_TRUE(RunUntil([] { return ChatWindow(10002) == nullptr; }));
 }
 
 TEST_F(ChatClientTest, TextGoesThroughTheFriendsServerOnlyWhenTheRelaySwitchAllowsIt) {
