@@ -85,6 +85,10 @@ TChatForm::TChatForm(TManager& manager, std::uint32_t friend_code)
   auto* video = Button(QStringLiteral("视频"), "VideoButton", this);
   auto* stop_video = Button(QStringLiteral("结束视频"), "StopVideoButton", this);
   auto* close = Button(QStringLiteral("关闭"), "CloseButton", this);
+  auto* emote = Button(QStringLiteral("表情"), "EmoteButton", this);
+  auto* font = Button(QStringLiteral("字体"), "FontButton", this);
+  auto* records = Button(QStringLiteral("聊天记录"), "RecordButton", this);
+  auto* profile = Button(QStringLiteral("资料"), "ProfileButton", this);
   auto* send_file = Button(QStringLiteral("发送文件"), "SendFileButton", this);
 
   auto* pictures = new QVBoxLayout;
@@ -95,12 +99,16 @@ TChatForm::TChatForm(TManager& manager, std::uint32_t friend_code)
   talk->addWidget(name_line_);
   talk->addWidget(view_, 1);
   auto* tools = new QHBoxLayout;
+  tools->addWidget(font);
+  tools->addWidget(emote);
   tools->addWidget(nudge);
   tools->addWidget(voice);
   tools->addWidget(video);
   tools->addWidget(stop_video);
   tools->addWidget(send_file);
   tools->addStretch();
+  tools->addWidget(profile);
+  tools->addWidget(records);
   talk->addLayout(tools);
   talk->addWidget(audio_controls_);
   talk->addWidget(input_);
@@ -120,6 +128,10 @@ TChatForm::TChatForm(TManager& manager, std::uint32_t friend_code)
   connect(stop_audio, &QPushButton::clicked, this, [this] { manager_.StopAudio(*this, true); });
   connect(stop_video, &QPushButton::clicked, this, [this] { manager_.StopVideo(*this, true); });
   connect(close, &QPushButton::clicked, this, &QWidget::close);
+  connect(emote, &QPushButton::clicked, this, [this] { manager_.ShowEmote(*this); });
+  connect(font, &QPushButton::clicked, this, [this] { manager_.SetFontInfo(*this); });
+  connect(records, &QPushButton::clicked, this, [this] { manager_.ViewChatRecord(1, friend_code_); });
+  connect(profile, &QPushButton::clicked, this, [this] { manager_.ShowUserInfo(friend_code_); });
   files = new TFileWindow(*this, GlobalManager->Me ? GlobalManager->Me->UserCode() : 0);
   connect(send_file, &QPushButton::clicked, this, [this] { files->ChooseAndSend(); });
   connect(view_, &QTextBrowser::anchorClicked, this, &TChatForm::OnLink);

@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFontDialog>
 #include <QMessageBox>
+#include <QTimer>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -16,6 +18,7 @@
 #include "chat_document.h"
 #include "chat_form.h"
 #include "chat_record.h"
+#include "chat_record_form.h"
 #include "emote/emote.h"
 #include "file_window.h"
 #include "kiv_audio.h"
@@ -128,6 +131,7 @@ TManager::TManager() { NowMs(); }
 TManager::~TManager() {
   shutting_down_ = true;
   CloseAllChatForm();
+  delete record_form_.data();
 }
 
 std::uint32_t TManager::MyCode() const { return GlobalManager->Me ? GlobalManager->Me->UserCode() : 0; }
@@ -290,8 +294,11 @@ void TManager::DealMessage(std::uint32_t code, void* data, std::uint32_t size) {
         if (form) RefreshForm(*form);
       break;
     case kMsgViewRecords:
+      ViewChatRecord(1, user);
+      break;
     case kMsgViewAllRecords:
-      break;  // the record window shows the records (LoadChatRecord, LoadSystemMsg)
+      ViewChatRecord(0, user);
+      break;
     default:
       break;
   }
@@ -317,10 +324,10 @@ void TManager::OnDataRecive(std::uint16_t remote, const std::uint8_t* data, std:
         DealVideoData(remote, body);
         break;
       case w::kFileData:
-        if (size >= 12) {
+        if (size >= w::file_data::kHeaderSize) {
           RecordReader r(body);
           // File data comes only on the friend's own connection (never through the server).
-          if (TFriend* person = TrustedFriend(remote, r.u32(4), r.u32(8)))
+          if (TFriend* person = TrustedFriend(remote, r.u32(w::file_data::kTarget), r.u32(w::file_data::kSender)))
             if (person->remote != 0 && (person->remote & 0xFFFF) == remote)
               if (TChatForm* form = GetChatForm(person->UserCode())) DealFileData(*form, body);
         }
@@ -334,13 +341,16 @@ void TManager::OnDataRecive(std::uint16_t remote, const std::uint8_t* data, std:
 
 void TManager::OnDisconnect(std::uint16_t remote) {
   if (remote == 0 || !GlobalManager->Me || GlobalManager->RunState != kRunSignedIn) return;
-  for (const auto& group : GlobalManager->FriendGroupList)
-    for (const auto& member : group->members)
-      if (member->remote != 0 && (member->remote & 0xFFFF) == remote)
-        if (TChatForm* form = GetChatForm(member->UserCode())) {
-          form->files->Files().ConnectionLost();
-          StartChat(false, member->UserCode());
-        }
+  // Transfers on the lost connection end now; the friends plug-in may clear the friend's handle
+  // before or after this handler runs.
+  for (const auto& form : forms_)
+    if (form && form->files) form->files->ConnectionLost(remote);
+  // The friends plug-in clears the friend's handle and state in its own handler, which may run
+  // after this one: the open windows are refreshed once both have run.
+  QTimer::singleShot(0, this, [this] {
+    for (const auto& form : forms_)
+      if (form) RefreshForm(*form);
+  });
 }
 
 TFriend* TManager::TrustedFriend(std::uint16_t remote, std::uint32_t target, std::uint32_t sender) const {
@@ -664,6 +674,10 @@ void TManager::SendAudioData(std::uint8_t quality, const TFriend& person, std::s
   SendToFriend(person, body, false, w::kAudioChannel, w::kMediaThreshold, 0);
 }
 
+bool TManager::SendFileData(const TFriend& person, std::span<const std::uint8_t> body, std::uint8_t channel) {
+  return SendToFriend(person, body, false, channel, 0, 0);
+}
+
 void TManager::SendVideoData(const TFriend& person, std::span<const std::uint8_t> frame, bool key_frame,
                              std::uint16_t width, std::uint16_t height) {
   const Bytes body = w::VideoMessage(person.UserCode(), MyCode(), key_frame, width, height, frame);
@@ -972,13 +986,59 @@ std::optional<TRecordPage> TManager::LoadSystemMsg(std::size_t page, QTextEdit* 
   QTextCursor cursor(view->document());
   QTextCharFormat heading;
   heading.setForeground(QColor(0, 0x80, 0x40));
-  for (std::size_t i = 0; i < lines.size(); ++i) {
+  const std::size_t first = (result.page - 1) * kChatRecordsPerPage;
+  for (std::size_t i = first; i < lines.size() && i < first + kChatRecordsPerPage; ++i) {
     cursor.movePosition(QTextCursor::End);
-    if (i > 0) cursor.insertBlock();
+    if (i > first) cursor.insertBlock();
     cursor.insertText(lines[i], i % 2 == 0 ? heading : QTextCharFormat());
   }
   view->moveCursor(QTextCursor::End);
   return result;
+}
+
+void TManager::ViewChatRecord(int kind, std::uint32_t code) {
+  if (!record_form_) {
+    record_form_ = new TRecordForm(*this);
+    GlobalManager->UpdateFormSkin(record_form_);
+  }
+  record_form_->FillTree();
+  record_form_->show();
+  record_form_->raise();
+  record_form_->activateWindow();
+  if (kind == 1 && code != 0 && GlobalManager->GetFriendInfo(code))
+    record_form_->Select(code);
+  else if (code == 0)
+    record_form_->Select(0);
+}
+
+// ---- the window's helpers ---------------------------------------------------------------------------
+
+void TManager::ShowEmote(TChatForm& form) {
+  PluginManager->DealMessage("KivEmote", kMsgShowEmotePicker, static_cast<QWidget*>(form.Input()), 0);
+}
+
+void TManager::SetFontInfo(TChatForm& form) {
+  QTextEdit* input = form.Input();
+  bool chosen = false;
+  const QFont font = QFontDialog::getFont(&chosen, input->currentFont(), &form, QStringLiteral("字体"));
+  if (!chosen) return;
+  QTextCharFormat format;
+  format.setFont(font);
+  QTextCursor all(input->document());
+  all.select(QTextCursor::Document);
+  all.mergeCharFormat(format);
+  input->setCurrentFont(font);
+  TSetupInfo& setup = GlobalManager->SetupInfo;
+  setup.FontName.SetText(font.family().toStdString());
+  setup.FontSize = std::min(font.pointSize() > 0 ? font.pointSize() : 9, 20);
+  setup.FontStyle = static_cast<std::uint8_t>((font.bold() ? kFontBold : 0) | (font.italic() ? kFontItalic : 0) |
+                                              (font.underline() ? kFontUnderline : 0) |
+                                              (font.strikeOut() ? kFontStrikeOut : 0));
+  GlobalManager->SaveSetupInfo();
+}
+
+void TManager::ShowUserInfo(std::uint32_t code) {
+  PluginManager->DealMessage("KivFriend", kMsgShowProfile, &code, sizeof code);
 }
 
 }  // namespace kiv::chat

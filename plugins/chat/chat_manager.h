@@ -26,6 +26,7 @@
 namespace kiv::chat {
 
 class TChatForm;
+class TRecordForm;
 
 // Window error texts (ShowError).
 QString ErrorText(int error);
@@ -61,6 +62,9 @@ class TManager : public QObject {
   // The user clicked "$Yes$" or "$No$" of a pending operation: a received request is accepted or
   // refused, an own one cancelled.
   void AnswerOperation(TChatForm& form, std::uint32_t operation, std::uint8_t role, bool yes);
+  // A 0x10008 block of the window's file manager on the channel it chose; false when no route
+  // took it.
+  bool SendFileData(const TFriend& person, std::span<const std::uint8_t> body, std::uint8_t channel);
   void StopAudio(TChatForm& form, bool send);
   void StopVideo(TChatForm& form, bool send);
   void ShowError(TChatForm& form, int error);
@@ -73,6 +77,13 @@ class TManager : public QObject {
   std::optional<TRecordPage> LoadChatRecord(std::size_t page, std::uint32_t code, QTextEdit* view, bool all);
   // Loads a page of the system messages into `view`.
   std::optional<TRecordPage> LoadSystemMsg(std::size_t page, QTextEdit* view);
+  // Opens the record viewer; kind 1 selects the friend `code` (0: the system messages), kind 0
+  // selects nothing unless `code` is 0.
+  void ViewChatRecord(int kind, std::uint32_t code);
+  // The emoticon picker for the window's input, the font of its input, the friend's profile.
+  void ShowEmote(TChatForm& form);
+  void SetFontInfo(TChatForm& form);
+  void ShowUserInfo(std::uint32_t code);
 
   const std::vector<QPointer<TChatForm>>& Forms() const { return forms_; }
   // The pending operations received and kept at most per window; more are refused at once.
@@ -85,7 +96,8 @@ class TManager : public QObject {
   void DealOperateMessage(std::uint16_t remote, std::span<const std::uint8_t> body);
   void DealAudioData(std::uint16_t remote, std::span<const std::uint8_t> body);
   void DealVideoData(std::uint16_t remote, std::span<const std::uint8_t> body);
-  // The file manager's part: file offers (operation kind 3) and file data (0x10008).
+  // The file manager's part: file offers (operation kind 3) and file data (0x10008, from a trusted
+  // friend with an open window, at least its header long).
   void DealFileOperation(TChatForm& form, const TOperateInfo& info);
   void DealFileData(TChatForm& form, std::span<const std::uint8_t> body);
   void ShowChatMsg(TChatForm& form, const TFriend& person, const QString& document, double send_time,
@@ -124,6 +136,7 @@ class TManager : public QObject {
   bool FromHome(std::uint16_t remote) const;
 
   std::vector<QPointer<TChatForm>> forms_;
+  QPointer<TRecordForm> record_form_;
   qint64 last_text_ms_ = -1000000;
   bool shutting_down_ = false;
 };

@@ -58,7 +58,15 @@ TFileWindow::~TFileWindow() {
 
 std::uint16_t TFileWindow::Remote() {
   const TFriend* person = GlobalManager->GetFriendInfo(form_.FriendCode());
-  return person ? static_cast<std::uint16_t>(person->remote & 0xFFFF) : 0;
+  const std::uint16_t remote = person ? static_cast<std::uint16_t>(person->remote & 0xFFFF) : 0;
+  if (remote != 0) remote_seen_ = remote;
+  return remote;
+}
+
+void TFileWindow::ConnectionLost(std::uint16_t remote) {
+  if (remote == 0 || remote != remote_seen_) return;
+  remote_seen_ = 0;
+  files_->ConnectionLost();
 }
 
 bool TFileWindow::Send(std::uint16_t remote, std::uint8_t channel, std::span<const std::uint8_t> message) {

@@ -36,6 +36,8 @@ class TFileWindow : public QObject, public TFileLink, public TFileEvents {
   // Offers every local file among `urls` (a drop, a paste); true when there was at least one.
   bool OfferUrls(const QList<QUrl>& urls);
   bool OfferMime(const QMimeData* mime);
+  // The transport lost `remote`: the transfers end when it is the connection they used.
+  void ConnectionLost(std::uint16_t remote);
   // A click on a hot link of a file operation; false when the link is not one.
   bool Link(const QUrl& link);
 
@@ -56,6 +58,7 @@ class TFileWindow : public QObject, public TFileLink, public TFileEvents {
   void RemoveItems(std::uint32_t id);
 
   TChatForm& form_;
+  std::uint16_t remote_seen_ = 0;  // the friend's connection as last handed to the manager
   std::map<std::uint32_t, QTextCursor> progress_;  // the progress line of each running transfer
   std::unique_ptr<TFileManager> files_;
 };

@@ -6,18 +6,21 @@
 #include <QDateTime>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTreeWidget>
 #include <QTextFragment>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 
 #include "chat_record.h"
+#include "base/gbk.h"
 #include "chat_wire.h"
 #include "declare/friend_wire.h"
 #include "file_transfer.h"
@@ -125,6 +128,13 @@ class ChatClientTest : public ClientTest {
     return !peer.WaitFor(code, handle, 0);
   }
   static void Pause(int ms) { RunUntil([] { return false; }, ms); }
+
+  static QString NoticeText() {
+    for (QWidget* window : QApplication::topLevelWidgets())
+      if (window->objectName() == QLatin1String("NoticeWindow") && window->isVisible())
+        return window->findChild<QLabel*>(QStringLiteral("NoticeText"))->text();
+    return {};
+  }
 
   static TFriend* Friend(std::uint32_t code) { return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr; }
 
@@ -295,11 +305,18 @@ TEST_F(ChatClientTest, DirectTextWithFontEmoticonAndLinkBothWaysIsRecordedTwiceE
   EXPECT_EQ(Input(form)->toPlainText(), QStringLiteral("太快"));
   EXPECT_TRUE(RecordCountIs(10002, 6));
 
+  // A send time that is no date is replaced by the time of receipt.
+  ASSERT_TRUE(b.Send(to_a, Text(10001, 10002, QStringLiteral("<p>无时间</p>"), std::nan(""))));
+  ASSERT_TRUE(RecordCountIs(10002, 8));
+  EXPECT_NE(Records(10002)[6].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
+            std::string::npos)
+      << Records(10002)[6];
+
   // Without "自动保存消息历史纪录" messages are shown but not recorded.
   GlobalManager->SetupInfo.SaveHistory = 0;
   ASSERT_TRUE(b.Send(to_a, Text(10001, 10002, QStringLiteral("<p>不记录</p>"), Days(when))));
   EXPECT_TRUE(ViewShows(form, QStringLiteral("不记录")));
-  EXPECT_EQ(Records(10002).size(), 6u);
+  EXPECT_EQ(Records(10002).size(), 8u);
 
   // A nudge goes out once per 3 s however often it is pressed.
   Press(form, "NudgeButton");
@@ -406,6 +423,19 @@ TEST_F(ChatClientTest, ClosingAWindowRefusesReceivedAndCancelsOwnPendingRequests
   EXPECT_EQ(answers[1].id, own_id);
   EXPECT_EQ(answers[1].step, cw::kStepCancel);
   EXPECT_TRUE(RunUntil([] { return ChatWindow(10002) == nullptr; }));
+
+  // Before a friend-list refresh the user is asked to let the open windows go.
+  ASSERT_TRUE(OpenChat(10002));
+  std::uint8_t go_on = 1;
+  AnswerQuestion(false);
+  PluginManager->DealMessage("KivChat", 0x70013, &go_on, sizeof go_on);
+  EXPECT_EQ(go_on, 0);
+  EXPECT_TRUE(ChatWindow(10002));
+  go_on = 1;
+  AnswerQuestion(true);
+  PluginManager->DealMessage("KivChat", 0x70013, &go_on, sizeof go_on);
+  EXPECT_EQ(go_on, 1);
+  EXPECT_TRUE(RunUntil([] { return ChatWindow(10002) == nullptr; }));
 }
 
 TEST_F(ChatClientTest, TextGoesThroughTheFriendsServerOnlyWhenTheRelaySwitchAllowsIt) {
@@ -452,8 +482,10 @@ TEST_F(ChatClientTest, OfflineTextIsDeliveredOnceWithItsOriginalTime) {
   ASSERT_TRUE(RecordCountIs(10002, 2));
   EXPECT_NE(Records(10002)[0].find("小红 03/04 05:06:07"), std::string::npos);
   EXPECT_NE(Records(10002)[1].find("留言"), std::string::npos);
-  // The window waits unread.
+  // The window waits unread, and a notice says who wrote.
   EXPECT_TRUE(ChatWindow(10002));
+  EXPECT_FALSE(ChatWindow(10002)->isVisible());
+  EXPECT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("好友小红(10002)对你说："); }));
   EXPECT_TRUE(RunUntil([] {
     return std::any_of(GlobalManager->WaitShowFormList.begin(), GlobalManager->WaitShowFormList.end(),
                        [](const auto& e) { return e->user_code == 10002; });
@@ -587,6 +619,140 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
   EXPECT_TRUE(RunUntil([] { return !CheckDeviceWorking(); }));
   // Frames after the end are not shown.
   EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("视频连接已经结束。"));
+}
+
+TEST_F(ChatClientTest, TheRecordViewerPagesByTwentyAndShowsTheSystemMessages) {
+  const auto folder = app_.path() / "10001";
+  for (int i = 1; i <= 41; ++i)
+    ASSERT_TRUE(chat::SaveChatRecord(chat::ChatRecordPath(folder, 10002), 10001,
+                                     "<p>第" + std::to_string(i) + "条</p>"));
+  // A torn record at the end is not read.
+  std::ofstream(chat::ChatRecordPath(folder, 10002), std::ios::binary | std::ios::app) << "\xFF\xFF\x00\x00torn";
+  std::filesystem::create_directories(folder / "ChatRecord");
+  std::ofstream(folder / "ChatRecord" / "SystemMsg.dat", std::ios::binary)
+      << Utf8ToGbk("系统消息  2026-01-01") << "\r\n" << Utf8ToGbk("欢迎使用") << "\r\n";
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
+
+  std::uint32_t code = 10002;
+  PluginManager->DealMessage("KivChat", 0x70007, &code, sizeof code);
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("ChatRecordForm") && w->isVisible()) form = w;
+    return form != nullptr;
+  }));
+  auto* label = form->findChild<QLabel*>(QStringLiteral("PageLabel"));
+  auto* view = form->findChild<QTextBrowser*>(QStringLiteral("RecordView"));
+  auto button = [&](const char* name) { return form->findChild<QPushButton*>(QLatin1String(name)); };
+  EXPECT_EQ(label->text(), QStringLiteral("第3of3页"));
+  EXPECT_EQ(view->toPlainText(), QStringLiteral("第41条"));
+  EXPECT_FALSE(button("NextPageButton")->isVisibleTo(form));
+  EXPECT_TRUE(button("PrevPageButton")->isVisibleTo(form));
+  button("FirstPageButton")->click();
+  EXPECT_EQ(label->text(), QStringLiteral("第1of3页"));
+  EXPECT_TRUE(view->toPlainText().startsWith(QStringLiteral("第1条\n第2条")));
+  EXPECT_TRUE(view->toPlainText().endsWith(QStringLiteral("第20条")));
+  EXPECT_FALSE(button("PrevPageButton")->isVisibleTo(form));
+  EXPECT_TRUE(button("LastPageButton")->isVisibleTo(form));
+  auto* tree = form->findChild<QTreeWidget*>(QStringLiteral("RecordTree"));
+  ASSERT_GE(tree->topLevelItemCount(), 2);
+  EXPECT_EQ(tree->topLevelItem(0)->text(0), QStringLiteral("我的好友(2人)"));
+  EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("小红[10002]"));
+
+  code = 0;
+  PluginManager->DealMessage("KivChat", 0x70008, &code, sizeof code);
+  EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("系统消息"));
+  EXPECT_EQ(view->toPlainText(), QStringLiteral("系统消息  2026-01-01\n欢迎使用"));
+  EXPECT_EQ(label->text(), QStringLiteral("第1of1页"));
+}
+
+// The second real client of TwoRealClientsChatAndEachRecordsBothMessages: the test runs this binary
+// again with this test alone, pointed at its server. It signs in as 10002, waits for the first
+// client's message, answers it through its own window and writes its records where it was told.
+class SecondClient : public ClientTest {
+ protected:
+  void SetUp() override {
+    if (!std::getenv("KIV_CHAT_PEER_LOGIN_PORT")) GTEST_SKIP() << "started by the two-client test";
+    ClientTest::SetUp();
+    const std::filesystem::path bin = KIV_BIN_DIR;
+    for (const char* plugin : {"KivFriend.so", "KivChat.so"})
+      std::filesystem::copy_file(bin / "Plugins" / plugin, app_.path() / "Plugins" / plugin);
+    std::filesystem::create_directory_symlink(bin / "EmoteInfo", app_.path() / "EmoteInfo");
+    WriteConfig(static_cast<std::uint16_t>(std::atoi(std::getenv("KIV_CHAT_PEER_LOGIN_PORT"))));
+  }
+  std::vector<std::string> Records() const {
+    auto records = chat::LoadChatRecords(chat::ChatRecordPath(app_.path() / "10002", 10001), 10002);
+    return records ? *records : std::vector<std::string>{};
+  }
+};
+
+TEST_F(SecondClient, DISABLED_AnswersTheFirstClient) {
+  const std::filesystem::path out = std::getenv("KIV_CHAT_PEER_OUT");
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  PressLogin(QStringLiteral("10002"), QStringLiteral("kivora"));
+  ASSERT_TRUE(SignedIn());
+  ASSERT_TRUE(RunUntil([this] { return Records().size() == 2; }, 120000));
+  std::uint32_t code = 10001;
+  PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("ChatForm") && w->isVisible()) form = w;
+    return form != nullptr;
+  }));
+  auto* input = form->findChild<QTextEdit*>(QStringLiteral("ChatInput"));
+  QTextCursor cursor(input->document());
+  QTextCharFormat font;
+  font.setFontFamilies({QStringLiteral("DejaVu Sans Mono")});
+  cursor.insertText(QStringLiteral("回复 https://example.org/r"), font);
+  form->findChild<QPushButton*>(QStringLiteral("SendButton"))->click();
+  ASSERT_TRUE(RunUntil([this] { return Records().size() == 4; }));
+  std::ofstream result(out.string() + ".part", std::ios::binary);
+  for (const std::string& r : Records()) result << r << "\n----\n";
+  result.close();
+  std::filesystem::rename(out.string() + ".part", out);
+  // The answer is on its way; the first client ends this one by signing out.
+  RunUntil([] { return false; }, 3000);
+}
+
+TEST_F(ChatClientTest, TwoRealClientsChatAndEachRecordsBothMessages) {
+  TestDir out_dir;
+  const std::filesystem::path out = out_dir.path() / "peer-records";
+  QProcess peer;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("KIV_CHAT_PEER_LOGIN_PORT"), QString::number(server_.Login().port));
+  env.insert(QStringLiteral("KIV_CHAT_PEER_OUT"), QString::fromStdString(out.string()));
+  peer.setProcessEnvironment(env);
+  peer.setProcessChannelMode(QProcess::ForwardedChannels);
+  peer.start(QCoreApplication::applicationFilePath(),
+             {QStringLiteral("--gtest_also_run_disabled_tests"), QStringLiteral("--gtest_filter=SecondClient.*")});
+  ASSERT_TRUE(peer.waitForStarted(20000));
+  // The other client signs in first, so that this one dials it.
+  RunUntil([] { return false; }, 4000);
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10002)->remote && Friend(10002)->state == 1; }, 60000));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  const QString hot_key = ComposeRichMessage(form);
+  Press(form, "SendButton");
+  ASSERT_TRUE(RecordCountIs(10002, 2));
+  ASSERT_TRUE(RunUntil([&] { return View(form)->toPlainText().contains(QStringLiteral("回复 https://example.org/r")); },
+                       60000));
+  ASSERT_TRUE(RecordCountIs(10002, 4));
+  EXPECT_NE(Records(10002)[3].find("DejaVu Sans Mono"), std::string::npos);
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(out); }, 30000));
+  std::ifstream in(out, std::ios::binary);
+  const std::string theirs((std::istreambuf_iterator<char>(in)), {});
+  // The other side recorded the message as sent (fonts, hot key, link) and its own answer.
+  EXPECT_NE(theirs.find("DejaVu Serif"), std::string::npos) << theirs;
+  EXPECT_NE(theirs.find("http://example.com/a"), std::string::npos);
+  EXPECT_NE(theirs.find(hot_key.toHtmlEscaped().toStdString()), std::string::npos);
+  EXPECT_NE(theirs.find("回复"), std::string::npos);
+  EXPECT_NE(theirs.find("href=\"https://example.org/r\""), std::string::npos);
+  EXPECT_TRUE(RunUntil([&] { return peer.state() == QProcess::NotRunning; }, 60000));
+  EXPECT_EQ(peer.exitCode(), 0);
 }
 
 }  // namespace
