@@ -11,7 +11,9 @@
 
 #include "chat_manager.h"
 #include "file_window.h"
+#include "kiv_audio.h"
 #include "manager/global_manager.h"
+#include "manager/setup_records.h"
 
 namespace kiv::chat {
 
@@ -71,11 +73,21 @@ TChatForm::TChatForm(TManager& manager, std::uint32_t friend_code)
     gauge->setRange(0, 128);
     gauge->setTextVisible(false);
   }
+  quality_ = new QComboBox(audio_controls_);
+  quality_->setObjectName(QStringLiteral("QualityBox"));
+  quality_->addItem(QStringLiteral("普通音质"), kAudioQualityNormal);
+  quality_->addItem(QStringLiteral("高阶音质"), kAudioQualityHigh);
+  volume_ = new QSlider(Qt::Horizontal, audio_controls_);
+  volume_->setObjectName(QStringLiteral("OutputVolume"));
+  volume_->setRange(0, 255);
+  volume_->setMaximumWidth(90);
   auto* stop_audio = Button(QStringLiteral("结束音频"), "StopAudioButton", audio_controls_);
   auto* audio_row = new QHBoxLayout(audio_controls_);
   audio_row->setContentsMargins(0, 0, 0, 0);
   audio_row->addWidget(input_gauge_);
   audio_row->addWidget(output_gauge_);
+  audio_row->addWidget(volume_);
+  audio_row->addWidget(quality_);
   audio_row->addWidget(stop_audio);
   audio_controls_->hide();
 
@@ -126,6 +138,10 @@ TChatForm::TChatForm(TManager& manager, std::uint32_t friend_code)
   connect(voice, &QPushButton::clicked, this, [this] { manager_.RequestVoice(*this); });
   connect(video, &QPushButton::clicked, this, [this] { manager_.RequestVideo(*this); });
   connect(stop_audio, &QPushButton::clicked, this, [this] { manager_.StopAudio(*this, true); });
+  connect(quality_, &QComboBox::activated, this, [this](int index) {
+    manager_.ChangeAudioQuality(*this, static_cast<std::uint8_t>(quality_->itemData(index).toUInt()));
+  });
+  connect(volume_, &QSlider::valueChanged, this, [](int value) { SetAudioOutVolume(value); });
   connect(stop_video, &QPushButton::clicked, this, [this] { manager_.StopVideo(*this, true); });
   connect(close, &QPushButton::clicked, this, &QWidget::close);
   connect(emote, &QPushButton::clicked, this, [this] { manager_.ShowEmote(*this); });

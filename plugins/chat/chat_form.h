@@ -6,9 +6,11 @@
 // Threads: main thread only.
 #pragma once
 
+#include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSlider>
 #include <QTextBrowser>
 #include <QTextEdit>
 #include <QTimer>
@@ -40,6 +42,7 @@ class TChatForm : public QWidget {
   QWidget* AudioControls() const { return audio_controls_; }
   QProgressBar* InputGauge() const { return input_gauge_; }
   QProgressBar* OutputGauge() const { return output_gauge_; }
+  QComboBox* QualityBox() const { return quality_; }
 
   // Adds a line of the window's own (notices, call texts) to the conversation.
   void AddLine(const QString& text);
@@ -94,6 +97,8 @@ class TChatForm : public QWidget {
   QWidget* audio_controls_;
   QProgressBar* input_gauge_;
   QProgressBar* output_gauge_;
+  QComboBox* quality_;
+  QSlider* volume_;
   QTimer frame_timer_;
   QTimer shake_timer_;
   int shake_step_ = 0;

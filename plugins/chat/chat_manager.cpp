@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFontDialog>
 #include <QMessageBox>
+#include <QSlider>
 #include <QTimer>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -800,6 +801,8 @@ void TManager::StartAudio(TChatForm& form) {
                                   &TManager::OnAudioData, &form);
   if (input && form.audio_out != -1) {
     form.SetHint(QStringLiteral("音频连接已经建立。"));
+    form.QualityBox()->setCurrentIndex(form.QualityBox()->findData(AudioQuality()));
+    form.AudioControls()->findChild<QSlider*>(QStringLiteral("OutputVolume"))->setValue(GetAudioOutVolume());
     form.AudioControls()->show();
     return;
   }
@@ -852,6 +855,15 @@ void TManager::StopAudio(TChatForm& form, bool send) {
     TOperateInfo info = NewOperation(form, kOperateVoice, w::kStepEnd, w::kRoleSent);
     SendOperateMessage(info, *person);
   }
+}
+
+void TManager::ChangeAudioQuality(TChatForm& form, std::uint8_t quality) {
+  if (!form.audio_running || (quality != kAudioQualityNormal && quality != kAudioQualityHigh)) return;
+  StopAudioIn();
+  GlobalManager->SystemInfo.AudioQuality = quality;
+  GlobalManager->SaveSystemInfo();
+  if (!StartAudioIn(quality, GlobalManager->SystemInfo.AudioInput, &form, &TManager::OnAudioData, &form))
+    ShowError(form, 6);
 }
 
 void TManager::StartVideo(TChatForm& form) {

@@ -66,6 +66,8 @@ class TManager : public QObject {
   // took it.
   bool SendFileData(const TFriend& person, std::span<const std::uint8_t> body, std::uint8_t channel);
   void StopAudio(TChatForm& form, bool send);
+  // Restarts the running call's microphone at `quality` (1 normal, 2 high), kept in the system record.
+  void ChangeAudioQuality(TChatForm& form, std::uint8_t quality);
   void StopVideo(TChatForm& form, bool send);
   void ShowError(TChatForm& form, int error);
   // A window is closing: calls end, pending operations are refused or cancelled.

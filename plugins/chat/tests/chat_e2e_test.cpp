@@ -3,6 +3,7 @@
 // is a protocol client that speaks the chat messages as a client does; the test reads what it
 // receives and makes it answer.
 #include <QClipboard>
+#include <QComboBox>
 #include <QDateTime>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -544,7 +545,7 @@ TEST_F(ChatClientTest, AVoiceCallRunsBothWaysAndEndsFromThisSide) {
   EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("音频连接已经建立。"));
 
   // A tone into the microphone goes to the friend on the voice channel; the friend's blocks play.
-  std::vector<std::int16_t> tone(48000 * 3);
+  std::vector<std::int16_t> tone(48000 * 6);
   for (std::size_t i = 0; i < tone.size(); ++i)
     tone[i] = static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 48000));
   std::jthread feeder([&] { pulse.Feed(tone); });
@@ -561,6 +562,17 @@ TEST_F(ChatClientTest, AVoiceCallRunsBothWaysAndEndsFromThisSide) {
       b.Send(to_a, cw::AudioMessage(10001, 10002, v->quality, v->data));
     }
     return output->value() > 0;
+  }));
+
+  // Another quality restarts the microphone at it and is kept.
+  auto* quality = form->findChild<QComboBox*>(QStringLiteral("QualityBox"));
+  EXPECT_EQ(quality->currentData().toUInt(), 2u);
+  emit quality->activated(quality->findData(1));
+  EXPECT_EQ(GlobalManager->SystemInfo.AudioQuality, 1);
+  bool normal_seen = false;
+  EXPECT_TRUE(RunUntil([&] {
+    if (auto more = b.WaitFor(cw::kAudioData, to_a, 0)) normal_seen = normal_seen || cw::ReadAudioMessage(*more)->quality == 1;
+    return normal_seen;
   }));
 
   Press(form, "StopAudioButton");
