@@ -53,4 +53,22 @@ std::optional<std::filesystem::path> SafeChildPath(const std::filesystem::path& 
   return path;
 }
 
+std::optional<std::string> ReduceToBareFileName(std::string_view name) {
+  if (std::size_t slash = name.find_last_of("/\\"); slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  std::string bare;
+  bare.reserve(name.size());
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) continue;
+    bare.push_back(c == ':' ? '_' : static_cast<char>(c));
+  }
+  if (bare.size() > 255) {
+    std::size_t cut = 255;
+    // Step back over continuation bytes so the cut lands at the start of a character.
+    while (cut > 0 && (static_cast<unsigned char>(bare[cut]) & 0xC0) == 0x80) --cut;
+    bare.resize(cut);
+  }
+  if (!IsBareFileName(bare)) return std::nullopt;
+  return bare;
+}
+
 }  // namespace kiv

@@ -24,4 +24,10 @@ std::optional<std::filesystem::path> PathInFolder(const std::filesystem::path& f
 std::optional<std::filesystem::path> SafeChildPath(const std::filesystem::path& folder, std::string_view name,
                                                    std::string* error = nullptr);
 
+// A name a peer offers (it may carry a folder of the peer's disk) reduced to a bare file name: the
+// part after the last "/" or "\", without control characters, with ":" turned into "_", and cut to
+// 255 bytes without splitting a UTF-8 character. Nothing when what is left is "", "." or "..".
+// The result always passes IsBareFileName.
+std::optional<std::string> ReduceToBareFileName(std::string_view name);
+
 }  // namespace kiv

@@ -55,4 +55,28 @@ TEST(SafeChildPath, RefusesEveryNameThatCouldLeaveTheFolder) {
   EXPECT_FALSE(SafeChildPath(dir.path(), "real/" + std::string(256, 'x')));
 }
 
+TEST(SafeName, OfferedNamesAreReducedToTheirLastComponent) {
+  struct Case {
+    std::string offered;
+    std::optional<std::string> bare;
+  } cases[] = {
+      {"report.pdf", "report.pdf"},
+      {"../../x", "x"},
+      {"C:\\Users\\a\\报告.doc", "报告.doc"},
+      {"/etc/passwd", "passwd"},
+      {"dir/", std::nullopt},
+      {"a/..", std::nullopt},
+      {"..\\.", std::nullopt},
+      {"", std::nullopt},
+      {"\x01\x02", std::nullopt},
+      {"a\tb\nc", "abc"},
+      {"c:x", "c_x"},
+      {std::string(300, 'y'), std::string(255, 'y')},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ReduceToBareFileName(c.offered), c.bare) << c.offered;
+  // 254 ASCII bytes and a three-byte character: the character does not fit and is dropped whole.
+  std::string long_name = std::string(254, 'z') + "文";
+  EXPECT_EQ(ReduceToBareFileName(long_name), std::string(254, 'z'));
+}
+
 }  // namespace kiv
