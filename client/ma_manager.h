@@ -170,6 +170,9 @@ class TManager : public QObject {
   void ShowMoneyRecord();
   void ShowMall();
   void ShowService();
+  // The top-up page (PAYURL + "?code=" + user code) in a web window "账号充值": when the user closes
+  // it, or comes back from the browser, the own profile is asked for and the new balance shows.
+  void ShowPayPage();
   TWebWindowList& WebWindows() { return *web_windows_; }
 
   // Notices that arrived before sign-in completed, in arrival order.

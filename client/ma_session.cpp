@@ -347,7 +347,7 @@ void TManager::OnPluginMessage(std::uint32_t code, void* data, std::uint32_t siz
         main_form_->UpdateTrayIcon(-1);
         break;
       case kMsgOpenPayPage:
-        options_.open_url(QUrl(Q(PAYURL + "?code=" + std::to_string(GlobalManager->Me->UserCode()))));
+        ShowPayPage();
         break;
       case kMsgLowerMainWindow:
         main_form_->lower();
@@ -393,6 +393,11 @@ void TManager::ShowMall() {
     return;
   }
   OpenWebWindow(679, 611, QStringLiteral("道具商城"), AccountPageUrl(MALLURL));
+}
+
+void TManager::ShowPayPage() {
+  OpenWebWindow(500, 486, QStringLiteral("账号充值"),
+                QUrl(Q(PAYURL + "?code=" + std::to_string(GlobalManager->Me->UserCode()))));
 }
 
 void TManager::ShowService() {

@@ -58,7 +58,9 @@ int main(int argc, char** argv) {
   auto* home_opt = app.add_option("--home-port", home_port, "home port (0: any free port)");
   auto* update_opt = app.add_option("--update-port", update_port, "update port (0: any free port)");
   auto* web_opt = app.add_option("--web-port", web_port, "web site port (default 8080; 0: any free port)");
-  app.add_option("--web-content", options.web_content, "web site content folder (default web/ beside the program)");
+  app.add_option(
+      "--web-content", options.web_content,
+      "web site content folder (default web/ beside the program, else ../share/kivora-server/web)");
   auto* announce_opt = app.add_option("--announce", announce, "IPv4 address announced to clients");
   auto* node_opt = app.add_option("--node", node, "name of this home node");
   auto* cost_opt = app.add_option("--hash-cost", hash_cost, "min, interactive, moderate or sensitive");

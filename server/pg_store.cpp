@@ -270,6 +270,17 @@ std::vector<TLedgerRow> TPgStore::LedgerOf(std::uint32_t code, std::size_t limit
   return rows;
 }
 
+std::vector<TRankRow> TPgStore::Richest(std::size_t limit) {
+  std::lock_guard lock(mutex_);
+  std::vector<TRankRow> rows;
+  TPgResult r = Exec("SELECT code, nickname, money FROM accounts ORDER BY money DESC, code LIMIT $1",
+                  {N(static_cast<std::int64_t>(limit))});
+  if (!r.ok()) return rows;
+  for (int i = 0; i < r.rows(); ++i)
+    rows.push_back({static_cast<std::uint32_t>(r.number(i, 0)), r.text(i, 1), r.number(i, 2)});
+  return rows;
+}
+
 std::uint32_t TPgStore::IssueGuest(const std::string& machine, std::int64_t now_s) {
   std::lock_guard lock(mutex_);
   Exec("BEGIN");

@@ -36,6 +36,7 @@ class TPgStore final : public IAccountStore {
   std::int64_t LedgerRows() override;
   std::optional<std::int64_t> TopUp(std::uint32_t code, std::int64_t amount) override;
   std::vector<TLedgerRow> LedgerOf(std::uint32_t code, std::size_t limit) override;
+  std::vector<TRankRow> Richest(std::size_t limit) override;
   std::uint32_t IssueGuest(const std::string& machine, std::int64_t now_s) override;
   bool ClaimGuest(std::uint32_t code, const std::string& machine, std::int64_t now_s) override;
   void SetPresence(std::uint32_t user, const std::string& node, bool signed_in) override;

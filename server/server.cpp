@@ -178,7 +178,17 @@ std::vector<std::string> TServer::ListeningLines() const {
 }
 
 bool TServer::StartWeb(std::string* error) {
-  std::filesystem::path content = options_.web_content.empty() ? ApplicationFolder() / "web" : options_.web_content;
+  // Beside the program in the build tree; in an installed system the program is in bin/ and the
+  // content in share/kivora-server/web.
+  std::filesystem::path content = options_.web_content;
+  if (content.empty()) {
+    std::error_code ec;
+    content = ApplicationFolder() / "web";
+    const std::filesystem::path shared =
+        ApplicationFolder().parent_path() / "share" / "kivora-server" / "web";
+    if (!std::filesystem::is_directory(content, ec) && std::filesystem::is_directory(shared, ec))
+      content = shared;
+  }
   web_ = std::make_unique<TWebRole>(*ctx_, content, options_.data_dir / "web-versions.ini");
   if (web_->Start(ctx_->config.announce, options_.web_port.value_or(8080), error)) return true;
   web_.reset();

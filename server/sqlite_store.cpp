@@ -287,6 +287,19 @@ std::vector<TLedgerRow> TSqliteStore::LedgerOf(std::uint32_t code, std::size_t l
   return rows;
 }
 
+std::vector<TRankRow> TSqliteStore::Richest(std::size_t limit) {
+  std::lock_guard lock(mutex_);
+  std::vector<TRankRow> rows;
+  try {
+    TSqliteStatement s(db_, "SELECT code, nickname, money FROM accounts ORDER BY money DESC, code LIMIT ?1");
+    s.Bind(1, static_cast<std::int64_t>(limit));
+    while (s.Step()) rows.push_back({static_cast<std::uint32_t>(s.Int(0)), s.Text(1), s.Int(2)});
+  } catch (const std::exception&) {
+    rows.clear();
+  }
+  return rows;
+}
+
 std::uint32_t TSqliteStore::IssueGuest(const std::string& machine, std::int64_t now_s) {
   std::lock_guard lock(mutex_);
   try {

@@ -48,6 +48,13 @@ struct TProfileUpdate {
 };
 
 // One row of the money ledger. `from` 0 is the service itself (a top-up on the web site).
+// One line of the web site's ranking.
+struct TRankRow {
+  std::uint32_t code = 0;
+  std::string nickname;
+  std::int64_t money = 0;
+};
+
 struct TLedgerRow {
   std::int64_t at = 0;  // seconds since the epoch
   std::uint32_t from = 0, to = 0;
@@ -103,6 +110,8 @@ class IAccountStore {
   virtual std::optional<std::int64_t> TopUp(std::uint32_t code, std::int64_t amount) = 0;
   // The newest `limit` ledger rows that move money from or to `code`, newest first.
   virtual std::vector<TLedgerRow> LedgerOf(std::uint32_t code, std::size_t limit) = 0;
+  // The `limit` accounts with the highest balance, highest first (equal balances by code).
+  virtual std::vector<TRankRow> Richest(std::size_t limit) = 0;
 
   // Guest codes handed out by the login role and claimed by a home node.
   virtual std::uint32_t IssueGuest(const std::string& machine, std::int64_t now_s) = 0;

@@ -26,8 +26,10 @@ constexpr std::uintmax_t kMaxContentFile = 32u << 20;
 constexpr std::int64_t kMaxTopUp = 100000;
 constexpr std::size_t kLedgerRowsShown = 50;
 
-// The folders of the content tree that are served as files.
-constexpr const char* kContentFolders[] = {"Download", "present", "stamp", "skins"};
+constexpr std::size_t kRankRowsShown = 10;
+
+// The folders of the content tree that are served as files (mall/image holds the mall's pictures).
+constexpr const char* kContentFolders[] = {"Download", "present", "stamp", "skins", "mall/image"};
 
 // The catalogue name the admin command uses, and its key in the version file.
 struct TCatalogueKey {
@@ -83,19 +85,21 @@ header a{color:#fff;text-decoration:none;}
 nav{background:#cce6ff;padding:6px 18px;border-bottom:1px solid #8ab8e0;}
 nav a{color:#1762c9;margin-right:14px;text-decoration:none;}
 main{max-width:620px;margin:16px auto;background:#fff;border:1px solid #8ab8e0;border-radius:6px;padding:16px 22px;}
-h1{font-size:17px;margin:0 0 12px;color:#1762c9;}
+h1{font-size:18px;margin:0 0 12px;color:#1762c9;}
+h2{font-size:15px;margin:18px 0 6px;color:#1f3a5a;}
 label{display:inline-block;width:84px;}
 input,select{border:1px solid #8ab8e0;border-radius:4px;padding:4px 6px;margin:4px 0;font:inherit;}
 button{background:linear-gradient(#8fc8ff,#2f8cff);border:1px solid #1762c9;color:#fff;border-radius:4px;
 padding:5px 18px;font:inherit;cursor:pointer;}
-table{border-collapse:collapse;width:100%;}
+table{border-collapse:collapse;width:100%;table-layout:fixed;}
+table.catalogue th:first-child,table.catalogue td:first-child{width:64px;}
 th,td{border-bottom:1px solid #cce6ff;padding:5px;text-align:left;}
 th{background:#eef8ff;}
 .ok{color:#1f7a3a;font-weight:bold;} .err{color:#c62828;font-weight:bold;}
 .big{font-size:22px;color:#1762c9;font-weight:bold;}
-img.item{width:40px;height:40px;vertical-align:middle;}
+img.item{max-width:56px;max-height:40px;vertical-align:middle;}
 </style></head><body><header><a href="/">Kivora</a></header><nav><a href="/register.php">申请账号</a>)"
-      R"(<a href="/goto.php?kind=1">道具商城</a><a href="/goto.php?kind=3">在线客服</a><a href="/help.php">新手帮助</a></nav><main>)";
+      R"(<a href="/goto.php?kind=1">道具商城</a><a href="/TOP10">排行榜</a><a href="/goto.php?kind=3">在线客服</a><a href="/help.php">新手帮助</a></nav><main>)";
   html += body;
   html += "</main></body></html>\n";
   return html;
@@ -176,7 +180,7 @@ std::string CatalogueTable(const fs::path& file, const std::string& image_base, 
     rows += "</tr>";
   }
   if (rows.empty()) return "<p>暂无商品。</p>";
-  return std::string("<table><tr><th></th><th>名称</th><th>价格</th>") + (stamps ? "<th>时效</th>" : "") +
+  return std::string("<table class=\"catalogue\"><tr><th></th><th>名称</th><th>价格</th>") + (stamps ? "<th>时效</th>" : "") +
          "</tr>" + rows + "</table>";
 }
 
@@ -384,11 +388,13 @@ void TWebRole::Route() {
   http.Get("/goto.php", [this](const httplib::Request& req, httplib::Response& res) {
     const std::string kind = req.get_param_value("kind");
     if (kind == "1") {
-      SendPage(res, "道具商城",
-               "<h1>道具商城</h1><h2>礼物</h2>" +
-                   CatalogueTable(content_ / "present" / "PresentInfo.txt", "/present/", false) +
-                   "<h2>印章</h2>" + CatalogueTable(content_ / "stamp" / "StampInfo.txt", "/stamp/", true) +
-                   "<p>礼物和印章在聊天室中赠送，费用从您的账号余额中扣除。</p>");
+      SendPage(
+          res, "道具商城",
+          "<h1>道具商城</h1><h2>礼物</h2>" +
+              CatalogueTable(content_ / "present" / "PresentInfo.txt", "/present/", false) + "<h2>印章</h2>" +
+              CatalogueTable(content_ / "stamp" / "StampInfo.txt", "/stamp/", true) + "<h2>交通工具</h2>" +
+              CatalogueTable(content_ / "mall" / "MallInfo.txt", "/mall/image/", false) +
+              "<p>礼物和印章在聊天室中赠送，交通工具可以停入聊天室的车位，费用从您的账号余额中扣除。</p>");
       return;
     }
     if (kind == "2") {
@@ -429,6 +435,30 @@ void TWebRole::Route() {
       return;
     }
     SendPage(res, "找不到页面", "<h1>找不到页面</h1><p>您要的页面不存在。</p>", 404);
+  });
+
+  // The room lobby's first tab and its ranking tab.
+  http.Get("/chatroom.php", [](const httplib::Request&, httplib::Response& res) {
+    SendPage(res, "聊天室",
+             "<h1>欢迎来到聊天室大厅</h1><p>在左侧的分类中选择一个聊天室，双击即可进入。</p>"
+             "<h2>在聊天室里</h2><ul><li>排麦发言，和大家语音、视频聊天；</li>"
+             "<li>公聊或私聊，发送广播；</li><li>赠送礼物、盖章，把交通工具停进车位。</li></ul>"
+             "<p>礼物、印章和交通工具的价格见<a href=\"/goto.php?kind=1\">道具商城</a>，"
+             "余额不足时请<a href=\"/pay/add.php\">充值</a>。</p>");
+  });
+  http.Get("/TOP10", [this](const httplib::Request&, httplib::Response& res) {
+    std::vector<TRankRow> rows = ctx_.store.Richest(kRankRowsShown);
+    std::string body = "<h1>财富排行榜</h1>";
+    if (rows.empty()) {
+      body += "<p>暂无排名。</p>";
+    } else {
+      body += "<table><tr><th>名次</th><th>昵称</th><th>号码</th><th>余额</th></tr>";
+      for (std::size_t i = 0; i < rows.size(); ++i)
+        body += "<tr><td>" + std::to_string(i + 1) + "</td><td>" + Escape(rows[i].nickname) + "</td><td>" +
+                std::to_string(rows[i].code) + "</td><td>" + std::to_string(rows[i].money) + " 币</td></tr>";
+      body += "</table>";
+    }
+    SendPage(res, "排行榜", body);
   });
 
   http.Get("/help.php", [](const httplib::Request&, httplib::Response& res) {

@@ -1,5 +1,6 @@
 // The appearance window's skin gallery against the real web role, and the skin package unpacking.
 #include <QPushButton>
+#include <cstdlib>
 #include <fstream>
 
 #include "base/graphic_archive.h"
@@ -80,6 +81,13 @@ TEST(AppearanceTest, AGallerySkinDownloadsOnClickAppliesAndIsRemembered) {
     EXPECT_TRUE(crystal->toolTip().endsWith(QStringLiteral("点击下载")));
     // The previews come from the site in the background.
     ASSERT_TRUE(RunUntil([&] { return !crystal->pixmap().isNull(); }, 10000));
+    // KIV_SCREENSHOT_DIR: the window as a person sees it, for a look by eye.
+    auto shot = [&form](const char* name) {
+      if (const char* folder = std::getenv("KIV_SCREENSHOT_DIR"))
+        form.grab().save(QString::fromUtf8(folder) + QLatin1Char('/') + QLatin1String(name));
+    };
+    for (TWebImage* t : tiles) RunUntil([&] { return !t->pixmap().isNull(); }, 10000);
+    shot("appearance.png");
 
     std::vector<std::pair<QString, bool>> chosen;
     QObject::connect(&form, &TAppearanceForm::SkinChosen,
@@ -91,6 +99,7 @@ TEST(AppearanceTest, AGallerySkinDownloadsOnClickAppliesAndIsRemembered) {
     EXPECT_TRUE(fs::exists(app / "skins" / "水晶" / "skin.qss"));
     EXPECT_EQ(manager.SkinManager->SkinName(), "水晶");
     EXPECT_EQ(server.Web()->Requests("/skins/水晶.rar"), 1u);
+    shot("appearance-crystal.png");
 
     // On disk now: chosen again without a download.
     form.ChooseSkin("水晶");

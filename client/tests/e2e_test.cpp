@@ -1,5 +1,7 @@
 // The client against the real reference server: kivora-server runs as a child process on loopback
 // with a fresh store and the demo users; its admin command sends what an operator would.
+#include <httplib.h>
+
 #include <QProcess>
 #include <csignal>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include "udp_interface.h"
 
 #include "ma_system_msg.h"
+#include "ma_web.h"
 #include "manager/qt_app.h"
 #include "protocol_client.h"
 #include "server_fixture.h"
@@ -61,9 +64,9 @@ TEST_F(ServerTest, ANewerVersionStartsTheUpdaterOrTellsTheUser) {
   exits_ = 0;
   StartClient();
   ASSERT_TRUE(LoginWindowShown());
-  EXPECT_TRUE(
-      MessageShown(QStringLiteral("系统发现Kivora有最新版本，当前版本可以继续使用，如果需要更新请从官方网站ht"
-                                  "tp://127.0.0.1:8080中下载安装。")));
+  EXPECT_TRUE(MessageShown(
+      QStringLiteral("系统发现Kivora有最新版本，当前版本可以继续使用，如果需要更新请从官方网站") +
+      QString::fromStdString(HOMEPAGE) + QStringLiteral("中下载安装。")));
   EXPECT_TRUE(commands_.empty());
   EXPECT_EQ(exits_, 0);
 }
@@ -200,6 +203,75 @@ TEST_F(ServerTest, TheMainProgramsRequestsAreAnsweredByTheServer) {
   const Bytes message = BuildProfileChange(change);
   ASSERT_TRUE(UDPSendData(home, message.data(), static_cast<std::uint32_t>(message.size()), 0, 0, 0));
   EXPECT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("用户资料修改成功。"); }));
+}
+
+// The web site's pages as the browser would use them: the page the client asked the desktop to
+// open, then its form posted.
+class WebPage {
+ public:
+  explicit WebPage(const QUrl& url) : url_(url), site_(url.host().toStdString(), url.port()) {
+    site_.set_read_timeout(20, 0);
+  }
+  httplib::Result Open() {
+    return site_.Get(url_.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority).toStdString());
+  }
+  httplib::Result Post(const httplib::Params& fields) {
+    return site_.Post(url_.path().toStdString(), fields);
+  }
+
+ private:
+  QUrl url_;
+  httplib::Client site_;
+};
+
+TEST_F(ServerTest, AnAccountRegisteredOnTheWebSiteSignsInFromTheClient) {
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  emit Manager().EnsureLoginForm()->RegisterRequested();  // "申请账号"
+  ASSERT_EQ(opened_.size(), 1u);
+  EXPECT_EQ(opened_[0].path(), QStringLiteral("/register.php"));
+  WebPage page(opened_[0]);
+  auto form = page.Open();
+  ASSERT_TRUE(form);
+  ASSERT_EQ(form->status, 200);
+  EXPECT_NE(form->body.find("name=\"password2\""), std::string::npos);
+  auto done = page.Post({{"nickname", "新朋友"}, {"password", "Pass 2026"}, {"password2", "Pass 2026"}});
+  ASSERT_TRUE(done);
+  ASSERT_EQ(done->status, 200);
+  const auto at = done->body.find("id=\"code\">");
+  ASSERT_NE(at, std::string::npos);
+  const std::uint32_t code = static_cast<std::uint32_t>(std::stoul(done->body.substr(at + 10)));
+
+  PressLogin(QString::number(code), QStringLiteral("Pass 2026"));
+  ASSERT_TRUE(SignedIn());
+  EXPECT_EQ(GlobalManager->Me->UserCode(), code);
+  EXPECT_TRUE(RunUntil([] { return GlobalManager->Me->nickname.str() == "新朋友"; }));
+}
+
+TEST_F(ServerTest, ATopUpOnTheWebSiteShowsInTheClientOnceItsPageIsClosed) {
+  SignInAs(QStringLiteral("10001"), QStringLiteral("kivora"));
+  ASSERT_TRUE(RunUntil([this] { return form_->BalanceLabel()->text() == QStringLiteral("1000"); }));
+  opened_.clear();
+  PluginManager->ExeDealMessage(kMsgOpenPayPage, nullptr, 0);
+  ASSERT_EQ(opened_.size(), 1u);
+  EXPECT_EQ(opened_[0].query(), QStringLiteral("code=10001"));
+  ASSERT_EQ(Manager().WebWindows().Windows().size(), 1u);
+  QPointer<TWebForm> window = Manager().WebWindows().Windows()[0].data();
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("账号充值"));
+
+  WebPage page(opened_[0]);
+  auto form = page.Open();
+  ASSERT_TRUE(form);
+  EXPECT_NE(form->body.find("value=\"10001\""), std::string::npos);
+  auto paid = page.Post({{"code", "10001"}, {"password", "kivora"}, {"amount", "500"}});
+  ASSERT_TRUE(paid);
+  ASSERT_EQ(paid->status, 200);
+  EXPECT_NE(paid->body.find("id=\"balance\">1500<"), std::string::npos);
+  // The site does not tell the client; closing the page's window asks for the profile.
+  window->close();
+  EXPECT_TRUE(RunUntil([&] { return window.isNull(); }));
+  EXPECT_TRUE(RunUntil([this] { return form_->BalanceLabel()->text() == QStringLiteral("1500"); }));
+  EXPECT_EQ(GlobalManager->Me->GetMoney(), 1500);
 }
 
 // The program itself, as a user starts it, ended by another program's "Close".

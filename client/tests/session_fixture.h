@@ -87,10 +87,10 @@ class ClientTest : public ::testing::Test {
     QCoreApplication::processEvents();
   }
 
-  void WriteConfig(std::uint16_t login_port) {
+  void WriteConfig(std::uint16_t login_port, std::uint16_t web_port = 8080) {
     const auto config = app_.path() / "DBConfig.ini";
     std::ofstream(config) << "[Server]\nLoginServer=127.0.0.1\nLoginPort=" << login_port
-                          << "\nHomePage=http://127.0.0.1:8080\n";
+                          << "\nHomePage=http://127.0.0.1:" << web_port << "\n";
     SetAppType(1, config);
   }
 

@@ -87,6 +87,7 @@ bool TServerProcess::Start(const std::filesystem::path& binary, const std::vecto
       std::string line = text.substr(start, end - start);
       ParseListening(line, "login", login_);
       ParseListening(line, "home", home_);
+      ParseListening(line, "web", web_);
       if (line == "ready") ready = true;
       start = end + 1;
     }

@@ -27,6 +27,7 @@ class TServerProcess {
   // The addresses from its "listening" lines.
   const WireAddress& Login() const { return login_; }
   const WireAddress& Home() const { return home_; }
+  const WireAddress& Web() const { return web_; }  // port 0 when the web role did not start
   pid_t Pid() const { return pid_; }
   bool Running();
 
@@ -39,7 +40,7 @@ class TServerProcess {
   bool ended_ = false;
   int status_ = 0;  // wait status once ended_
   int out_fd_ = -1;
-  WireAddress login_, home_;
+  WireAddress login_, home_, web_;
 };
 
 // The kivora-server next to the tests' build (KIV_BIN_DIR), for tests that run it.

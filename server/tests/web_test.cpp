@@ -41,7 +41,7 @@ class WebTest : public ServerFixture {
 TEST_F(WebTest, ServesTheContentFolderWithETagAndLength) {
   ASSERT_FALSE(ContentFile("present/PresentInfo.txt").empty()) << "the asset tool has not written web/";
   for (const char* path : {"/present/PresentInfo.txt", "/stamp/StampInfo.txt", "/skins/SkinInfo.txt",
-                           "/present/rose.png", "/skins/skin1.png"}) {
+                           "/present/rose.png", "/skins/skin1.png", "/mall/image/car1.png"}) {
     auto res = Get(path);
     ASSERT_TRUE(res) << path;
     EXPECT_EQ(res->status, 200) << path;
@@ -141,9 +141,14 @@ TEST_F(WebTest, TheOtherPagesAnswerInChinese) {
   struct Case {
     const char* path;
     const char* text;
-  } cases[] = {{"/goto.php?kind=1", "玫瑰"},     {"/goto.php?kind=1", "/present/rose.png"},
-               {"/goto.php?kind=3", "在线客服"}, {"/help.php", "新手帮助"},
-               {"/register.php", "申请账号"},    {"/pay/add.php?code=10001", "value=\"10001\""}};
+  } cases[] = {{"/goto.php?kind=1", "玫瑰"},
+               {"/goto.php?kind=1", "/present/rose.png"},
+               {"/goto.php?kind=3", "在线客服"},
+               {"/help.php", "新手帮助"},
+               {"/register.php", "申请账号"},
+               {"/pay/add.php?code=10001", "value=\"10001\""},
+               {"/goto.php?kind=1", "/mall/image/car1.png"},
+               {"/chatroom.php", "聊天室大厅"}};
   for (const Case& c : cases) {
     auto res = Get(c.path);
     ASSERT_TRUE(res) << c.path;
@@ -154,6 +159,20 @@ TEST_F(WebTest, TheOtherPagesAnswerInChinese) {
   auto missing = Get("/goto.php?kind=9");
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->status, 404);
+}
+
+TEST_F(WebTest, TheRankingListsTheRichestAccountsFirst) {
+  ASSERT_EQ(Post("/pay/add.php", {{"code", "10002"}, {"password", kDemoPassword}, {"amount", "500"}})->status,
+            200);
+  auto res = Get("/TOP10");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200);
+  const std::string& page = res->body;
+  const auto first = page.find("<td>10002</td>"), second = page.find("<td>10001</td>");
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_LT(first, second);
+  EXPECT_NE(page.find(std::to_string(kDemoMoney + 500) + " 币"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // kiv_assets: draws the client's own pictures and sounds into an application folder.
 //
-//   kiv_assets <application folder>           write skins/, faces/, EmoteInfo/, Sounds/ and web/ there
+//   kiv_assets <application folder>           write skins/, faces/, EmoteInfo/, Sounds/, web/ and
+//                                             icons/ (the desktop's application icon) there
 //   kiv_assets --sheets <folder>              also write contact sheets (PNG) for a visual check
 //
 // Everything is drawn or synthesised here; nothing is read from elsewhere. Runs on Qt's offscreen
@@ -27,6 +28,8 @@ namespace fs = std::filesystem;
 using namespace kiv::assets;
 
 namespace {
+
+constexpr int kAppIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
 
 kiv::Bytes PngBytes(const QImage& image) {
   QByteArray bytes;
@@ -66,6 +69,26 @@ bool WriteFaces(const fs::path& folder) {
     }
   }
   return true;
+}
+
+// The application icon in the desktop's hicolor sizes: icons/hicolor/<n>x<n>/apps/kivora.png. The
+// emblem is drawn afresh at each size (not scaled down), so the small sizes stay sharp.
+bool WriteAppIcons(const fs::path& folder) {
+  bool ok = true;
+  for (int size : kAppIconSizes) {
+    const std::string dimensions = std::to_string(size) + "x" + std::to_string(size);
+    const fs::path apps = folder / "hicolor" / dimensions / "apps";
+    fs::create_directories(apps);
+    QImage icon = NewImage(size, size);
+    QPainter p(&icon);
+    Prepare(p);
+    // A small margin keeps the outline and the bubble's tail inside the picture.
+    const double margin = std::max(0.5, size / 32.0);
+    DrawEmblem(p, KivoraBrand(), QRectF(margin, margin, size - 2 * margin, size - 2 * margin));
+    p.end();
+    ok &= icon.save(QString::fromStdString((apps / "kivora.png").string()), "PNG");
+  }
+  return ok;
 }
 
 // Contact sheets for a person to look at: every face enlarged, and every archive picture.
@@ -153,5 +176,6 @@ int main(int argc, char** argv) {
   step(WriteEmotes(root / "EmoteInfo"), "the emoticons");
   step(WriteSounds(root / "Sounds"), "the sounds");
   step(WriteWebSite(root / "web", root / "skins"), "the web site's content");
+  step(WriteAppIcons(root / "icons"), "the application icon");
   return ok ? 0 : 1;
 }

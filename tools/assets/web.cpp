@@ -41,6 +41,63 @@ const Item kStamps[] = {
     {"4", "酷", "cool.png", 20, 1, QColor(0x6B, 0x4F, 0xC8)},
 };
 
+// The mall's cars: what a member parks in a room's parking spaces.
+const Item kCars[] = {
+    {"1", "小白车", "car1.png", 500, 0, QColor(0xF2, 0xF4, 0xF7)},
+    {"2", "红色跑车", "car2.png", 2000, 0, QColor(0xE5, 0x39, 0x35)},
+    {"3", "蓝色越野", "car3.png", 3500, 0, QColor(0x2F, 0x7F, 0xD8)},
+    {"4", "金色豪车", "car4.png", 8800, 0, QColor(0xE8, 0xA8, 0x1F)},
+};
+
+// A side view of a car in the size of a parking space's picture.
+QImage DrawCar(const Item& car, int width, int height) {
+  QImage image = NewImage(width, height);
+  QPainter p(&image);
+  Prepare(p);
+  const double w = width, h = height;
+  QPainterPath body;
+  body.moveTo(w * 0.05, h * 0.72);
+  body.lineTo(w * 0.05, h * 0.5);
+  body.quadTo(w * 0.08, h * 0.42, w * 0.22, h * 0.4);
+  body.lineTo(w * 0.34, h * 0.16);
+  body.quadTo(w * 0.38, h * 0.1, w * 0.46, h * 0.1);
+  body.lineTo(w * 0.66, h * 0.1);
+  body.quadTo(w * 0.72, h * 0.1, w * 0.76, h * 0.18);
+  body.lineTo(w * 0.86, h * 0.4);
+  body.quadTo(w * 0.96, h * 0.44, w * 0.96, h * 0.56);
+  body.lineTo(w * 0.96, h * 0.72);
+  body.closeSubpath();
+  Glossy(p, body, car.colour, 1.2);
+  // Windows.
+  QPainterPath glass;
+  glass.moveTo(w * 0.27, h * 0.4);
+  glass.lineTo(w * 0.37, h * 0.19);
+  glass.lineTo(w * 0.54, h * 0.19);
+  glass.lineTo(w * 0.54, h * 0.4);
+  glass.closeSubpath();
+  glass.moveTo(w * 0.58, h * 0.4);
+  glass.lineTo(w * 0.58, h * 0.19);
+  glass.lineTo(w * 0.7, h * 0.19);
+  glass.lineTo(w * 0.8, h * 0.4);
+  glass.closeSubpath();
+  p.setPen(Qt::NoPen);
+  p.setBrush(Vertical(QRectF(0, h * 0.19, w, h * 0.21), QColor(0xDD, 0xF1, 0xFF), QColor(0x7F, 0xB7, 0xE6)));
+  p.drawPath(glass);
+  // Wheels with hubs.
+  for (double x : {w * 0.26, w * 0.76}) {
+    p.setBrush(QColor(0x2B, 0x2F, 0x36));
+    p.drawEllipse(QPointF(x, h * 0.74), h * 0.17, h * 0.17);
+    p.setBrush(QColor(0xC9, 0xCF, 0xD6));
+    p.drawEllipse(QPointF(x, h * 0.74), h * 0.08, h * 0.08);
+  }
+  // Head and tail lights.
+  p.setBrush(QColor(0xFF, 0xE0, 0x82));
+  p.drawRoundedRect(QRectF(w * 0.9, h * 0.5, w * 0.05, h * 0.07), 1, 1);
+  p.setBrush(QColor(0xE5, 0x39, 0x35));
+  p.drawRoundedRect(QRectF(w * 0.05, h * 0.5, w * 0.03, h * 0.07), 1, 1);
+  return image;
+}
+
 QImage DrawItem(const Item& item, int size, bool stamp) {
   QImage image = NewImage(size, size);
   QPainter p(&image);
@@ -101,6 +158,23 @@ bool WriteCatalogue(const fs::path& folder, const char* file, const Item* items,
   return ok && ini.Save(folder / file);
 }
 
+// The mall catalogue the mall page lists (the client does not download it) and the car pictures
+// under mall/image/, where MALLIMGURL points.
+bool WriteMall(const fs::path& folder) {
+  fs::create_directories(folder / "image");
+  IniFile ini;
+  bool ok = true;
+  for (const Item& car : kCars) {
+    const std::string section = std::string("Car") + car.id;
+    ini.Set(section, "ID", car.id);
+    ini.Set(section, "Name", car.name);
+    ini.Set(section, "ImageName", car.image);
+    ini.Set(section, "Price", std::to_string(car.price));
+    ok &= SavePng(DrawCar(car, 108, 64), folder / "image" / car.image);
+  }
+  return ok && ini.Save(folder / "MallInfo.txt");
+}
+
 // A skin package holds every file of skins/<name>/ under its bare name.
 bool WriteSkinPackage(const fs::path& skin_folder, const fs::path& package) {
   GraphicArchive archive;
@@ -145,7 +219,7 @@ bool WriteWebSite(const fs::path& web_root, const fs::path& skins_folder) {
   return version.Save(web_root / "Download" / "Version.txt") &&
          WriteCatalogue(web_root / "present", "PresentInfo.txt", kGifts, std::size(kGifts), false) &&
          WriteCatalogue(web_root / "stamp", "StampInfo.txt", kStamps, std::size(kStamps), true) &&
-         WriteSkinCatalogue(web_root / "skins", skins_folder);
+         WriteSkinCatalogue(web_root / "skins", skins_folder) && WriteMall(web_root / "mall");
 }
 
 }  // namespace kiv::assets
