@@ -1,157 +1,10 @@
 // The friends plug-in in a real client (the session manager in this process, KivFriend loaded from
 // its Plugins folder) against the real server on loopback. The other friends are protocol clients:
 // they speak the friend messages as a client does, and a test reads what they receive.
-#include <QInputDialog>
-#include <QProcess>
-#include <QTreeWidget>
-
-#include "declare/friend_wire.h"
-#include "manager/qt_app.h"
-#include "protocol_client.h"
-#include "server_process.h"
-#include "session_fixture.h"
+#include "friend_client_fixture.h"
 
 namespace kiv {
 namespace {
-
-namespace fw = friend_wire;
-using testing::TProtocolClient;
-
-class TrayApplicationEnvironment : public QtApplicationEnvironment {
- public:
-  void SetUp() override {
-    QtApplicationEnvironment::SetUp();
-    QApplication::setQuitOnLastWindowClosed(false);
-  }
-};
-const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new TrayApplicationEnvironment);
-
-constexpr int kUserCodeRole = Qt::UserRole + 2;
-
-class FriendClientTest : public ClientTest {
- protected:
-  void SetUp() override {
-    ClientTest::SetUp();
-    if (!std::filesystem::exists(testing::ServerBinary())) GTEST_SKIP() << "kivora-server is not built";
-    const std::filesystem::path bin = KIV_BIN_DIR;
-    std::filesystem::copy_file(bin / "Plugins" / "KivFriend.so", app_.path() / "Plugins" / "KivFriend.so");
-    std::string error;
-    ASSERT_TRUE(server_.Start(testing::ServerBinary(),
-                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
-                               "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
-                              20000, &error))
-        << error;
-    WriteConfig(server_.Login().port);
-  }
-
-  void SignInAs(std::uint32_t code) {
-    StartClient();
-    ASSERT_TRUE(LoginWindowShown());
-    PressLogin(QString::number(code), QStringLiteral("kivora"));
-    ASSERT_TRUE(SignedIn());
-  }
-
-  void SignOut() {
-    TearDown();
-    ASSERT_TRUE(RunUntil([] { return !GlobalManager; }));
-  }
-
-  TProtocolClient::SignIn SignInPeer(TProtocolClient& peer, std::uint32_t code) {
-    testing::TLoginFields f;
-    f.user = code;
-    f.password = "kivora";
-    return peer.SignInVia(server_.Login(), f);
-  }
-
-  // Waits, with the client's event loop running, for a message of `code` at a peer.
-  static std::optional<Bytes> Await(TProtocolClient& peer, std::uint32_t code, std::uint16_t handle = 0) {
-    std::optional<Bytes> got;
-    RunUntil([&] {
-      if (!got) got = peer.WaitFor(code, handle, 0);
-      return got.has_value();
-    });
-    return got;
-  }
-
-  // A connection from a peer to the client, with the client's event loop running meanwhile.
-  static std::uint16_t ConnectToClient(TProtocolClient& peer) {
-    std::atomic<std::uint16_t> handle{0};
-    std::atomic<bool> done{false};
-    const std::uint16_t port = GlobalManager->Me->local_port;
-    std::thread dial([&] {
-      handle = peer.Connect({"127.0.0.1", port});
-      done = true;
-    });
-    RunUntil([&] { return done.load(); });
-    dial.join();
-    return handle;
-  }
-
-  static QString NoticeText() {
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-      if (window->objectName() == QLatin1String("NoticeWindow") && window->isVisible())
-        return window->findChild<QLabel*>(QStringLiteral("NoticeText"))->text();
-    }
-    return {};
-  }
-
-  static QTreeWidget* List() {
-    for (QWidget* w : QApplication::allWidgets())
-      if (w->objectName() == QLatin1String("FriendList")) return qobject_cast<QTreeWidget*>(w);
-    return nullptr;
-  }
-  static QStringList GroupCaptions() {
-    QStringList captions;
-    if (QTreeWidget* list = List())
-      for (int i = 0; i < list->topLevelItemCount(); ++i) captions << list->topLevelItem(i)->text(0);
-    return captions;
-  }
-  static QTreeWidgetItem* Row(std::uint32_t code) {
-    QTreeWidget* list = List();
-    if (!list) return nullptr;
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-      for (int j = 0; j < list->topLevelItem(i)->childCount(); ++j)
-        if (list->topLevelItem(i)->child(j)->data(0, kUserCodeRole).toUInt() == code)
-          return list->topLevelItem(i)->child(j);
-    return nullptr;
-  }
-  static TFriend* Friend(std::uint32_t code) {
-    return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr;
-  }
-  static QAction* PanelAction(const char* name) {
-    for (QWidget* w : QApplication::allWidgets())
-      if (w->objectName() == QLatin1String("FriendPanel")) return w->findChild<QAction*>(QLatin1String(name));
-    return nullptr;
-  }
-  static void Select(std::uint32_t code) { List()->setCurrentItem(Row(code)); }
-
-  // Answers the next group-name question with `name`.
-  static void AnswerGroupName(const QString& name) {
-    auto* timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, name] {
-      for (QWidget* w : QApplication::topLevelWidgets()) {
-        auto* dialog = qobject_cast<QInputDialog*>(w);
-        if (!dialog || !dialog->isVisible()) continue;
-        dialog->setTextValue(name);
-        dialog->accept();
-        timer->deleteLater();
-        return;
-      }
-    });
-    timer->start(20);
-  }
-
-  std::filesystem::path UserFile(const char* name) const { return app_.path() / "10001" / name; }
-
-  static Bytes ListRequest(std::uint32_t own) {
-    RecordWriter w(fw::list_request::kSize);
-    w.u32(0, fw::kListRequest).u32(fw::list_request::kOwnCode, own);
-    return w.take();
-  }
-
-  TestDir data_;
-  testing::TServerProcess server_;
-};
 
 TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCacheIsGone) {
   SignInAs(10001);
@@ -159,8 +12,8 @@ TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCache
   ASSERT_TRUE(RunUntil([] { return GroupCaptions().contains(QStringLiteral("我的好友[0/2]")); }));
   EXPECT_EQ(GroupCaptions(),
             (QStringList{QStringLiteral("我的好友[0/2]"), QStringLiteral("我的黑名单[0/0]")}));
-  EXPECT_EQ(Row(10002)->text(0), QStringLiteral("小红"));
-  EXPECT_EQ(Row(10002)->toolTip(0), QStringLiteral("小红[10002]"));
+  EXPECT_EQ(Row(10002)->text(), QStringLiteral("小红"));
+  EXPECT_EQ(Row(10002)->toolTip(), QStringLiteral("小红[10002]"));
   ASSERT_TRUE(RunUntil([this] { return std::filesystem::exists(UserFile("FriendInfo.dat")); }));
   EXPECT_EQ(std::filesystem::file_size(UserFile("FriendInfo.dat")), 8u + 2 * 492u);
 
@@ -168,9 +21,7 @@ TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCache
   AnswerGroupName(QStringLiteral("同学"));
   PanelAction("AddGroupAction")->trigger();
   ASSERT_TRUE(RunUntil([] { return GroupCaptions().contains(QStringLiteral("同学[0/0]")); }));
-  Select(10003);
-  PanelAction("MoveFriendAction")->setData(4);
-  PanelAction("MoveFriendAction")->trigger();
+  MoveBySubmenu(10003, 4);
   ASSERT_TRUE(RunUntil([] { return Friend(10003) && Friend(10003)->group_id == 4; }));
   ASSERT_NO_FATAL_FAILURE(SignOut());
 
@@ -225,13 +76,7 @@ TEST_F(FriendClientTest, PresenceOverADirectConnectionAndThroughTheServer) {
 }
 
 TEST_F(FriendClientTest, ARequestFromASearchIsAgreedAtTheNextSignInOfTheOtherUser) {
-  QProcess admin;
-  admin.start(QString::fromStdString(testing::ServerBinary().string()),
-              {QStringLiteral("admin"), QStringLiteral("--data"),
-               QString::fromStdString(data_.path().string()), QStringLiteral("add-user"),
-               QStringLiteral("20001"), QStringLiteral("kivora"), QStringLiteral("新朋友")});
-  ASSERT_TRUE(admin.waitForFinished(20000));
-  ASSERT_TRUE(admin.readAllStandardOutput().startsWith("added"));
+  ASSERT_TRUE(AddUser(20001, QStringLiteral("新朋友")));
   // 20001 wants a verification request.
   {
     TProtocolClient setup;
@@ -255,10 +100,21 @@ TEST_F(FriendClientTest, ARequestFromASearchIsAgreedAtTheNextSignInOfTheOtherUse
   }));
   auto* results = form->findChild<QTreeWidget*>(QStringLiteral("SearchResults"));
   EXPECT_EQ(results->topLevelItem(0)->text(1), QStringLiteral("新朋友"));
-  results->setCurrentItem(results->topLevelItem(0));
-  form->findChild<QLineEdit*>(QStringLiteral("VerifyEdit"))->setText(QStringLiteral("我是小明"));
+  // A click on the hit shows the verification panel, which asks for the text.
+  const QPoint at = results->visualItemRect(results->topLevelItem(0)).center();
+  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+    QMouseEvent e(type, QPointF(at), QPointF(results->viewport()->mapToGlobal(at)), Qt::LeftButton,
+                  type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(results->viewport(), &e);
+  }
+  auto* verify = form->findChild<QPlainTextEdit*>(QStringLiteral("VerifyEdit"));
+  ASSERT_TRUE(RunUntil([&] { return verify->isVisible(); }));
+  EXPECT_EQ(verify->toPlainText(), QStringLiteral("请输入身份验证信息。"));
+  EXPECT_FALSE(verify->isReadOnly());
+  verify->setPlainText(QStringLiteral("我是小明"));
   form->findChild<QPushButton*>(QStringLiteral("AddButton"))->click();
-  EXPECT_TRUE(MessageShown(QStringLiteral("你已经向新朋友[20001]提出了好友请求。")));
+  EXPECT_TRUE(RequestNoticeShown(QStringLiteral("你已经向新朋友[20001]提出了好友请求。")));
+  EXPECT_FALSE(verify->isVisible());  // back to the criteria
 
   // 20001 was offline: the request waits for its sign-in.
   TProtocolClient b;
@@ -282,7 +138,7 @@ TEST_F(FriendClientTest, ARequestFromASearchIsAgreedAtTheNextSignInOfTheOtherUse
   agree.u32(0, fw::kAddFriend).u8(fw::add::kKind, fw::add::kAdded).u32(fw::add::kTarget, 10001);
   agree.u32(fw::add::kSender, 20001).text(fw::add::kNickname, 40, "新朋友");
   b.Send(sb.home, agree.take());
-  EXPECT_TRUE(MessageShown(QStringLiteral("新朋友[20001]已经成为了你的朋友。")));
+  EXPECT_TRUE(RequestNoticeShown(QStringLiteral("新朋友[20001]已经成为了你的朋友。")));
   ASSERT_TRUE(RunUntil([] { return Friend(20001) && Friend(20001)->group_id == 1; }));
   EXPECT_FALSE(Friend(20009));
   EXPECT_TRUE(
@@ -303,9 +159,7 @@ TEST_F(FriendClientTest, ABlockedFriendIsHiddenAndCanStillBeDeleted) {
   ASSERT_TRUE(RunUntil([] { return Friend(10003) && Friend(10003)->state == kStateOnline; }));
   ASSERT_TRUE(Await(c, fw::kUserState));
   ASSERT_TRUE(RunUntil([] { return Row(10003) != nullptr; }));
-  Select(10003);
-  PanelAction("MoveFriendAction")->setData(3);
-  PanelAction("MoveFriendAction")->trigger();
+  MoveBySubmenu(10003, 3);
   ASSERT_TRUE(RunUntil([] { return Friend(10003)->group_id == 3; }));
   // It sees the user offline; its state and invitations are ignored.
   auto hidden = Await(c, fw::kUserState);
@@ -317,7 +171,7 @@ TEST_F(FriendClientTest, ABlockedFriendIsHiddenAndCanStillBeDeleted) {
   Select(10003);
   AnswerQuestion(true);
   PanelAction("DeleteFriendAction")->trigger();
-  EXPECT_TRUE(MessageShown(QStringLiteral("小刚[10003]已经从你的好友名单中删除。")));
+  EXPECT_TRUE(RequestNoticeShown(QStringLiteral("小刚[10003]已经从你的好友名单中删除。")));
   EXPECT_FALSE(Friend(10003));
   EXPECT_TRUE(RunUntil([] { return GroupCaptions().contains(QStringLiteral("我的黑名单[0/0]")); }));
 }

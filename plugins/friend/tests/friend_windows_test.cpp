@@ -1,0 +1,374 @@
+// The friend windows in a real client against the real server on loopback: the panel's rows,
+// menus, clicks and drags, the request notice, the search window, the profile window and the
+// invitation picker. The other side is a protocol client signed in to the same server.
+#include <signal.h>
+
+#include <QGroupBox>
+#include <QLineEdit>
+
+#include "friend_client_fixture.h"
+#include "udp/global_udp.h"
+
+namespace kiv {
+namespace {
+
+QStringList Texts(const QMenu* menu) {
+  QStringList texts;
+  for (const QAction* a : menu->actions())
+    if (a->isVisible()) texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
+  return texts;
+}
+
+bool Grey(const QIcon& icon) {
+  const QImage picture = icon.pixmap(16, 16).toImage();
+  for (int y = 0; y < picture.height(); ++y)
+    for (int x = 0; x < picture.width(); ++x) {
+      const QColor c = picture.pixelColor(x, y);
+      if (c.red() != c.green() || c.green() != c.blue()) return false;
+    }
+  return true;
+}
+
+void ClickItem(QTreeWidget* list, QTreeWidgetItem* item) {
+  const QPoint at = list->visualItemRect(item).center();
+  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+    QMouseEvent e(type, QPointF(at), QPointF(list->viewport()->mapToGlobal(at)), Qt::LeftButton,
+                  type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(list->viewport(), &e);
+  }
+}
+
+using FriendWindowsTest = FriendClientTest;
+
+TEST_F(FriendWindowsTest, ThePanelFollowsPresenceClicksAndDrags) {
+  SignInAs(10001);
+  ASSERT_TRUE(RunUntil([] { return Row(10002) && Row(10003); }));
+  EXPECT_EQ(RowsOf(1), (std::vector<std::uint32_t>{10002, 10003}));
+
+  // B signs in and tells its friends, as its client does: it comes first, in colour, and the
+  // caption counts it.
+  TProtocolClient c;
+  auto sc = SignInPeer(c, 10003);
+  ASSERT_TRUE(sc.ok());
+  RecordWriter state(fw::state::kSize);
+  state.u32(0, fw::kUserState).u32(fw::state::kTarget, 10001).u8(fw::state::kState, kStateOnline);
+  state.u32(fw::state::kSender, 10003).u8(fw::state::kCamera, 1).text(fw::state::kSignature, 255, "今天天气不错");
+  c.Send(sc.home, state.take());
+  ASSERT_TRUE(RunUntil([] { return RowsOf(1) == std::vector<std::uint32_t>{10003, 10002}; }))
+      << int(Friend(10003)->state) << " " << RowsOf(1).size() << " " << GroupCaptions().join(QLatin1Char(',')).toStdString();
+  EXPECT_TRUE(GroupCaptions().contains(QStringLiteral("我的好友[1/2]")));
+  EXPECT_FALSE(Grey(Row(10003)->icon()));
+  EXPECT_TRUE(Grey(Row(10002)->icon()));
+  EXPECT_EQ(Row(10003)->Detail(), QStringLiteral("今天天气不错"));
+  EXPECT_EQ(Row(10003)->toolTip(), QStringLiteral("小刚[10003](今天天气不错)"));
+  // Its camera flag starts a video call.
+  auto* camera = Section(1)->findChild<TKivButton*>(QStringLiteral("FriendVideoFlag"));
+  ASSERT_NE(camera, nullptr);
+  EXPECT_EQ(camera->toolTip(), QStringLiteral("与小刚进行视频聊天"));
+  camera->click();
+  EXPECT_TRUE(RunUntil([this] { return ChatGot("70012 10003"); }));
+
+  // A single click opens the friend menu after 200 ms; its move list leaves out the own group.
+  Click(Row(10002));
+  EXPECT_FALSE(PanelMenu("FriendMenu")->isVisible());
+  ASSERT_TRUE(RunUntil([] { return PanelMenu("FriendMenu")->isVisible(); }));
+  EXPECT_EQ(Texts(PanelMenu("FriendMenu")),
+            (QStringList{QStringLiteral("发送消息"), QStringLiteral("音频聊天"), QStringLiteral("视频聊天"),
+                         QStringLiteral("传送文件"), QStringLiteral("-"), QStringLiteral("查看资料"),
+                         QStringLiteral("聊天记录"), QStringLiteral("删除此好友"), QStringLiteral("将好友移动到")}));
+  EXPECT_EQ(Texts(PanelMenu("MoveFriendMenu")), QStringList{QStringLiteral("我的黑名单")});
+  PanelAction("AudioAction")->trigger();
+  EXPECT_TRUE(RunUntil([this] { return ChatGot("70010 10002"); }));
+  PanelMenu("FriendMenu")->hide();
+
+  // A double-click opens a chat and no menu.
+  DoubleClick(Row(10002));
+  EXPECT_TRUE(RunUntil([this] { return ChatGot("70005 10002"); }));
+  RunUntil([] { return false; }, 500);
+  EXPECT_FALSE(PanelMenu("FriendMenu")->isVisible());
+
+  // The general menu: the switch items name the other state; own groups only can be renamed.
+  RightClick(Section(1)->Caption());
+  QMenu* general = PanelMenu("FriendGeneralMenu");
+  ASSERT_TRUE(RunUntil([&] { return general->isVisible(); }));
+  EXPECT_EQ(Texts(general), (QStringList{QStringLiteral("搜索用户"), QStringLiteral("-"),
+                                         QStringLiteral("新建用户组"), QStringLiteral("-"),
+                                         QStringLiteral("显示小头像"), QStringLiteral("更新好友名单"),
+                                         QStringLiteral("只显示在线好友"), QStringLiteral("不显示自定义头像")}));
+  general->hide();
+  AnswerGroupName(QStringLiteral("同学"));
+  PanelAction("AddGroupAction")->trigger();
+  ASSERT_TRUE(RunUntil([] { return Section(4) && Section(4)->findChild<TKivButton*>(QStringLiteral("FriendPlaceholder")); }));
+  RightClick(Section(4)->Caption());
+  ASSERT_TRUE(RunUntil([&] { return general->isVisible(); }));
+  EXPECT_TRUE(PanelAction("RenameGroupAction")->isVisible());
+  EXPECT_TRUE(PanelAction("DeleteGroupAction")->isVisible());
+  general->hide();
+  PanelAction("OnlineOnlyAction")->trigger();  // only online friends, and back
+  ASSERT_TRUE(RunUntil([] { return RowsOf(1) == std::vector<std::uint32_t>{10003}; }));
+  RightClick(Row(10003));
+  ASSERT_TRUE(RunUntil([&] { return general->isVisible(); }));
+  EXPECT_EQ(PanelAction("OnlineOnlyAction")->text(), QStringLiteral("显示全部好友"));
+  EXPECT_FALSE(PanelAction("RenameGroupAction")->isVisible());  // a friend row was pressed
+  general->hide();
+  PanelAction("OnlineOnlyAction")->trigger();
+  ASSERT_TRUE(RunUntil([] { return RowsOf(1).size() == 2; }));
+
+  // Dropped on a member of its own group, B stays; dropped on the new group's placeholder it moves
+  // there once the server has answered.
+  DropFriend(10003, Row(10002));
+  RunUntil([] { return false; }, 300);
+  EXPECT_EQ(Friend(10003)->group_id, 1u);
+  DropFriend(10003, Section(4)->findChild<TKivButton*>(QStringLiteral("FriendPlaceholder")));
+  ASSERT_TRUE(RunUntil([] { return RowsOf(4) == std::vector<std::uint32_t>{10003}; }));
+  EXPECT_TRUE(GroupCaptions().contains(QStringLiteral("同学[1/1]")));
+  EXPECT_TRUE(GroupCaptions().contains(QStringLiteral("我的好友[0/1]")));
+  // Back by a drop on the group caption.
+  DropFriend(10003, Section(1)->Caption());
+  ASSERT_TRUE(RunUntil([] { return Friend(10003)->group_id == 1 && RowsOf(1).size() == 2; }));
+
+  // B signs out: it moves to the offline part.
+  c.Disconnect(sc.home);
+  ASSERT_TRUE(RunUntil([] { return RowsOf(1) == std::vector<std::uint32_t>{10002, 10003}; }));
+  EXPECT_TRUE(Grey(Row(10003)->icon()));
+  EXPECT_TRUE(GroupCaptions().contains(QStringLiteral("我的好友[0/2]")));
+}
+
+TEST_F(FriendWindowsTest, ARequestNoticeAgreesOrRefusesWithAReason) {
+  ASSERT_TRUE(AddUser(20001, QStringLiteral("新朋友")));
+  ASSERT_TRUE(AddUser(20002, QStringLiteral("陌生人")));
+  {  // the user asks for requests with a verification text
+    TProtocolClient setup;
+    auto s = SignInPeer(setup, 10001);
+    ASSERT_TRUE(s.ok());
+    testing::TProfileChangeFields f;
+    f.user = 10001;
+    f.nickname = "小明";
+    f.password = "kivora";
+    f.verify_mode = 1;
+    ASSERT_TRUE(setup.Ask(s.home, testing::ProfileChangeRequest(f), 0x30015));
+  }
+  SignInAs(10001);
+  auto request = [](std::uint32_t from, const std::string& nick, const std::string& text) {
+    RecordWriter w(fw::add::kSize);
+    w.u32(0, fw::kAddFriend).u8(fw::add::kKind, fw::add::kRequest).u32(fw::add::kTarget, 10001);
+    w.u32(fw::add::kSender, from).text(fw::add::kNickname, 40, nick).text(fw::add::kText, 255, text);
+    return w.take();
+  };
+
+  TProtocolClient b;
+  auto sb = SignInPeer(b, 20001);
+  ASSERT_TRUE(sb.ok());
+  b.Send(sb.home, request(20001, "新朋友", "我是小明的同学"));
+  const QString asked = QStringLiteral("新朋友[20001]想要和你成为朋友，验证信息:我是小明的同学。是否同意？");
+  ASSERT_TRUE(RequestNoticeShown(asked));
+  QWidget* notice = RequestNotice(asked);
+  EXPECT_EQ(notice->windowTitle(), QStringLiteral("添加好友通知"));
+  EXPECT_TRUE(notice->findChild<QPushButton*>(QStringLiteral("AgreeButton"))->isVisible());
+  EXPECT_TRUE(notice->findChild<QPushButton*>(QStringLiteral("RefuseButton"))->isVisible());
+  EXPECT_FALSE(notice->findChild<QPushButton*>(QStringLiteral("ConfirmButton"))->isVisible());
+  notice->findChild<QPushButton*>(QStringLiteral("AgreeButton"))->click();
+  // The other side hears the server's consent, and both become friends.
+  auto added = Await(b, fw::kAddFriend, sb.home);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(RecordReader(*added).u8(fw::add::kKind), fw::add::kAdded);
+  EXPECT_EQ(RecordReader(*added).u32(fw::add::kSender), 10001u);
+  ASSERT_TRUE(RunUntil([] { return Friend(20001) != nullptr; }));
+  EXPECT_TRUE(RequestNoticeShown(QStringLiteral("新朋友[20001]已经成为了你的朋友。")));
+  QWidget* added_notice = RequestNotice(QStringLiteral("新朋友[20001]已经成为了你的朋友。"));
+  EXPECT_TRUE(added_notice->findChild<QPushButton*>(QStringLiteral("ConfirmButton"))->isVisible());
+  EXPECT_FALSE(added_notice->findChild<QPushButton*>(QStringLiteral("AgreeButton"))->isVisible());
+
+  TProtocolClient d;
+  auto sd = SignInPeer(d, 20002);
+  ASSERT_TRUE(sd.ok());
+  d.Send(sd.home, request(20002, "陌生人", ""));
+  const QString plain = QStringLiteral("陌生人[20002]想要和你成为朋友，是否同意？");
+  ASSERT_TRUE(RequestNoticeShown(plain));
+  // The reason prompt cancelled: nothing is sent and the notice stays.
+  AnswerText(QStringLiteral("不送"), false);
+  RequestNotice(plain)->findChild<QPushButton*>(QStringLiteral("RefuseButton"))->click();
+  EXPECT_TRUE(RequestNotice(plain) != nullptr);
+  AnswerText(QStringLiteral("我不认识你"));
+  RequestNotice(plain)->findChild<QPushButton*>(QStringLiteral("RefuseButton"))->click();
+  auto refused = Await(d, fw::kAddFriend, sd.home);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(RecordReader(*refused).u8(fw::add::kKind), fw::add::kRefused);
+  EXPECT_EQ(RecordReader(*refused).text(fw::add::kText, 255), "我不认识你");
+  EXPECT_TRUE(RunUntil([&] { return RequestNotice(plain) == nullptr; }));
+  EXPECT_FALSE(Friend(20002));
+}
+
+TEST_F(FriendWindowsTest, SearchPagesForwardAndBackAndReportsATimeOut) {
+  for (std::uint32_t code = 20001; code <= 20012; ++code)
+    ASSERT_TRUE(AddUser(code, QStringLiteral("用户%1").arg(code)));
+  SignInAs(10001);
+  std::uint32_t none = 0;
+  PluginManager->DealMessage("KivFriend", 0x70002, &none, sizeof none);
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] { return (form = Window("FriendSearchForm")) != nullptr; }));
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("查找/添加用户"));
+  auto* results = form->findChild<QTreeWidget*>(QStringLiteral("SearchResults"));
+  auto* online = form->findChild<QCheckBox*>(QStringLiteral("OnlineBox"));
+  auto* search = form->findChild<QPushButton*>(QStringLiteral("SearchButton"));
+  auto* next = form->findChild<QPushButton*>(QStringLiteral("NextButton"));
+  auto* previous = form->findChild<QPushButton*>(QStringLiteral("PreviousButton"));
+  auto* page = form->findChild<QLabel*>(QStringLiteral("PageLabel"));
+  auto* status = form->findChild<QLabel*>(QStringLiteral("StatusLabel"));
+  EXPECT_TRUE(online->isChecked());
+  EXPECT_FALSE(next->isVisible());
+  EXPECT_FALSE(page->isVisible());
+  // Typing a nickname clears "在线用户查找"; the field holds 40 GBK bytes, 20 Chinese characters.
+  auto* nickname = form->findChild<QLineEdit*>(QStringLiteral("NicknameEdit"));
+  nickname->setFocus();
+  for (int i = 0; i < 25; ++i) {
+    QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QStringLiteral("好"));
+    QApplication::sendEvent(nickname, &key);
+  }
+  EXPECT_EQ(nickname->text(), QString(20, QChar(0x597D)));
+  EXPECT_FALSE(online->isChecked());
+  nickname->clear();
+
+  auto codes = [&] {
+    QStringList all;
+    for (int i = 0; i < results->topLevelItemCount(); ++i) all << results->topLevelItem(i)->text(0);
+    return all;
+  };
+  search->click();
+  ASSERT_TRUE(RunUntil([&] { return results->topLevelItemCount() == 10; }));
+  const QStringList first = codes();
+  EXPECT_TRUE(next->isVisible());
+  EXPECT_FALSE(previous->isVisible());
+  EXPECT_EQ(page->text(), QStringLiteral("第1页"));
+  EXPECT_EQ(form->findChild<QGroupBox*>(QStringLiteral("ResultPanel"))->title(), QStringLiteral("查询结果 10人"));
+  EXPECT_TRUE(form->findChild<QLabel*>(QStringLiteral("OnlineLabel"))->text().startsWith(QStringLiteral("当前在线人数:")));
+  // Offline users have grey faces.
+  for (int i = 0; i < results->topLevelItemCount(); ++i) {
+    if (results->topLevelItem(i)->text(0) != QStringLiteral("10001")) {
+      EXPECT_TRUE(Grey(results->topLevelItem(i)->icon(0))) << results->topLevelItem(i)->text(0).toStdString();
+    }
+  }
+
+  next->click();
+  ASSERT_TRUE(RunUntil([&] { return page->text() == QStringLiteral("第2页") && search->isEnabled() &&
+                                   results->topLevelItemCount() > 0 && codes() != first; }));
+  EXPECT_TRUE(previous->isVisible());
+  for (const QString& code : codes()) EXPECT_FALSE(first.contains(code)) << code.toStdString();
+  previous->click();
+  ASSERT_TRUE(RunUntil([&] { return page->text() == QStringLiteral("第1页"); }));
+  EXPECT_EQ(codes(), first);
+  EXPECT_FALSE(previous->isVisible());
+
+  // A hit: the verification panel, by its mode (these users need none).
+  ClickItem(results, results->topLevelItem(1));
+  auto* verify = form->findChild<QPlainTextEdit*>(QStringLiteral("VerifyEdit"));
+  ASSERT_TRUE(RunUntil([&] { return verify->isVisible(); }));
+  EXPECT_EQ(verify->toPlainText(), QStringLiteral("此用户没有设置添加好友验证。"));
+  EXPECT_TRUE(verify->isReadOnly());
+  EXPECT_TRUE(form->findChild<QPushButton*>(QStringLiteral("AddButton"))->isEnabled());
+  form->findChild<QPushButton*>(QStringLiteral("CancelButton"))->click();
+  EXPECT_FALSE(verify->isVisible());
+  EXPECT_TRUE(form->findChild<QGroupBox*>(QStringLiteral("CriteriaPanel"))->isVisible());
+
+  // The server does not answer: after 10 s the status line says so and the search can go again.
+  ::kill(server_.Pid(), SIGSTOP);
+  search->click();
+  EXPECT_EQ(status->text(), QStringLiteral("正在连接服务器中..."));
+  EXPECT_FALSE(search->isEnabled());
+  const bool timed_out = RunUntil([&] { return status->text() == QStringLiteral("连接服务器超时。"); }, 30000);
+  ::kill(server_.Pid(), SIGCONT);
+  EXPECT_TRUE(timed_out);
+  EXPECT_TRUE(search->isEnabled());
+}
+
+TEST_F(FriendWindowsTest, TheProfileWindowShowsTheLevelRow) {
+  SignInAs(10001);
+  ASSERT_TRUE(RunUntil([] { return Row(10002) != nullptr; }));
+  // From the friend menu, through the server.
+  ASSERT_TRUE(OpenFriendMenu(10002));
+  PanelAction("ProfileAction")->trigger();
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] { return (form = Window("UserInfoForm")) != nullptr; }));
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("小红[10002]的用户资料"));
+  EXPECT_EQ(form->findChild<QLineEdit*>(QStringLiteral("NicknameField"))->text(), QStringLiteral("小红"));
+  auto* refresh = form->findChild<QPushButton*>(QStringLiteral("RefreshButton"));
+  refresh->click();
+  EXPECT_FALSE(refresh->isEnabled());
+  ASSERT_TRUE(RunUntil([&] { return refresh->isEnabled(); }));  // the answer came to the same window
+
+  // Profiles of every level, as the server's answer on the home connection carries them.
+  const auto home = static_cast<std::uint16_t>(GlobalManager->HomeServer & 0xFFFF);
+  struct Case {
+    std::uint32_t level;
+    int suns, moons, stars;
+  };
+  for (const Case& c : {Case{0, 0, 0, 0}, Case{1, 0, 0, 1}, Case{24, 0, 4, 4}, Case{25, 1, 0, 0},
+                        Case{37, 1, 2, 2}, Case{0xFFFFFFFFu, 26, 4, 0}}) {
+    RecordWriter w(fw::profile::kSize);
+    w.u32(0, fw::kProfile).u32(fw::profile::kTarget, 10001).u32(fw::profile::kSubject, 10002);
+    w.u8(fw::profile::kPurpose, 2).text(fw::profile::kNickname, 40, "小红").u8(fw::profile::kSex, 2);
+    w.u32(fw::profile::kLevelPoints, c.level).text(fw::profile::kIntroduction, 255, "第一行#13#10第二行");
+    MsgOnDataRecive(home, w.view().data(), static_cast<std::uint32_t>(w.view().size()));
+    auto count = [&](const char* graphic) {
+      int n = 0;
+      for (QLabel* icon : form->findChildren<QLabel*>(QStringLiteral("LevelIcon")))
+        n += icon->property("graphic").toString() == QLatin1String(graphic);
+      return n;
+    };
+    ASSERT_TRUE(RunUntil([&] {
+      return count("sun") == c.suns && count("moon") == c.moons && count("star") == c.stars;
+    })) << c.level;
+    EXPECT_LE(form->findChildren<QLabel*>(QStringLiteral("LevelIcon")).size(), 30);
+    for (QLabel* icon : form->findChildren<QLabel*>(QStringLiteral("LevelIcon")))
+      EXPECT_EQ(icon->toolTip(), QStringLiteral("等级：%1").arg(c.level));
+  }
+  EXPECT_EQ(form->findChild<QLineEdit*>(QStringLiteral("SexField"))->text(), QStringLiteral("女"));
+  EXPECT_EQ(form->findChild<QPlainTextEdit*>(QStringLiteral("IntroductionField"))->toPlainText(),
+            QStringLiteral("第一行\n第二行"));
+  int windows = 0;
+  for (QWidget* w : QApplication::topLevelWidgets()) windows += w->objectName() == QLatin1String("UserInfoForm");
+  EXPECT_EQ(windows, 1);  // one window per user, reused
+}
+
+TEST_F(FriendWindowsTest, TheInvitationPickerInvitesTheChosenFriends) {
+  TProtocolClient b, c;
+  auto sb = SignInPeer(b, 10002);
+  auto sc = SignInPeer(c, 10003);
+  ASSERT_TRUE(sb.ok() && sc.ok());
+  SignInAs(10001);
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10002)->remote && Friend(10003) && Friend(10003)->remote; }));
+  ASSERT_TRUE(Await(b, fw::kUserState));
+  ASSERT_TRUE(Await(c, fw::kUserState));
+
+  QStringList nodes;
+  auto* timer = new QTimer;
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, &nodes] {
+    QWidget* form = Window("PrayFriendForm");
+    if (!form) return;
+    timer->deleteLater();
+    auto* tree = form->findChild<QTreeWidget*>(QStringLiteral("PrayFriendTree"));
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+      nodes << tree->topLevelItem(i)->text(0);
+      for (int j = 0; j < tree->topLevelItem(i)->childCount(); ++j) {
+        nodes << QStringLiteral("  ") + tree->topLevelItem(i)->child(j)->text(0);
+        tree->topLevelItem(i)->child(j)->setSelected(true);
+      }
+    }
+    form->findChild<QPushButton*>(QStringLiteral("OkButton"))->click();
+  });
+  timer->start(20);
+  std::uint32_t room = 4321;
+  PluginManager->DealMessage("KivFriend", 0x70040, &room, sizeof room);  // modal until chosen
+  EXPECT_EQ(nodes, (QStringList{QStringLiteral("我的好友"), QStringLiteral("  小红[10002]"),
+                                QStringLiteral("  小刚[10003]"), QStringLiteral("我的黑名单")}));
+  for (TProtocolClient* peer : {&b, &c}) {
+    auto invite = Await(*peer, fw::kInvite);
+    ASSERT_TRUE(invite);
+    EXPECT_EQ(RecordReader(*invite).u8(fw::invite::kKind), fw::invite::kInvite);
+    EXPECT_EQ(RecordReader(*invite).u32(fw::invite::kRoom), room);
+    EXPECT_EQ(RecordReader(*invite).u32(fw::invite::kSender), 10001u);
+  }
+}
+
+}  // namespace
+}  // namespace kiv
