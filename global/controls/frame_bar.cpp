@@ -239,6 +239,12 @@ void TKivFrameBar::resizeEvent(QResizeEvent* event) {
   Relayout();
 }
 
+bool TKivFrameBar::viewportEvent(QEvent* event) {
+  const bool handled = QScrollArea::viewportEvent(event);
+  if (event->type() == QEvent::Resize && content_->width() != viewport()->width()) Relayout();
+  return handled;
+}
+
 TWebImage::TWebImage(QWidget* parent) : QLabel(parent) { setScaledContents(true); }
 
 bool TWebImage::GetImageFromFile(const QString& path) {

@@ -127,6 +127,8 @@ class TKivFrameBar : public QScrollArea {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  // The sections follow the viewport, which narrows when the scroll bar appears.
+  bool viewportEvent(QEvent* event) override;
 
  private:
   QWidget* content_;

@@ -54,7 +54,7 @@ TUserInfoForm::TUserInfoForm(std::uint32_t code) : code_(code) {
   level_layout_ = new QGridLayout(level_row_);
   level_layout_->setContentsMargins(0, 0, 0, 0);
   level_layout_->setSpacing(0);
-  level_row_->setMinimumSize(kLevelIconSize * kLevelIconsPerLine, kLevelIconSize);
+  level_layout_->setSizeConstraint(QLayout::SetFixedSize);  // the icons packed from the left
   level_box->addWidget(level_row_, 0, Qt::AlignTop | Qt::AlignLeft);
   level_box->addStretch(1);
   head->addLayout(level_box, 1);

@@ -38,7 +38,7 @@ TSearchForm::TSearchForm(TManager& manager) : manager_(manager) {
   setWindowTitle(QStringLiteral("查找/添加用户"));
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowFlag(Qt::Window);  // a window of its own, with its own taskbar button
-  resize(700, 420);
+  resize(780, 440);
 
   // Criteria panel.
   criteria_ = new QGroupBox(QStringLiteral("查找条件"), this);
@@ -109,7 +109,7 @@ TSearchForm::TSearchForm(TManager& manager) : manager_(manager) {
   results_->setHeaderLabels({QStringLiteral("用户号码"), QStringLiteral("用户昵称"), QStringLiteral("性别"),
                              QStringLiteral("年龄"), QStringLiteral("省份"), QStringLiteral("城市")});
   results_->header()->setStretchLastSection(true);
-  const int widths[] = {96, 130, 56, 44, 64};
+  const int widths[] = {88, 150, 48, 40, 64};
   for (int i = 0; i < 5; ++i) results_->setColumnWidth(i, widths[i]);
   results_->viewport()->installEventFilter(this);
   results_layout->addWidget(results_, 1);

@@ -4,7 +4,11 @@
 #include <signal.h>
 
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLineEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <cstdlib>
 
 #include "friend_client_fixture.h"
 #include "udp/global_udp.h"
@@ -368,6 +372,179 @@ TEST_F(FriendWindowsTest, TheInvitationPickerInvitesTheChosenFriends) {
     EXPECT_EQ(RecordReader(*invite).u32(fw::invite::kRoom), room);
     EXPECT_EQ(RecordReader(*invite).u32(fw::invite::kSender), 10001u);
   }
+}
+
+
+// Pictures of the windows for a person to look at: run under an X server with
+// KIV_FRIEND_SHOTS=<folder> (and QT_QPA_PLATFORM=xcb). Skipped otherwise.
+TEST_F(FriendWindowsTest, Screenshots) {
+  const char* folder = std::getenv("KIV_FRIEND_SHOTS");
+  if (!folder) GTEST_SKIP() << "KIV_FRIEND_SHOTS is not set";
+  const std::filesystem::path out = folder;
+  std::filesystem::create_directories(out);
+  for (std::uint32_t code = 20001; code <= 20012; ++code)
+    ASSERT_TRUE(AddUser(code, code % 3 ? QStringLiteral("搜索用户%1").arg(code)
+                                        : QStringLiteral("一个名字特别特别特别长的用户%1").arg(code % 100)));
+  SignInAs(10001);
+  ASSERT_TRUE(RunUntil([] { return Row(10002) && Row(10003); }));
+  const auto home = static_cast<std::uint16_t>(GlobalManager->HomeServer & 0xFFFF);
+  auto deliver = [&](const Bytes& m) { MsgOnDataRecive(home, m.data(), static_cast<std::uint32_t>(m.size())); };
+
+  // Three groups of one's own besides the two fixed ones, twenty friends.
+  const std::vector<std::pair<std::uint32_t, std::string>> groups = {
+      {4, "同学"}, {5, "一起打球的朋友们和他们的朋友们"}, {6, "公司同事"}};
+  RecordWriter g(fw::groups::kHeaderSize + groups.size() * fw::groups::kEntrySize);
+  g.u32(0, fw::kGroups).u32(fw::groups::kTarget, 10001).u8(fw::groups::kCount, static_cast<std::uint8_t>(groups.size()));
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    const std::size_t at = fw::groups::kHeaderSize + i * fw::groups::kEntrySize;
+    g.u32(at + fw::groups::kId, groups[i].first).text(at + fw::groups::kName, 40, groups[i].second);
+  }
+  deliver(g.take());
+  struct F {
+    std::uint32_t code;
+    const char* nick;
+    std::uint8_t group, state, camera, face;
+    const char* signature;
+  };
+  const std::vector<F> friends = {
+      {10002, "小红", 1, 1, 1, 3, "今天心情很好"},
+      {10003, "小刚", 1, 0, 0, 5, ""},
+      {30001, "张三丰太极拳传人第十八代弟子王大锤", 1, 1, 0, 7, "每天坚持锻炼身体，身体是革命的本钱，大家一起加油"},
+      {30002, "李四", 1, 0, 0, 9, "出差中，有事请留言"},
+      {30003, "王五", 1, 1, 0, 11, ""},
+      {30004, "赵六", 1, 0, 0, 13, "周末去爬山"},
+      {30005, "孙悟空", 4, 1, 1, 15, "俺老孙来也"},
+      {30006, "猪八戒", 4, 0, 0, 17, ""},
+      {30007, "沙和尚", 4, 0, 0, 19, "师父，大师兄说得对"},
+      {30008, "唐僧", 4, 1, 0, 21, "阿弥陀佛"},
+      {30009, "篮球", 5, 1, 0, 23, "晚上七点体育馆见，不见不散哦"},
+      {30010, "足球小将", 5, 0, 0, 25, ""},
+      {30011, "羽毛球高手", 5, 0, 0, 27, "求搭档"},
+      {30012, "乒乓", 5, 1, 1, 29, ""},
+      {30013, "经理", 6, 1, 0, 31, "开会中，勿扰"},
+      {30014, "财务部的会计小姐姐", 6, 0, 0, 33, "报销请在每月五号之前提交单据，逾期不候"},
+      {30015, "前台", 6, 0, 0, 35, ""},
+      {30016, "技术部老王", 6, 1, 0, 37, "代码写完了吗"},
+      {30017, "人事", 6, 0, 0, 39, "招聘中"},
+      {30018, "不想理的人", 3, 0, 0, 41, ""},
+  };
+  RecordWriter l(fw::list::kHeaderSize + friends.size() * fw::list::kEntrySize);
+  l.u32(0, fw::kList).u32(fw::list::kTarget, 10001).u16(fw::list::kCount, static_cast<std::uint16_t>(friends.size()));
+  for (std::size_t i = 0; i < friends.size(); ++i) {
+    const std::size_t at = fw::list::kHeaderSize + i * fw::list::kEntrySize;
+    const F& f = friends[i];
+    l.u32(at + fw::list::kUser, f.code).text(at + fw::list::kNickname, 40, f.nick).u8(at + fw::list::kFace, f.face);
+    l.u8(at + fw::list::kState, f.state).u8(at + fw::list::kGroup, f.group).u8(at + fw::list::kCamera, f.camera);
+  }
+  deliver(l.take());
+  ASSERT_TRUE(RunUntil([] { return Friend(30018) != nullptr; }));
+  for (const F& f : friends) Friend(f.code)->signature = std::string(f.signature);
+  for (const auto& group : GlobalManager->FriendGroupList) group->expanded = group->id != 3;
+  std::uint32_t any = 10002;
+  PluginManager->DealMessage("KivFriend", 0x70043, &any, sizeof any);  // redraw
+  QWidget* main = Panel()->window();
+  main->move(0, 0);
+  main->show();
+  RunUntil([] { return false; }, 800);
+  auto save = [&](const QPixmap& p, const char* name) { ASSERT_TRUE(p.save(QString::fromStdString((out / name).string()))); };
+  auto screen = [&](QRect r) { return QGuiApplication::primaryScreen()->grabWindow(0, r.x(), r.y(), r.width(), r.height()); };
+  save(main->grab(), "01-main-window.png");
+  save(Row(30001)->grab().scaled(Row(30001)->size() * 3), "01b-long-row-zoomed.png");
+  Bar()->verticalScrollBar()->setValue(Bar()->verticalScrollBar()->maximum());
+  RunUntil([] { return false; }, 300);
+  save(main->grab(), "02-main-window-scrolled.png");
+  Bar()->verticalScrollBar()->setValue(0);
+
+  // The friend menu with its move list, and the general menu.
+  ASSERT_TRUE(OpenFriendMenu(30001));
+  QMenu* fm = PanelMenu("FriendMenu");
+  fm->popup(main->geometry().topLeft() + QPoint(120, 120));
+  RunUntil([] { return false; }, 300);
+  QMenu* move = PanelMenu("MoveFriendMenu");
+  move->popup(fm->geometry().topRight() + QPoint(0, fm->actionGeometry(PanelAction("MoveFriendAction")).y()));
+  RunUntil([] { return false; }, 300);
+  save(screen(main->frameGeometry().united(move->geometry())), "03-friend-menu.png");
+  move->hide();
+  fm->hide();
+  QWidget* caption5 = Section(5)->Caption();
+  RightClick(caption5);
+  QMenu* general = PanelMenu("FriendGeneralMenu");
+  ASSERT_TRUE(RunUntil([&] { return general->isVisible(); }));
+  general->move(caption5->mapToGlobal(QPoint(40, 10)));
+  RunUntil([] { return false; }, 300);
+  save(screen(main->frameGeometry().united(general->geometry())), "04-general-menu-own-group.png");
+  general->hide();
+  RightClick(Row(10002));
+  ASSERT_TRUE(RunUntil([&] { return general->isVisible(); }));
+  RunUntil([] { return false; }, 300);
+  save(general->grab(), "05-general-menu-on-a-friend.png");
+  general->hide();
+  GlobalManager->SetupInfo.SmallFace = 1;
+  PluginManager->DealMessage("KivFriend", 0x70043, &any, sizeof any);
+  RunUntil([] { return false; }, 500);
+  save(main->grab(), "06-main-window-small-faces.png");
+  GlobalManager->SetupInfo.SmallFace = 0;
+  PluginManager->DealMessage("KivFriend", 0x70043, &any, sizeof any);
+
+  // The search window with a page of results and the verification panel.
+  std::uint32_t none = 0;
+  PluginManager->DealMessage("KivFriend", 0x70002, &none, sizeof none);
+  QWidget* search = nullptr;
+  ASSERT_TRUE(RunUntil([&] { return (search = Window("FriendSearchForm")) != nullptr; }));
+  search->findChild<QCheckBox*>(QStringLiteral("OnlineBox"))->setChecked(false);
+  search->findChild<QPushButton*>(QStringLiteral("SearchButton"))->click();
+  auto* results = search->findChild<QTreeWidget*>(QStringLiteral("SearchResults"));
+  ASSERT_TRUE(RunUntil([&] { return results->topLevelItemCount() == 10; }));
+  RunUntil([] { return false; }, 300);
+  save(search->grab(), "07-search-results.png");
+  ClickItem(results, results->topLevelItem(4));
+  RunUntil([] { return false; }, 300);
+  save(search->grab(), "08-search-verification.png");
+  search->close();
+
+  // A profile with level 37 and a request notice.
+  RecordWriter p(fw::profile::kSize);
+  p.u32(0, fw::kProfile).u32(fw::profile::kTarget, 10001).u32(fw::profile::kSubject, 30001);
+  p.u8(fw::profile::kPurpose, 2).text(fw::profile::kNickname, 40, "张三丰太极拳传人第十八代弟子王大锤").u8(fw::profile::kSex, 1);
+  p.u8(fw::profile::kAge, 28).u8(fw::profile::kFace, 7).text(fw::profile::kEmail, 40, "wangdachui@example.org");
+  p.text(fw::profile::kProvince, 20, "湖北").text(fw::profile::kCity, 20, "十堰").text(fw::profile::kPhone, 20, "027-12345678");
+  p.text(fw::profile::kAddress, 60, "武当山紫霄宫后山第三个路口左转").text(fw::profile::kOccupation, 20, "武术教练");
+  p.u32(fw::profile::kLevelPoints, 37).text(fw::profile::kIntroduction, 255, "太极拳教学二十年。#13#10欢迎大家来武当山切磋交流。");
+  deliver(p.take());
+  QWidget* info = nullptr;
+  ASSERT_TRUE(RunUntil([&] { return (info = Window("UserInfoForm")) != nullptr; }));
+  RunUntil([] { return false; }, 300);
+  save(info->grab(), "09-profile-level-37.png");
+  RecordWriter big(fw::profile::kSize);
+  big.u32(0, fw::kProfile).u32(fw::profile::kTarget, 10001).u32(fw::profile::kSubject, 30001);
+  big.u8(fw::profile::kPurpose, 2).text(fw::profile::kNickname, 40, "张三丰太极拳传人第十八代弟子王大锤").u8(fw::profile::kFace, 7);
+  big.u32(fw::profile::kLevelPoints, 4000000000u);
+  deliver(big.take());
+  RunUntil([] { return false; }, 300);
+  save(info->grab(), "10-profile-huge-level.png");
+  info->close();
+  RecordWriter r(fw::add::kSize);
+  r.u32(0, fw::kAddFriend).u8(fw::add::kKind, fw::add::kRequest).u32(fw::add::kTarget, 10001).u32(fw::add::kSender, 20005);
+  r.text(fw::add::kNickname, 40, "一个名字特别特别特别长的用户5").text(fw::add::kText, 255, "我们在上周的同学聚会上见过面，我是坐在你旁边的那个人，还记得吗？");
+  deliver(r.take());
+  QWidget* notice = nullptr;
+  ASSERT_TRUE(RunUntil([&] { return (notice = Window("AddFriendForm")) != nullptr; }));
+  RunUntil([] { return false; }, 300);
+  save(notice->grab(), "11-request-notice.png");
+  notice->close();
+
+  // The invitation picker.
+  auto* timer = new QTimer;
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, &save] {
+    QWidget* form = Window("PrayFriendForm");
+    if (!form) return;
+    timer->deleteLater();
+    save(form->grab(), "12-invitation-picker.png");
+    form->findChild<QPushButton*>(QStringLiteral("CloseButton"))->click();
+  });
+  timer->start(300);
+  std::uint32_t room = 4321;
+  PluginManager->DealMessage("KivFriend", 0x70040, &room, sizeof room);
 }
 
 }  // namespace
