@@ -30,7 +30,7 @@ TPrayFriendForm::TPrayFriendForm(std::uint32_t room) : room_(room) {
   tree_->setObjectName(QStringLiteral("PrayFriendTree"));
   tree_->setHeaderLabel(QStringLiteral("好友列表"));
   tree_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  tree_->setTextElideMode(Qt::ElideRight);
+  tree_->setTextElideMode(Qt::ElideMiddle);  // the code at the end stays readable
   layout->addWidget(tree_, 1);
   auto* buttons = new QHBoxLayout;
   auto* ok = new QPushButton(QStringLiteral("确定"), this);
