@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QMouseEvent>
+#include <QStyleOptionToolButton>
+#include <QStylePainter>
 #include <QThreadPool>
 
 #include "base/files.h"
@@ -40,10 +42,73 @@ void TKivButton::leaveEvent(QEvent* event) {
   QToolButton::leaveEvent(event);
 }
 
+void TKivButton::SetDetail(const QString& detail) {
+  detail_ = detail;
+  update();
+}
+
+void TKivButton::SetTextRightMargin(int pixels) {
+  text_right_margin_ = std::max(0, pixels);
+  update();
+}
+
+void TKivButton::paintEvent(QPaintEvent*) {
+  QStylePainter painter(this);
+  QStyleOptionToolButton option;
+  initStyleOption(&option);
+  // The style draws the frame and background; picture and texts are laid out here so that long
+  // texts end in an ellipsis instead of being cut off at the edge.
+  option.text.clear();
+  option.icon = QIcon();
+  painter.drawComplexControl(QStyle::CC_ToolButton, option);
+
+  constexpr int kMargin = 3, kGap = 5;
+  int x = kMargin;
+  if (!icon().isNull()) {
+    const QSize size = iconSize();
+    const QPixmap picture = icon().pixmap(size, isEnabled() ? QIcon::Normal : QIcon::Disabled);
+    const QSize shown = picture.deviceIndependentSize().toSize();
+    painter.drawPixmap(x, (height() - shown.height()) / 2, picture);
+    x += size.width() + kGap;
+  }
+  const int right = width() - kMargin - text_right_margin_;
+  if (right <= x) return;
+  const QFontMetrics metrics(font());
+  const QColor main = palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText);
+  QColor dim = main;
+  dim.setAlpha(140);
+  const int line = metrics.height();
+  if (detail_.isEmpty()) {
+    painter.setPen(main);
+    painter.drawText(QRect(x, 0, right - x, height()), Qt::AlignLeft | Qt::AlignVCenter,
+                     metrics.elidedText(text(), Qt::ElideRight, right - x));
+  } else if (height() >= 2 * line + 2) {
+    const int top = (height() - 2 * line) / 2;
+    painter.setPen(main);
+    painter.drawText(QRect(x, top, right - x, line), Qt::AlignLeft | Qt::AlignVCenter,
+                     metrics.elidedText(text(), Qt::ElideRight, right - x));
+    painter.setPen(dim);
+    painter.drawText(QRect(x, top + line, right - x, line), Qt::AlignLeft | Qt::AlignVCenter,
+                     metrics.elidedText(detail_, Qt::ElideRight, right - x));
+  } else {
+    // One line: the caption first (it may take the whole width), the detail in what is left.
+    const QString caption = metrics.elidedText(text(), Qt::ElideRight, right - x);
+    painter.setPen(main);
+    painter.drawText(QRect(x, 0, right - x, height()), Qt::AlignLeft | Qt::AlignVCenter, caption);
+    const int after = x + metrics.horizontalAdvance(caption) + kGap;
+    if (right - after > metrics.horizontalAdvance(QStringLiteral("……"))) {
+      painter.setPen(dim);
+      painter.drawText(QRect(after, 0, right - after, height()), Qt::AlignLeft | Qt::AlignVCenter,
+                       metrics.elidedText(detail_, Qt::ElideRight, right - after));
+    }
+  }
+}
+
 TKivFrameBarItem::TKivFrameBarItem(TKivFrameBar* bar, const QString& caption, const QPixmap& glyph,
                                    std::int32_t tag)
     : QWidget(nullptr), bar_(bar), caption_(new QToolButton(this)), tag_(tag) {
   SetSkinSection(this, kSectionCheckBox);
+  caption_text_ = caption;
   caption_->setText(caption);
   caption_->setIcon(QIcon(glyph));
   caption_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
@@ -77,10 +142,11 @@ TKivButton* TKivFrameBarItem::AddFlag(TKivButton* button, const QPixmap& picture
   flag->setIcon(QIcon(picture));
   flag->setIconSize(QSize(width, height));
   flag->Tag = tag;
-  flag->setGeometry(left, (button ? button->y() : 0) + top, width, height);
+  const int right = left < 0 ? -left : 0;
+  flag->setGeometry(left < 0 ? this->width() + left : left, (button ? button->y() : 0) + top, width, height);
   flag->show();
   flag->raise();
-  flags_.push_back(flag);
+  flags_.push_back({flag, right});
   return flag;
 }
 
@@ -106,6 +172,24 @@ void TKivFrameBarItem::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   caption_->setGeometry(0, 0, width(), kCaptionHeight);
   for (const Row& row : rows_) row.button->resize(std::max(0, width() - row.left), row.button->height());
+  for (const Flag& flag : flags_)
+    if (flag.right > 0) flag.button->move(width() - flag.right, flag.button->y());
+  ElideCaption();
+}
+
+void TKivFrameBarItem::SetCaptionText(const QString& caption) {
+  caption_text_ = caption;
+  ElideCaption();
+}
+
+void TKivFrameBarItem::ElideCaption() {
+  // Room left of the text: the glyph, the spacing and the 5-pixel margin of the caption's style.
+  const int glyph = caption_->icon().isNull() ? 0 : caption_->iconSize().width() + 6;
+  const int room = width() - glyph - 14;
+  if (room <= 0) return;  // not laid out yet
+  const QString shown = caption_->fontMetrics().elidedText(caption_text_, Qt::ElideRight, room);
+  if (caption_->text() != shown) caption_->setText(shown);
+  caption_->setToolTip(shown == caption_text_ ? QString() : caption_text_);
 }
 
 TKivFrameBar::TKivFrameBar(QWidget* parent) : QScrollArea(parent), content_(new QWidget) {
@@ -126,7 +210,10 @@ TKivFrameBarItem* TKivFrameBar::AddItem(const QString& caption, const QPixmap& g
 }
 
 void TKivFrameBar::ClearItem() {
-  for (TKivFrameBarItem* item : items_) delete item;
+  for (TKivFrameBarItem* item : items_) {
+    item->hide();
+    item->deleteLater();
+  }
   items_.clear();
   Relayout();
 }
@@ -150,6 +237,12 @@ void TKivFrameBar::Relayout() {
 void TKivFrameBar::resizeEvent(QResizeEvent* event) {
   QScrollArea::resizeEvent(event);
   Relayout();
+}
+
+bool TKivFrameBar::viewportEvent(QEvent* event) {
+  const bool handled = QScrollArea::viewportEvent(event);
+  if (event->type() == QEvent::Resize && content_->width() != viewport()->width()) Relayout();
+  return handled;
 }
 
 TWebImage::TWebImage(QWidget* parent) : QLabel(parent) { setScaledContents(true); }

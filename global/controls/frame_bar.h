@@ -18,6 +18,9 @@ namespace kiv {
 
 // A skinned button with a picture and left-aligned text. A draggable button starts a drag as soon
 // as the mouse leaves it while pressed; what is dropped where is the using plug-in's business.
+// Texts that do not fit are cut with an ellipsis, never clipped. A second text (`SetDetail`, such as
+// a friend's signature) is drawn dimmed under the caption when the row has room for two lines, else
+// after it on the same line.
 class TKivButton : public QToolButton {
   Q_OBJECT
  public:
@@ -26,6 +29,11 @@ class TKivButton : public QToolButton {
   bool Draggable = false;
   bool Pressed() const { return pressed_; }
   std::function<void(TKivButton*)> OnDoubleClick;
+
+  void SetDetail(const QString& detail);
+  const QString& Detail() const { return detail_; }
+  // Pixels kept free at the right end of the text (for flag buttons drawn over the row).
+  void SetTextRightMargin(int pixels);
 
  signals:
   // A drag left this button (the receiving side decides what it means).
@@ -36,9 +44,12 @@ class TKivButton : public QToolButton {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void leaveEvent(QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   bool pressed_ = false;
+  QString detail_;
+  int text_right_margin_ = 0;
 };
 
 class TKivFrameBar;
@@ -50,6 +61,8 @@ class TKivFrameBarItem : public QWidget {
   TKivFrameBarItem(TKivFrameBar* bar, const QString& caption, const QPixmap& glyph, std::int32_t tag);
 
   TKivButton* AddButton(const QString& caption, const QPixmap* picture, int left, std::int32_t tag);
+  // A negative `left` is measured from the section's right edge, and the flag follows that edge
+  // when the section is resized.
   TKivButton* AddFlag(TKivButton* button, const QPixmap& picture, int height, int width, int top, int left,
                       std::int32_t tag);
   TKivButton* GetItem(std::int32_t tag) const;
@@ -58,6 +71,9 @@ class TKivFrameBarItem : public QWidget {
   int Count() const { return count_; }
   std::int32_t Tag() const { return tag_; }
   QToolButton* Caption() const { return caption_; }
+  // The whole caption; the caption button shows it cut with an ellipsis when it is too wide.
+  const QString& CaptionText() const { return caption_text_; }
+  void SetCaptionText(const QString& caption);
 
   void SetExpandedGlyph(const QPixmap& glyph) { expanded_glyph_ = glyph; }
   void SetClosedGlyph(const QPixmap& glyph) { closed_glyph_ = glyph; }
@@ -70,8 +86,11 @@ class TKivFrameBarItem : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
+  void ElideCaption();
+
   TKivFrameBar* bar_;
   QToolButton* caption_;
+  QString caption_text_;
   bool expanded_ = false;
   int count_ = 0;
   std::int32_t tag_;
@@ -81,7 +100,11 @@ class TKivFrameBarItem : public QWidget {
     int left;
   };
   std::vector<Row> rows_;
-  std::vector<TKivButton*> flags_;
+  struct Flag {
+    TKivButton* button;
+    int right;  // distance of its left edge from the right edge; 0 for flags placed from the left
+  };
+  std::vector<Flag> flags_;
 };
 
 class TKivFrameBar : public QScrollArea {
@@ -90,6 +113,8 @@ class TKivFrameBar : public QScrollArea {
   explicit TKivFrameBar(QWidget* parent = nullptr);
 
   TKivFrameBarItem* AddItem(const QString& caption, const QPixmap& glyph, std::int32_t tag);
+  // Frees every section. The sections are hidden at once and deleted when control returns to the
+  // event loop, so a button may clear the bar from its own click or drop handler.
   void ClearItem();
   TKivFrameBarItem* GetItem(std::int32_t tag) const;
   const std::vector<TKivFrameBarItem*>& Items() const { return items_; }
@@ -102,6 +127,8 @@ class TKivFrameBar : public QScrollArea {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  // The sections follow the viewport, which narrows when the scroll bar appears.
+  bool viewportEvent(QEvent* event) override;
 
  private:
   QWidget* content_;

@@ -90,7 +90,7 @@ std::optional<TSearchHit> TSearchHit::Read(const RecordReader& r, std::size_t at
 TManager::TManager() {
   RebuildGroups(true);
   if (!LoadFriendFile()) SendFriendListQuest();
-  panel_ = new TFriendPanel(*this, GlobalManager->PluginPanel);
+  panel_ = new TFriendForm(*this, GlobalManager->PluginPanel);
   page_ = 1;
   QTimer::singleShot(kDrawDelayMs, this, [this] { ShowFriendList(); });
 }
@@ -466,24 +466,21 @@ void TManager::DealAddFriendMsg(std::uint16_t remote, const RecordReader& r) {
     case a::kRequest: {
       QString question = Q(text.empty() ? who + "想要和你成为朋友，是否同意？"
                                         : who + "想要和你成为朋友，验证信息:" + text + "。是否同意？");
-      auto* notice = new TAddFriendNotice(question);
-      WireAddress server = r.address(a::kServer);
-      QObject::connect(notice, &TAddFriendNotice::Answered, this,
-                       [this, sender, nick, server](bool agree, const QString& reason) {
-                         AnswerFriendRequest(sender, nick, server, agree, reason.toStdString());
-                       });
-      notice->show();
+      ShowAddFriendMessage(*this, a::kRequest, question, sender, nick, r.address(a::kServer));
       break;
     }
     case a::kAdded:
-      GlobalManager->ShowMessage(Q(who + "已经成为了你的朋友。"));
+      ShowAddFriendMessage(*this, a::kAdded, Q(who + "已经成为了你的朋友。"), sender, nick, r.address(a::kServer));
       CreateFriend(sender, nick, r.address(a::kServer));
       break;
     case a::kRefused:
-      GlobalManager->ShowMessage(Q(who + "拒绝成为你的朋友。" + (text.empty() ? "" : "原因是：" + text)));
+      ShowAddFriendMessage(*this, a::kRefused,
+                           Q(who + "拒绝成为你的朋友。" + (text.empty() ? "" : "原因是：" + text)), sender, nick,
+                           r.address(a::kServer));
       break;
     case a::kAlreadyFriends:
-      GlobalManager->ShowMessage(Q(who + "已经是你的好友。"));
+      ShowAddFriendMessage(*this, a::kAlreadyFriends, Q(who + "已经是你的好友。"), sender, nick,
+                           r.address(a::kServer));
       break;
     case a::kDeleted: {
       if (!person) break;
@@ -494,7 +491,8 @@ void TManager::DealAddFriendMsg(std::uint16_t remote, const RecordReader& r) {
       SaveFriendFile();
       ShowFriendList();
       SendPluginMessage("KivChat", kMsgFriendChanged, sender);
-      GlobalManager->ShowMessage(Q(name + "已经从你的好友名单中删除。"));
+      ShowAddFriendMessage(*this, a::kDeleted, Q(name + "已经从你的好友名单中删除。"), sender, nick,
+                           r.address(a::kServer));
       break;
     }
     default:
@@ -862,16 +860,8 @@ void TManager::SendPrayFriend(const TFriend& person, std::uint32_t room, std::ui
 }
 
 void TManager::PrayFriend(std::uint32_t room) {
-  auto* form = new TInviteForm(room);
-  for (const auto& g : GlobalManager->FriendGroupList)
-    for (const auto& m : g->members)
-      if (m->state != kStateOffline && g->id != fw::kBlockGroup)
-        form->AddFriend(m->UserCode(), Q(m->nickname.str()));
-  QObject::connect(form, &TInviteForm::Invite, this, [this, room](std::uint32_t code) {
-    if (TFriend* person = GlobalManager->GetFriendInfo(code))
-      SendPrayFriend(*person, room, fw::invite::kInvite);
-  });
-  form->show();
+  for (std::uint32_t code : TPrayFriendForm::Choose(room))
+    if (TFriend* person = GlobalManager->GetFriendInfo(code)) SendPrayFriend(*person, room, fw::invite::kInvite);
 }
 
 // ---- operations of the windows -------------------------------------------------------------------
@@ -905,7 +895,8 @@ void TManager::AddNewFriend(const TSearchHit& hit, const std::string& verificati
     SendAddFriendMsg(fw::add::kAdded, hit.code, {}, hit.server);
   } else if (hit.verify_mode == 1) {
     SendAddFriendMsg(fw::add::kRequest, hit.code, verification, hit.server);
-    GlobalManager->ShowMessage(Q("你已经向" + Who(hit.nickname, hit.code) + "提出了好友请求。"));
+    ShowAddFriendMessage(*this, fw::add::kRequestSent, Q("你已经向" + Who(hit.nickname, hit.code) + "提出了好友请求。"),
+                         hit.code, hit.nickname, hit.server);
   }
 }
 
@@ -1036,6 +1027,8 @@ void TManager::ShowUserInfo(std::uint32_t code) {
   SendQuestUserInfo(code, fw::profile_request::kShow);
 }
 
+void TManager::RefreshUserInfo(std::uint32_t code) { SendQuestUserInfo(code, fw::profile_request::kShow); }
+
 void TManager::StartChat(std::uint32_t code) { SendPluginMessage("KivChat", kMsgOpenChat, code); }
 void TManager::ShowChatRecord(std::uint32_t code) { SendPluginMessage("KivChat", kMsgChatRecord, code); }
 void TManager::StartAudio(std::uint32_t code) { SendPluginMessage("KivChat", kMsgAudio, code); }
@@ -1064,7 +1057,7 @@ void TManager::ShowFriendList() {
   if (panel_) panel_->Draw();
 }
 
-TFriendPanel* TManager::Panel() const { return panel_.data(); }
+TFriendForm* TManager::Panel() const { return panel_.data(); }
 
 void TManager::BringToFront() {
   if (!panel_) return;

@@ -29,7 +29,7 @@
 
 namespace kiv::friends {
 
-class TFriendPanel;
+class TFriendForm;
 class TSearchForm;
 class TUserInfoForm;
 
@@ -77,6 +77,8 @@ class TManager : public QObject {
   void SearchUser(const TSearchQuery& query);
   void ShowPage(int page);
   void ShowUserInfo(std::uint32_t code);
+  // Asks the server for the profile again (the profile window's "刷新").
+  void RefreshUserInfo(std::uint32_t code);
   void StartChat(std::uint32_t code);
   void ShowChatRecord(std::uint32_t code);
   void StartAudio(std::uint32_t code);
@@ -94,7 +96,7 @@ class TManager : public QObject {
 
   const std::vector<TSearchHit>& SearchResults() const { return search_results_; }
   int CurrentPage() const { return page_; }
-  TFriendPanel* Panel() const;
+  TFriendForm* Panel() const;
 
  private:
   struct FriendLink {
@@ -156,7 +158,7 @@ class TManager : public QObject {
   std::uint32_t MyCode() const;
   std::uint8_t MyState() const;
 
-  QPointer<TFriendPanel> panel_;
+  QPointer<TFriendForm> panel_;
   QPointer<TSearchForm> search_form_;
   std::map<std::uint32_t, QPointer<TUserInfoForm>> info_forms_;
   std::map<std::uint32_t, FriendLink> links_;

@@ -28,11 +28,13 @@ class FriendPeerProcess : public ClientTest {
     std::cout << "peer: " << line << std::endl;  // flushed: the test reads it at once
   }
 
-  // The friend-request notice on screen, if any.
-  static QWidget* Notice() {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->isVisible() && std::string_view(w->metaObject()->className()).ends_with("TAddFriendNotice"))
-        return w;
+  // The friend-request notice on screen, if any: the notice window that offers "同意".
+  static QPushButton* AgreeButton() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (!w->isVisible() || w->objectName() != QLatin1String("AddFriendForm")) continue;
+      auto* agree = w->findChild<QPushButton*>(QStringLiteral("AgreeButton"));
+      if (agree && agree->isVisible()) return agree;
+    }
     return nullptr;
   }
 
@@ -70,7 +72,7 @@ TEST_F(FriendPeerProcess, Run) {
   }).detach();  // blocked in a read when the process ends
 
   std::map<std::uint32_t, std::string> reported;
-  QPointer<QWidget> notice_seen;
+  QPointer<QPushButton> notice_seen;
   for (bool quit = false; !quit;) {
     RunUntil([] { return false; }, 20);
     auto now = FriendLines();
@@ -80,7 +82,7 @@ TEST_F(FriendPeerProcess, Run) {
       if (!line.empty() && !now.contains(who)) Say("gone " + std::to_string(who));
     std::erase_if(reported, [&](const auto& entry) { return !now.contains(entry.first); });
     for (const auto& [who, line] : now) reported[who] = line;
-    if (QWidget* n = Notice(); n && n != notice_seen) {
+    if (QPushButton* n = AgreeButton(); n && n != notice_seen) {
       notice_seen = n;
       Say("request");
     }
@@ -93,8 +95,7 @@ TEST_F(FriendPeerProcess, Run) {
       }
     }
     if (command == "agree" && notice_seen) {
-      QMetaObject::invokeMethod(notice_seen.data(), "Answered", Q_ARG(bool, true), Q_ARG(QString, QString()));
-      notice_seen->close();
+      notice_seen->click();
     } else if (command == "quit") {
       quit = true;
     }
@@ -185,7 +186,7 @@ class TwoClientsTest : public FriendClientTest {
 };
 
 TEST_F(TwoClientsTest, TheyBecomeFriendsAndSeeEachOtherComeAndGo) {
-  ASSERT_NO_FATAL_FAILURE(AddUser(20001, "新朋友", 1));
+  ASSERT_TRUE(AddUser(20001, QStringLiteral("新朋友"), 1));
   TPeerClient b(peer_app_.path(), server_.Login().port);
   ASSERT_TRUE(b.Start(20001));
 
@@ -194,15 +195,17 @@ TEST_F(TwoClientsTest, TheyBecomeFriendsAndSeeEachOtherComeAndGo) {
   QWidget* form = SearchFor(20001);
   ASSERT_TRUE(form);
   auto* results = form->findChild<QTreeWidget*>(QStringLiteral("SearchResults"));
-  results->setCurrentItem(results->topLevelItem(0));
-  form->findChild<QLineEdit*>(QStringLiteral("VerifyEdit"))->setText(QStringLiteral("我是小明"));
+  ClickItem(results, results->topLevelItem(0));
+  auto* verify = form->findChild<QPlainTextEdit*>(QStringLiteral("VerifyEdit"));
+  ASSERT_TRUE(RunUntil([&] { return verify->isVisible(); }));
+  verify->setPlainText(QStringLiteral("我是小明"));
   form->findChild<QPushButton*>(QStringLiteral("AddButton"))->click();
-  EXPECT_TRUE(MessageShown(QStringLiteral("你已经向新朋友[20001]提出了好友请求。")));
+  EXPECT_TRUE(RequestNoticeShown(QStringLiteral("你已经向新朋友[20001]提出了好友请求。")));
   ASSERT_TRUE(b.Saw("request"));
   b.Tell("agree");
 
   // Both lists, both cache files, and each sees the other online over a direct connection.
-  EXPECT_TRUE(MessageShown(QStringLiteral("新朋友[20001]已经成为了你的朋友。")));
+  EXPECT_TRUE(RequestNoticeShown(QStringLiteral("新朋友[20001]已经成为了你的朋友。")));
   ASSERT_TRUE(RunUntil(
       [] {
         TFriend* f = Friend(20001);

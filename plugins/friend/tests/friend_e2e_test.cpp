@@ -1,19 +1,12 @@
 // The friends plug-in in a real client against the real server on loopback. The other friends are
 // protocol clients: they speak the friend messages as a client does, and a test reads what they
 // receive.
+#include <QCheckBox>
+
 #include "friend_fixture.h"
 
 namespace kiv {
 namespace {
-
-class TrayApplicationEnvironment : public QtApplicationEnvironment {
- public:
-  void SetUp() override {
-    QtApplicationEnvironment::SetUp();
-    QApplication::setQuitOnLastWindowClosed(false);
-  }
-};
-const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new TrayApplicationEnvironment);
 
 TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCacheIsGone) {
   SignInAs(10001);
@@ -21,8 +14,8 @@ TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCache
   ASSERT_TRUE(RunUntil([] { return GroupCaptions().contains(QStringLiteral("我的好友[0/2]")); }));
   EXPECT_EQ(GroupCaptions(),
             (QStringList{QStringLiteral("我的好友[0/2]"), QStringLiteral("我的黑名单[0/0]")}));
-  EXPECT_EQ(Row(10002)->text(0), QStringLiteral("小红"));
-  EXPECT_EQ(Row(10002)->toolTip(0), QStringLiteral("小红[10002]"));
+  EXPECT_EQ(Row(10002)->text(), QStringLiteral("小红"));
+  EXPECT_EQ(Row(10002)->toolTip(), QStringLiteral("小红[10002]"));
   ASSERT_TRUE(RunUntil([this] { return std::filesystem::exists(UserFile("FriendInfo.dat")); }));
   EXPECT_EQ(std::filesystem::file_size(UserFile("FriendInfo.dat")), 8u + 2 * 500u);
 
@@ -30,9 +23,7 @@ TEST_F(FriendClientTest, TheListComesFromTheServerIsCachedAndRebuiltWhenTheCache
   AnswerGroupName(QStringLiteral("同学"));
   PanelAction("AddGroupAction")->trigger();
   ASSERT_TRUE(RunUntil([] { return GroupCaptions().contains(QStringLiteral("同学[0/0]")); }));
-  Select(10003);
-  PanelAction("MoveFriendAction")->setData(4);
-  PanelAction("MoveFriendAction")->trigger();
+  MoveBySubmenu(10003, 4);
   ASSERT_TRUE(RunUntil([] { return Friend(10003) && Friend(10003)->group_id == 4; }));
   ASSERT_NO_FATAL_FAILURE(SignOut());
 
@@ -88,16 +79,22 @@ TEST_F(FriendClientTest, PresenceOverADirectConnectionAndThroughTheServer) {
 
 TEST_F(FriendClientTest, ARequestFromASearchIsAgreedAtTheNextSignInOfTheOtherUser) {
   // 20001 wants a verification request.
-  ASSERT_NO_FATAL_FAILURE(AddUser(20001, "新朋友", 1));
+  ASSERT_TRUE(AddUser(20001, QStringLiteral("新朋友"), 1));
   SignInAs(10001);
   QWidget* form = SearchFor(20001);
   ASSERT_TRUE(form);
   auto* results = form->findChild<QTreeWidget*>(QStringLiteral("SearchResults"));
   EXPECT_EQ(results->topLevelItem(0)->text(1), QStringLiteral("新朋友"));
-  results->setCurrentItem(results->topLevelItem(0));
-  form->findChild<QLineEdit*>(QStringLiteral("VerifyEdit"))->setText(QStringLiteral("我是小明"));
+  // A click on the hit shows the verification panel, which asks for the text.
+  ClickItem(results, results->topLevelItem(0));
+  auto* verify = form->findChild<QPlainTextEdit*>(QStringLiteral("VerifyEdit"));
+  ASSERT_TRUE(RunUntil([&] { return verify->isVisible(); }));
+  EXPECT_EQ(verify->toPlainText(), QStringLiteral("请输入身份验证信息。"));
+  EXPECT_FALSE(verify->isReadOnly());
+  verify->setPlainText(QStringLiteral("我是小明"));
   form->findChild<QPushButton*>(QStringLiteral("AddButton"))->click();
-  EXPECT_TRUE(MessageShown(QStringLiteral("你已经向新朋友[20001]提出了好友请求。")));
+  EXPECT_TRUE(RequestNoticeShown(QStringLiteral("你已经向新朋友[20001]提出了好友请求。")));
+  EXPECT_FALSE(verify->isVisible());  // back to the criteria
 
   // 20001 was offline: the request waits for its sign-in.
   TProtocolClient b;
@@ -121,7 +118,7 @@ TEST_F(FriendClientTest, ARequestFromASearchIsAgreedAtTheNextSignInOfTheOtherUse
   agree.u32(0, fw::kAddFriend).u8(fw::add::kKind, fw::add::kAdded).u32(fw::add::kTarget, 10001);
   agree.u32(fw::add::kSender, 20001).text(fw::add::kNickname, 40, "新朋友");
   b.Send(sb.home, agree.take());
-  EXPECT_TRUE(MessageShown(QStringLiteral("新朋友[20001]已经成为了你的朋友。")));
+  EXPECT_TRUE(RequestNoticeShown(QStringLiteral("新朋友[20001]已经成为了你的朋友。")));
   ASSERT_TRUE(RunUntil([] { return Friend(20001) && Friend(20001)->group_id == 1; }));
   EXPECT_FALSE(Friend(20009));
   EXPECT_TRUE(
@@ -142,9 +139,7 @@ TEST_F(FriendClientTest, ABlockedFriendIsHiddenAndCanStillBeDeleted) {
   ASSERT_TRUE(RunUntil([] { return Friend(10003) && Friend(10003)->state == kStateOnline; }));
   ASSERT_TRUE(Await(c, fw::kUserState));
   ASSERT_TRUE(RunUntil([] { return Row(10003) != nullptr; }));
-  Select(10003);
-  PanelAction("MoveFriendAction")->setData(3);
-  PanelAction("MoveFriendAction")->trigger();
+  MoveBySubmenu(10003, 3);
   ASSERT_TRUE(RunUntil([] { return Friend(10003)->group_id == 3; }));
   // It sees the user offline; its state and invitations are ignored.
   auto hidden = Await(c, fw::kUserState);
@@ -156,7 +151,7 @@ TEST_F(FriendClientTest, ABlockedFriendIsHiddenAndCanStillBeDeleted) {
   Select(10003);
   AnswerQuestion(true);
   PanelAction("DeleteFriendAction")->trigger();
-  EXPECT_TRUE(MessageShown(QStringLiteral("小刚[10003]已经从你的好友名单中删除。")));
+  EXPECT_TRUE(RequestNoticeShown(QStringLiteral("小刚[10003]已经从你的好友名单中删除。")));
   EXPECT_FALSE(Friend(10003));
   EXPECT_TRUE(RunUntil([] { return GroupCaptions().contains(QStringLiteral("我的黑名单[0/0]")); }));
 }
@@ -204,19 +199,26 @@ TEST_F(FriendClientTest, InvitationAndPhotoOverTheDirectConnection) {
   EXPECT_EQ(RecordReader(*answer).u8(fw::invite::kKind), fw::invite::kRefused);
   EXPECT_EQ(RecordReader(*answer).u32(fw::invite::kRoom), 777u);
 
-  // The user invites the friend from the invitation window; the friend accepts.
+  // The user invites the friend from the invitation window, which offers the online friends only;
+  // the friend accepts.
+  QStringList offered;
+  auto* timer = new QTimer;
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, &offered] {
+    QWidget* picker = Window("PrayFriendForm");
+    if (!picker) return;
+    timer->deleteLater();
+    auto* tree = picker->findChild<QTreeWidget*>(QStringLiteral("PrayFriendTree"));
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+      for (int j = 0; j < tree->topLevelItem(i)->childCount(); ++j) {
+        offered << tree->topLevelItem(i)->child(j)->text(0);
+        tree->topLevelItem(i)->child(j)->setSelected(true);
+      }
+    picker->findChild<QPushButton*>(QStringLiteral("OkButton"))->click();
+  });
+  timer->start(20);
   std::uint32_t room = 888;
-  PluginManager->DealMessage("KivFriend", 0x70040, &room, sizeof room);
-  QWidget* picker = nullptr;
-  ASSERT_TRUE(RunUntil([&] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->objectName() == QLatin1String("InviteForm") && w->isVisible()) picker = w;
-    return picker != nullptr;
-  }));
-  auto* choices = picker->findChild<QListWidget*>(QStringLiteral("InviteList"));
-  ASSERT_EQ(choices->count(), 1);
-  choices->item(0)->setCheckState(Qt::Checked);
-  picker->findChild<QPushButton*>(QStringLiteral("InviteButton"))->click();
+  PluginManager->DealMessage("KivFriend", 0x70040, &room, sizeof room);  // modal until chosen
+  EXPECT_EQ(offered, QStringList{QStringLiteral("小红[10002]")});
   auto sent = Await(b, fw::kInvite);
   ASSERT_TRUE(sent);
   EXPECT_EQ(RecordReader(*sent).u8(fw::invite::kKind), fw::invite::kInvite);
@@ -235,7 +237,7 @@ TEST_F(FriendClientTest, InvitationAndPhotoOverTheDirectConnection) {
 }
 
 TEST_F(FriendClientTest, SearchResultsComeTenAPageAndEarlierPagesAreKept) {
-  for (std::uint32_t code = 20001; code <= 20011; ++code) ASSERT_NO_FATAL_FAILURE(AddUser(code, "同名", 0));
+  for (std::uint32_t code = 20001; code <= 20011; ++code) ASSERT_TRUE(AddUser(code, QStringLiteral("同名")));
   SignInAs(10001);
   std::uint32_t none = 0;
   PluginManager->DealMessage("KivFriend", 0x70002, &none, sizeof none);
@@ -253,6 +255,7 @@ TEST_F(FriendClientTest, SearchResultsComeTenAPageAndEarlierPagesAreKept) {
     return results->topLevelItemCount() ? results->topLevelItem(0)->text(0) : QString();
   };
   form->findChild<QLineEdit*>(QStringLiteral("NicknameEdit"))->setText(QStringLiteral("同名"));
+  form->findChild<QCheckBox*>(QStringLiteral("OnlineBox"))->setChecked(false);  // offline users too
   form->findChild<QPushButton*>(QStringLiteral("SearchButton"))->click();
   ASSERT_TRUE(RunUntil([&] { return results->topLevelItemCount() == 10; }));
   EXPECT_EQ(first_code(), QStringLiteral("20001"));

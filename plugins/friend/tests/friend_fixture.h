@@ -1,16 +1,19 @@
-// The fixture of the friends plug-in's end-to-end tests: a real client (the session manager in this
-// process, KivFriend loaded from its Plugins folder) against the real server on loopback, and the
-// helpers that look at its friend panel and drive its windows.
+// The friends tests' fixture: a real client (the session manager in this process, KivFriend and a
+// stand-in KivChat loaded from its Plugins folder) against the real server on loopback, with
+// helpers that find the friend panel's rows, captions and menus and drive the friend windows.
 #pragma once
 
 #include <QInputDialog>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
+#include <QMenu>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QTreeWidget>
+#include <fstream>
+#include <sstream>
 
+#include "controls/frame_bar.h"
 #include "declare/friend_wire.h"
 #include "manager/qt_app.h"
 #include "protocol_client.h"
@@ -22,7 +25,14 @@ namespace kiv {
 namespace fw = friend_wire;
 using testing::TProtocolClient;
 
-constexpr int kUserCodeRole = Qt::UserRole + 2;
+class TrayApplicationEnvironment : public QtApplicationEnvironment {
+ public:
+  void SetUp() override {
+    QtApplicationEnvironment::SetUp();
+    QApplication::setQuitOnLastWindowClosed(false);
+  }
+};
+inline const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new TrayApplicationEnvironment);
 
 class FriendClientTest : public ClientTest {
  protected:
@@ -31,6 +41,8 @@ class FriendClientTest : public ClientTest {
     if (!std::filesystem::exists(testing::ServerBinary())) GTEST_SKIP() << "kivora-server is not built";
     const std::filesystem::path bin = KIV_BIN_DIR;
     std::filesystem::copy_file(bin / "Plugins" / "KivFriend.so", app_.path() / "Plugins" / "KivFriend.so");
+    std::filesystem::copy_file(std::filesystem::path(KIV_TEST_DIR) / "friend_fixtures" / "KivChatProbe.so",
+                               app_.path() / "Plugins" / "KivChatProbe.so");
     std::string error;
     ASSERT_TRUE(server_.Start(testing::ServerBinary(),
                               {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
@@ -59,6 +71,28 @@ class FriendClientTest : public ClientTest {
     return peer.SignInVia(server_.Login(), f);
   }
 
+  // Adds an account through the server's admin command; with `verify_mode` 1 it wants requests.
+  bool AddUser(std::uint32_t code, const QString& nickname, std::uint8_t verify_mode = 0) {
+    QProcess admin;
+    admin.start(QString::fromStdString(testing::ServerBinary().string()),
+                {QStringLiteral("admin"), QStringLiteral("--data"), QString::fromStdString(data_.path().string()),
+                 QStringLiteral("add-user"), QString::number(code), QStringLiteral("kivora"), nickname});
+    if (!admin.waitForFinished(20000) || !admin.readAllStandardOutput().startsWith("added")) return false;
+    return verify_mode == 0 || SetVerifyMode(code, nickname, verify_mode);
+  }
+  // Sets how the account takes friend requests, as its own profile change does.
+  bool SetVerifyMode(std::uint32_t code, const QString& nickname, std::uint8_t verify_mode) {
+    TProtocolClient setup;
+    auto s = SignInPeer(setup, code);
+    if (!s.ok()) return false;
+    testing::TProfileChangeFields f;
+    f.user = code;
+    f.nickname = nickname.toStdString();
+    f.password = "kivora";
+    f.verify_mode = verify_mode;
+    return setup.Ask(s.home, testing::ProfileChangeRequest(f), 0x30015).has_value();
+  }
+
   // Waits, with the client's event loop running, for a message of `code` at a peer.
   static std::optional<Bytes> Await(TProtocolClient& peer, std::uint32_t code, std::uint16_t handle = 0) {
     std::optional<Bytes> got;
@@ -83,6 +117,7 @@ class FriendClientTest : public ClientTest {
     return handle;
   }
 
+  // The text of the visible notice of the notice plug-in (friend online and the like).
   static QString NoticeText() {
     for (QWidget* window : QApplication::topLevelWidgets()) {
       if (window->objectName() == QLatin1String("NoticeWindow") && window->isVisible())
@@ -91,50 +126,182 @@ class FriendClientTest : public ClientTest {
     return {};
   }
 
-  static QTreeWidget* List() {
-    for (QWidget* w : QApplication::allWidgets())
-      if (w->objectName() == QLatin1String("FriendList")) return qobject_cast<QTreeWidget*>(w);
+  // The visible top-level window of that object name (the newest when there are several).
+  static QWidget* Window(const char* name) {
+    QWidget* found = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String(name) && w->isVisible()) found = w;
+    return found;
+  }
+  // The friend-request notices now open and their texts.
+  static QWidget* RequestNotice(const QString& text) {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() != QLatin1String("AddFriendForm") || !w->isVisible()) continue;
+      if (w->findChild<QLabel*>(QStringLiteral("NoticeText"))->text() == text) return w;
+    }
     return nullptr;
+  }
+  static bool RequestNoticeShown(const QString& text) {
+    return RunUntil([&] { return RequestNotice(text) != nullptr; });
+  }
+
+  static QWidget* Panel() {
+    for (QWidget* w : QApplication::allWidgets())
+      if (w->objectName() == QLatin1String("FriendPanel")) return w;
+    return nullptr;
+  }
+  static TKivFrameBar* Bar() {
+    QWidget* panel = Panel();
+    return panel ? panel->findChild<TKivFrameBar*>(QStringLiteral("FriendBar")) : nullptr;
+  }
+  // The sections of the bar now shown (the bar frees old ones later).
+  static std::vector<TKivFrameBarItem*> Sections() {
+    TKivFrameBar* bar = Bar();
+    return bar ? bar->Items() : std::vector<TKivFrameBarItem*>{};
   }
   static QStringList GroupCaptions() {
     QStringList captions;
-    if (QTreeWidget* list = List())
-      for (int i = 0; i < list->topLevelItemCount(); ++i) captions << list->topLevelItem(i)->text(0);
+    for (TKivFrameBarItem* section : Sections()) captions << section->CaptionText();
     return captions;
   }
-  static QTreeWidgetItem* Row(std::uint32_t code) {
-    QTreeWidget* list = List();
-    if (!list) return nullptr;
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-      for (int j = 0; j < list->topLevelItem(i)->childCount(); ++j)
-        if (list->topLevelItem(i)->child(j)->data(0, kUserCodeRole).toUInt() == code)
-          return list->topLevelItem(i)->child(j);
+  static TKivFrameBarItem* Section(std::uint32_t group) {
+    TKivFrameBar* bar = Bar();
+    return bar ? bar->GetItem(static_cast<std::int32_t>(group)) : nullptr;
+  }
+  static TKivButton* Row(std::uint32_t code) {
+    for (TKivFrameBarItem* section : Sections())
+      if (TKivButton* row = section->GetItem(static_cast<std::int32_t>(code))) return row;
     return nullptr;
+  }
+  // The friend codes of a group's rows, top to bottom.
+  static std::vector<std::uint32_t> RowsOf(std::uint32_t group) {
+    std::vector<std::pair<int, std::uint32_t>> rows;
+    if (TKivFrameBarItem* section = Section(group))
+      for (TKivButton* b : section->findChildren<TKivButton*>(QStringLiteral("FriendRow")))
+        rows.emplace_back(b->y(), static_cast<std::uint32_t>(b->Tag));
+    std::sort(rows.begin(), rows.end());
+    std::vector<std::uint32_t> codes;
+    for (const auto& r : rows) codes.push_back(r.second);
+    return codes;
   }
   static TFriend* Friend(std::uint32_t code) {
     return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr;
   }
   static QAction* PanelAction(const char* name) {
-    for (QWidget* w : QApplication::allWidgets())
-      if (w->objectName() == QLatin1String("FriendPanel")) return w->findChild<QAction*>(QLatin1String(name));
-    return nullptr;
+    QWidget* panel = Panel();
+    return panel ? panel->findChild<QAction*>(QLatin1String(name)) : nullptr;
   }
-  static void Select(std::uint32_t code) { List()->setCurrentItem(Row(code)); }
+  static QMenu* PanelMenu(const char* name) {
+    QWidget* panel = Panel();
+    return panel ? panel->findChild<QMenu*>(QLatin1String(name)) : nullptr;
+  }
 
-  // Answers the next group-name question with `name`.
-  static void AnswerGroupName(const QString& name) {
+  static void Click(QWidget* w, Qt::MouseButton button = Qt::LeftButton) {
+    const QPointF at(w->width() / 2.0, w->height() / 2.0);
+    QMouseEvent press(QEvent::MouseButtonPress, at, w->mapToGlobal(at), button, button, Qt::NoModifier);
+    QApplication::sendEvent(w, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, w->mapToGlobal(at), button, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(w, &release);
+  }
+  static void DoubleClick(QWidget* w) {
+    Click(w);
+    const QPointF at(w->width() / 2.0, w->height() / 2.0);
+    QMouseEvent twice(QEvent::MouseButtonDblClick, at, w->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(w, &twice);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, w->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(w, &release);
+  }
+  static void RightClick(QWidget* w) {
+    const QPoint at(w->width() / 2, w->height() / 2);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), QPointF(w->mapToGlobal(at)), Qt::RightButton,
+                      Qt::RightButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &press);
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, at, w->mapToGlobal(at));
+    QApplication::sendEvent(w, &menu);
+  }
+
+  // Selects a friend as a click on its row does, and waits for the friend menu that follows.
+  static bool OpenFriendMenu(std::uint32_t code) {
+    if (QMenu* menu = PanelMenu("FriendMenu")) menu->hide();
+    if (!RunUntil([code] { return Row(code) != nullptr; })) return false;
+    Click(Row(code));
+    return RunUntil([] { return PanelMenu("FriendMenu") && PanelMenu("FriendMenu")->isVisible(); });
+  }
+  static void Select(std::uint32_t code) {
+    ASSERT_TRUE(OpenFriendMenu(code));
+    PanelMenu("FriendMenu")->hide();
+  }
+  // Chooses the group under "将好友移动到" for the friend.
+  static void MoveBySubmenu(std::uint32_t code, std::uint32_t group) {
+    ASSERT_TRUE(OpenFriendMenu(code));
+    QAction* target = nullptr;
+    for (QAction* a : PanelMenu("MoveFriendMenu")->actions())
+      if (a->data().toUInt() == group) target = a;
+    ASSERT_NE(target, nullptr);
+    target->trigger();
+    PanelMenu("FriendMenu")->hide();
+  }
+  // Drops the friend's drag data on a row or caption of the panel.
+  static void DropFriend(std::uint32_t code, QWidget* target) {
+    QMimeData mime;
+    mime.setData(QStringLiteral("application/x-kivora-friend"), QByteArray::number(code));
+    const QPoint at(target->width() / 2, target->height() / 2);
+    QDragEnterEvent enter(at, Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDropEvent drop(QPointF(at), Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+  }
+
+  // Answers the next text question (QInputDialog) with `name`, or cancels it.
+  static void AnswerText(const QString& text, bool accept = true) {
     auto* timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, name] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, text, accept] {
       for (QWidget* w : QApplication::topLevelWidgets()) {
         auto* dialog = qobject_cast<QInputDialog*>(w);
         if (!dialog || !dialog->isVisible()) continue;
-        dialog->setTextValue(name);
-        dialog->accept();
+        dialog->setTextValue(text);
+        accept ? dialog->accept() : dialog->reject();
         timer->deleteLater();
         return;
       }
     });
     timer->start(20);
+  }
+  static void AnswerGroupName(const QString& name) { AnswerText(name); }
+
+  // The local messages the stand-in chat plug-in got: "code user" lines.
+  std::vector<std::string> ChatMessages() const {
+    std::vector<std::string> lines;
+    std::ifstream in(app_.path() / "chat_probe.txt");
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  bool ChatGot(const std::string& line) const {
+    const auto all = ChatMessages();
+    return std::find(all.begin(), all.end(), line) != all.end();
+  }
+
+  // Opens the search window on `code` and waits for its one hit.
+  static QWidget* SearchFor(std::uint32_t code) {
+    PluginManager->DealMessage("KivFriend", 0x70002, &code, sizeof code);
+    QWidget* form = nullptr;
+    RunUntil([&] {
+      form = Window("FriendSearchForm");
+      return form && form->findChild<QTreeWidget*>(QStringLiteral("SearchResults"))->topLevelItemCount() == 1;
+    });
+    return form;
+  }
+  // A click on a row of a list, as the mouse gives it.
+  static void ClickItem(QTreeWidget* list, QTreeWidgetItem* item) {
+    const QPoint at = list->visualItemRect(item).center();
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+      QMouseEvent e(type, QPointF(at), QPointF(list->viewport()->mapToGlobal(at)), Qt::LeftButton,
+                    type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+      QApplication::sendEvent(list->viewport(), &e);
+    }
   }
 
   std::filesystem::path UserFile(const char* name) const { return app_.path() / "10001" / name; }
@@ -143,39 +310,6 @@ class FriendClientTest : public ClientTest {
     RecordWriter w(fw::list_request::kSize);
     w.u32(0, fw::kListRequest).u32(fw::list_request::kOwnCode, own);
     return w.take();
-  }
-
-  // Adds an account through the server's control socket; with `verify_mode` 1 it wants requests.
-  void AddUser(std::uint32_t code, const std::string& nickname, std::uint8_t verify_mode) {
-    QProcess admin;
-    admin.start(QString::fromStdString(testing::ServerBinary().string()),
-                {QStringLiteral("admin"), QStringLiteral("--data"),
-                 QString::fromStdString(data_.path().string()), QStringLiteral("add-user"),
-                 QString::number(code), QStringLiteral("kivora"), QString::fromStdString(nickname)});
-    ASSERT_TRUE(admin.waitForFinished(20000));
-    ASSERT_TRUE(admin.readAllStandardOutput().startsWith("added"));
-    if (verify_mode == 0) return;
-    TProtocolClient setup;
-    auto s = SignInPeer(setup, code);
-    ASSERT_TRUE(s.ok());
-    testing::TProfileChangeFields f;
-    f.user = code;
-    f.nickname = nickname;
-    f.password = "kivora";
-    f.verify_mode = verify_mode;
-    ASSERT_TRUE(setup.Ask(s.home, testing::ProfileChangeRequest(f), 0x30015));
-  }
-
-  // Opens the search window on `code` and waits for its one hit.
-  static QWidget* SearchFor(std::uint32_t code) {
-    PluginManager->DealMessage("KivFriend", 0x70002, &code, sizeof code);
-    QWidget* form = nullptr;
-    RunUntil([&] {
-      for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == QLatin1String("FriendSearchForm")) form = w;
-      return form && form->findChild<QTreeWidget*>(QStringLiteral("SearchResults"))->topLevelItemCount() == 1;
-    });
-    return form;
   }
 
   TestDir data_;
