@@ -237,8 +237,7 @@ void TMainForm::FindFriends() {
 
 void TMainForm::AddMoneyItems(QMenu* menu) {
   menu->addAction(QStringLiteral("$MONEY充值"), this, [this] {
-    if (!GlobalManager || !GlobalManager->Me) return;
-    manager_->Options().open_url(QUrl(Q(PAYURL + "?code=" + std::to_string(GlobalManager->Me->UserCode()))));
+    if (GlobalManager && GlobalManager->Me) manager_->ShowPayPage();
   });
   menu->addAction(QStringLiteral("交易记录"), this, [this] { manager_->ShowMoneyRecord(); });
   menu->addAction(QStringLiteral("$MONEY赠送"), this, [this] { manager_->ShowBank(); });

@@ -675,10 +675,6 @@ void TManager::SendAudioData(std::uint8_t quality, const TFriend& person, std::s
   SendToFriend(person, body, false, w::kAudioChannel, w::kMediaThreshold, 0);
 }
 
-bool TManager::SendFileData(const TFriend& person, std::span<const std::uint8_t> body, std::uint8_t channel) {
-  return SendToFriend(person, body, false, channel, 0, 0);
-}
-
 void TManager::SendVideoData(const TFriend& person, std::span<const std::uint8_t> frame, bool key_frame,
                              std::uint16_t width, std::uint16_t height) {
   const Bytes body = w::VideoMessage(person.UserCode(), MyCode(), key_frame, width, height, frame);

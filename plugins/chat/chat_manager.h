@@ -62,9 +62,6 @@ class TManager : public QObject {
   // The user clicked "$Yes$" or "$No$" of a pending operation: a received request is accepted or
   // refused, an own one cancelled.
   void AnswerOperation(TChatForm& form, std::uint32_t operation, std::uint8_t role, bool yes);
-  // A 0x10008 block of the window's file manager on the channel it chose; false when no route
-  // took it.
-  bool SendFileData(const TFriend& person, std::span<const std::uint8_t> body, std::uint8_t channel);
   void StopAudio(TChatForm& form, bool send);
   // Restarts the running call's microphone at `quality` (1 normal, 2 high), kept in the system record.
   void ChangeAudioQuality(TChatForm& form, std::uint8_t quality);
