@@ -189,6 +189,8 @@ void TManager::ShowMainLoginWindow() {
   form->SetMainLoginWindow(true);
   form->show();
   BringToFont(form);
+  if (created && options_.sign_in_at_start && !form->Password().isEmpty())
+    QTimer::singleShot(0, this, [this] { Login(false); });
 }
 
 TManager::~TManager() {

@@ -87,6 +87,9 @@ struct TManagerOptions {
   bool download_resources = true;
   // Where the run-at-system-start entry goes; empty: the user's XDG autostart folder.
   std::filesystem::path autostart_folder;
+  // The first login window signs in at once when the list's first user has a saved password
+  // ("--sign-in" on the command line; scripts/run --two starts its two clients so).
+  bool sign_in_at_start = false;
 };
 
 class TManager : public QObject {

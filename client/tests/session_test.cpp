@@ -416,9 +416,10 @@ TEST_F(SessionTest, ThePluginsRequestsOfTheMainProgram) {
   EXPECT_EQ(opened_, expected);
   std::vector<QString> captions;
   for (const auto& window : Manager().WebWindows().Windows()) captions.push_back(window->windowTitle());
-  EXPECT_EQ(captions, (std::vector<QString>{QStringLiteral("在线客服"), QStringLiteral("道具商城"),
-                                            QStringLiteral("交易记录")}));
-  EXPECT_EQ(Manager().WebWindows().Windows()[1]->size(), QSize(679, 611));
+  EXPECT_EQ(captions, (std::vector<QString>{QStringLiteral("账号充值"), QStringLiteral("在线客服"),
+                                            QStringLiteral("道具商城"), QStringLiteral("交易记录")}));
+  EXPECT_EQ(Manager().WebWindows().Windows()[0]->size(), QSize(500, 486));
+  EXPECT_EQ(Manager().WebWindows().Windows()[2]->size(), QSize(679, 611));
 
   PluginManager->ExeDealMessage(kMsgRequestOwnProfile, nullptr, 0);
   EXPECT_TRUE(RunUntil([this] { return home_.Messages(kMsgProfileRequest).size() == 1; }));

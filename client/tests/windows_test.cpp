@@ -100,6 +100,23 @@ TEST_F(LoginListTest, SigningInAsTheThirdUserMovesItToTheHeadAndKeepsTheOthersIn
   EXPECT_TRUE(users[2].invisible);
 }
 
+TEST_F(LoginListTest, SignInAtStartUsesTheSavedFirstUserAndNeedsItsPassword) {
+  TManagerOptions options = Options();
+  options.sign_in_at_start = true;
+  // Without a saved password the window waits for the user, without a complaint.
+  WriteLoginInfo(app_, {{10001, "", false, false}});
+  form_ = std::make_unique<TMainForm>(options);
+  ASSERT_TRUE(LoginWindowShown());
+  QCoreApplication::processEvents();
+  EXPECT_NE(GlobalManager->RunState, kRunSignedIn);
+  EXPECT_TRUE(Messages().empty());
+  form_.reset();
+  WriteLoginInfo(app_, {{10001, "kivora", true, false}});
+  form_ = std::make_unique<TMainForm>(options);
+  ASSERT_TRUE(SignedIn());
+  EXPECT_EQ(GlobalManager->Me->UserCode(), 10001u);
+}
+
 TEST_F(LoginListTest, RememberPasswordClearedSavesAnEmptyPasswordAndTheNextStartShowsNone) {
   WriteLoginInfo(app_, {{10001, "kivora", true, false}});
   StartClient();

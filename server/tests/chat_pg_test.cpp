@@ -7,7 +7,7 @@
 
 #include "declare/chat_wire.h"
 #include "declare/friend_wire.h"
-#include "pg_cluster.h"
+#include "pg_nodes_fixture.h"
 #include "protocol_client.h"
 #include "server.h"
 #include "test_dir.h"
@@ -31,46 +31,7 @@ bool Eventually(Fn done) {
   return false;
 }
 
-class ChatPgTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { cluster_ = new kiv::testing::TPgCluster(); }
-  static void TearDownTestSuite() {
-    delete cluster_;
-    cluster_ = nullptr;
-  }
-  void SetUp() override {
-    if (!cluster_->Available()) GTEST_SKIP() << "PostgreSQL cannot start here: " << cluster_->Reason();
-    url_ = cluster_->CreateDatabase("kiv_chat_nodes");
-    ASSERT_FALSE(url_.empty());
-  }
-  std::unique_ptr<TServer> Node(const std::string& name) {
-    TServerOptions o;
-    o.update_port = 0;  // tests run side by side: any free port
-    o.data_dir = dir_.path() / name;
-    o.store = url_;
-    o.node = name;
-    o.seed_demo = true;
-    o.login_port = 0;
-    o.home_port = 0;
-    o.hash_cost = "min";
-    o.log_to_stderr = false;
-    auto s = std::make_unique<TServer>(o);
-    std::string error;
-    EXPECT_TRUE(s->Start(&error)) << error;
-    return s;
-  }
-  static TProtocolClient::SignIn SignIn(TProtocolClient& c, TServer& node, std::uint32_t user) {
-    kiv::testing::TLoginFields f;
-    f.user = user;
-    f.password = kDemoPassword;
-    return c.SignInVia({"127.0.0.1", node.LoginPort()}, f);
-  }
-
-  static kiv::testing::TPgCluster* cluster_;
-  std::string url_;
-  TestDir dir_;
-};
-kiv::testing::TPgCluster* ChatPgTest::cluster_ = nullptr;
+class ChatPgTest : public PgNodesTest {};
 
 TEST_F(ChatPgTest, KeptTextAndRelayedDataCrossTheNodes) {
   auto a_node = Node("a");

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "declare/friend_wire.h"
-#include "pg_cluster.h"
+#include "pg_nodes_fixture.h"
 #include "protocol_client.h"
 #include "server.h"
 #include "test_dir.h"
@@ -14,46 +14,7 @@ namespace {
 namespace fw = friend_wire;
 using kiv::testing::TProtocolClient;
 
-class FriendsPgTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { cluster_ = new kiv::testing::TPgCluster(); }
-  static void TearDownTestSuite() {
-    delete cluster_;
-    cluster_ = nullptr;
-  }
-  void SetUp() override {
-    if (!cluster_->Available()) GTEST_SKIP() << "PostgreSQL cannot start here: " << cluster_->Reason();
-    url_ = cluster_->CreateDatabase("kiv_friends_nodes");
-    ASSERT_FALSE(url_.empty());
-  }
-  std::unique_ptr<TServer> Node(const std::string& name) {
-    TServerOptions o;
-    o.update_port = 0;  // tests run side by side: any free port
-    o.data_dir = dir_.path() / name;
-    o.store = url_;
-    o.node = name;
-    o.seed_demo = true;
-    o.login_port = 0;
-    o.home_port = 0;
-    o.hash_cost = "min";
-    o.log_to_stderr = false;
-    auto s = std::make_unique<TServer>(o);
-    std::string error;
-    EXPECT_TRUE(s->Start(&error)) << error;
-    return s;
-  }
-  static TProtocolClient::SignIn SignIn(TProtocolClient& c, TServer& node, std::uint32_t user) {
-    kiv::testing::TLoginFields f;
-    f.user = user;
-    f.password = kDemoPassword;
-    return c.SignInVia({"127.0.0.1", node.LoginPort()}, f);
-  }
-
-  static kiv::testing::TPgCluster* cluster_;
-  std::string url_;
-  TestDir dir_;
-};
-kiv::testing::TPgCluster* FriendsPgTest::cluster_ = nullptr;
+class FriendsPgTest : public PgNodesTest {};
 
 TEST_F(FriendsPgTest, AFriendOnAnotherNodeComesAndGoes) {
   auto a_node = Node("a");

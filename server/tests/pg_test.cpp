@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "pg_cluster.h"
+#include "pg_nodes_fixture.h"
 #include "pg_store.h"
 #include "protocol.h"
 #include "protocol_client.h"
@@ -18,48 +18,7 @@ namespace {
 
 using kiv::testing::TProtocolClient;
 
-class PgTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { cluster_ = new kiv::testing::TPgCluster(); }
-  static void TearDownTestSuite() {
-    delete cluster_;
-    cluster_ = nullptr;
-  }
-  void SetUp() override {
-    if (!cluster_->Available()) GTEST_SKIP() << "PostgreSQL cannot start here: " << cluster_->Reason();
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    url_ = cluster_->CreateDatabase(std::string("kiv_") + info->name());
-    ASSERT_FALSE(url_.empty());
-  }
-
-  std::unique_ptr<TServer> Node(const std::string& name) {
-    TServerOptions o;
-    o.data_dir = dir_.path() / name;
-    o.store = url_;
-    o.node = name;
-    o.seed_demo = true;
-    o.login_port = 0;
-    o.home_port = 0;
-    o.update_port = 0;
-    o.hash_cost = "min";
-    o.log_to_stderr = false;
-    auto s = std::make_unique<TServer>(o);
-    std::string error;
-    EXPECT_TRUE(s->Start(&error)) << error;
-    return s;
-  }
-  static TProtocolClient::SignIn SignIn(TProtocolClient& c, TServer& node, std::uint32_t user) {
-    kiv::testing::TLoginFields f;
-    f.user = user;
-    f.password = kDemoPassword;
-    return c.SignInVia({"127.0.0.1", node.LoginPort()}, f);
-  }
-
-  static kiv::testing::TPgCluster* cluster_;
-  std::string url_;
-  TestDir dir_;
-};
-kiv::testing::TPgCluster* PgTest::cluster_ = nullptr;
+class PgTest : public PgNodesTest {};
 
 TAccount Account(std::uint32_t code, std::int64_t money) {
   TAccount a;
