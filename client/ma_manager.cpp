@@ -237,7 +237,7 @@ TManager::~TManager() {
     PluginManager = nullptr;
     plugins_.reset();
   });
-  Guarded([this] {
+  Guarded([] {
     ExeOnDataRecive = nullptr;
     ExeOnDisConnect = nullptr;
     UDPStop();
