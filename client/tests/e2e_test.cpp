@@ -15,6 +15,7 @@
 #include "ma_web.h"
 #include "manager/qt_app.h"
 #include "protocol_client.h"
+#include "private_runtime.h"
 #include "server_fixture.h"
 #include "system/window_helpers.h"
 
@@ -282,22 +283,8 @@ TEST_F(ServerTest, TheProgramEndsOnCloseFromAnotherProcessButNotOnClose) {
   // login windows of its own (the managers of the other tests), and other programs of this user may
   // run beside the test: the child and the lookups below share a runtime folder of their own, so
   // "Close" can reach no window but the child's and the child's mailbox is never taken.
-  const std::filesystem::path runtime = app_.path() / "runtime";
-  std::filesystem::create_directory(runtime);
-  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
-  const char* previous_runtime = std::getenv("XDG_RUNTIME_DIR");
-  const std::string saved_runtime = previous_runtime ? previous_runtime : "";
-  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-  struct RestoreRuntime {
-    bool had;
-    std::string value;
-    ~RestoreRuntime() {
-      if (had)
-        ::setenv("XDG_RUNTIME_DIR", value.c_str(), 1);
-      else
-        ::unsetenv("XDG_RUNTIME_DIR");
-    }
-  } restore_runtime{previous_runtime != nullptr, saved_runtime};
+  const TPrivateRuntimeDir runtime_dir(app_.path());
+  const std::filesystem::path& runtime = runtime_dir.path();
   QProcess client;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(runtime.string()));

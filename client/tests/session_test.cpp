@@ -11,6 +11,7 @@
 
 #include "ma_system_msg.h"
 #include "manager/qt_app.h"
+#include "private_runtime.h"
 #include "session_fixture.h"
 #include "udp_interface.h"
 
@@ -390,25 +391,7 @@ TEST_F(SessionTest, ChangingStateWhileSignedInTellsTheServerWithoutSigningInAgai
 }
 
 TEST_F(SessionTest, CloseFromAnotherProgramEndsTheProgramAndLowerCaseCloseDoesNot) {
-  // Mailboxes are found by class and caption in the runtime folder; other test programs running
-  // beside this one have main windows of the same name, so this test and its sender use a runtime
-  // folder of their own.
-  const std::filesystem::path runtime = app_.path() / "runtime";
-  std::filesystem::create_directory(runtime);
-  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
-  const char* previous_runtime = std::getenv("XDG_RUNTIME_DIR");
-  const std::string saved_runtime = previous_runtime ? previous_runtime : "";
-  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-  struct RestoreRuntime {
-    bool had;
-    std::string value;
-    ~RestoreRuntime() {
-      if (had)
-        ::setenv("XDG_RUNTIME_DIR", value.c_str(), 1);
-      else
-        ::unsetenv("XDG_RUNTIME_DIR");
-    }
-  } restore_runtime{previous_runtime != nullptr, saved_runtime};
+  const TPrivateRuntimeDir runtime(app_.path());
   SignIn();
   auto send = [](const QString& text) {
     QProcess sender;
