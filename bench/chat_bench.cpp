@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -152,6 +153,14 @@ class TTcpRelay {
     ::close(listen_fd_);
   }
   std::uint16_t Port() const { return port_; }
+  // Whether `users` connections have said their code within `timeout_ms`.
+  bool WaitForUsers(std::size_t users, int timeout_ms) const {
+    for (int waited = 0; known_ < users; waited += 10) {
+      if (waited >= timeout_ms) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
   // Connects as `user`.
   int Join(std::uint32_t user) {
     int fd = ConnectTcp(port_);
@@ -175,10 +184,12 @@ class TTcpRelay {
       for (auto& c : conns_) fds.push_back({c.fd, POLLIN, 0});
       if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
       if (fds[0].revents & POLLIN) {
-        int fd = ::accept(listen_fd_, nullptr, nullptr);
-        if (fd >= 0) {
+        // Every connection waiting, not one per pass: thousands join at once.
+        for (int fd; (fd = ::accept(listen_fd_, nullptr, nullptr)) >= 0;) {
           NoDelay(fd);
           conns_.push_back({fd, {}, 0});
+          pollfd more{listen_fd_, POLLIN, 0};
+          if (::poll(&more, 1, 0) <= 0) break;
         }
       }
       for (std::size_t i = 1; i < fds.size(); ++i) {
@@ -192,6 +203,7 @@ class TTcpRelay {
         if (c.user == 0 && c.in.size() >= 4) {
           c.user = LoadU32(c.in.data());
           by_user_[c.user] = c.fd;
+          ++known_;
           at = 4;
         }
         while (c.user != 0 && c.in.size() - at >= 4) {
@@ -212,6 +224,7 @@ class TTcpRelay {
   std::atomic<bool> stop_{false};
   std::vector<Conn> conns_;
   std::unordered_map<std::uint32_t, int> by_user_;
+  std::atomic<std::size_t> known_{0};
   std::thread thread_;
 };
 
@@ -247,7 +260,8 @@ bool Seed(const std::string& location, int users) {
 struct TNode {
   testing::TServerProcess process;
   bool Start(const std::string& data, const std::string& store, const std::string& node) {
-    std::vector<std::string> args{"--data", data, "--login-port", "0", "--home-port", "0", "--hash-cost", "min"};
+    std::vector<std::string> args{"--data",     data, "--login-port", "0",  "--home-port", "0",
+                                  "--web-port", "0",  "--hash-cost",  "min"};
     if (!store.empty()) args.insert(args.end(), {"--store", store, "--node", node});
     std::string error;
     if (!process.Start(testing::ServerBinary(), args, 30000, &error)) {
@@ -270,7 +284,8 @@ struct TUser {
   bool SignIn(const WireAddress& login, std::uint32_t code) {
     session = client.SignInVia(login, {code, kPassword}, 600000);
     // The friend list is there: kept messages are handed out from now on.
-    return session.ok() && client.Ask(session.home, testing::FriendListRequest(code), friend_wire::kList, 60000);
+    return session.ok() &&
+           client.Ask(session.home, testing::FriendListRequest(code), friend_wire::kList, 60000);
   }
 };
 
@@ -291,8 +306,8 @@ void PrintLatency(const std::string& what, const Percentiles& ours, const std::s
                   const Percentiles& theirs) {
   kivbench::Print({"chat", "latency_" + what + "_p50_ms", "ms", ours.p50, {{peer, theirs.p50}}});
   kivbench::Print({"chat", "latency_" + what + "_p99_ms", "ms", ours.p99, {{peer, theirs.p99}}});
-  std::fprintf(stderr, "%-22s ours p50 %8.3f p99 %8.3f ms   %s p50 %8.3f p99 %8.3f ms\n", what.c_str(), ours.p50,
-               ours.p99, peer.c_str(), theirs.p50, theirs.p99);
+  std::fprintf(stderr, "%-22s ours p50 %8.3f p99 %8.3f ms   %s p50 %8.3f p99 %8.3f ms\n", what.c_str(),
+               ours.p50, ours.p99, peer.c_str(), theirs.p50, theirs.p99);
 }
 
 struct TSizeCase {
@@ -315,7 +330,7 @@ TTcpFigures MeasureTcp() {
   int da = ConnectTcp(port);
   int db = ::accept(listener, nullptr, nullptr);
   NoDelay(db);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the relay has both users
+  relay.WaitForUsers(2, 10000);
   for (int i = 0; i < 2; ++i) {
     Bytes message = testing::ChatText(kFirstCode, kFirstCode + 1, kSendTime, kSizes[i].size);
     f.relay[i] = TcpLatency(a, b, message, kSizes[i].rounds);
@@ -337,7 +352,8 @@ double OurThroughput(const WireAddress& login, int pairs, int messages, std::uin
   std::thread keeper([&] {
     while (waiting) {
       for (std::size_t i = 0; i < users.size() && waiting; ++i)
-        if (ready[i]) users[i]->client.Send(users[i]->session.home, testing::UserState(users[i]->session.user, 1));
+        if (ready[i])
+          users[i]->client.Send(users[i]->session.home, testing::UserState(users[i]->session.user, 1));
       for (int k = 0; k < 30 && waiting; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   });
@@ -390,8 +406,17 @@ double OurThroughput(const WireAddress& login, int pairs, int messages, std::uin
 double TcpThroughput(int pairs, int messages, std::uint32_t code) {
   TTcpRelay relay;
   std::vector<int> fds;
-  for (int i = 0; i < 2 * pairs; ++i) fds.push_back(relay.Join(kFirstCode + static_cast<std::uint32_t>(i)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // every user has said its code
+  for (int i = 0; i < 2 * pairs; ++i) {
+    fds.push_back(relay.Join(kFirstCode + static_cast<std::uint32_t>(i)));
+    // A lost frame fails the figure instead of blocking the run.
+    timeval timeout{30, 0};
+    ::setsockopt(fds.back(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  if (!relay.WaitForUsers(fds.size(), 60000)) {
+    std::fprintf(stderr, "the TCP relay did not see every user join\n");
+    for (int fd : fds) ::close(fd);
+    return 0;
+  }
   auto start = Clock::now();
   for (int p = 0; p < pairs; ++p) {
     const std::uint32_t from = kFirstCode + static_cast<std::uint32_t>(2 * p);
@@ -433,12 +458,13 @@ int main(int argc, char** argv) {
     TNode node;
     if (!node.Start(dir.path().string(), "", "")) return 1;
     TUser a, b;
-    if (!a.SignIn(node.process.Login(), kFirstCode) || !b.SignIn(node.process.Login(), kFirstCode + 1)) return 1;
+    if (!a.SignIn(node.process.Login(), kFirstCode) || !b.SignIn(node.process.Login(), kFirstCode + 1))
+      return 1;
     testing::TProtocolClient da, db_client;
     const std::uint16_t direct = da.Connect({"127.0.0.1", db_client.LocalPort()});
     for (int i = 0; i < 2; ++i) {
-      Percentiles stored = OurLatency([&](const Bytes& m) { return a.client.Send(a.session.home, m); }, b.client,
-                                      kFirstCode, kFirstCode + 1, kSizes[i].size, kSizes[i].rounds);
+      Percentiles stored = OurLatency([&](const Bytes& m) { return a.client.Send(a.session.home, m); },
+                                      b.client, kFirstCode, kFirstCode + 1, kSizes[i].size, kSizes[i].rounds);
       Percentiles ours_direct =
           OurLatency([&](const Bytes& m) { return direct != 0 && da.SendOn(direct, m, cw::kTextChannel); },
                      db_client, kFirstCode, kFirstCode + 1, kSizes[i].size, kSizes[i].rounds);
@@ -455,8 +481,11 @@ int main(int argc, char** argv) {
       const double ours = OurThroughput(node.process.Login(), pairs, messages, code);
       const double theirs = TcpThroughput(pairs, messages, code);
       if (ours == 0 || theirs == 0) return 1;
-      kivbench::Print({"chat", std::string("msgs_per_s_") + what + "_" + std::to_string(pairs) + "_pairs",
-                       "messages/s", ours, {{"tcp_nodelay_relay", theirs}}});
+      kivbench::Print({"chat",
+                       std::string("msgs_per_s_") + what + "_" + std::to_string(pairs) + "_pairs",
+                       "messages/s",
+                       ours,
+                       {{"tcp_nodelay_relay", theirs}}});
       std::fprintf(stderr, "%-22s ours %10.0f msgs/s   tcp relay %10.0f msgs/s\n", what, ours, theirs);
       if (code == cw::kChatMessage) {
         // The clients of the first run sign out before the second signs in again.
@@ -475,13 +504,16 @@ int main(int argc, char** argv) {
   if (url.empty() || !Seed(url, 2)) return 1;
   TestDir dir;
   TNode node_a, node_b;
-  if (!node_a.Start((dir.path() / "a").string(), url, "a") || !node_b.Start((dir.path() / "b").string(), url, "b"))
+  if (!node_a.Start((dir.path() / "a").string(), url, "a") ||
+      !node_b.Start((dir.path() / "b").string(), url, "b"))
     return 1;
   TUser a, b;
-  if (!a.SignIn(node_a.process.Login(), kFirstCode) || !b.SignIn(node_b.process.Login(), kFirstCode + 1)) return 1;
+  if (!a.SignIn(node_a.process.Login(), kFirstCode) || !b.SignIn(node_b.process.Login(), kFirstCode + 1))
+    return 1;
   for (int i = 0; i < 2; ++i) {
-    Percentiles relayed = OurLatency([&](const Bytes& m) { return a.client.SendTemp(node_b.process.Home(), m) != 0; },
-                                     b.client, kFirstCode, kFirstCode + 1, kSizes[i].size, kSizes[i].rounds);
+    Percentiles relayed =
+        OurLatency([&](const Bytes& m) { return a.client.SendTemp(node_b.process.Home(), m) != 0; }, b.client,
+                   kFirstCode, kFirstCode + 1, kSizes[i].size, kSizes[i].rounds);
     if (!relayed.ok) return 1;
     PrintLatency(std::string(kSizes[i].name) + "_relayed", relayed, "tcp_nodelay_relay", tcp.relay[i]);
   }

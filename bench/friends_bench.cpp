@@ -158,7 +158,7 @@ bool AddFriendships(const std::filesystem::path& db,
 bool StartServer(testing::TServerProcess& server, const std::filesystem::path& data) {
   std::string error;
   if (!server.Start(testing::ServerBinary(),
-                    {"--data", data.string(), "--login-port", "0", "--home-port", "0", "--hash-cost", "min",
+                    {"--data", data.string(), "--login-port", "0", "--home-port", "0", "--web-port", "0", "--hash-cost", "min",
                      "--announce", "127.0.0.1"},
                     30000, &error)) {
     std::fprintf(stderr, "kivora-server did not start: %s\n", error.c_str());

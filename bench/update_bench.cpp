@@ -83,8 +83,8 @@ int main() {
   kiv::testing::TServerProcess server;
   std::string error;
   if (!server.Start(kiv::testing::ServerBinary(),
-                    {"--data", data.string(), "--login-port", "0", "--home-port", "0", "--update-port",
-                     std::to_string(port), "--hash-cost", "min"},
+                    {"--data", data.string(), "--login-port", "0", "--home-port", "0", "--web-port", "0",
+                     "--update-port", std::to_string(port), "--hash-cost", "min"},
                     20000, &error)) {
     std::fprintf(stderr, "cannot start the server: %s\n", error.c_str());
     return 1;

@@ -167,7 +167,9 @@ void TChatRole::Keep(std::uint32_t target, std::uint32_t sender, const Bytes& me
   }
   ++kept_;
   if (ctx_.sessions.ByUser(target)) {
-    Offer(target, *id, message);
+    // Only the worker hands kept messages out: it reads them back from the store, so a message is
+    // sent once however its keeping here and a hand-out running meanwhile interleave.
+    Wake(target);
   } else if (std::optional<TPresenceRow> row = friends_.Presence(target); row && row->node != ctx_.config.node) {
     ctx_.store.Publish({TNodeEvent::kChatWaiting, target, ctx_.config.node, 0});
   }
@@ -181,26 +183,6 @@ void TChatRole::Wake(std::uint32_t user) {
     auto it = boxes_.find(s->handle);
     if (it == boxes_.end() || it->second.user != user) return;
     it->second.more = true;
-  }
-  wake_.notify_all();
-}
-
-void TChatRole::Offer(std::uint32_t user, std::int64_t id, const Bytes& message) {
-  std::optional<TSession> s = ctx_.sessions.ByUser(user);
-  if (!s) return;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = boxes_.find(s->handle);
-    if (it == boxes_.end() || it->second.user != user) return;
-    TMailbox& box = it->second;
-    // Ready with nothing in flight and nothing found waiting: this message is the only one.
-    if (box.phase == TMailbox::kReady && !box.more && box.in_flight.empty()) {
-      endpoint_.SendPaced(s->handle, message, cw::kStoredTextChannel, 0);
-      box.in_flight.push_back(id);
-      box.phase = TMailbox::kSending;
-    } else {
-      box.more = true;
-    }
   }
   wake_.notify_all();
 }

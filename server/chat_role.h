@@ -95,10 +95,8 @@ class TChatRole final : public TRole {
   // session has the peer's address. Nothing when `claimed`, the body's sender, is not that user.
   std::optional<std::uint32_t> SenderOf(const TRequest& r, std::uint32_t claimed, bool& home);
   void Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message, const WireAddress& from);
+  // Tells the worker that the user's session has kept messages to hand out.
   void Wake(std::uint32_t user);
-  // Hands a message just kept straight to the target's session when nothing else waits for it
-  // there (no read back from the store); otherwise wakes the worker.
-  void Offer(std::uint32_t user, std::int64_t id, const Bytes& message);
   void Run();
   static std::int64_t NowMs();
 

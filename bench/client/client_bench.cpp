@@ -112,8 +112,8 @@ bool RunSeries(const std::filesystem::path& root, const std::string& hash_cost, 
   kiv::testing::TServerProcess server;
   std::string error;
   const std::filesystem::path data = root / ("data" + hash_cost);
-  std::vector<std::string> args{"--data", data.string(), "--seed-demo", "--login-port", "0", "--home-port",
-                                "0"};
+  std::vector<std::string> args{
+      "--data", data.string(), "--seed-demo", "--login-port", "0", "--web-port", "0", "--home-port", "0"};
   if (!hash_cost.empty()) args.insert(args.end(), {"--hash-cost", hash_cost});
   if (!server.Start(kiv::testing::ServerBinary(), args, 20000, &error)) {
     std::fprintf(stderr, "kivora-server did not start: %s\n", error.c_str());

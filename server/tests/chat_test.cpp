@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "declare/chat_wire.h"
 #include "declare/friend_wire.h"
@@ -112,6 +115,57 @@ TEST_F(ChatTest, TextForAFriendSignedInMeanwhileIsHandedOutAtOnce) {
   EXPECT_EQ(*got, text);
   EXPECT_TRUE(Eventually([&] { return Waiting(10002) == 0; }));
   EXPECT_TRUE(b.NothingOf(cw::kChatMessage, sb.home, 300));
+}
+
+TEST_F(ChatTest, BurstsFromSeveralFriendsArriveExactlyOnceAndInOrder) {
+  // Kept text is handed out while more keeps arriving: every message must reach the friend once,
+  // each sender's in the order sent, however the hand-out and the new arrivals interleave.
+  std::vector<std::uint32_t> senders{10001, 10003};
+  for (std::uint32_t code : {20011u, 20012u, 20013u, 20014u}) {
+    ASSERT_EQ(AddUser(code), code);
+    ASSERT_TRUE(server_->FriendStore().MakeFriends(code, 10002));
+    senders.push_back(code);
+  }
+  TProtocolClient b;
+  auto sb = SignIn(b, 10002);
+  ASSERT_TRUE(sb.ok());
+  ASSERT_TRUE(b.Ask(sb.home, FriendListRequest(10002), fw::kList));
+  std::vector<std::unique_ptr<TProtocolClient>> clients;
+  std::vector<TProtocolClient::SignIn> sessions;
+  for (std::uint32_t code : senders) {
+    clients.push_back(std::make_unique<TProtocolClient>());
+    sessions.push_back(SignIn(*clients.back(), code));
+    ASSERT_TRUE(sessions.back().ok()) << code;
+  }
+  constexpr int kRounds = 15, kBurst = 10;
+  std::map<std::uint32_t, std::vector<Bytes>> sent;
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < senders.size(); ++i)
+    for (int m = 0; m < kRounds * kBurst; ++m)
+      sent[senders[i]].push_back(ChatText(senders[i], 10002, kSendTime + m, 40 + m % 50));
+  for (std::size_t i = 0; i < senders.size(); ++i)
+    threads.emplace_back([&, i] {
+      const std::vector<Bytes>& mine = sent[senders[i]];
+      for (int r = 0; r < kRounds; ++r) {
+        for (int m = 0; m < kBurst; ++m) clients[i]->Send(sessions[i].home, mine[r * kBurst + m]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(r % 3));
+      }
+    });
+  for (auto& t : threads) t.join();
+  std::map<std::uint32_t, std::vector<Bytes>> got;
+  const std::size_t total = senders.size() * kRounds * kBurst;
+  for (std::size_t n = 0; n < total; ++n) {
+    auto message = b.WaitFor(cw::kChatMessage, sb.home, 20000);
+    ASSERT_TRUE(message) << "only " << n << " of " << total;
+    got[LoadU32(message->data() + cw::text::kSender)].push_back(*message);
+  }
+  EXPECT_TRUE(b.NothingOf(cw::kChatMessage, sb.home, 1000)) << "a message came twice";
+  for (std::uint32_t code : senders) {
+    // Compared as a whole, not printed: the messages are long.
+    EXPECT_EQ(got[code].size(), sent[code].size()) << code;
+    EXPECT_TRUE(got[code] == sent[code]) << "from " << code << ": missing, repeated or out of order";
+  }
+  EXPECT_TRUE(Eventually([&] { return Waiting(10002) == 0; }));
 }
 
 TEST_F(ChatTest, BadTextMessagesAreNotKept) {

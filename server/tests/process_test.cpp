@@ -21,8 +21,8 @@ using kiv::testing::TProtocolClient;
 using kiv::testing::TServerProcess;
 
 std::vector<std::string> Args(const std::filesystem::path& data, std::vector<std::string> more = {}) {
-  std::vector<std::string> a{"--data",      data.string(), "--seed-demo",   "--login-port", "0",
-                             "--home-port", "0",           "--update-port", "0",            "--hash-cost",
+  std::vector<std::string> a{"--data", data.string(),   "--seed-demo", "--login-port", "0", "--home-port",
+                             "0",      "--update-port", "0",           "--web-port",   "0", "--hash-cost",
                              "min"};
   a.insert(a.end(), more.begin(), more.end());
   return a;

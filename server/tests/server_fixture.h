@@ -26,6 +26,8 @@ class ServerFixture : public ::testing::Test {
     extra.home_port = 0;
     extra.update_port = 0;
     extra.hash_cost = "min";
+    // Never the shared default port: another test's clients would reach this server's web site.
+    if (!extra.web_port) extra.web_port = 0;
     extra.log_to_stderr = false;
     server_ = std::make_unique<TServer>(extra);
     std::string error;

@@ -305,11 +305,11 @@ class TwoNodesTest : public ClientTest {
       ASSERT_TRUE(node->Start(
           testing::ServerBinary(),
           {"--data", (data_.path() / name).string(), "--store", url, "--node", name, "--seed-demo",
-           "--login-port", "0", "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
+           "--login-port", "0", "--home-port", "0", "--web-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
           20000, &error))
           << error;
     }
-    WriteConfig(node_a_.Login().port);
+    WriteConfig(node_a_.Login().port, node_a_.Web().port);
   }
 
   static testing::TPgCluster* cluster_;

@@ -46,10 +46,10 @@ class FriendClientTest : public ClientTest {
     std::string error;
     ASSERT_TRUE(server_.Start(testing::ServerBinary(),
                               {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
-                               "--home-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
+                               "--home-port", "0", "--web-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
                               20000, &error))
         << error;
-    WriteConfig(server_.Login().port);
+    WriteConfig(server_.Login().port, server_.Web().port);
   }
 
   void SignInAs(std::uint32_t code) {
