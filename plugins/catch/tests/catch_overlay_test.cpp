@@ -176,20 +176,37 @@ TEST_F(CatchTest, TwoCapturesGetPicturesOfTheirOwn) {
   EXPECT_EQ(EmbeddedPictures(*html).size(), 2u);
 }
 
-TEST_F(CatchTest, DoubleClickTakesTheWholeScreen) {
-  QTextEdit input;
-  const QPointer<TCatchOverlay> overlay = Open(input);
-  ASSERT_TRUE(overlay);
-  QTest::mouseDClick(overlay, Qt::LeftButton, {}, {300, 300});
-  ASSERT_TRUE(Closed(overlay));
-  const std::vector<QImage> pictures = Pictures(input);
-  ASSERT_EQ(pictures.size(), 1u);
-  // A screen wider than a message's pictures arrives scaled to fit.
-  QSize expected = shot_.geometry.size();
-  if (expected.width() > chat::kMaxPictureSide || expected.height() > chat::kMaxPictureSide)
-    expected.scale(chat::kMaxPictureSide, chat::kMaxPictureSide, Qt::KeepAspectRatio);
-  EXPECT_EQ(pictures[0].size(), expected);
-  EXPECT_EQ(pictures[0].pixel(0, 0), Marker(0, 0));
+TEST_F(CatchTest, DoubleClickTakesTheWholeScreenUnderTheMouse) {
+  const QSize size = shot_.geometry.size();
+  const QRect left(0, 0, size.width() / 2, size.height());
+  const QRect right(size.width() / 2, 0, size.width() - size.width() / 2, size.height());
+  struct {
+    const char* what;
+    QList<QRect> screens;
+    QPoint at;
+    QRect taken;
+  } const cases[] = {
+      {"one screen", {QRect(QPoint(0, 0), size)}, {300, 300}, QRect(QPoint(0, 0), size)},
+      {"the right one of two", {left, right}, {right.left() + 10, 20}, right},
+      {"the left one of two", {left, right}, {left.right() - 10, 20}, left},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    shot_.screens = c.screens;
+    QTextEdit input;
+    const QPointer<TCatchOverlay> overlay = Open(input);
+    ASSERT_TRUE(overlay);
+    QTest::mouseDClick(overlay, Qt::LeftButton, {}, c.at);
+    ASSERT_TRUE(Closed(overlay));
+    const std::vector<QImage> pictures = Pictures(input);
+    ASSERT_EQ(pictures.size(), 1u);
+    // A screen larger than a message's pictures arrives scaled to fit.
+    QSize expected = c.taken.size();
+    if (expected.width() > chat::kMaxPictureSide || expected.height() > chat::kMaxPictureSide)
+      expected.scale(chat::kMaxPictureSide, chat::kMaxPictureSide, Qt::KeepAspectRatio);
+    EXPECT_EQ(pictures[0].size(), expected);
+    EXPECT_EQ(pictures[0].pixel(0, 0), Marker(c.taken.left(), c.taken.top()));
+  }
 }
 
 TEST_F(CatchTest, CancelledOrTooSmallSelectionsInsertNothing) {
