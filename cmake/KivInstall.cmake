@@ -19,7 +19,7 @@ foreach(target Kivora KivUpdate Global KivUDP KivVideo KivAudio Sonadec)
   endif()
 endforeach()
 # The plug-ins the build has (their installed RPATH, $ORIGIN/.., finds libGlobal.so above them).
-foreach(plugin KivFriend KivChat KivChatRoom KivChatRoom_Inside KivEmote KivHint)
+foreach(plugin KivFriend KivChat KivChatRoom KivChatRoom_Inside KivEmote KivHint KivCatch)
   if(TARGET ${plugin})
     install(TARGETS ${plugin} LIBRARY DESTINATION ${KIV_INSTALL_APPDIR}/Plugins COMPONENT client)
     # CMake's own RPATH change misses on modules (it expects the build RPATH with a trailing ":"),

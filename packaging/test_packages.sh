@@ -24,7 +24,7 @@ DESTDIR="$root" cmake --install "$build" --prefix /usr >"$work/install.log" || {
 }
 app="$root/usr/lib/kivora"
 for f in usr/bin/kivora usr/lib/kivora/Kivora usr/lib/kivora/KivUpdate usr/lib/kivora/libGlobal.so \
-  usr/lib/kivora/libKivUDP.so usr/lib/kivora/Plugins/KivEmote.so usr/lib/kivora/Plugins/KivHint.so \
+  usr/lib/kivora/libKivUDP.so usr/lib/kivora/Plugins/KivEmote.so usr/lib/kivora/Plugins/KivHint.so usr/lib/kivora/Plugins/KivCatch.so \
   usr/lib/kivora/skins/SkinImage.dat usr/lib/kivora/faces/face000.bmp usr/lib/kivora/EmoteInfo/EmoteInfo.dat \
   usr/lib/kivora/Sounds/Sound1.wav usr/share/applications/kivora.desktop usr/bin/kivora-server \
   usr/share/kivora-server/web/Download/Version.txt usr/share/kivora-server/web/skins/SkinInfo.txt \
@@ -91,7 +91,7 @@ dpkg-deb -I "$server" postinst >/dev/null && dpkg-deb -I "$server" postrm >/dev/
 list() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort; }
 list "$client" >"$work/client.list"
 list "$server" >"$work/server.list"
-for f in /usr/bin/kivora /usr/lib/kivora/Kivora /usr/lib/kivora/Plugins/KivEmote.so \
+for f in /usr/bin/kivora /usr/lib/kivora/Kivora /usr/lib/kivora/Plugins/KivEmote.so /usr/lib/kivora/Plugins/KivCatch.so \
   /usr/share/applications/kivora.desktop /usr/share/icons/hicolor/48x48/apps/kivora.png; do
   grep -qx "$f" "$work/client.list" || fail "client package lacks $f"
 done
