@@ -135,10 +135,6 @@ TChatRecordForm::TChatRecordForm(TManager& manager) : manager_(manager) {
   connect(tree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
     if (!filling_) ItemClicked(item);
   });
-  connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
-    // A click on the node already current shows its records afresh (they may have grown).
-    if (!filling_ && item == tree_->currentItem()) ItemClicked(item);
-  });
   // Nothing loaded yet: the page controls hidden (the label keeps its first text), nothing to
   // export or delete.
   for (QWidget* w : std::initializer_list<QWidget*>{page_label_, first_, previous_, next_, last_}) w->hide();

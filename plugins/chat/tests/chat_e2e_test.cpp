@@ -890,6 +890,12 @@ TEST_F(ChatRecordWindowTest, ExportsEveryRecordAsRtfOrTextAndSaysWhenItCannot) {
   WriteSystemMessages({"系统消息  2026-01-01 10:00", "欢迎使用"});
   ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
   ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
+  // An emoticon, which the view shows as its picture: RTF gets the picture, text its hot key.
+  const QStringList hot_keys = TEmoteTable::Current().HotKeys();
+  ASSERT_FALSE(hot_keys.isEmpty()) << "the emoticon plug-in is not built";
+  messages.emplace_back(QStringLiteral("小红 03/04 07:00:00"),
+                        RecordDocument(QStringLiteral("表情") + hot_keys.first()));
+  WriteMessages(10002, {messages.back()});
   QWidget* form = OpenRecords(0x70007, 10002);
   ASSERT_TRUE(form);
   ASSERT_EQ(PageLabel(form)->text(), QStringLiteral("第2of2页"));
@@ -919,6 +925,7 @@ TEST_F(ChatRecordWindowTest, ExportsEveryRecordAsRtfOrTextAndSaysWhenItCannot) {
   ASSERT_TRUE(RunUntil([] { return MessagesSaying(QStringLiteral("聊天记录导出成功。")) == 2; }));
   const std::string rtf = FileText(out.path() / "记录.RTF");
   EXPECT_EQ(rtf.rfind("{\\rtf1", 0), 0u);
+  EXPECT_NE(rtf.find("{\\pict\\pngblip"), std::string::npos);
   const QString back = UnrtfText(out.path() / "记录.RTF");
   for (const auto& [heading, document] : messages) EXPECT_TRUE(back.contains(heading)) << back.toStdString();
   EXPECT_TRUE(back.contains(first)) << back.toStdString();
@@ -976,6 +983,10 @@ TEST_F(ChatRecordWindowTest, Screenshot) {
   WriteMessages(10002, messages);
   ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
   ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
+  const QStringList hot_keys = TEmoteTable::Current().HotKeys();
+  if (hot_keys.size() >= 2)
+    WriteMessages(10002, {{QStringLiteral("小红 03/06 19:50:05"),
+                           RecordDocument(QStringLiteral("好的，一会儿见") + hot_keys[0] + hot_keys[1])}});
   QWidget* form = OpenRecords(0x70007, 10002);
   ASSERT_TRUE(form);
   form->move(0, 0);
