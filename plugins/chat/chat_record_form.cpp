@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QPointer>
+#include <QShortcut>
 #include <QStyle>
 #include <QTextImageFormat>
 #include <QVBoxLayout>
@@ -131,6 +132,7 @@ TChatRecordForm::TChatRecordForm(TManager& manager) : manager_(manager) {
   connect(export_, &QPushButton::clicked, this, &TChatRecordForm::ExportRecords);
   connect(delete_, &QPushButton::clicked, this, &TChatRecordForm::DeleteRecords);
   connect(close, &QPushButton::clicked, this, &QWidget::close);
+  connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, &QWidget::close);
   connect(view_, &QTextBrowser::anchorClicked, this, &TChatRecordForm::OpenLink);
   connect(tree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
     if (!filling_) ItemClicked(item);
