@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QProcess>
@@ -14,8 +15,8 @@
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextEdit>
-#include <QTreeWidget>
 #include <QTextFragment>
+#include <QTreeWidget>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -948,6 +949,46 @@ TEST_F(ChatRecordWindowTest, ExportsEveryRecordAsRtfOrTextAndSaysWhenItCannot) {
   Export(form, name("系统.txt"));
   ASSERT_TRUE(RunUntil([] { return MessagesSaying(QStringLiteral("聊天记录导出成功。")) == 3; }));
   EXPECT_EQ(FileText(out.path() / "系统.txt"), "系统消息  2026-01-01 10:00\n欢迎使用\n");
+}
+
+TEST_F(ChatRecordWindowTest, TheSaveDialogProposesRtfAndTheTextFilterGivesTxt) {
+  WriteMessages(10002, {{QStringLiteral("小红 03/04 05:06:07"), RecordDocument(QStringLiteral("你好"))}});
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
+  QWidget* form = OpenRecords(0x70007, 10002);
+  ASSERT_TRUE(form);
+  const TestDir out;
+  // Answers the next save dialog with `name` (no extension) under the filter `filter`.
+  auto answer = [&](const QString& filter, const QString& name, QString* title, QStringList* filters) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [=, dir = out.path()] {
+      for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QFileDialog*>(window);
+        if (!dialog || !dialog->isVisible()) continue;
+        *title = dialog->windowTitle();
+        *filters = dialog->nameFilters();
+        dialog->selectNameFilter(filter);
+        emit dialog->filterSelected(filter);  // as the filter box does when the user picks one
+        dialog->selectFile(QString::fromStdString((dir / name.toStdString()).string()));
+        static_cast<QDialog*>(dialog)->accept();  // the "保存" button
+        timer->deleteLater();
+        return;
+      }
+    });
+    timer->start(20);
+  };
+  QString title;
+  QStringList filters;
+  answer(QStringLiteral("文本文件 (*.txt)"), QStringLiteral("纪录"), &title, &filters);
+  ButtonOf(form, "ExportButton")->click();
+  EXPECT_EQ(title, QStringLiteral("保存聊天纪录"));
+  EXPECT_EQ(filters, QStringList({QStringLiteral("Word文档 (*.rtf)"), QStringLiteral("文本文件 (*.txt)")}));
+  ASSERT_TRUE(MessageShown(QStringLiteral("聊天记录导出成功。")));
+  EXPECT_EQ(FileText(out.path() / "纪录.txt"), "小红 03/04 05:06:07\n你好\n");
+  answer(QStringLiteral("Word文档 (*.rtf)"), QStringLiteral("纪录"), &title, &filters);
+  ButtonOf(form, "ExportButton")->click();
+  ASSERT_TRUE(RunUntil([] { return MessagesSaying(QStringLiteral("聊天记录导出成功。")) == 2; }));
+  EXPECT_EQ(FileText(out.path() / "纪录.rtf").rfind("{\\rtf1", 0), 0u);
 }
 
 // A picture of the record window for a person to look at: run under an X server with
