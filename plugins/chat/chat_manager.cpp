@@ -965,18 +965,31 @@ std::optional<TRecordPage> TManager::LoadChatRecord(std::size_t page, std::uint3
   result.page = std::clamp<std::size_t>(page, 1, result.pages);
   const std::span<const std::string> shown = all ? std::span<const std::string>(*records)
                                                  : ChatRecordPage(*records, result.page);
+  // Every message is two records, its heading and its document; a page starts at an odd record,
+  // so the records at even places of a page are headings.
   QTextCursor cursor(view->document());
-  for (const std::string& record : shown) {
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    const bool heading = i % 2 == 0;
     cursor.movePosition(QTextCursor::End);
-    if (!view->document()->isEmpty()) cursor.insertBlock();
+    if (i > 0) cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
     const int start = cursor.position();
-    cursor.insertFragment(QTextDocumentFragment::fromHtml(SanitiseChatDocument(Q(record))));
-    CoverNameToPic(view, start);
+    const QTextDocumentFragment fragment = QTextDocumentFragment::fromHtml(SanitiseChatDocument(Q(shown[i])));
+    if (heading) {
+      cursor.setBlockFormat(TChatRecordForm::HeadingBlockFormat());
+      cursor.insertText(fragment.toPlainText().simplified(), TChatRecordForm::HeadInfoFormat());
+    } else {
+      cursor.insertFragment(fragment);
+      QTextCursor body(view->document());
+      body.setPosition(start);
+      body.setPosition(cursor.position(), QTextCursor::KeepAnchor);
+      body.mergeBlockFormat(TChatRecordForm::BodyBlockFormat());
+      CoverNameToPic(view, start);
+    }
   }
   return result;
 }
 
-std::optional<TRecordPage> TManager::LoadSystemMsg(std::size_t page, QTextEdit* view) {
+std::optional<TRecordPage> TManager::LoadSystemMsg(std::size_t page, QTextEdit* view, bool all) {
   view->clear();
   TRecordPage result;
   result.file = GlobalManager->UserFolder() / "ChatRecord" / "SystemMsg.dat";
@@ -992,13 +1005,15 @@ std::optional<TRecordPage> TManager::LoadSystemMsg(std::size_t page, QTextEdit* 
   result.pages = lines.empty() ? 1 : (lines.size() - 1) / kChatRecordsPerPage + 1;
   result.page = std::clamp<std::size_t>(page, 1, result.pages);
   QTextCursor cursor(view->document());
-  QTextCharFormat heading;
-  heading.setForeground(QColor(0, 0x80, 0x40));
-  const std::size_t first = (result.page - 1) * kChatRecordsPerPage;
-  for (std::size_t i = first; i < lines.size() && i < first + kChatRecordsPerPage; ++i) {
+  const std::size_t first = all ? 0 : (result.page - 1) * kChatRecordsPerPage;
+  const std::size_t end = all ? lines.size() : std::min(lines.size(), first + kChatRecordsPerPage);
+  for (std::size_t i = first; i < end; ++i) {
+    const bool heading = i % 2 == 0;
     cursor.movePosition(QTextCursor::End);
-    if (i > first) cursor.insertBlock();
-    cursor.insertText(lines[i], i % 2 == 0 ? heading : QTextCharFormat());
+    if (i > first) cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.setBlockFormat(heading ? TChatRecordForm::HeadingBlockFormat()
+                                  : TChatRecordForm::BodyBlockFormat());
+    cursor.insertText(lines[i], heading ? TChatRecordForm::HeadInfoFormat() : QTextCharFormat());
   }
   view->moveCursor(QTextCursor::End);
   return result;
@@ -1006,7 +1021,7 @@ std::optional<TRecordPage> TManager::LoadSystemMsg(std::size_t page, QTextEdit* 
 
 void TManager::ViewChatRecord(int kind, std::uint32_t code) {
   if (!record_form_) {
-    record_form_ = new TRecordForm(*this);
+    record_form_ = new TChatRecordForm(*this);
     GlobalManager->UpdateFormSkin(record_form_);
   }
   record_form_->FillTree();

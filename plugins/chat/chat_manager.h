@@ -26,7 +26,7 @@
 namespace kiv::chat {
 
 class TChatForm;
-class TRecordForm;
+class TChatRecordForm;
 
 // Window error texts (ShowError).
 QString ErrorText(int error);
@@ -71,11 +71,11 @@ class TManager : public QObject {
   void FormClosing(TChatForm& form);
   void FormShown(TChatForm& form);
   void CloseAllChatForm();
-  // Loads a page of the friend's records (all of them with `all`) into `view`; nothing when the
-  // file is missing or belongs to someone else.
+  // Loads a page of the friend's records (all of them with `all`) into `view`, headings in the
+  // HeadInfo style; nothing, and the view empty, when the file is missing or belongs to someone else.
   std::optional<TRecordPage> LoadChatRecord(std::size_t page, std::uint32_t code, QTextEdit* view, bool all);
-  // Loads a page of the system messages into `view`.
-  std::optional<TRecordPage> LoadSystemMsg(std::size_t page, QTextEdit* view);
+  // Loads a page of the system messages (all of them with `all`) into `view`.
+  std::optional<TRecordPage> LoadSystemMsg(std::size_t page, QTextEdit* view, bool all = false);
   // Opens the record viewer; kind 1 selects the friend `code` (0: the system messages), kind 0
   // selects nothing unless `code` is 0.
   void ViewChatRecord(int kind, std::uint32_t code);
@@ -135,7 +135,7 @@ class TManager : public QObject {
   bool FromHome(std::uint16_t remote) const;
 
   std::vector<QPointer<TChatForm>> forms_;
-  QPointer<TRecordForm> record_form_;
+  QPointer<TChatRecordForm> record_form_;
   qint64 last_text_ms_ = -1000000;
   bool shutting_down_ = false;
 };

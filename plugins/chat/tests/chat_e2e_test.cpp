@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QProcess>
@@ -14,8 +15,8 @@
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextEdit>
-#include <QTreeWidget>
 #include <QTextFragment>
+#include <QTreeWidget>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -633,50 +634,413 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
   EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("视频连接已经结束。"));
 }
 
-TEST_F(ChatClientTest, TheRecordViewerPagesByTwentyAndShowsTheSystemMessages) {
-  const auto folder = app_.path() / "10001";
+// ---- the chat-record window ----------------------------------------------------------------------
+
+// A record as the chat manager writes it: a chat document of one paragraph.
+std::string RecordDocument(const QString& text, const QTextCharFormat& format = QTextCharFormat()) {
+  QTextDocument doc;
+  QTextCursor(&doc).insertText(text, format);
+  return doc.toHtml().toStdString();
+}
+
+// What unrtf reads from an RTF file, as plain text. Its text mode prints "?" for every character
+// outside ASCII, so the HTML it writes (characters as numeric entities) is read by QTextDocument.
+QString UnrtfText(const std::filesystem::path& file) {
+  QProcess p;
+  p.start(QStringLiteral("unrtf"), {QStringLiteral("--html"), QString::fromStdString(file.string())});
+  if (!p.waitForFinished(60000)) return {};
+  QTextDocument html;
+  html.setHtml(QString::fromUtf8(p.readAllStandardOutput()));
+  return html.toPlainText();
+}
+
+std::string FileText(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class ChatRecordWindowTest : public ChatClientTest {
+ protected:
+  std::filesystem::path RecordFile(std::uint32_t code) const {
+    return chat::ChatRecordPath(app_.path() / "10001", code);
+  }
+  std::filesystem::path SystemFile() const { return app_.path() / "10001" / "ChatRecord" / "SystemMsg.dat"; }
+  // Messages as pairs of records, heading and document, through the real record writer.
+  void WriteMessages(std::uint32_t code, const std::vector<std::pair<QString, std::string>>& messages) const {
+    for (const auto& [heading, document] : messages) {
+      ASSERT_TRUE(chat::SaveChatRecord(RecordFile(code), 10001, RecordDocument(heading)));
+      ASSERT_TRUE(chat::SaveChatRecord(RecordFile(code), 10001, document));
+    }
+  }
+  // The system-message file as the main program keeps it: GBK lines, heading then text.
+  void WriteSystemMessages(const std::vector<std::string>& lines) const {
+    std::filesystem::create_directories(SystemFile().parent_path());
+    std::ofstream out(SystemFile(), std::ios::binary);
+    for (const std::string& line : lines) out << Utf8ToGbk(line) << "\r\n";
+  }
+
+  static QWidget* RecordWindow() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("ChatRecordForm") && w->isVisible()) return w;
+    return nullptr;
+  }
+  static QWidget* OpenRecords(std::uint32_t message, std::uint32_t code) {
+    PluginManager->DealMessage("KivChat", message, &code, sizeof code);
+    QWidget* form = nullptr;
+    RunUntil([&] { return (form = RecordWindow()) != nullptr; });
+    return form;
+  }
+  static QLabel* PageLabel(QWidget* form) { return form->findChild<QLabel*>(QStringLiteral("PageLabel")); }
+  static QTextBrowser* RecordView(QWidget* form) {
+    return form->findChild<QTextBrowser*>(QStringLiteral("RecordView"));
+  }
+  static QTreeWidget* Tree(QWidget* form) {
+    return form->findChild<QTreeWidget*>(QStringLiteral("RecordTree"));
+  }
+  static QPushButton* ButtonOf(QWidget* form, const char* name) {
+    return form->findChild<QPushButton*>(QLatin1String(name));
+  }
+  // Which of first, previous, next and last are shown, as "1100" and the like.
+  static std::string PageButtons(QWidget* form) {
+    std::string shown;
+    for (const char* name : {"FirstPageButton", "PrevPageButton", "NextPageButton", "LastPageButton"})
+      shown += ButtonOf(form, name)->isVisibleTo(form) ? '1' : '0';
+    return shown;
+  }
+  static QTreeWidgetItem* Node(QWidget* form, const QString& text) {
+    const auto found = Tree(form)->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+  }
+  // The colour of the text at the start of paragraph `block` of the view.
+  static QColor ColourOfBlock(QWidget* form, int block) {
+    QTextCursor at(RecordView(form)->document()->findBlockByNumber(block));
+    at.movePosition(QTextCursor::NextCharacter);
+    return at.charFormat().foreground().color();
+  }
+  // Paragraph `block` is drawn as a heading: the colour of the first heading, which is not the
+  // text's own.
+  static bool IsHeading(QWidget* form, int block) {
+    const QColor heading = ColourOfBlock(form, 0);
+    return heading != QColor(Qt::black) && heading.isValid() && ColourOfBlock(form, block) == heading;
+  }
+
+  // Answers the next question window with Yes or No and keeps its text in `asked`.
+  static void AnswerNext(bool yes, std::shared_ptr<QString> asked) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, yes, asked] {
+      for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(window);
+        if (!box || !box->isVisible()) continue;
+        *asked = box->text();
+        box->findChild<QAbstractButton*>(yes ? QStringLiteral("YesButton") : QStringLiteral("NoButton"))
+            ->click();
+        timer->deleteLater();
+        return;
+      }
+    });
+    timer->start(20);
+  }
+  // "导出记录" with `file` as the save dialog's answer (empty: cancelled).
+  static void Export(QWidget* form, const QString& file) {
+    form->setProperty("chosenFileName", file);
+    ButtonOf(form, "ExportButton")->click();
+  }
+  static int MessagesSaying(const QString& text) {
+    int n = 0;
+    for (const QString& t : Messages()) n += t == text ? 1 : 0;
+    return n;
+  }
+};
+
+TEST_F(ChatRecordWindowTest, PagesFortyOneRecordsAsThreePagesOfTwenty) {
   for (int i = 1; i <= 41; ++i)
-    ASSERT_TRUE(chat::SaveChatRecord(chat::ChatRecordPath(folder, 10002), 10001,
-                                     "<p>第" + std::to_string(i) + "条</p>"));
+    ASSERT_TRUE(
+        chat::SaveChatRecord(RecordFile(10002), 10001, RecordDocument(QStringLiteral("第%1条").arg(i))));
   // A torn record at the end is not read.
-  std::ofstream(chat::ChatRecordPath(folder, 10002), std::ios::binary | std::ios::app) << "\xFF\xFF\x00\x00torn";
-  std::filesystem::create_directories(folder / "ChatRecord");
-  std::ofstream(folder / "ChatRecord" / "SystemMsg.dat", std::ios::binary)
-      << Utf8ToGbk("系统消息  2026-01-01") << "\r\n" << Utf8ToGbk("欢迎使用") << "\r\n";
+  std::ofstream(RecordFile(10002), std::ios::binary | std::ios::app) << "\xFF\xFF\x00\x00torn";
   ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
   ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
 
-  std::uint32_t code = 10002;
-  PluginManager->DealMessage("KivChat", 0x70007, &code, sizeof code);
-  QWidget* form = nullptr;
-  ASSERT_TRUE(RunUntil([&] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->objectName() == QLatin1String("ChatRecordForm") && w->isVisible()) form = w;
-    return form != nullptr;
-  }));
-  auto* label = form->findChild<QLabel*>(QStringLiteral("PageLabel"));
-  auto* view = form->findChild<QTextBrowser*>(QStringLiteral("RecordView"));
-  auto button = [&](const char* name) { return form->findChild<QPushButton*>(QLatin1String(name)); };
-  EXPECT_EQ(label->text(), QStringLiteral("第3of3页"));
-  EXPECT_EQ(view->toPlainText(), QStringLiteral("第41条"));
-  EXPECT_FALSE(button("NextPageButton")->isVisibleTo(form));
-  EXPECT_TRUE(button("PrevPageButton")->isVisibleTo(form));
-  button("FirstPageButton")->click();
-  EXPECT_EQ(label->text(), QStringLiteral("第1of3页"));
-  EXPECT_TRUE(view->toPlainText().startsWith(QStringLiteral("第1条\n第2条")));
-  EXPECT_TRUE(view->toPlainText().endsWith(QStringLiteral("第20条")));
-  EXPECT_FALSE(button("PrevPageButton")->isVisibleTo(form));
-  EXPECT_TRUE(button("LastPageButton")->isVisibleTo(form));
-  auto* tree = form->findChild<QTreeWidget*>(QStringLiteral("RecordTree"));
+  // Opened without a selection: nothing shown, the page controls hidden, nothing to export.
+  QWidget* form = OpenRecords(0x70008, 10002);
+  ASSERT_TRUE(form);
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("查看聊天记录"));
+  EXPECT_EQ(PageLabel(form)->text(), QStringLiteral("第1 of 100 页"));
+  EXPECT_FALSE(PageLabel(form)->isVisibleTo(form));
+  EXPECT_EQ(PageButtons(form), "0000");
+  EXPECT_TRUE(RecordView(form)->toPlainText().isEmpty());
+  EXPECT_FALSE(ButtonOf(form, "ExportButton")->isEnabled());
+  QTreeWidget* tree = Tree(form);
   ASSERT_GE(tree->topLevelItemCount(), 2);
   EXPECT_EQ(tree->topLevelItem(0)->text(0), QStringLiteral("我的好友(2人)"));
-  EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("小红[10002]"));
+  ASSERT_TRUE(Node(form, QStringLiteral("小红[10002]")));
+  EXPECT_FALSE(Node(form, QStringLiteral("小红[10002]"))->icon(0).isNull()) << "the friend's small face";
+  EXPECT_EQ(tree->topLevelItem(tree->topLevelItemCount() - 1)->text(0), QStringLiteral("系统消息"));
 
-  code = 0;
-  PluginManager->DealMessage("KivChat", 0x70008, &code, sizeof code);
-  EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("系统消息"));
-  EXPECT_EQ(view->toPlainText(), QStringLiteral("系统消息  2026-01-01\n欢迎使用"));
-  EXPECT_EQ(label->text(), QStringLiteral("第1of1页"));
+  // Selecting the friend shows the last page.
+  form = OpenRecords(0x70007, 10002);
+  EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("小红[10002]"));
+  EXPECT_EQ(PageLabel(form)->text(), QStringLiteral("第3of3页"));
+  EXPECT_TRUE(PageLabel(form)->isVisibleTo(form));
+  EXPECT_EQ(RecordView(form)->toPlainText(), QStringLiteral("第41条"));
+  EXPECT_EQ(PageButtons(form), "1100");
+
+  struct Step {
+    const char* button;
+    QString label, first, last;
+    std::string buttons;
+  };
+  const std::vector<Step> steps = {
+      {"FirstPageButton", QStringLiteral("第1of3页"), QStringLiteral("第1条"), QStringLiteral("第20条"),
+       "0011"},
+      {"NextPageButton", QStringLiteral("第2of3页"), QStringLiteral("第21条"), QStringLiteral("第40条"),
+       "1111"},
+      {"NextPageButton", QStringLiteral("第3of3页"), QStringLiteral("第41条"), QStringLiteral("第41条"),
+       "1100"},
+      {"PrevPageButton", QStringLiteral("第2of3页"), QStringLiteral("第21条"), QStringLiteral("第40条"),
+       "1111"},
+      {"LastPageButton", QStringLiteral("第3of3页"), QStringLiteral("第41条"), QStringLiteral("第41条"),
+       "1100"},
+  };
+  for (const Step& s : steps) {
+    ButtonOf(form, s.button)->click();
+    const QStringList lines = RecordView(form)->toPlainText().split(u'\n');
+    EXPECT_EQ(PageLabel(form)->text(), s.label) << s.button;
+    EXPECT_EQ(lines.first(), s.first) << s.button;
+    EXPECT_EQ(lines.last(), s.last) << s.button;
+    EXPECT_EQ(PageButtons(form), s.buttons) << s.button;
+  }
+  // Odd records are the headings of the messages, in the heading colour; the others keep their own.
+  ButtonOf(form, "FirstPageButton")->click();
+  EXPECT_TRUE(IsHeading(form, 0));
+  EXPECT_TRUE(IsHeading(form, 2));
+  EXPECT_FALSE(IsHeading(form, 1));
+  EXPECT_FALSE(IsHeading(form, 3));
+
+  // Clicking the friend's node again: page 1, then the last page.
+  tree->setCurrentItem(Node(form, QStringLiteral("系统消息")));
+  tree->setCurrentItem(Node(form, QStringLiteral("小红[10002]")));
+  EXPECT_EQ(PageLabel(form)->text(), QStringLiteral("第3of3页"));
+  EXPECT_EQ(RecordView(form)->toPlainText(), QStringLiteral("第41条"));
+}
+
+TEST_F(ChatRecordWindowTest, DeletingAsksAboutTheSelectionAndAMissingFileShowsNothing) {
+  WriteMessages(10002, {{QStringLiteral("小红 03/04 05:06:07"), RecordDocument(QStringLiteral("你好"))}});
+  WriteSystemMessages({"系统消息  2026-01-01 10:00", "欢迎使用", "系统消息  2026-01-02 11:00", "今晚维护"});
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
+
+  QWidget* form = OpenRecords(0x70008, 0);
+  ASSERT_TRUE(form);
+  EXPECT_EQ(Tree(form)->currentItem()->text(0), QStringLiteral("系统消息"));
+  EXPECT_EQ(RecordView(form)->toPlainText(),
+            QStringLiteral("系统消息  2026-01-01 10:00\n欢迎使用\n系统消息  2026-01-02 11:00\n今晚维护"));
+  EXPECT_EQ(PageLabel(form)->text(), QStringLiteral("第1of1页"));
+  EXPECT_FALSE(PageLabel(form)->isVisibleTo(form));
+  EXPECT_TRUE(IsHeading(form, 2));
+  EXPECT_FALSE(IsHeading(form, 1));
+
+  // No keeps the file; yes deletes the system messages only.
+  auto asked = std::make_shared<QString>();
+  AnswerNext(false, asked);
+  ButtonOf(form, "DeleteButton")->click();
+  EXPECT_EQ(*asked, QStringLiteral("你确定清空系统消息记录？"));
+  EXPECT_TRUE(std::filesystem::exists(SystemFile()));
+  EXPECT_FALSE(RecordView(form)->toPlainText().isEmpty());
+  AnswerNext(true, asked);
+  ButtonOf(form, "DeleteButton")->click();
+  EXPECT_FALSE(std::filesystem::exists(SystemFile()));
+  EXPECT_TRUE(RecordView(form)->toPlainText().isEmpty());
+  EXPECT_TRUE(std::filesystem::exists(RecordFile(10002)));
+  EXPECT_FALSE(ButtonOf(form, "DeleteButton")->isEnabled());
+
+  // A friend: the other question, the friend's file.
+  form = OpenRecords(0x70007, 10002);
+  EXPECT_EQ(RecordView(form)->toPlainText(), QStringLiteral("小红 03/04 05:06:07\n你好"));
+  AnswerNext(true, asked);
+  ButtonOf(form, "DeleteButton")->click();
+  EXPECT_EQ(*asked, QStringLiteral("你确定清空选中用户的聊天记录？"));
+  EXPECT_FALSE(std::filesystem::exists(RecordFile(10002)));
+  EXPECT_TRUE(RecordView(form)->toPlainText().isEmpty());
+
+  // Files that do not exist leave the view empty: the deleted one, a friend who never had one,
+  // the system messages (a group heading shows them too).
+  Tree(form)->setCurrentItem(Node(form, QStringLiteral("小刚[10003]")));
+  EXPECT_TRUE(RecordView(form)->toPlainText().isEmpty());
+  EXPECT_EQ(PageButtons(form), "0000");
+  Tree(form)->setCurrentItem(Node(form, QStringLiteral("小红[10002]")));
+  EXPECT_TRUE(RecordView(form)->toPlainText().isEmpty());
+  Tree(form)->setCurrentItem(Tree(form)->topLevelItem(0));
+  EXPECT_TRUE(RecordView(form)->toPlainText().isEmpty());
+  EXPECT_FALSE(ButtonOf(form, "ExportButton")->isEnabled());
+}
+
+TEST_F(ChatRecordWindowTest, ExportsEveryRecordAsRtfOrTextAndSaysWhenItCannot) {
+  QTextCharFormat red;
+  red.setForeground(QColor(0xCC, 0, 0));
+  red.setFontWeight(QFont::Bold);
+  const QString first = QString::fromUtf8("你好，世界 {a\\b} \xF0\x9F\x98\x80");
+  std::vector<std::pair<QString, std::string>> messages = {
+      {QStringLiteral("小红 03/04 05:06:07"), RecordDocument(first, red)},
+      {QStringLiteral("我 03/04 05:06:09"), RecordDocument(QStringLiteral("第二句 http://example.com/a"))}};
+  // More than a page: the export takes every record, not the page shown.
+  for (int i = 0; i < 10; ++i)
+    messages.emplace_back(QStringLiteral("我 03/04 06:00:%1").arg(i, 2, 10, QLatin1Char('0')),
+                          RecordDocument(QStringLiteral("消息%1").arg(i)));
+  WriteMessages(10002, messages);
+  WriteSystemMessages({"系统消息  2026-01-01 10:00", "欢迎使用"});
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
+  // An emoticon, which the view shows as its picture: RTF gets the picture, text its hot key.
+  const QStringList hot_keys = TEmoteTable::Current().HotKeys();
+  ASSERT_FALSE(hot_keys.isEmpty()) << "the emoticon plug-in is not built";
+  messages.emplace_back(QStringLiteral("小红 03/04 07:00:00"),
+                        RecordDocument(QStringLiteral("表情") + hot_keys.first()));
+  WriteMessages(10002, {messages.back()});
+  QWidget* form = OpenRecords(0x70007, 10002);
+  ASSERT_TRUE(form);
+  ASSERT_EQ(PageLabel(form)->text(), QStringLiteral("第2of2页"));
+  const QString shown = RecordView(form)->toPlainText();
+  const TestDir out;
+  const auto name = [&](const char* file) { return QString::fromStdString((out.path() / file).string()); };
+
+  // A cancelled dialog changes nothing.
+  Export(form, QString());
+  Pause(200);
+  EXPECT_TRUE(std::filesystem::is_empty(out.path()));
+  EXPECT_TRUE(Messages().empty());
+
+  QString expected;
+  for (const auto& [heading, document] : messages) {
+    QTextDocument body;
+    body.setHtml(QString::fromStdString(document));
+    expected += heading + u'\n' + body.toPlainText() + u'\n';
+  }
+  // ".txt": plain text, every record.
+  Export(form, name("记录.txt"));
+  ASSERT_TRUE(MessageShown(QStringLiteral("聊天记录导出成功。")));
+  EXPECT_EQ(QString::fromStdString(FileText(out.path() / "记录.txt")), expected);
+
+  // ".RTF" in capitals is RTF; read back, the text is all there.
+  Export(form, name("记录.RTF"));
+  ASSERT_TRUE(RunUntil([] { return MessagesSaying(QStringLiteral("聊天记录导出成功。")) == 2; }));
+  const std::string rtf = FileText(out.path() / "记录.RTF");
+  EXPECT_EQ(rtf.rfind("{\\rtf1", 0), 0u);
+  EXPECT_NE(rtf.find("{\\pict\\pngblip"), std::string::npos);
+  const QString back = UnrtfText(out.path() / "记录.RTF");
+  for (const auto& [heading, document] : messages) EXPECT_TRUE(back.contains(heading)) << back.toStdString();
+  EXPECT_TRUE(back.contains(first)) << back.toStdString();
+  EXPECT_TRUE(back.contains(QStringLiteral("消息9"))) << back.toStdString();
+  // The hidden view is emptied again, the one shown is as it was.
+  EXPECT_TRUE(form->findChild<QTextBrowser*>(QStringLiteral("ExportView"))->document()->isEmpty());
+  EXPECT_EQ(RecordView(form)->toPlainText(), shown);
+
+  // A write that fails says so, and not that it worked.
+  Export(form, name("no-such-folder/记录.rtf"));
+  ASSERT_TRUE(RunUntil([] {
+    for (const QString& t : Messages())
+      if (t.startsWith(QStringLiteral("聊天记录导出失败"))) return true;
+    return false;
+  }));
+  EXPECT_EQ(MessagesSaying(QStringLiteral("聊天记录导出成功。")), 2);
+
+  // The system messages, every line.
+  form = OpenRecords(0x70008, 0);
+  Export(form, name("系统.txt"));
+  ASSERT_TRUE(RunUntil([] { return MessagesSaying(QStringLiteral("聊天记录导出成功。")) == 3; }));
+  EXPECT_EQ(FileText(out.path() / "系统.txt"), "系统消息  2026-01-01 10:00\n欢迎使用\n");
+}
+
+TEST_F(ChatRecordWindowTest, TheSaveDialogProposesRtfAndTheTextFilterGivesTxt) {
+  WriteMessages(10002, {{QStringLiteral("小红 03/04 05:06:07"), RecordDocument(QStringLiteral("你好"))}});
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
+  QWidget* form = OpenRecords(0x70007, 10002);
+  ASSERT_TRUE(form);
+  const TestDir out;
+  // Answers the next save dialog with `name` (no extension) under the filter `filter`.
+  auto answer = [&](const QString& filter, const QString& name, QString* title, QStringList* filters) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [=, dir = out.path()] {
+      for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QFileDialog*>(window);
+        if (!dialog || !dialog->isVisible()) continue;
+        *title = dialog->windowTitle();
+        *filters = dialog->nameFilters();
+        dialog->selectNameFilter(filter);
+        emit dialog->filterSelected(filter);  // as the filter box does when the user picks one
+        dialog->selectFile(QString::fromStdString((dir / name.toStdString()).string()));
+        static_cast<QDialog*>(dialog)->accept();  // the "保存" button
+        timer->deleteLater();
+        return;
+      }
+    });
+    timer->start(20);
+  };
+  QString title;
+  QStringList filters;
+  answer(QStringLiteral("文本文件 (*.txt)"), QStringLiteral("纪录"), &title, &filters);
+  ButtonOf(form, "ExportButton")->click();
+  EXPECT_EQ(title, QStringLiteral("保存聊天纪录"));
+  EXPECT_EQ(filters, QStringList({QStringLiteral("Word文档 (*.rtf)"), QStringLiteral("文本文件 (*.txt)")}));
+  ASSERT_TRUE(MessageShown(QStringLiteral("聊天记录导出成功。")));
+  EXPECT_EQ(FileText(out.path() / "纪录.txt"), "小红 03/04 05:06:07\n你好\n");
+  answer(QStringLiteral("Word文档 (*.rtf)"), QStringLiteral("纪录"), &title, &filters);
+  ButtonOf(form, "ExportButton")->click();
+  ASSERT_TRUE(RunUntil([] { return MessagesSaying(QStringLiteral("聊天记录导出成功。")) == 2; }));
+  EXPECT_EQ(FileText(out.path() / "纪录.rtf").rfind("{\\rtf1", 0), 0u);
+}
+
+// A picture of the record window for a person to look at: run under an X server with
+// KIV_CHAT_SHOTS=<folder> (and QT_QPA_PLATFORM=xcb; QT_SCALE_FACTOR=2 for 200 %). Skipped otherwise.
+TEST_F(ChatRecordWindowTest, Screenshot) {
+  const char* folder = std::getenv("KIV_CHAT_SHOTS");
+  if (!folder) GTEST_SKIP() << "KIV_CHAT_SHOTS is not set";
+  QTextCharFormat blue;
+  blue.setForeground(QColor(0, 0, 0xA0));
+  blue.setFontPointSize(12);
+  QTextCharFormat bold;
+  bold.setFontWeight(QFont::Bold);
+  bold.setFontFamilies({QStringLiteral("DejaVu Serif")});
+  const std::vector<QString> lines = {
+      QStringLiteral("晚上一起去吃火锅吗？"),
+      QStringLiteral("好啊，几点？"),
+      QStringLiteral("七点，老地方。顺便把上次借的书带来，我下周要用，里面还有我做的笔记，别弄丢了哦。"),
+      QStringLiteral("没问题 http://example.com/map"),
+      QStringLiteral("路上堵车，可能要晚十分钟到，你们先点菜吧，我要微辣的锅底和一份毛肚。"),
+  };
+  std::vector<std::pair<QString, std::string>> messages;
+  for (int i = 0; i < 25; ++i) {
+    const bool mine = i % 2 == 1;
+    const QString heading = QStringLiteral("%1 03/%2 19:%3:05")
+                                .arg(mine ? QStringLiteral("我") : QStringLiteral("小红"))
+                                .arg(4 + i / 10, 2, 10, QLatin1Char('0'))
+                                .arg(i * 2, 2, 10, QLatin1Char('0'));
+    messages.emplace_back(heading, RecordDocument(lines[static_cast<std::size_t>(i) % lines.size()],
+                                                  i % 3 == 0   ? blue
+                                                  : i % 3 == 1 ? bold
+                                                               : QTextCharFormat()));
+  }
+  WriteMessages(10002, messages);
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
+  const QStringList hot_keys = TEmoteTable::Current().HotKeys();
+  if (hot_keys.size() >= 2)
+    WriteMessages(10002, {{QStringLiteral("小红 03/06 19:50:05"),
+                           RecordDocument(QStringLiteral("好的，一会儿见") + hot_keys[0] + hot_keys[1])}});
+  QWidget* form = OpenRecords(0x70007, 10002);
+  ASSERT_TRUE(form);
+  form->move(0, 0);
+  Pause(800);
+  const std::filesystem::path out = folder;
+  std::filesystem::create_directories(out);
+  ASSERT_TRUE(form->grab().save(QString::fromStdString((out / "record-window-last-page.png").string())));
+  ButtonOf(form, "PrevPageButton")->click();
+  Pause(300);
+  ASSERT_TRUE(form->grab().save(QString::fromStdString((out / "record-window-middle-page.png").string())));
+  form->resize(520, 360);
+  Pause(300);
+  ASSERT_TRUE(form->grab().save(QString::fromStdString((out / "record-window-small.png").string())));
 }
 
 // The second real client of TwoRealClientsChatAndEachRecordsBothMessages: the test runs this binary
