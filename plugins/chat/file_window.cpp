@@ -188,7 +188,23 @@ void TFileWindow::AddLinks(std::uint32_t id, std::initializer_list<std::pair<con
 
 void TFileWindow::RemoveItems(std::uint32_t id) {
   form_.RemoveLinks(QStringLiteral("file:%1:").arg(id));
-  progress_.erase(id);
+  auto it = progress_.find(id);
+  if (it == progress_.end()) return;
+  // A transfer that ended takes its two lines with it ("…正在传输..." and the progress line), so
+  // no figure of a finished transfer stays behind.
+  const QTextBlock line = it->second.block();
+  const QTextBlock started = line.previous().isValid() ? line.previous() : line;
+  int from = started.position();
+  int to = line.position() + line.length() - 1;
+  if (started.previous().isValid())
+    --from;  // with the break before them
+  else if (line.next().isValid())
+    ++to;  // or, at the top, the break after them
+  QTextCursor c(form_.View()->document());
+  c.setPosition(from);
+  c.setPosition(to, QTextCursor::KeepAnchor);
+  c.removeSelectedText();
+  progress_.erase(it);
 }
 
 // ---- events -------------------------------------------------------------------------------------
