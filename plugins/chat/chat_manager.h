@@ -83,6 +83,8 @@ class TManager : public QObject {
   void ShowEmote(TChatForm& form);
   void SetFontInfo(TChatForm& form);
   void ShowUserInfo(std::uint32_t code);
+  // A desktop notice through KivHint (kind 5, the friend's photo; a click opens the chat window).
+  void PostHint(const TFriend& person, const QString& title, const QString& text);
 
   const std::vector<QPointer<TChatForm>>& Forms() const { return forms_; }
   // The pending operations received and kept at most per window; more are refused at once.
@@ -113,7 +115,6 @@ class TManager : public QObject {
   void SendAudioData(std::uint8_t quality, const TFriend& person, std::span<const std::uint8_t> data);
   void SendVideoData(const TFriend& person, std::span<const std::uint8_t> frame, bool key_frame,
                      std::uint16_t width, std::uint16_t height);
-  void PostHint(const TFriend& person, const QString& title, const QString& text);
 
   // Calls.
   void StartAudio(TChatForm& form);

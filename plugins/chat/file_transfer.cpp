@@ -192,7 +192,7 @@ void TFileManager::Tell(const TOperateInfo& info, std::uint8_t step, std::uint32
 }
 
 void TFileManager::NoteFor(TFileNoteKind kind, const Operation& op, std::string hint, std::string line,
-                           int error) {
+                           int error, std::string notice) {
   TFileNote note;
   note.kind = kind;
   note.operate_id = op.info.operate_id;
@@ -200,6 +200,7 @@ void TFileManager::NoteFor(TFileNoteKind kind, const Operation& op, std::string 
   note.hint = std::move(hint);
   note.line = std::move(line);
   note.path = op.path;
+  note.notice = std::move(notice);
   events_.Note(note);
 }
 
@@ -297,7 +298,9 @@ void TFileManager::DealRecMsg(const TOperateInfo& info) {
       op.info.file_name = *name;
       Operation& kept = operations_.emplace(Key{2, id}, std::move(op)).first->second;
       NoteFor(TFileNoteKind::kOfferReceived, kept, "对方发出了文件传输请求。",
-              "对方想要传送给你文件" + SizeText(kept) + "，是否同意？");
+              "对方想要传送给你文件" + SizeText(kept) + "，是否同意？", 0,
+              "    好友" + config_.friend_nickname + "(" + Num(config_.friend_code) +
+                  ")向你发出了文件传输请求。文件是:" + SizeText(kept));
       return;
     }
     case kFileStepAccept: {

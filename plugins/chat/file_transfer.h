@@ -138,6 +138,8 @@ struct TFileNote {
   std::string hint;
   std::string line;
   std::filesystem::path path;  // the local file, when there is one
+  // kOfferReceived: the desktop notice of the offer, shown while the chat window is not active.
+  std::string notice;
 };
 
 enum class TExistingFileAnswer : std::uint8_t { kResume, kOverwrite, kCancel };
@@ -232,7 +234,8 @@ class TFileManager {
   Operation* Find(bool own_offer, std::uint32_t id);
   void Remove(bool own_offer, std::uint32_t id);
   void Tell(const TOperateInfo& info, std::uint8_t step, std::uint32_t value);
-  void NoteFor(TFileNoteKind kind, const Operation& op, std::string hint, std::string line, int error = 0);
+  void NoteFor(TFileNoteKind kind, const Operation& op, std::string hint, std::string line, int error = 0,
+               std::string notice = {});
   void ErrorNote(int error, std::string text);
   void StartSend(Operation& op, std::uint32_t offset);
   void ReadyRecFile(Operation& op, const std::filesystem::path& path);

@@ -8,11 +8,13 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPushButton>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextEdit>
 
 #include "chat_form.h"
+#include "chat_manager.h"
 #include "manager/global_manager.h"
 #include "udp_interface.h"
 
@@ -150,8 +152,10 @@ bool TFileWindow::Link(const QUrl& link) {
     for (const auto& t : files_->Transfers())
       if (t.operate_id == id && t.role == kFileRoleOffered) proposed = Q(t.name);
     const QString folder = QString::fromStdString(GlobalManager->ReceiveFolder().string());
+    // An existing file is not replaced by the dialog's word: the manager asks whether to resume it.
     const QString chosen =
-        QFileDialog::getSaveFileName(&form_, QStringLiteral("接收文件"), folder + QLatin1Char('/') + proposed);
+        QFileDialog::getSaveFileName(&form_, QStringLiteral("接收文件"), folder + QLatin1Char('/') + proposed,
+                                     QString(), nullptr, QFileDialog::DontConfirmOverwrite);
     if (!chosen.isEmpty()) files_->AcceptAs(id, LocalPath(chosen));
   } else if (action == QLatin1String("refuse")) {
     files_->Refuse(id);
@@ -184,7 +188,23 @@ void TFileWindow::AddLinks(std::uint32_t id, std::initializer_list<std::pair<con
 
 void TFileWindow::RemoveItems(std::uint32_t id) {
   form_.RemoveLinks(QStringLiteral("file:%1:").arg(id));
-  progress_.erase(id);
+  auto it = progress_.find(id);
+  if (it == progress_.end()) return;
+  // A transfer that ended takes its two lines with it ("…正在传输..." and the progress line), so
+  // no figure of a finished transfer stays behind.
+  const QTextBlock line = it->second.block();
+  const QTextBlock started = line.previous().isValid() ? line.previous() : line;
+  int from = started.position();
+  int to = line.position() + line.length() - 1;
+  if (started.previous().isValid())
+    --from;  // with the break before them
+  else if (line.next().isValid())
+    ++to;  // or, at the top, the break after them
+  QTextCursor c(form_.View()->document());
+  c.setPosition(from);
+  c.setPosition(to, QTextCursor::KeepAnchor);
+  c.removeSelectedText();
+  progress_.erase(it);
 }
 
 // ---- events -------------------------------------------------------------------------------------
@@ -193,14 +213,23 @@ void TFileWindow::Note(const TFileNote& note) {
   const std::uint32_t id = note.operate_id;
   form_.SetHint(Q(note.hint));
   switch (note.kind) {
-    case TFileNoteKind::kOffered:
+    case TFileNoteKind::kOffered: {
       form_.AddLine(Q(note.line));
       AddLinks(id, {{"withdraw", "$No$"}});
+      // A friend who is connected but not shown online (hidden, away) may not answer.
+      const TFriend* person = GlobalManager->GetFriendInfo(form_.FriendCode());
+      if (Manager && person && person->state != kStateOnline) Manager->ShowError(form_, 11);
       break;
+    }
     case TFileNoteKind::kOfferReceived: {
       form_.AddLine(Q(note.line));
       AddLinks(id, {{"yes", "$Yes$"}, {"refuse", "$No$"}, {"save", "$Save$"}});
-      if (!form_.isActiveWindow()) QApplication::alert(&form_);
+      // A desktop notice only while the user is not looking at this conversation.
+      if (!form_.isActiveWindow()) {
+        QApplication::alert(&form_);
+        const TFriend* person = GlobalManager->GetFriendInfo(form_.FriendCode());
+        if (Manager && person) Manager->PostHint(*person, QStringLiteral("文件传输请求"), Q(note.notice));
+      }
       break;
     }
     case TFileNoteKind::kStarted: {
@@ -240,10 +269,21 @@ void TFileWindow::Progress(std::uint32_t operate_id, const std::string& line) {
 }
 
 TExistingFileAnswer TFileWindow::AskExisting(const std::string& question) {
-  const auto answer = QMessageBox::question(&form_, QStringLiteral("接收文件"), Q(question),
-                                            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
-  if (answer == QMessageBox::Yes) return TExistingFileAnswer::kResume;
-  if (answer == QMessageBox::No) return TExistingFileAnswer::kOverwrite;
+  // 是 resumes, 否 overwrites; closing the box (or 取消) answers nothing and keeps the offer.
+  QMessageBox box(QMessageBox::Question, QStringLiteral("接收文件"), Q(question), QMessageBox::NoButton,
+                  &form_);
+  QPushButton* resume = box.addButton(QStringLiteral("是"), QMessageBox::YesRole);
+  resume->setObjectName(QStringLiteral("YesButton"));
+  QPushButton* overwrite = box.addButton(QStringLiteral("否"), QMessageBox::NoRole);
+  overwrite->setObjectName(QStringLiteral("NoButton"));
+  QPushButton* cancel = box.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+  cancel->setObjectName(QStringLiteral("CancelButton"));
+  box.setDefaultButton(resume);
+  box.setEscapeButton(cancel);
+  GlobalManager->UpdateFormSkin(&box);
+  box.exec();
+  if (box.clickedButton() == resume) return TExistingFileAnswer::kResume;
+  if (box.clickedButton() == overwrite) return TExistingFileAnswer::kOverwrite;
   return TExistingFileAnswer::kCancel;
 }
 

@@ -16,22 +16,28 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTextFragment>
+#include <QTimer>
 #include <QTreeWidget>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
+#include <iostream>
+#include <mutex>
+#include <thread>
 
-#include "chat_record.h"
 #include "base/gbk.h"
+#include "chat_record.h"
 #include "chat_wire.h"
 #include "declare/friend_wire.h"
-#include "file_transfer.h"
 #include "emote/emote.h"
+#include "file_transfer.h"
 #include "manager/qt_app.h"
 #include "protocol_client.h"
 #include "pulse_daemon.h"
 #include "server_process.h"
 #include "session_fixture.h"
+#include "udp_interface.h"
 #include "video_interface.h"
 
 namespace kiv {
@@ -239,6 +245,19 @@ class ChatClientTest : public ClientTest {
     }
     cursor.insertText(QStringLiteral(" 看看 http://example.com/a"), QTextCharFormat());
     return hot_key;
+  }
+
+  // Runs this test program again as the second real client: the disabled test `test` (of SecondClient
+  // or a fixture built on it), pointed at this test's server, with `env` added to the environment.
+  void StartSecondClient(QProcess& peer, const QString& test, const QProcessEnvironment& env,
+                         QProcess::ProcessChannelMode mode) {
+    QProcessEnvironment all = QProcessEnvironment::systemEnvironment();
+    all.insert(env);
+    all.insert(QStringLiteral("KIV_CHAT_PEER_LOGIN_PORT"), QString::number(server_.Login().port));
+    peer.setProcessEnvironment(all);
+    peer.setProcessChannelMode(mode);
+    peer.start(QCoreApplication::applicationFilePath(),
+               {QStringLiteral("--gtest_also_run_disabled_tests"), QStringLiteral("--gtest_filter=") + test});
   }
 
   TestDir data_;
@@ -1097,13 +1116,10 @@ TEST_F(ChatClientTest, TwoRealClientsChatAndEachRecordsBothMessages) {
   TestDir out_dir;
   const std::filesystem::path out = out_dir.path() / "peer-records";
   QProcess peer;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("KIV_CHAT_PEER_LOGIN_PORT"), QString::number(server_.Login().port));
+  QProcessEnvironment env;
   env.insert(QStringLiteral("KIV_CHAT_PEER_OUT"), QString::fromStdString(out.string()));
-  peer.setProcessEnvironment(env);
-  peer.setProcessChannelMode(QProcess::ForwardedChannels);
-  peer.start(QCoreApplication::applicationFilePath(),
-             {QStringLiteral("--gtest_also_run_disabled_tests"), QStringLiteral("--gtest_filter=SecondClient.*")});
+  StartSecondClient(peer, QStringLiteral("SecondClient.DISABLED_AnswersTheFirstClient"), env,
+                    QProcess::ForwardedChannels);
   ASSERT_TRUE(peer.waitForStarted(20000));
   // The other client signs in first, so that this one dials it.
   RunUntil([] { return false; }, 4000);
@@ -1232,5 +1248,360 @@ TEST_F(ChatClientTest, FilesGoBothWaysThroughTheWindowAndClosingItAbortsASend) {
   EXPECT_TRUE(RunUntil([] { return ChatWindow(10002) == nullptr; }));
 }
 
+// ---- files between two real clients ------------------------------------------------------------
+
+// The second real client of the two-client file tests (10002, the sender). It prints "peer: LINE"
+// on stdout: "signed-in"; "ready" once its window on 10001 is open over a direct connection; "view
+// TEXT" whenever its conversation changes (lines joined by " | "); "carried N" and "bye". It takes
+// commands on stdin: "offer PATH" pastes the file into its input as a user would; "count" waits
+// until nothing waits on the file channels (11 to 20) to 10001 and prints the bytes they carried,
+// as the transport's diagnostics window "UDP信息" shows them; "quit".
+class FileSender : public SecondClient {
+ protected:
+  static void Say(const std::string& line) { std::cout << "peer: " << line << std::endl; }
+
+  // The bytes the file channels to `handle` carried; nothing while some still wait.
+  static std::optional<std::uint64_t> FileChannelBytes(std::uint16_t handle) {
+    UDPViewInfo();
+    QWidget* info = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->windowTitle() == QStringLiteral("UDP信息")) info = w;
+    if (!info) return std::nullopt;
+    for (auto* button : info->findChildren<QPushButton*>())
+      if (button->text() == QStringLiteral("刷新")) button->click();
+    auto* table = info->findChild<QTreeWidget*>();
+    bool ours = false;
+    std::uint64_t queued = 0, carried = 0;
+    for (int i = 0; i < table->topLevelItemCount(); ++i) {
+      const QTreeWidgetItem* row = table->topLevelItem(i);
+      if (!row->text(0).isEmpty()) {  // a peer row; its channel rows follow it
+        ours = row->text(1).toUInt() == handle;
+        continue;
+      }
+      const unsigned channel = row->text(7).toUInt();
+      if (!ours || channel < kFirstFileChannel || channel > kLastFileChannel) continue;
+      queued += row->text(9).section(QLatin1Char('/'), 1).toULongLong();
+      carried += row->text(10).section(QLatin1Char('/'), 1).toULongLong();
+    }
+    if (queued != 0) return std::nullopt;
+    return carried;
+  }
+};
+
+TEST_F(FileSender, DISABLED_SendsFilesOnRequest) {
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  PressLogin(QStringLiteral("10002"), QStringLiteral("kivora"));
+  ASSERT_TRUE(SignedIn());
+  Say("signed-in");
+  auto direct = [] {
+    const TFriend* a = GlobalManager->GetFriendInfo(10001);
+    return a && a->remote != 0 && a->state == 1;
+  };
+  ASSERT_TRUE(RunUntil(direct, 120000));
+  std::uint32_t code = 10001;
+  PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("ChatForm") && w->isVisible()) form = w;
+    return form != nullptr;
+  }));
+  auto* view = form->findChild<QTextBrowser*>(QStringLiteral("ChatView"));
+  auto* input = form->findChild<QTextEdit*>(QStringLiteral("ChatInput"));
+  Say("ready");
+
+  std::mutex mutex;
+  std::deque<std::string> commands;
+  std::thread([&mutex, &commands] {
+    for (std::string line; std::getline(std::cin, line);) {
+      std::lock_guard lock(mutex);
+      commands.push_back(line);
+    }
+  }).detach();  // blocked in a read when the process ends
+
+  QString shown;
+  for (bool quit = false; !quit;) {
+    RunUntil([] { return false; }, 20);
+    if (const QString now = view->toPlainText(); now != shown) {
+      shown = now;
+      Say("view " + QString(now).replace(QLatin1Char('\n'), QStringLiteral(" | ")).toStdString());
+    }
+    std::string command;
+    {
+      std::lock_guard lock(mutex);
+      if (!commands.empty()) {
+        command = commands.front();
+        commands.pop_front();
+      }
+    }
+    if (command.starts_with("offer ")) {
+      auto* mime = new QMimeData;
+      mime->setUrls({QUrl::fromLocalFile(QString::fromStdString(command.substr(6)))});
+      QApplication::clipboard()->setMimeData(mime);
+      QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+      QApplication::sendEvent(input, &paste);
+    } else if (command == "count") {
+      const auto handle = static_cast<std::uint16_t>(GlobalManager->GetFriendInfo(10001)->remote & 0xFFFF);
+      std::optional<std::uint64_t> carried;
+      ASSERT_TRUE(RunUntil([&] { return (carried = FileChannelBytes(handle)).has_value(); }));
+      Say("carried " + std::to_string(*carried));
+    } else if (command == "quit") {
+      quit = true;
+    }
+  }
+  TearDown();
+  RunUntil([] { return !GlobalManager; });
+  Say("bye");
+}
+
+// The first client's side: 10001 receives what the second client, a real client in a process of
+// its own, offers through its window.
+class TwoClientFiles : public ChatClientTest {
+ protected:
+  void SetUp() override {
+    ChatClientTest::SetUp();
+    if (IsSkipped()) return;
+    StartSecondClient(peer_, QStringLiteral("FileSender.DISABLED_SendsFilesOnRequest"), {},
+                      QProcess::ForwardedErrorChannel);
+    ASSERT_TRUE(peer_.waitForStarted(20000));
+    // The other client signs in first, so that this one dials it.
+    ASSERT_TRUE(Saw("signed-in"));
+    ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+    ASSERT_TRUE(
+        RunUntil([] { return Friend(10002) && Friend(10002)->remote && Friend(10002)->state == 1; }, 60000));
+    ASSERT_TRUE(Saw("ready"));
+  }
+  void TearDown() override {
+    if (peer_.state() != QProcess::NotRunning) {
+      Tell("quit");
+      if (!Saw("bye") || !peer_.waitForFinished(20000)) peer_.kill();
+      peer_.waitForFinished(10000);
+    }
+    ChatClientTest::TearDown();
+  }
+
+  void Tell(const std::string& command) {
+    peer_.write((command + "\n").c_str());
+    peer_.waitForBytesWritten(5000);
+  }
+  // Waits, with this client's event loop running, for a line of the other client that `match` takes.
+  template <typename Match>
+  bool SawLine(Match match, int limit_ms = 60000) {
+    bool found = false;
+    RunUntil(
+        [&] {
+          buffer_ += peer_.readAllStandardOutput().toStdString();
+          for (std::size_t end; (end = buffer_.find('\n')) != std::string::npos; buffer_.erase(0, end + 1)) {
+            const std::string line = buffer_.substr(0, end);
+            if (line.starts_with("peer: "))
+              lines_.push_back(line.substr(6));
+            else
+              std::cerr << line << "\n";  // the other client's own test output
+          }
+          while (!found && seen_ < lines_.size()) found = match(lines_[seen_++]);
+          return found;
+        },
+        limit_ms);
+    return found;
+  }
+  bool Saw(const std::string& line) {
+    return SawLine([&](const std::string& l) { return l == line; });
+  }
+  // The other client's conversation shows `text`.
+  bool PeerShows(const QString& text) {
+    const std::string t = text.toStdString();
+    return SawLine(
+        [&](const std::string& l) { return l.starts_with("view ") && l.find(t) != std::string::npos; });
+  }
+  std::uint64_t Carried() {
+    Tell("count");
+    std::uint64_t n = 0;
+    EXPECT_TRUE(SawLine([&](const std::string& l) {
+      if (!l.starts_with("carried ")) return false;
+      n = std::stoull(l.substr(8));
+      return true;
+    }));
+    return n;
+  }
+
+  // The operation id of the last file hot link of `action` in the view; 0 when there is none.
+  static std::uint32_t LastFileLink(QWidget* form, const char* action) {
+    std::uint32_t id = 0;
+    QTextDocument* doc = View(form)->document();
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+      for (auto it = block.begin(); !it.atEnd(); ++it) {
+        const QStringList parts = it.fragment().charFormat().anchorHref().split(QLatin1Char(':'));
+        if (parts.size() == 3 && parts[0] == QLatin1String("file") && parts[2] == QLatin1String(action))
+          id = parts[1].toUInt();
+      }
+    return id;
+  }
+  // Waits for the window on 10002 to show an offer, and returns it with its operation id.
+  static std::pair<QWidget*, std::uint32_t> OfferShown(const QString& line) {
+    QWidget* form = nullptr;
+    std::uint32_t id = 0;
+    RunUntil([&] {
+      form = ChatWindow(10002);
+      return form && View(form)->toPlainText().endsWith(line + QStringLiteral(" $Yes$ $No$ $Save$")) &&
+             (id = LastFileLink(form, "yes")) != 0;
+    });
+    return {form, id};
+  }
+  // Answers the next "接收文件" save dialog with `path`.
+  static void AnswerSaveDialog(const std::filesystem::path& path) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, path] {
+      for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QFileDialog*>(window);
+        if (!dialog || !dialog->isVisible()) continue;
+        dialog->setDirectory(QString::fromStdString(path.parent_path().string()));
+        dialog->selectFile(QString::fromStdString(path.filename().string()));
+        static_cast<QDialog*>(dialog)->accept();  // as the dialog's own button does
+        timer->deleteLater();
+        return;
+      }
+    });
+    timer->start(20);
+  }
+  // With KIV_CHAT_SHOTS=<folder> (run by hand under Xvfb): `window` saved as <folder>/<name>.png.
+  static void Shot(QWidget* window, const char* name) {
+    if (const char* folder = std::getenv("KIV_CHAT_SHOTS"))
+      window->grab().save(QString::fromStdString((std::filesystem::path(folder) / name).string() + ".png"));
+  }
+  // With KIV_CHAT_SHOTS set: the next question window is saved before it is answered.
+  static void ShotOfNextQuestion(const char* name) {
+    if (!std::getenv("KIV_CHAT_SHOTS")) return;
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, name] {
+      for (QWidget* window : QApplication::topLevelWidgets())
+        if (qobject_cast<QMessageBox*>(window) && window->isVisible()) {
+          Shot(window, name);
+          timer->deleteLater();
+          return;
+        }
+    });
+    timer->start(2);
+  }
+  static Bytes Content(std::size_t size, std::uint32_t seed) {
+    Bytes b(size);
+    std::uint32_t x = seed;
+    for (auto& c : b) c = static_cast<std::uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+    return b;
+  }
+  static Bytes ReadAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  std::filesystem::path Outgoing(const std::string& name, const Bytes& content) const {
+    const std::filesystem::path path = data_.path() / "outgoing" / name;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+    return path;
+  }
+
+  QProcess peer_;
+  std::string buffer_;
+  std::vector<std::string> lines_;
+  std::size_t seen_ = 0;
+};
+
+TEST_F(TwoClientFiles, OffersAreAcceptedIntoTheReceiveFolderOrWhereTheUserSavesOrRefused) {
+  const std::filesystem::path folder = GlobalManager->ReceiveFolder();
+  EXPECT_EQ(folder, app_.path() / "10001" / "接受到的文件");
+
+  // A name that is no bare file name here arrives through the safe-name reduction, into the
+  // receive folder; the hidden window it opens raises a desktop notice.
+  const Bytes minutes = Content(6001, 1);
+  Tell("offer " + Outgoing("会议:纪要\t.txt", minutes).string());
+  QWidget* form = nullptr;
+  std::uint32_t id = 0;
+  std::tie(form, id) = OfferShown(QStringLiteral("对方想要传送给你文件会议_纪要.txt(6K)，是否同意？"));
+  ASSERT_TRUE(form);
+  EXPECT_FALSE(form->isVisible());
+  EXPECT_TRUE(RunUntil([] {
+    return NoticeText() ==
+           QStringLiteral("    好友小红(10002)向你发出了文件传输请求。文件是:会议_纪要.txt(6K)");
+  }));
+  ASSERT_TRUE(ClickFileLink(form, id, "yes"));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("文件会议_纪要.txt已经接收完毕。")));
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("保存在") +
+                                  QString::fromStdString((folder / "会议_纪要.txt").string()) +
+                                  QStringLiteral(",是否打开？ $Open$ $OpenDir$")));
+  EXPECT_EQ(ReadAll(folder / "会议_纪要.txt"), minutes);
+  EXPECT_TRUE(PeerShows(QStringLiteral("传送完毕。")));
+
+  // "$Save$": the user picks another folder and name; an empty file completes there.
+  const std::filesystem::path chosen = data_.path() / "chosen" / "空白.txt";
+  std::filesystem::create_directories(chosen.parent_path());
+  Tell("offer " + Outgoing("empty.txt", {}).string());
+  std::tie(form, id) = OfferShown(QStringLiteral("对方想要传送给你文件empty.txt(1K)，是否同意？"));
+  ASSERT_TRUE(form);
+  AnswerSaveDialog(chosen);
+  ASSERT_TRUE(ClickFileLink(form, id, "save"));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("文件empty.txt已经接收完毕。")));
+  EXPECT_TRUE(std::filesystem::exists(chosen));
+  EXPECT_EQ(std::filesystem::file_size(chosen), 0u);
+  EXPECT_FALSE(std::filesystem::exists(folder / "empty.txt"));
+
+  // A refused offer leaves no file, and the sender is told.
+  Tell("offer " + Outgoing("refused.bin", Content(30000, 2)).string());
+  std::tie(form, id) = OfferShown(QStringLiteral("对方想要传送给你文件refused.bin(29K)，是否同意？"));
+  ASSERT_TRUE(form);
+  ASSERT_TRUE(ClickFileLink(form, id, "refuse"));
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("你拒绝了文件refused.bin(29K)的传送请求。")));
+  EXPECT_TRUE(PeerShows(QStringLiteral("文件refused.bin(29K)传送请求被拒绝了。")));
+  EXPECT_FALSE(std::filesystem::exists(folder / "refused.bin"));
+  EXPECT_FALSE(LastFileLink(form, "yes") == id);
+  // Finished transfers leave no running line or figure behind.
+  EXPECT_FALSE(View(form)->toPlainText().contains(QStringLiteral("正在传输")));
+  EXPECT_FALSE(View(form)->toPlainText().contains(QStringLiteral("已经传送")));
+  form->show();
+  Shot(form, "file-received-saved-refused");
+}
+
+TEST_F(TwoClientFiles, AReceiverThatCancelledMidwayResumesAndOnlyTheRestIsSent) {
+  const std::filesystem::path folder = GlobalManager->ReceiveFolder();
+  const Bytes content = Content(32u << 20, 3);
+  const std::filesystem::path outgoing = Outgoing("big.bin", content);
+  const std::filesystem::path received = folder / "big.bin";
+  Tell("offer " + outgoing.string());
+  QWidget* form = nullptr;
+  std::uint32_t id = 0;
+  std::tie(form, id) = OfferShown(QStringLiteral("对方想要传送给你文件big.bin(32768K)，是否同意？"));
+  ASSERT_TRUE(form);
+  ASSERT_TRUE(ClickFileLink(form, id, "yes"));
+  // Cancelled as soon as the first blocks are written (blocks are written between two looks).
+  std::error_code ec;
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::file_size(received, ec) >= 6000 && !ec; }, 60000));
+  ASSERT_TRUE(ClickFileLink(form, id, "cancel"));
+  EXPECT_TRUE(ViewShows(form, QStringLiteral("你中止了文件big.bin(32768K)的传送。")));
+  const std::uint64_t kept = std::filesystem::file_size(received);
+  ASSERT_GT(kept, 0u);
+  ASSERT_LT(kept, content.size());
+  EXPECT_EQ(ReadAll(received), Bytes(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(kept)));
+  // The sender stopped; what it had queued drains before the count is taken.
+  ASSERT_TRUE(PeerShows(QStringLiteral("对方中止了文件big.bin(32768K)的传送。")));
+  const std::uint64_t before = Carried();
+
+  // The same file offered again: the user resumes it.
+  Tell("offer " + outgoing.string());
+  std::tie(form, id) = OfferShown(QStringLiteral("对方想要传送给你文件big.bin(32768K)，是否同意？"));
+  ASSERT_TRUE(form);
+  ShotOfNextQuestion("file-existing-question");
+  AnswerQuestion(true);
+  ASSERT_TRUE(ClickFileLink(form, id, "yes"));
+  ASSERT_TRUE(RunUntil(
+      [&] { return View(form)->toPlainText().contains(QStringLiteral("文件big.bin已经接收完毕。")); },
+      300000));
+  EXPECT_TRUE(ReadAll(received) == content);
+  form->show();
+  Shot(form, "file-resumed");
+  ASSERT_TRUE(PeerShows(QStringLiteral("文件big.bin传送完毕。")));
+  // Only the rest went: its bytes and one 25-byte header per block of at most 6000.
+  const std::uint64_t rest = content.size() - kept;
+  EXPECT_EQ(Carried() - before, rest + 25 * ((rest + 5999) / 6000));
+}
 }  // namespace
 }  // namespace kiv

@@ -94,6 +94,10 @@ TEST_F(FileTransfer, FilesArriveByteIdenticalInBlocksOfAtMost6000) {
     WriteFile(out_dir() / name, content);
     alice->blocks_sent = 0;
     const std::uint32_t id = Offer(out_dir() / name);
+    // The desktop notice names the friend and the file.
+    EXPECT_EQ(bob->Last(TFileNoteKind::kOfferReceived)->notice,
+              "    好友friend(10001)向你发出了文件传输请求。文件是:" + name + "(" +
+                  std::to_string(MakeSize(c.size)) + "K)");
     bob->files->Accept(id);
     ASSERT_TRUE(RunUntil([&] { return bob->Has(TFileNoteKind::kReceiveComplete) &&
                                       alice->Has(TFileNoteKind::kSendComplete); },
