@@ -89,10 +89,11 @@ class ChatClientTest : public ClientTest {
       std::filesystem::copy_file(bin / "Plugins" / plugin, app_.path() / "Plugins" / plugin);
     std::filesystem::create_directory_symlink(bin / "EmoteInfo", app_.path() / "EmoteInfo");
     std::string error;
-    ASSERT_TRUE(server_.Start(testing::ServerBinary(),
-                              {"--data", data_.path().string(), "--seed-demo", "--login-port", "0",
-                               "--home-port", "0", "--web-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
-                              20000, &error))
+    ASSERT_TRUE(
+        server_.Start(testing::ServerBinary(),
+                      {"--data", data_.path().string(), "--seed-demo", "--login-port", "0", "--home-port",
+                       "0", "--web-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
+                      20000, &error))
         << error;
     WriteConfig(server_.Login().port, server_.Web().port);
   }
@@ -135,7 +136,9 @@ class ChatClientTest : public ClientTest {
     RunUntil([] { return false; }, 1500);
     return !peer.WaitFor(code, handle, 0);
   }
-  static void Pause(int ms) { RunUntil([] { return false; }, ms); }
+  static void Pause(int ms) {
+    RunUntil([] { return false; }, ms);
+  }
 
   static QString NoticeText() {
     for (QWidget* window : QApplication::topLevelWidgets())
@@ -144,7 +147,9 @@ class ChatClientTest : public ClientTest {
     return {};
   }
 
-  static TFriend* Friend(std::uint32_t code) { return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr; }
+  static TFriend* Friend(std::uint32_t code) {
+    return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr;
+  }
 
   // Signs in the friend 10002 as a protocol client, then the user 10001, and waits until the client
   // has dialled the friend. `to_a` is the friend's handle of that connection.
@@ -164,7 +169,8 @@ class ChatClientTest : public ClientTest {
 
   static QWidget* ChatWindow(std::uint32_t code) {
     for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->objectName() == QLatin1String("ChatForm") && w->property("friendCode").toUInt() == code) return w;
+      if (w->objectName() == QLatin1String("ChatForm") && w->property("friendCode").toUInt() == code)
+        return w;
     return nullptr;
   }
   static QWidget* OpenChat(std::uint32_t code) {
@@ -173,14 +179,18 @@ class ChatClientTest : public ClientTest {
     RunUntil([&] { return (form = ChatWindow(code)) != nullptr && form->isVisible(); });
     return form;
   }
-  static QTextBrowser* View(QWidget* form) { return form->findChild<QTextBrowser*>(QStringLiteral("ChatView")); }
+  static QTextBrowser* View(QWidget* form) {
+    return form->findChild<QTextBrowser*>(QStringLiteral("ChatView"));
+  }
   static QTextEdit* Input(QWidget* form) { return form->findChild<QTextEdit*>(QStringLiteral("ChatInput")); }
   static void Press(QWidget* form, const char* button) {
     form->findChild<QPushButton*>(QLatin1String(button))->click();
   }
   static bool ViewShows(QWidget* form, const QString& text) {
-    return RunUntil([&] { return ChatWindow(form->property("friendCode").toUInt()) == form &&
-                                 View(form)->toPlainText().contains(text); });
+    return RunUntil([&] {
+      return ChatWindow(form->property("friendCode").toUInt()) == form &&
+             View(form)->toPlainText().contains(text);
+    });
   }
   // Clicks the hot link of the view whose address ends with `suffix` (":yes" or ":no").
   static bool ClickHotLink(QWidget* form, const QString& suffix) {
@@ -254,6 +264,7 @@ class ChatClientTest : public ClientTest {
     QProcessEnvironment all = QProcessEnvironment::systemEnvironment();
     all.insert(env);
     all.insert(QStringLiteral("KIV_CHAT_PEER_LOGIN_PORT"), QString::number(server_.Login().port));
+    all.insert(QStringLiteral("KIV_CHAT_PEER_WEB_PORT"), QString::number(server_.Web().port));
     peer.setProcessEnvironment(all);
     peer.setProcessChannelMode(mode);
     peer.start(QCoreApplication::applicationFilePath(),
@@ -292,8 +303,9 @@ TEST_F(ChatClientTest, DirectTextWithFontEmoticonAndLinkBothWaysIsRecordedTwiceE
   EXPECT_TRUE(Input(form)->document()->isEmpty());
   EXPECT_TRUE(ViewShows(form, QStringLiteral("看看 http://example.com/a")));
   ASSERT_TRUE(RecordCountIs(10002, 2));
-  EXPECT_NE(Records(10002)[0].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
-            std::string::npos);
+  EXPECT_NE(
+      Records(10002)[0].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
+      std::string::npos);
   EXPECT_NE(Records(10002)[1].find("http://example.com/a"), std::string::npos);
 
   // The friend answers over the same connection, with a time of its own.
@@ -329,8 +341,9 @@ TEST_F(ChatClientTest, DirectTextWithFontEmoticonAndLinkBothWaysIsRecordedTwiceE
   // A send time that is no date is replaced by the time of receipt.
   ASSERT_TRUE(b.Send(to_a, Text(10001, 10002, QStringLiteral("<p>无时间</p>"), std::nan(""))));
   ASSERT_TRUE(RecordCountIs(10002, 8));
-  EXPECT_NE(Records(10002)[6].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
-            std::string::npos)
+  EXPECT_NE(
+      Records(10002)[6].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
+      std::string::npos)
       << Records(10002)[6];
 
   // Without "自动保存消息历史纪录" messages are shown but not recorded.
@@ -394,7 +407,8 @@ TEST_F(ChatClientTest, SpoofedTextAndUnsolicitedAnswersAreIgnored) {
   EXPECT_EQ(op->step, cw::kStepRequest);
   EXPECT_TRUE(ViewShows(form, QStringLiteral("你已经向小红发出视频邀请，是否继续等待？")));
   b.Send(to_a, Operation(10001, 10002, first_id, kOperateVoice, cw::kStepAccept));  // wrong kind
-  b.Send(to_a, Operation(10001, 10002, first_id, kOperateVideo, cw::kStepCancel));  // only the requester cancels
+  b.Send(to_a,
+         Operation(10001, 10002, first_id, kOperateVideo, cw::kStepCancel));  // only the requester cancels
   Pause(500);
   EXPECT_FALSE(View(form)->toPlainText().contains(QStringLiteral("对方取消了视频请求。")));
   EXPECT_FALSE(CheckDeviceWorking());
@@ -561,8 +575,10 @@ TEST_F(ChatClientTest, AVoiceCallRunsBothWaysAndEndsFromThisSide) {
   b.Send(to_a, early);
   ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, op->id, kOperateVoice, cw::kStepAccept)));
   ASSERT_TRUE(ViewShows(form, QStringLiteral("你的音频请求被同意了。")));
-  ASSERT_TRUE(RunUntil([&] { return form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible(); }));
-  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("音频连接已经建立。"));
+  ASSERT_TRUE(
+      RunUntil([&] { return form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible(); }));
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(),
+            QStringLiteral("音频连接已经建立。"));
 
   // A tone into the microphone goes to the friend on the voice channel; the friend's blocks play.
   std::vector<std::int16_t> tone(48000 * 6);
@@ -591,7 +607,8 @@ TEST_F(ChatClientTest, AVoiceCallRunsBothWaysAndEndsFromThisSide) {
   EXPECT_EQ(GlobalManager->SystemInfo.AudioQuality, 1);
   bool normal_seen = false;
   EXPECT_TRUE(RunUntil([&] {
-    if (auto more = b.WaitFor(cw::kAudioData, to_a, 0)) normal_seen = normal_seen || cw::ReadAudioMessage(*more)->quality == 1;
+    if (auto more = b.WaitFor(cw::kAudioData, to_a, 0))
+      normal_seen = normal_seen || cw::ReadAudioMessage(*more)->quality == 1;
     return normal_seen;
   }));
 
@@ -614,7 +631,8 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
   ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
   std::unique_ptr<QStringList> devices(GetVideoDeviceList());
   ASSERT_TRUE(devices && devices->contains(QStringLiteral("测试摄像头")));
-  GlobalManager->SystemInfo.VideoDevice = static_cast<std::int32_t>(devices->indexOf(QStringLiteral("测试摄像头")));
+  GlobalManager->SystemInfo.VideoDevice =
+      static_cast<std::int32_t>(devices->indexOf(QStringLiteral("测试摄像头")));
   GlobalManager->SetupInfo.VideoWidth = 176;
   GlobalManager->SetupInfo.VideoHeight = 144;
   QWidget* form = OpenChat(10002);
@@ -650,7 +668,8 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
   EXPECT_TRUE(ViewShows(form, QStringLiteral("视频聊天已经结束。")));
   EXPECT_TRUE(RunUntil([] { return !CheckDeviceWorking(); }));
   // Frames after the end are not shown.
-  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("视频连接已经结束。"));
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(),
+            QStringLiteral("视频连接已经结束。"));
 }
 
 // ---- the chat-record window ----------------------------------------------------------------------
@@ -1074,7 +1093,9 @@ class SecondClient : public ClientTest {
     for (const char* plugin : {"KivFriend.so", "KivChat.so"})
       std::filesystem::copy_file(bin / "Plugins" / plugin, app_.path() / "Plugins" / plugin);
     std::filesystem::create_directory_symlink(bin / "EmoteInfo", app_.path() / "EmoteInfo");
-    WriteConfig(static_cast<std::uint16_t>(std::atoi(std::getenv("KIV_CHAT_PEER_LOGIN_PORT"))));
+    const char* web_port = std::getenv("KIV_CHAT_PEER_WEB_PORT");
+    WriteConfig(static_cast<std::uint16_t>(std::atoi(std::getenv("KIV_CHAT_PEER_LOGIN_PORT"))),
+                static_cast<std::uint16_t>(web_port ? std::atoi(web_port) : 0));
   }
   std::vector<std::string> Records() const {
     auto records = chat::LoadChatRecords(chat::ChatRecordPath(app_.path() / "10002", 10001), 10002);
@@ -1124,14 +1145,16 @@ TEST_F(ChatClientTest, TwoRealClientsChatAndEachRecordsBothMessages) {
   // The other client signs in first, so that this one dials it.
   RunUntil([] { return false; }, 4000);
   ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
-  ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10002)->remote && Friend(10002)->state == 1; }, 60000));
+  ASSERT_TRUE(
+      RunUntil([] { return Friend(10002) && Friend(10002)->remote && Friend(10002)->state == 1; }, 60000));
   QWidget* form = OpenChat(10002);
   ASSERT_TRUE(form);
   const QString hot_key = ComposeRichMessage(form);
   Press(form, "SendButton");
   ASSERT_TRUE(RecordCountIs(10002, 2));
-  ASSERT_TRUE(RunUntil([&] { return View(form)->toPlainText().contains(QStringLiteral("回复 https://example.org/r")); },
-                       60000));
+  ASSERT_TRUE(RunUntil(
+      [&] { return View(form)->toPlainText().contains(QStringLiteral("回复 https://example.org/r")); },
+      60000));
   ASSERT_TRUE(RecordCountIs(10002, 4));
   EXPECT_NE(Records(10002)[3].find("DejaVu Sans Mono"), std::string::npos);
   ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(out); }, 30000));
