@@ -2,10 +2,17 @@
 // loaded from its Plugins folder) against the real server on loopback. The friend on the other side
 // is a protocol client that speaks the chat messages as a client does; the test reads what it
 // receives and makes it answer.
+#include <QAbstractButton>
+#include <QBuffer>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QProcess>
 #include <QProgressBar>
@@ -14,18 +21,18 @@
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextEdit>
-#include <QTreeWidget>
 #include <QTextFragment>
+#include <QTreeWidget>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 
-#include "chat_record.h"
 #include "base/gbk.h"
+#include "chat_record.h"
 #include "chat_wire.h"
 #include "declare/friend_wire.h"
-#include "file_transfer.h"
 #include "emote/emote.h"
+#include "file_transfer.h"
 #include "manager/qt_app.h"
 #include "protocol_client.h"
 #include "pulse_daemon.h"
@@ -128,7 +135,9 @@ class ChatClientTest : public ClientTest {
     RunUntil([] { return false; }, 1500);
     return !peer.WaitFor(code, handle, 0);
   }
-  static void Pause(int ms) { RunUntil([] { return false; }, ms); }
+  static void Pause(int ms) {
+    RunUntil([] { return false; }, ms);
+  }
 
   static QString NoticeText() {
     for (QWidget* window : QApplication::topLevelWidgets())
@@ -137,7 +146,9 @@ class ChatClientTest : public ClientTest {
     return {};
   }
 
-  static TFriend* Friend(std::uint32_t code) { return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr; }
+  static TFriend* Friend(std::uint32_t code) {
+    return GlobalManager ? GlobalManager->GetFriendInfo(code) : nullptr;
+  }
 
   // Signs in the friend 10002 as a protocol client, then the user 10001, and waits until the client
   // has dialled the friend. `to_a` is the friend's handle of that connection.
@@ -157,7 +168,8 @@ class ChatClientTest : public ClientTest {
 
   static QWidget* ChatWindow(std::uint32_t code) {
     for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->objectName() == QLatin1String("ChatForm") && w->property("friendCode").toUInt() == code) return w;
+      if (w->objectName() == QLatin1String("ChatForm") && w->property("friendCode").toUInt() == code)
+        return w;
     return nullptr;
   }
   static QWidget* OpenChat(std::uint32_t code) {
@@ -166,14 +178,18 @@ class ChatClientTest : public ClientTest {
     RunUntil([&] { return (form = ChatWindow(code)) != nullptr && form->isVisible(); });
     return form;
   }
-  static QTextBrowser* View(QWidget* form) { return form->findChild<QTextBrowser*>(QStringLiteral("ChatView")); }
+  static QTextBrowser* View(QWidget* form) {
+    return form->findChild<QTextBrowser*>(QStringLiteral("ChatView"));
+  }
   static QTextEdit* Input(QWidget* form) { return form->findChild<QTextEdit*>(QStringLiteral("ChatInput")); }
   static void Press(QWidget* form, const char* button) {
-    form->findChild<QPushButton*>(QLatin1String(button))->click();
+    form->findChild<QAbstractButton*>(QLatin1String(button))->click();
   }
   static bool ViewShows(QWidget* form, const QString& text) {
-    return RunUntil([&] { return ChatWindow(form->property("friendCode").toUInt()) == form &&
-                                 View(form)->toPlainText().contains(text); });
+    return RunUntil([&] {
+      return ChatWindow(form->property("friendCode").toUInt()) == form &&
+             View(form)->toPlainText().contains(text);
+    });
   }
   // Clicks the hot link of the view whose address ends with `suffix` (":yes" or ":no").
   static bool ClickHotLink(QWidget* form, const QString& suffix) {
@@ -187,6 +203,17 @@ class ChatClientTest : public ClientTest {
         }
       }
     return false;
+  }
+
+  // The texts of the visible items of an option menu of the window, as it shows them when opened.
+  static QStringList VisibleItems(QWidget* form, const char* menu_name) {
+    auto* menu = form->findChild<QMenu*>(QLatin1String(menu_name));
+    if (!menu) return {QStringLiteral("no menu")};
+    emit menu->aboutToShow();
+    QStringList items;
+    for (QAction* action : menu->actions())
+      if (action->isVisible() && !action->isSeparator()) items << action->text();
+    return items;
   }
 
   // Clicks the file hot link "file:<id>:<action>" of the view; false when it is not shown.
@@ -272,8 +299,9 @@ TEST_F(ChatClientTest, DirectTextWithFontEmoticonAndLinkBothWaysIsRecordedTwiceE
   EXPECT_TRUE(Input(form)->document()->isEmpty());
   EXPECT_TRUE(ViewShows(form, QStringLiteral("看看 http://example.com/a")));
   ASSERT_TRUE(RecordCountIs(10002, 2));
-  EXPECT_NE(Records(10002)[0].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
-            std::string::npos);
+  EXPECT_NE(
+      Records(10002)[0].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
+      std::string::npos);
   EXPECT_NE(Records(10002)[1].find("http://example.com/a"), std::string::npos);
 
   // The friend answers over the same connection, with a time of its own.
@@ -309,8 +337,9 @@ TEST_F(ChatClientTest, DirectTextWithFontEmoticonAndLinkBothWaysIsRecordedTwiceE
   // A send time that is no date is replaced by the time of receipt.
   ASSERT_TRUE(b.Send(to_a, Text(10001, 10002, QStringLiteral("<p>无时间</p>"), std::nan(""))));
   ASSERT_TRUE(RecordCountIs(10002, 8));
-  EXPECT_NE(Records(10002)[6].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
-            std::string::npos)
+  EXPECT_NE(
+      Records(10002)[6].find(QDateTime::currentDateTime().toString(QStringLiteral("MM/dd")).toStdString()),
+      std::string::npos)
       << Records(10002)[6];
 
   // Without "自动保存消息历史纪录" messages are shown but not recorded.
@@ -374,7 +403,8 @@ TEST_F(ChatClientTest, SpoofedTextAndUnsolicitedAnswersAreIgnored) {
   EXPECT_EQ(op->step, cw::kStepRequest);
   EXPECT_TRUE(ViewShows(form, QStringLiteral("你已经向小红发出视频邀请，是否继续等待？")));
   b.Send(to_a, Operation(10001, 10002, first_id, kOperateVoice, cw::kStepAccept));  // wrong kind
-  b.Send(to_a, Operation(10001, 10002, first_id, kOperateVideo, cw::kStepCancel));  // only the requester cancels
+  b.Send(to_a,
+         Operation(10001, 10002, first_id, kOperateVideo, cw::kStepCancel));  // only the requester cancels
   Pause(500);
   EXPECT_FALSE(View(form)->toPlainText().contains(QStringLiteral("对方取消了视频请求。")));
   EXPECT_FALSE(CheckDeviceWorking());
@@ -400,6 +430,11 @@ TEST_F(ChatClientTest, ClosingAWindowRefusesReceivedAndCancelsOwnPendingRequests
   ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
   QWidget* form = OpenChat(10002);
   ASSERT_TRUE(form);
+  // Before any call the menus offer no stop items.
+  EXPECT_EQ(VisibleItems(form, "FriendOptionMenu"), QStringList({QStringLiteral("查看资料")}));
+  EXPECT_EQ(
+      VisibleItems(form, "MyOptionMenu"),
+      QStringList({QStringLiteral("视频效果调节"), QStringLiteral("查看资料"), QStringLiteral("更改头像")}));
   Press(form, "VideoButton");
   auto own = Await(b, cw::kOperate);
   ASSERT_TRUE(own);
@@ -541,8 +576,10 @@ TEST_F(ChatClientTest, AVoiceCallRunsBothWaysAndEndsFromThisSide) {
   b.Send(to_a, early);
   ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, op->id, kOperateVoice, cw::kStepAccept)));
   ASSERT_TRUE(ViewShows(form, QStringLiteral("你的音频请求被同意了。")));
-  ASSERT_TRUE(RunUntil([&] { return form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible(); }));
-  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("音频连接已经建立。"));
+  ASSERT_TRUE(
+      RunUntil([&] { return form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible(); }));
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(),
+            QStringLiteral("音频连接已经建立。"));
 
   // A tone into the microphone goes to the friend on the voice channel; the friend's blocks play.
   std::vector<std::int16_t> tone(48000 * 6);
@@ -564,14 +601,25 @@ TEST_F(ChatClientTest, AVoiceCallRunsBothWaysAndEndsFromThisSide) {
     return output->value() > 0;
   }));
 
+  // While audio runs the option menus offer to stop it, and nothing of video.
+  EXPECT_EQ(VisibleItems(form, "FriendOptionMenu"),
+            QStringList({QStringLiteral("停止音频通讯"), QStringLiteral("查看资料")}));
+  EXPECT_EQ(VisibleItems(form, "MyOptionMenu"),
+            QStringList({QStringLiteral("视频效果调节"), QStringLiteral("结束音频通讯"),
+                         QStringLiteral("查看资料"), QStringLiteral("更改头像")}));
+
   // Another quality restarts the microphone at it and is kept.
-  auto* quality = form->findChild<QComboBox*>(QStringLiteral("QualityBox"));
-  EXPECT_EQ(quality->currentData().toUInt(), 2u);
-  emit quality->activated(quality->findData(1));
+  auto* high = form->findChild<QCheckBox*>(QStringLiteral("HighQualityBox"));
+  auto* normal = form->findChild<QCheckBox*>(QStringLiteral("NormalQualityBox"));
+  EXPECT_TRUE(high->isChecked());
+  EXPECT_FALSE(normal->isChecked());
+  normal->click();
+  EXPECT_FALSE(high->isChecked());
   EXPECT_EQ(GlobalManager->SystemInfo.AudioQuality, 1);
   bool normal_seen = false;
   EXPECT_TRUE(RunUntil([&] {
-    if (auto more = b.WaitFor(cw::kAudioData, to_a, 0)) normal_seen = normal_seen || cw::ReadAudioMessage(*more)->quality == 1;
+    if (auto more = b.WaitFor(cw::kAudioData, to_a, 0))
+      normal_seen = normal_seen || cw::ReadAudioMessage(*more)->quality == 1;
     return normal_seen;
   }));
 
@@ -594,11 +642,17 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
   ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
   std::unique_ptr<QStringList> devices(GetVideoDeviceList());
   ASSERT_TRUE(devices && devices->contains(QStringLiteral("测试摄像头")));
-  GlobalManager->SystemInfo.VideoDevice = static_cast<std::int32_t>(devices->indexOf(QStringLiteral("测试摄像头")));
+  GlobalManager->SystemInfo.VideoDevice =
+      static_cast<std::int32_t>(devices->indexOf(QStringLiteral("测试摄像头")));
   GlobalManager->SetupInfo.VideoWidth = 176;
   GlobalManager->SetupInfo.VideoHeight = 144;
   QWidget* form = OpenChat(10002);
   ASSERT_TRUE(form);
+  // Before any call the menus offer no stop items.
+  EXPECT_EQ(VisibleItems(form, "FriendOptionMenu"), QStringList({QStringLiteral("查看资料")}));
+  EXPECT_EQ(
+      VisibleItems(form, "MyOptionMenu"),
+      QStringList({QStringLiteral("视频效果调节"), QStringLiteral("查看资料"), QStringLiteral("更改头像")}));
   Press(form, "VideoButton");
   auto request = Await(b, cw::kOperate);
   ASSERT_TRUE(request);
@@ -624,13 +678,20 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
     }
     return key_seen && !picture->pixmap().isNull() && picture->pixmap().width() >= 176;
   }));
+  EXPECT_EQ(
+      VisibleItems(form, "FriendOptionMenu"),
+      QStringList({QStringLiteral("停止视频通讯"), QStringLiteral("拍照"), QStringLiteral("查看资料")}));
+  EXPECT_EQ(VisibleItems(form, "MyOptionMenu"),
+            QStringList({QStringLiteral("视频效果调节"), QStringLiteral("结束视频通讯"),
+                         QStringLiteral("拍照"), QStringLiteral("查看资料"), QStringLiteral("更改头像")}));
 
   // The friend ends the call.
   ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, 10002 + 100000, kOperateVideo, cw::kStepEnd)));
   EXPECT_TRUE(ViewShows(form, QStringLiteral("视频聊天已经结束。")));
   EXPECT_TRUE(RunUntil([] { return !CheckDeviceWorking(); }));
   // Frames after the end are not shown.
-  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(), QStringLiteral("视频连接已经结束。"));
+  EXPECT_EQ(form->findChild<QLabel*>(QStringLiteral("ChatHint"))->text(),
+            QStringLiteral("视频连接已经结束。"));
 }
 
 TEST_F(ChatClientTest, TheRecordViewerPagesByTwentyAndShowsTheSystemMessages) {
@@ -639,10 +700,12 @@ TEST_F(ChatClientTest, TheRecordViewerPagesByTwentyAndShowsTheSystemMessages) {
     ASSERT_TRUE(chat::SaveChatRecord(chat::ChatRecordPath(folder, 10002), 10001,
                                      "<p>第" + std::to_string(i) + "条</p>"));
   // A torn record at the end is not read.
-  std::ofstream(chat::ChatRecordPath(folder, 10002), std::ios::binary | std::ios::app) << "\xFF\xFF\x00\x00torn";
+  std::ofstream(chat::ChatRecordPath(folder, 10002), std::ios::binary | std::ios::app)
+      << "\xFF\xFF\x00\x00torn";
   std::filesystem::create_directories(folder / "ChatRecord");
   std::ofstream(folder / "ChatRecord" / "SystemMsg.dat", std::ios::binary)
-      << Utf8ToGbk("系统消息  2026-01-01") << "\r\n" << Utf8ToGbk("欢迎使用") << "\r\n";
+      << Utf8ToGbk("系统消息  2026-01-01") << "\r\n"
+      << Utf8ToGbk("欢迎使用") << "\r\n";
   ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
   ASSERT_TRUE(RunUntil([] { return Friend(10002) != nullptr; }));
 
@@ -738,20 +801,22 @@ TEST_F(ChatClientTest, TwoRealClientsChatAndEachRecordsBothMessages) {
   env.insert(QStringLiteral("KIV_CHAT_PEER_OUT"), QString::fromStdString(out.string()));
   peer.setProcessEnvironment(env);
   peer.setProcessChannelMode(QProcess::ForwardedChannels);
-  peer.start(QCoreApplication::applicationFilePath(),
-             {QStringLiteral("--gtest_also_run_disabled_tests"), QStringLiteral("--gtest_filter=SecondClient.*")});
+  peer.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_also_run_disabled_tests"),
+                                                       QStringLiteral("--gtest_filter=SecondClient.*")});
   ASSERT_TRUE(peer.waitForStarted(20000));
   // The other client signs in first, so that this one dials it.
   RunUntil([] { return false; }, 4000);
   ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
-  ASSERT_TRUE(RunUntil([] { return Friend(10002) && Friend(10002)->remote && Friend(10002)->state == 1; }, 60000));
+  ASSERT_TRUE(
+      RunUntil([] { return Friend(10002) && Friend(10002)->remote && Friend(10002)->state == 1; }, 60000));
   QWidget* form = OpenChat(10002);
   ASSERT_TRUE(form);
   const QString hot_key = ComposeRichMessage(form);
   Press(form, "SendButton");
   ASSERT_TRUE(RecordCountIs(10002, 2));
-  ASSERT_TRUE(RunUntil([&] { return View(form)->toPlainText().contains(QStringLiteral("回复 https://example.org/r")); },
-                       60000));
+  ASSERT_TRUE(RunUntil(
+      [&] { return View(form)->toPlainText().contains(QStringLiteral("回复 https://example.org/r")); },
+      60000));
   ASSERT_TRUE(RecordCountIs(10002, 4));
   EXPECT_NE(Records(10002)[3].find("DejaVu Sans Mono"), std::string::npos);
   ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(out); }, 30000));
@@ -866,6 +931,345 @@ TEST_F(ChatClientTest, FilesGoBothWaysThroughTheWindowAndClosingItAbortsASend) {
   }));
   EXPECT_EQ(end->step, kFileStepAbort);
   EXPECT_TRUE(RunUntil([] { return ChatWindow(10002) == nullptr; }));
+}
+
+}  // namespace
+}  // namespace kiv
+
+// ---- the chat window's own controls ------------------------------------------------------------
+
+namespace kiv {
+namespace {
+
+QImage TestPicture() {
+  QImage picture(24, 16, QImage::Format_RGB32);
+  for (int y = 0; y < picture.height(); ++y)
+    for (int x = 0; x < picture.width(); ++x)
+      picture.setPixel(x, y, qRgb(x * 10, y * 15, (x + y) % 2 ? 200 : 40));
+  return picture;
+}
+
+QString PngAddressOf(const QImage& picture) {
+  QByteArray png;
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  picture.save(&buffer, "PNG");
+  return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64());
+}
+
+// The first embedded picture of a received document.
+QImage FirstEmbeddedPicture(const QString& html) {
+  const qsizetype at = html.indexOf(QStringLiteral("data:image/png;base64,"));
+  if (at < 0) return {};
+  const qsizetype start = at + 22;
+  const qsizetype end = html.indexOf(QLatin1Char('"'), start);
+  return QImage::fromData(QByteArray::fromBase64(html.mid(start, end - start).toLatin1()), "PNG");
+}
+
+QString Content(const Bytes& message) {
+  auto m = chat::wire::ReadTextMessage(message);
+  if (!m) return {};
+  return QString::fromUtf8(reinterpret_cast<const char*>(m->content.data()),
+                           static_cast<qsizetype>(m->content.size()));
+}
+
+// The text of the open message window (ShowMessage's notice); empty when none is open.
+QString MessageText() {
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (window->isVisible())
+      if (auto* text = window->findChild<QLabel*>(QStringLiteral("MessageText"))) return text->text();
+  return {};
+}
+
+void CloseMessages() {
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (window->findChild<QLabel*>(QStringLiteral("MessageText"))) window->close();
+}
+
+using ChatWindowTest = ChatClientTest;
+
+TEST_F(ChatWindowTest, TheSendKeysFollowEnterSends) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  auto* enter_sends = form->findChild<QCheckBox*>(QStringLiteral("EnterSendsBox"));
+  ASSERT_TRUE(enter_sends);
+  EXPECT_EQ(enter_sends->text(), QStringLiteral("回车发送"));
+  const struct {
+    bool enter_sends;
+    int key;
+    Qt::KeyboardModifiers modifiers;
+    bool sends;  // otherwise a new line
+  } kCases[] = {
+      {true, Qt::Key_Return, Qt::NoModifier, true},       {true, Qt::Key_Enter, Qt::KeypadModifier, true},
+      {true, Qt::Key_Return, Qt::ControlModifier, false}, {true, Qt::Key_S, Qt::AltModifier, true},
+      {false, Qt::Key_Return, Qt::NoModifier, false},     {false, Qt::Key_Return, Qt::ControlModifier, true},
+      {false, Qt::Key_S, Qt::AltModifier, true},
+  };
+  int n = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::Message()
+                 << "case " << n << " enter_sends " << c.enter_sends << " key " << c.key);
+    enter_sends->setChecked(c.enter_sends);
+    EXPECT_EQ(GlobalManager->SetupInfo.EnterSend, c.enter_sends ? 1 : 0);
+    const QString text = QStringLiteral("按键%1").arg(n++);
+    Input(form)->setPlainText(text);
+    Input(form)->moveCursor(QTextCursor::End);
+    Pause(600);  // past the too-fast limit of the previous send
+    QKeyEvent press(QEvent::KeyPress, c.key, c.modifiers);
+    QApplication::sendEvent(Input(form), &press);
+    if (c.sends) {
+      EXPECT_TRUE(Input(form)->document()->isEmpty());
+      auto sent = Await(b, cw::kChatMessage);
+      ASSERT_TRUE(sent);
+      EXPECT_TRUE(Content(*sent).contains(text));
+    } else {
+      EXPECT_EQ(Input(form)->document()->blockCount(), 2);
+      EXPECT_TRUE(Input(form)->toPlainText().startsWith(text));
+    }
+  }
+  EXPECT_TRUE(NothingArrives(b, cw::kChatMessage));
+  // The choice is kept in the setup file.
+  enter_sends->setChecked(true);
+  std::ifstream setup(GlobalManager->SetupInfoPath(), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(setup)), {});
+  ASSERT_GT(bytes.size(), 2113u);
+  EXPECT_EQ(bytes[2113], 1);
+}
+
+TEST_F(ChatWindowTest, DroppedFilesAreOfferedInOrderAndPastedFilesToo) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  QList<QUrl> urls;
+  for (const char* name : {"第一.txt", "second.bin", "third.dat"}) {
+    const std::filesystem::path file =
+        data_.path() / std::filesystem::path(reinterpret_cast<const char8_t*>(name));
+    std::ofstream(file, std::ios::binary) << name;
+    urls << QUrl::fromLocalFile(QString::fromStdString(file.string()));
+  }
+  QMimeData dropped;
+  dropped.setUrls(urls.mid(0, 2));
+  // As a drag does it: the input takes the drag, then the drop.
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(Input(form)->viewport(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(Input(form)->viewport(), &drop);
+  EXPECT_TRUE(drop.isAccepted());
+  std::vector<std::string> offered;
+  auto next_offer = [&] {
+    auto m = Await(b, cw::kOperate);
+    if (!m) return false;
+    auto op = cw::ReadOperateMessage(*m);
+    if (!op || op->kind != kOperateFile || op->step != kFileStepOffer) return false;
+    offered.push_back(op->file_name);
+    return true;
+  };
+  ASSERT_TRUE(next_offer());
+  ASSERT_TRUE(next_offer());
+  EXPECT_EQ(offered, (std::vector<std::string>{"第一.txt", "second.bin"}));
+
+  // A copied file pasted into the input is offered; the input keeps no text of it.
+  auto* copied = new QMimeData;
+  copied->setUrls({urls[2]});
+  QApplication::clipboard()->setMimeData(copied);
+  QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+  QApplication::sendEvent(Input(form), &paste);
+  ASSERT_TRUE(next_offer());
+  EXPECT_EQ(offered.back(), "third.dat");
+  EXPECT_TRUE(Input(form)->document()->isEmpty());
+}
+
+TEST_F(ChatWindowTest, AReceivedPictureSavedAsEmoticonReachesThePeerAsThatPicture) {
+  // The emoticon folder is the client's own here, so that saving into it leaves the build alone.
+  const std::filesystem::path emotes = app_.path() / "EmoteInfo";
+  std::filesystem::remove(emotes);
+  std::filesystem::copy(std::filesystem::path(KIV_BIN_DIR) / "EmoteInfo", emotes,
+                        std::filesystem::copy_options::recursive);
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  const QImage picture = TestPicture();
+  ASSERT_TRUE(b.Send(
+      to_a, Text(10001, 10002, QStringLiteral("<p>看图 <img src=\"%1\"/> 完</p>").arg(PngAddressOf(picture)),
+                 Days(QDateTime::currentDateTime()))));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("看图")));
+
+  QTextDocument* doc = View(form)->document();
+  int at = -1;
+  for (QTextBlock block = doc->begin(); block.isValid() && at < 0; block = block.next())
+    for (auto it = block.begin(); !it.atEnd(); ++it)
+      if (it.fragment().charFormat().isImageFormat()) at = it.fragment().position();
+  ASSERT_GE(at, 0);
+  auto* menu = form->findChild<QMenu*>(QStringLiteral("ViewMenu"));
+  auto item = [&](const char* name) { return menu->findChild<QAction*>(QLatin1String(name)); };
+  auto right_click = [&](int position, int dx) {
+    QTextCursor c(doc);
+    c.setPosition(position);
+    const QRect r = View(form)->cursorRect(c);
+    emit View(form)->customContextMenuRequested(QPoint(r.left() + dx, r.bottom() - 3));
+    menu->hide();
+  };
+  // On text the picture items are hidden, on the picture they show.
+  right_click(at - 2, 0);
+  EXPECT_FALSE(item("SaveEmoteItem")->isVisible());
+  EXPECT_FALSE(item("SaveFileItem")->isVisible());
+  right_click(at, 3);
+  ASSERT_TRUE(item("SaveEmoteItem")->isVisible());
+  EXPECT_TRUE(item("SaveFileItem")->isVisible());
+
+  // A folder that cannot be written is reported, and nothing is claimed.
+  std::filesystem::rename(emotes, app_.path() / "EmoteInfo.kept");
+  std::ofstream(emotes) << "not a folder";
+  item("SaveEmoteItem")->trigger();
+  EXPECT_EQ(MessageText(), QStringLiteral("自定义表情保存失败。"));
+  CloseMessages();
+  std::filesystem::remove(emotes);
+  std::filesystem::rename(app_.path() / "EmoteInfo.kept", emotes);
+
+  item("SaveEmoteItem")->trigger();
+  EXPECT_EQ(MessageText(), QStringLiteral("自定义表情保存成功。"));
+  CloseMessages();
+  std::filesystem::path saved;
+  for (const auto& entry : std::filesystem::directory_iterator(emotes)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("Img") && name.ends_with(".bmp")) saved = entry.path();
+  }
+  ASSERT_FALSE(saved.empty());
+  QFile bmp(QString::fromStdString(saved.string()));
+  ASSERT_TRUE(bmp.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(bmp.read(2) == "BM");
+  EXPECT_EQ(QImage(QString::fromStdString(saved.string())).convertToFormat(QImage::Format_RGB32), picture);
+
+  // Sent as a custom emoticon (a picture without an emoticon name), it arrives as the same picture.
+  QTextCursor cursor(Input(form)->document());
+  cursor.insertText(QStringLiteral("回你 "));
+  ASSERT_TRUE(InsertEmotePicture(cursor, QString(), QString::fromStdString(saved.string())));
+  Press(form, "SendButton");
+  auto sent = Await(b, cw::kChatMessage);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(FirstEmbeddedPicture(Content(*sent)).convertToFormat(QImage::Format_RGB32), picture);
+}
+
+// Pictures of the window for a person to look at: KIV_CHAT_SHOTS=<folder> (and QT_QPA_PLATFORM=xcb
+// under a display with a CJK font). Skipped otherwise.
+TEST_F(ChatWindowTest, Screenshots) {
+  const char* folder = std::getenv("KIV_CHAT_SHOTS");
+  if (!folder) GTEST_SKIP() << "KIV_CHAT_SHOTS is not set";
+  const std::filesystem::path out = folder;
+  std::filesystem::create_directories(out);
+  TPulseDaemon pulse;
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  auto shoot = [&](const char* name) {
+    Pause(300);
+    EXPECT_TRUE(form->grab().save(QString::fromStdString((out / name).string())));
+  };
+
+  // A conversation: fonts, emoticons, a picture and links both ways, and a long line that wraps.
+  ComposeRichMessage(form);
+  Press(form, "SendButton");
+  ASSERT_TRUE(Await(b, cw::kChatMessage));
+  const TEmoteTable table = TEmoteTable::Current();
+  const QString smile = table.empty() ? QString() : table.HotKeys().value(1);
+  QImage photo(160, 100, QImage::Format_RGB32);
+  for (int y = 0; y < photo.height(); ++y)
+    for (int x = 0; x < photo.width(); ++x) photo.setPixel(x, y, qRgb(40 + x, 90 + y, 200 - x / 2));
+  ASSERT_TRUE(
+      b.Send(to_a, Text(10001, 10002,
+                        QStringLiteral("<p><span style=\"font-family:'DejaVu Sans'; font-size:11pt; "
+                                       "font-weight:700; color:#0055aa\">收到啦 %1 这是今天拍的照片：</span>"
+                                       "<img src=\"%2\"/></p><p><span style=\"font-style:italic\">"
+                                       "详情见 </span><a href=\"https://example.org/相册\">"
+                                       "https://example.org/相册</a></p>")
+                            .arg(smile.toHtmlEscaped(), PngAddressOf(photo)),
+                        Days(QDateTime::currentDateTime()))));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("收到啦")));
+  Pause(600);
+  QTextCursor cursor(Input(form)->document());
+  QTextCharFormat song;
+  song.setFontFamilies({QStringLiteral("Noto Sans CJK SC")});
+  song.setFontPointSize(10);
+  song.setForeground(QColor(0, 0x66, 0));
+  cursor.insertText(
+      QStringLiteral("这是一段很长的消息，用来看看会话窗口里的文字是不是能够正确地自动换行，而不会被裁掉或者"
+                     "跑到窗口外面去。www.example.com 也应该变成链接。"),
+      song);
+  Press(form, "SendButton");
+  ASSERT_TRUE(Await(b, cw::kChatMessage));
+  Input(form)->setPlainText(QStringLiteral("正在输入的下一句……"));
+  shoot("conversation.png");
+
+  // A voice call with its controls.
+  if (pulse.Available()) {
+    Press(form, "VoiceButton");
+    auto request = Await(b, cw::kOperate);
+    ASSERT_TRUE(request);
+    auto op = cw::ReadOperateMessage(*request);
+    ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, op->id, kOperateVoice, cw::kStepAccept)));
+    ASSERT_TRUE(
+        RunUntil([&] { return form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible(); }));
+    std::vector<std::int16_t> tone(48000 * 2);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+      tone[i] = static_cast<std::int16_t>(12000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 48000));
+    std::jthread feeder([&] { pulse.Feed(tone); });
+    auto* input = form->findChild<QProgressBar*>(QStringLiteral("InputGauge"));
+    auto* output = form->findChild<QProgressBar*>(QStringLiteral("OutputGauge"));
+    RunUntil([&] {
+      if (auto more = b.WaitFor(cw::kAudioData, to_a, 0)) {
+        auto v = cw::ReadAudioMessage(*more);
+        b.Send(to_a, cw::AudioMessage(10001, 10002, v->quality, v->data));
+      }
+      return input->value() > 0 && output->value() > 0;
+    });
+    shoot("voice.png");
+    feeder.join();
+    Press(form, "StopAudioButton");
+    ASSERT_TRUE(ViewShows(form, QStringLiteral("音频聊天已经结束。")));
+  }
+
+  // A video call on the test camera, the friend's side showing the frames sent back.
+  std::unique_ptr<QStringList> devices(GetVideoDeviceList());
+  ASSERT_TRUE(devices && devices->contains(QStringLiteral("测试摄像头")));
+  GlobalManager->SystemInfo.VideoDevice =
+      static_cast<std::int32_t>(devices->indexOf(QStringLiteral("测试摄像头")));
+  GlobalManager->SetupInfo.VideoWidth = 176;
+  GlobalManager->SetupInfo.VideoHeight = 144;
+  Press(form, "VideoButton");
+  std::optional<cw::TOperateMessage> video;
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto m = b.WaitFor(cw::kOperate, 0, 0))
+      if (auto o = cw::ReadOperateMessage(*m); o && o->kind == kOperateVideo) video = o;
+    return video.has_value();
+  }));
+  ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, video->id, kOperateVideo, cw::kStepAccept)));
+  auto* picture = form->findChild<QLabel*>(QStringLiteral("FriendPicture"));
+  bool key_seen = false;
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto frame = b.WaitFor(cw::kVideoData, to_a, 0)) {
+      auto v = cw::ReadVideoMessage(*frame);
+      key_seen = key_seen || (v && v->key_frame);
+      if (v && key_seen)
+        b.Send(to_a, cw::VideoMessage(10001, 10002, v->key_frame, v->width, v->height, v->frame));
+    }
+    return key_seen && !picture->pixmap().isNull();
+  }));
+  shoot("video.png");
+  form->close();
 }
 
 }  // namespace
