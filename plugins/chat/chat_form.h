@@ -92,6 +92,9 @@ class TChatForm : public QWidget {
   // The audio controls of a running call: the recording sources, the volumes and `quality`.
   void ShowAudioControls(std::uint8_t quality, int output_volume);
   void HideAudioControls();
+  // Gives the input the setup record's message font (the size capped at 20) and colour, for what
+  // is typed next.
+  void ApplyInputFont();
 
   // The hot-link address of an operation's answer ("yes" or "no"), in the window's private scheme.
   static QString HotLink(std::uint32_t operation, std::uint8_t role, const char* answer);
@@ -125,7 +128,6 @@ class TChatForm : public QWidget {
   QWidget* BuildRightColumn();
   QWidget* BuildAudioControls();
   void BuildMenus();
-  void ApplyInputFont();
   void OnLink(const QUrl& link);
   bool InputKey(QKeyEvent* event);
   void InsertPicture();

@@ -733,6 +733,7 @@ void TManager::SendChatMsg(TChatForm& form) {
   }
   last_text_ms_ = now;
   input->clear();
+  form.ApplyInputFont();
   const QString nick = Nick(*GlobalManager->Me);
   AddToView(form.View(), nick + when.toString(QStringLiteral(" hh:mm:ss")), *document, true);
   SaveChatRecord(person->UserCode(), nick + when.toString(QStringLiteral(" MM/dd hh:mm:ss")), *document);

@@ -11,6 +11,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -22,6 +23,7 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTextFragment>
+#include <QTimer>
 #include <QTreeWidget>
 #include <cmath>
 #include <cstdlib>
@@ -1127,6 +1129,34 @@ TEST_F(ChatWindowTest, AReceivedPictureSavedAsEmoticonReachesThePeerAsThatPictur
   right_click(at, 3);
   ASSERT_TRUE(item("SaveEmoteItem")->isVisible());
   EXPECT_TRUE(item("SaveFileItem")->isVisible());
+
+  // "保存成文件" writes BMP whatever the extension, and says so when the write fails.
+  auto save_as = [&](const std::filesystem::path& file) {
+    QTimer::singleShot(0, [file] {
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QFileDialog*>(w); dialog && dialog->isVisible()) {
+          EXPECT_EQ(dialog->windowTitle(), QStringLiteral("保存图片"));
+          dialog->selectFile(QString::fromStdString(file.string()));
+          QMetaObject::invokeMethod(dialog, "accept");
+        }
+    });
+    item("SaveFileItem")->trigger();
+  };
+  const std::filesystem::path as_gif = data_.path() / "copy.gif";
+  save_as(as_gif);
+  {
+    QFile file(QString::fromStdString(as_gif.string()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    EXPECT_TRUE(bytes.startsWith("BM"));
+    EXPECT_EQ(QImage::fromData(bytes, "BMP").convertToFormat(QImage::Format_RGB32), picture);
+  }
+  EXPECT_EQ(MessageText(), QString());
+  const std::filesystem::path nowhere = data_.path() / "copy.gif" / "inside.bmp";  // under a file
+  save_as(nowhere);
+  EXPECT_TRUE(MessageText().startsWith(QStringLiteral("图片保存失败："))) << MessageText().toStdString();
+  EXPECT_FALSE(std::filesystem::exists(nowhere));
+  CloseMessages();
 
   // A folder that cannot be written is reported, and nothing is claimed.
   std::filesystem::rename(emotes, app_.path() / "EmoteInfo.kept");
