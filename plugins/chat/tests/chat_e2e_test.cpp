@@ -803,8 +803,9 @@ TEST_F(ChatClientTest, TwoRealClientsChatAndEachRecordsBothMessages) {
   env.insert(QStringLiteral("KIV_CHAT_PEER_OUT"), QString::fromStdString(out.string()));
   peer.setProcessEnvironment(env);
   peer.setProcessChannelMode(QProcess::ForwardedChannels);
-  peer.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_also_run_disabled_tests"),
-                                                       QStringLiteral("--gtest_filter=SecondClient.*")});
+  peer.start(QCoreApplication::applicationFilePath(),
+             {QStringLiteral("--gtest_also_run_disabled_tests"),
+              QStringLiteral("--gtest_filter=SecondClient.DISABLED_AnswersTheFirstClient")});
   ASSERT_TRUE(peer.waitForStarted(20000));
   // The other client signs in first, so that this one dials it.
   RunUntil([] { return false; }, 4000);
@@ -988,6 +989,48 @@ void CloseMessages() {
     if (window->findChild<QLabel*>(QStringLiteral("MessageText"))) window->close();
 }
 
+// The document position of the first picture of the conversation; -1 when there is none.
+int FirstPicture(QTextBrowser* view) {
+  QTextDocument* doc = view->document();
+  for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+    for (auto it = block.begin(); !it.atEnd(); ++it)
+      if (it.fragment().charFormat().isImageFormat()) return it.fragment().position();
+  return -1;
+}
+
+// Opens the conversation's context menu `dx` pixels right of document position `position` and
+// returns it (hidden again: its items keep the visibility it was shown with).
+QMenu* RightClick(QTextBrowser* view, int position, int dx) {
+  auto* menu = view->window()->findChild<QMenu*>(QStringLiteral("ViewMenu"));
+  QTextCursor c(view->document());
+  c.setPosition(position);
+  const QRect r = view->cursorRect(c);
+  emit view->customContextMenuRequested(QPoint(r.left() + dx, r.bottom() - 3));
+  menu->hide();
+  return menu;
+}
+
+// Replaces the client's link to the shared emoticon folder by a copy, so that saving into it
+// leaves the build alone.
+void OwnEmoteFolder(const std::filesystem::path& app) {
+  const std::filesystem::path emotes = app / "EmoteInfo";
+  std::filesystem::remove(emotes);
+  std::filesystem::copy(std::filesystem::path(KIV_BIN_DIR) / "EmoteInfo", emotes,
+                        std::filesystem::copy_options::recursive);
+}
+
+// The newest custom emoticon file the user saved; empty when none.
+std::filesystem::path SavedEmote(const std::filesystem::path& app) {
+  std::filesystem::path saved;
+  for (const auto& entry : std::filesystem::directory_iterator(app / "EmoteInfo")) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("Img") && name.ends_with(".bmp") &&
+        (saved.empty() || name > saved.filename().string()))
+      saved = entry.path();
+  }
+  return saved;
+}
+
 using ChatWindowTest = ChatClientTest;
 
 TEST_F(ChatWindowTest, TheSendKeysFollowEnterSends) {
@@ -1090,11 +1133,8 @@ TEST_F(ChatWindowTest, DroppedFilesAreOfferedInOrderAndPastedFilesToo) {
 }
 
 TEST_F(ChatWindowTest, AReceivedPictureSavedAsEmoticonReachesThePeerAsThatPicture) {
-  // The emoticon folder is the client's own here, so that saving into it leaves the build alone.
+  OwnEmoteFolder(app_.path());
   const std::filesystem::path emotes = app_.path() / "EmoteInfo";
-  std::filesystem::remove(emotes);
-  std::filesystem::copy(std::filesystem::path(KIV_BIN_DIR) / "EmoteInfo", emotes,
-                        std::filesystem::copy_options::recursive);
   TProtocolClient b;
   TProtocolClient::SignIn sb;
   std::uint16_t to_a = 0;
@@ -1107,21 +1147,11 @@ TEST_F(ChatWindowTest, AReceivedPictureSavedAsEmoticonReachesThePeerAsThatPictur
                  Days(QDateTime::currentDateTime()))));
   ASSERT_TRUE(ViewShows(form, QStringLiteral("看图")));
 
-  QTextDocument* doc = View(form)->document();
-  int at = -1;
-  for (QTextBlock block = doc->begin(); block.isValid() && at < 0; block = block.next())
-    for (auto it = block.begin(); !it.atEnd(); ++it)
-      if (it.fragment().charFormat().isImageFormat()) at = it.fragment().position();
+  const int at = FirstPicture(View(form));
   ASSERT_GE(at, 0);
-  auto* menu = form->findChild<QMenu*>(QStringLiteral("ViewMenu"));
+  QMenu* menu = form->findChild<QMenu*>(QStringLiteral("ViewMenu"));
   auto item = [&](const char* name) { return menu->findChild<QAction*>(QLatin1String(name)); };
-  auto right_click = [&](int position, int dx) {
-    QTextCursor c(doc);
-    c.setPosition(position);
-    const QRect r = View(form)->cursorRect(c);
-    emit View(form)->customContextMenuRequested(QPoint(r.left() + dx, r.bottom() - 3));
-    menu->hide();
-  };
+  auto right_click = [&](int position, int dx) { RightClick(View(form), position, dx); };
   // On text the picture items are hidden, on the picture they show.
   right_click(at - 2, 0);
   EXPECT_FALSE(item("SaveEmoteItem")->isVisible());
@@ -1170,11 +1200,7 @@ TEST_F(ChatWindowTest, AReceivedPictureSavedAsEmoticonReachesThePeerAsThatPictur
   item("SaveEmoteItem")->trigger();
   EXPECT_EQ(MessageText(), QStringLiteral("自定义表情保存成功。"));
   CloseMessages();
-  std::filesystem::path saved;
-  for (const auto& entry : std::filesystem::directory_iterator(emotes)) {
-    const std::string name = entry.path().filename().string();
-    if (name.starts_with("Img") && name.ends_with(".bmp")) saved = entry.path();
-  }
+  const std::filesystem::path saved = SavedEmote(app_.path());
   ASSERT_FALSE(saved.empty());
   QFile bmp(QString::fromStdString(saved.string()));
   ASSERT_TRUE(bmp.open(QIODevice::ReadOnly));
@@ -1189,6 +1215,83 @@ TEST_F(ChatWindowTest, AReceivedPictureSavedAsEmoticonReachesThePeerAsThatPictur
   auto sent = Await(b, cw::kChatMessage);
   ASSERT_TRUE(sent);
   EXPECT_EQ(FirstEmbeddedPicture(Content(*sent)).convertToFormat(QImage::Format_RGB32), picture);
+}
+
+// The second real client of APictureSavedAsEmoticonGoesBackToARealClient: it signs in as 10002, sends
+// the first client a picture through its window, and writes the record of the answer where it was
+// told.
+TEST_F(SecondClient, DISABLED_SendsAPictureAndKeepsTheAnswer) {
+  const std::filesystem::path out = std::getenv("KIV_CHAT_PEER_OUT");
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  PressLogin(QStringLiteral("10002"), QStringLiteral("kivora"));
+  ASSERT_TRUE(SignedIn());
+  ASSERT_TRUE(RunUntil(
+      [] {
+        const TFriend* a = GlobalManager->GetFriendInfo(10001);
+        return a && a->remote && a->state == 1;
+      },
+      120000));
+  std::uint32_t code = 10001;
+  PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("ChatForm") && w->isVisible()) form = w;
+    return form != nullptr;
+  }));
+  const QString picture_file = QString::fromStdString((app_.path() / "photo.png").string());
+  ASSERT_TRUE(TestPicture().save(picture_file, "PNG"));
+  auto* input = form->findChild<QTextEdit*>(QStringLiteral("ChatInput"));
+  QTextCursor cursor(input->document());
+  cursor.insertText(QStringLiteral("给你一张图 "));
+  ASSERT_TRUE(InsertEmotePicture(cursor, QString(), picture_file));
+  form->findChild<QPushButton*>(QStringLiteral("SendButton"))->click();
+  ASSERT_TRUE(RunUntil([this] { return Records().size() >= 4; }, 120000));
+  std::ofstream result(out.string() + ".part", std::ios::binary);
+  result << Records()[3];
+  result.close();
+  std::filesystem::rename(out.string() + ".part", out);
+  RunUntil([] { return false; }, 3000);
+}
+
+TEST_F(ChatClientTest, APictureSavedAsEmoticonGoesBackToARealClient) {
+  OwnEmoteFolder(app_.path());
+  TestDir out_dir;
+  const std::filesystem::path out = out_dir.path() / "peer-answer";
+  QProcess peer;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("KIV_CHAT_PEER_LOGIN_PORT"), QString::number(server_.Login().port));
+  env.insert(QStringLiteral("KIV_CHAT_PEER_OUT"), QString::fromStdString(out.string()));
+  peer.setProcessEnvironment(env);
+  peer.setProcessChannelMode(QProcess::ForwardedChannels);
+  peer.start(QCoreApplication::applicationFilePath(),
+             {QStringLiteral("--gtest_also_run_disabled_tests"),
+              QStringLiteral("--gtest_filter=SecondClient.DISABLED_SendsAPictureAndKeepsTheAnswer")});
+  ASSERT_TRUE(peer.waitForStarted(20000));
+  // The other client signs in first, so that this one dials it.
+  RunUntil([] { return false; }, 4000);
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(
+      RunUntil([] { return ChatWindow(10002) && FirstPicture(View(ChatWindow(10002))) >= 0; }, 60000));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  QMenu* menu = RightClick(View(form), FirstPicture(View(form)), 3);
+  auto* save = menu->findChild<QAction*>(QStringLiteral("SaveEmoteItem"));
+  ASSERT_TRUE(save->isVisible());
+  save->trigger();
+  const std::filesystem::path saved = SavedEmote(app_.path());
+  ASSERT_FALSE(saved.empty());
+  QTextCursor cursor(Input(form)->document());
+  ASSERT_TRUE(InsertEmotePicture(cursor, QString(), QString::fromStdString(saved.string())));
+  Press(form, "SendButton");
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(out); }, 60000));
+  std::ifstream in(out, std::ios::binary);
+  const std::string answer((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(FirstEmbeddedPicture(QString::fromStdString(answer)).convertToFormat(QImage::Format_RGB32),
+            TestPicture());
+  EXPECT_TRUE(RunUntil([&] { return peer.state() == QProcess::NotRunning; }, 60000));
+  EXPECT_EQ(peer.exitCode(), 0);
 }
 
 // Pictures of the window for a person to look at: KIV_CHAT_SHOTS=<folder> (and QT_QPA_PLATFORM=xcb
