@@ -687,6 +687,23 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
             QStringList({QStringLiteral("视频效果调节"), QStringLiteral("结束视频通讯"),
                          QStringLiteral("拍照"), QStringLiteral("查看资料"), QStringLiteral("更改头像")}));
 
+  // "拍照" proposes the friend's name and saves the shown frame as BMP.
+  const std::filesystem::path photo = data_.path() / "photo.bmp";
+  QString proposed;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* dialog = qobject_cast<QFileDialog*>(w); dialog && dialog->isVisible()) {
+        proposed = dialog->selectedFiles().value(0);
+        dialog->selectFile(QString::fromStdString(photo.string()));
+        QMetaObject::invokeMethod(dialog, "accept");
+      }
+  });
+  form->findChild<QMenu*>(QStringLiteral("FriendOptionMenu"))
+      ->findChild<QAction*>(QStringLiteral("FriendPhotoItem"))
+      ->trigger();
+  EXPECT_TRUE(proposed.endsWith(QStringLiteral("/小红的照片.bmp"))) << proposed.toStdString();
+  EXPECT_EQ(QImage(QString::fromStdString(photo.string()), "BMP").size(), picture->pixmap().size());
+
   // The friend ends the call.
   ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, 10002 + 100000, kOperateVideo, cw::kStepEnd)));
   EXPECT_TRUE(ViewShows(form, QStringLiteral("视频聊天已经结束。")));
