@@ -69,14 +69,6 @@ void UseCanonicalDefaults(QTextDocument& document) {
   document.setDocumentMargin(4);
 }
 
-bool IsAllowedLink(const QString& href) {
-  const QUrl url(href, QUrl::StrictMode);
-  const QString scheme = url.scheme().toLower();
-  return url.isValid() && !url.host().isEmpty() &&
-         (scheme == QLatin1String("http") || scheme == QLatin1String("https") ||
-          scheme == QLatin1String("ftp"));
-}
-
 QTextCharFormat CleanCharFormat(const QTextCharFormat& format) {
   QTextCharFormat clean;
   if (format.hasProperty(QTextFormat::FontFamilies))
@@ -100,10 +92,9 @@ QTextCharFormat CleanCharFormat(const QTextCharFormat& format) {
     clean.clearProperty(QTextFormat::TextUnderlineStyle);
     clean.clearProperty(QTextFormat::FontUnderline);
     clean.clearForeground();
-    const QString href = format.anchorHref();
-    if (IsAllowedLink(href)) {
+    if (const auto web = WebLinkTarget(format.anchorHref())) {
       clean.setAnchor(true);
-      clean.setAnchorHref(href);
+      clean.setAnchorHref(web->toString());
     }
   }
   return clean;
@@ -167,6 +158,20 @@ std::optional<QString> EncodeChatDocument(const QTextDocument& source) {
   QString html = canonical.toHtml();
   if (html.toUtf8().size() > kMaxChatDocumentBytes) return std::nullopt;
   return html;
+}
+
+std::optional<QUrl> WebLinkTarget(const QString& href) {
+  QString address = href.trimmed();
+  if (address.startsWith(QLatin1String("www."), Qt::CaseInsensitive))
+    address.prepend(QLatin1String("http://"));
+  else if (address.startsWith(QLatin1String("ftp."), Qt::CaseInsensitive))
+    address.prepend(QLatin1String("ftp://"));
+  const QUrl url(address, QUrl::StrictMode);
+  const QString scheme = url.scheme().toLower();
+  if (!url.isValid() || url.host().isEmpty() ||
+      (scheme != QLatin1String("http") && scheme != QLatin1String("https") && scheme != QLatin1String("ftp")))
+    return std::nullopt;
+  return url;
 }
 
 QString SanitiseChatDocument(const QString& html) {

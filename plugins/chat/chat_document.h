@@ -4,6 +4,7 @@
 //
 // Received documents are rebuilt from a parse that loads nothing: only text, fonts (family, size,
 // weight, italic, underline, strike-out), text colours, paragraph alignment, http/https/ftp links
+// ("www." and "ftp." addresses completed to them)
 // and embedded PNG pictures within kMaxPictureBytes and kMaxPictureSide survive. Scripts, styles
 // beyond those, local or remote picture sources, other links and anchors are dropped.
 //
@@ -11,6 +12,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 #include <optional>
 
 class QTextDocument;
@@ -32,5 +34,10 @@ std::optional<QString> EncodeChatDocument(const QTextDocument& source);
 // The canonical form of a document that came from the network or a record file, sanitised as the
 // header describes.
 QString SanitiseChatDocument(const QString& html);
+
+// The web address a link target stands for, when it is one a click may open: http, https or ftp
+// with a host. "www." and "ftp." addresses (as the input marks them) get "http://" and "ftp://" in
+// front. Nothing for every other target, the window's own hot links among them.
+std::optional<QUrl> WebLinkTarget(const QString& href);
 
 }  // namespace kiv::chat

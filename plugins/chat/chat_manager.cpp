@@ -6,11 +6,11 @@
 #include <QFontDialog>
 #include <QMessageBox>
 #include <QSlider>
-#include <QTimer>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextDocumentFragment>
+#include <QTimer>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -63,6 +63,9 @@ constexpr std::uint32_t kMsgStartFile = 0x70011;
 constexpr std::uint32_t kMsgStartVideo = 0x70012;
 constexpr std::uint32_t kMsgBeforeRefresh = 0x70013;
 constexpr std::uint32_t kMsgOwnPhotoChanged = 0x70019;
+constexpr std::uint32_t kMsgCatchScreen = 0x70009;   // to KivCatch, with the input
+constexpr std::uint32_t kMsgOpenSettings = 0x70015;  // to the main program: settings, page 1
+constexpr std::uint32_t kMsgShowEffect = 0x70021;    // to KivEffect
 constexpr std::uint32_t kMsgChatWaiting = 0x70042;
 constexpr std::uint32_t kMsgChatRead = 0x70043;
 
@@ -111,19 +114,32 @@ std::uint8_t AudioQuality() {
 
 QString ErrorText(int error) {
   switch (error) {
-    case 1: return QStringLiteral("对方看起来并不在线上。");
-    case 2: return QStringLiteral("音频聊天之前已经启动。");
-    case 3: return QStringLiteral("视频聊天之前已经启动。");
-    case 4: return QStringLiteral("视频设备无法启动，但视频请求已经提交给对方。");
-    case 5: return QStringLiteral("视频设备无法启动。");
-    case 6: return QStringLiteral("音频设备无法启动。");
-    case 7: return QStringLiteral("连接好友失败。");
-    case 8: return QStringLiteral("最多允许同时发送10个文件。");
-    case 9: return QStringLiteral("音频聊天请求已经发出。");
-    case 10: return QStringLiteral("视频聊天请求已经发出。");
-    case 11: return QStringLiteral("对方不在线，可能无法接收此操作请求。");
-    case 12: return QStringLiteral("无法在多人聊天会话中进行此操作。");
-    default: return {};
+    case 1:
+      return QStringLiteral("对方看起来并不在线上。");
+    case 2:
+      return QStringLiteral("音频聊天之前已经启动。");
+    case 3:
+      return QStringLiteral("视频聊天之前已经启动。");
+    case 4:
+      return QStringLiteral("视频设备无法启动，但视频请求已经提交给对方。");
+    case 5:
+      return QStringLiteral("视频设备无法启动。");
+    case 6:
+      return QStringLiteral("音频设备无法启动。");
+    case 7:
+      return QStringLiteral("连接好友失败。");
+    case 8:
+      return QStringLiteral("最多允许同时发送10个文件。");
+    case 9:
+      return QStringLiteral("音频聊天请求已经发出。");
+    case 10:
+      return QStringLiteral("视频聊天请求已经发出。");
+    case 11:
+      return QStringLiteral("对方不在线，可能无法接收此操作请求。");
+    case 12:
+      return QStringLiteral("无法在多人聊天会话中进行此操作。");
+    default:
+      return {};
   }
 }
 
@@ -157,16 +173,6 @@ TChatForm* TManager::StartChat(bool activate, std::uint32_t code) {
   if (created) {
     form = new TChatForm(*this, code);
     form->next_operation_id = MyCode() + kOperationBase;
-    const TSetupInfo& setup = GlobalManager->SetupInfo;
-    QFont font(Q(setup.FontName.Text()));
-    font.setPointSize(std::clamp<int>(setup.FontSize, 6, 20));
-    font.setBold(setup.FontStyle & kFontBold);
-    font.setItalic(setup.FontStyle & kFontItalic);
-    font.setUnderline(setup.FontStyle & kFontUnderline);
-    font.setStrikeOut(setup.FontStyle & kFontStrikeOut);
-    form->Input()->setCurrentFont(font);
-    const auto colour = static_cast<std::uint32_t>(setup.FontColor);  // red in the low byte
-    form->Input()->setTextColor(QColor(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF));
     GlobalManager->UpdateFormSkin(form);
     forms_.emplace_back(form);
   }
@@ -192,6 +198,9 @@ void TManager::RefreshForm(TChatForm& form) {
   else if (!person->signature.empty())
     line += QStringLiteral("(%1)").arg(Q(person->signature.str()));
   form.NameLine()->setText(line);
+  form.NameLine()->setToolTip(line);
+  if (const QImage face = GlobalManager->GetFriendPhoto(*person); !face.isNull())
+    form.FaceButton()->setIcon(QPixmap::fromImage(face));
   auto photo = [](QLabel* picture, std::uint32_t code) {
     QImage image = GlobalManager->GetPhoto(code, picture->width(), false, picture->height());
     if (image.isNull()) GlobalManager->SetGraphic(QStringLiteral("ChatImage"), image);
@@ -328,7 +337,8 @@ void TManager::OnDataRecive(std::uint16_t remote, const std::uint8_t* data, std:
         if (size >= w::file_data::kHeaderSize) {
           RecordReader r(body);
           // File data comes only on the friend's own connection (never through the server).
-          if (TFriend* person = TrustedFriend(remote, r.u32(w::file_data::kTarget), r.u32(w::file_data::kSender)))
+          if (TFriend* person =
+                  TrustedFriend(remote, r.u32(w::file_data::kTarget), r.u32(w::file_data::kSender)))
             if (person->remote != 0 && (person->remote & 0xFFFF) == remote)
               if (TChatForm* form = GetChatForm(person->UserCode())) DealFileData(*form, body);
         }
@@ -368,8 +378,8 @@ void TManager::DealChatMessage(std::uint16_t remote, std::span<const std::uint8_
   if (!m) return;
   TFriend* person = TrustedFriend(remote, m->target, m->sender);
   if (!person) return;
-  const QString document = SanitiseChatDocument(
-      QString::fromUtf8(reinterpret_cast<const char*>(m->content.data()), static_cast<qsizetype>(m->content.size())));
+  const QString document = SanitiseChatDocument(QString::fromUtf8(
+      reinterpret_cast<const char*>(m->content.data()), static_cast<qsizetype>(m->content.size())));
   const bool created = !GetChatForm(person->UserCode());
   TChatForm* form = StartChat(created && GlobalManager->SetupInfo.AutoPopupMessage != 0, person->UserCode());
   if (form) ShowChatMsg(*form, *person, document, m->send_time, created);
@@ -398,10 +408,11 @@ void TManager::ShowChatMsg(TChatForm& form, const TFriend& person, const QString
 void TManager::AddToView(QTextEdit* view, const QString& heading, const QString& document, bool scroll) {
   QTextCursor cursor(view->document());
   cursor.movePosition(QTextCursor::End);
-  if (!view->document()->isEmpty()) cursor.insertBlock();
-  QTextCharFormat head;
-  head.setForeground(QColor(0, 0x80, 0x40));
-  cursor.insertText(heading, head);
+  if (view->document()->isEmpty())
+    cursor.setBlockFormat(QTextBlockFormat());
+  else
+    cursor.insertBlock(QTextBlockFormat());
+  cursor.insertText(heading, TextStyle(kStyleHeadInfo));
   cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
   const int start = cursor.position();
   cursor.insertFragment(QTextDocumentFragment::fromHtml(document));
@@ -429,8 +440,8 @@ void TManager::DealOperateMessage(std::uint16_t remote, std::span<const std::uin
   // An answer with no window here answers nothing of ours.
   const bool opens = info.step == w::kStepRequest;
   if (!opens && !GetChatForm(person->UserCode()) && info.kind != kOperateFile) return;
-  TChatForm* form = StartChat(GlobalManager->SetupInfo.AutoPopupMessage != 0 && !GetChatForm(person->UserCode()),
-                              person->UserCode());
+  TChatForm* form = StartChat(
+      GlobalManager->SetupInfo.AutoPopupMessage != 0 && !GetChatForm(person->UserCode()), person->UserCode());
   if (!form) return;
   if (!form->isActiveWindow()) {
     GlobalManager->PlaySound(GlobalManager->SoundFile(kSoundUserMessage));
@@ -476,7 +487,8 @@ void TManager::ShowNudge(TChatForm& form) {
   form.Shake();
 }
 
-TOperateInfo TManager::NewOperation(TChatForm& form, std::uint8_t kind, std::uint8_t step, std::uint8_t role) {
+TOperateInfo TManager::NewOperation(TChatForm& form, std::uint8_t kind, std::uint8_t step,
+                                    std::uint8_t role) {
   TOperateInfo info;
   info.operate_id = form.next_operation_id++;
   info.kind = kind;
@@ -511,7 +523,8 @@ void TManager::DealVoiceOperation(TChatForm& form, const TFriend& person, TOpera
       info.role = w::kRoleReceived;
       form.operations.push_back(info);
       form.SetHint(QStringLiteral("对方向你发出音频邀请。"));
-      form.AddHotLinks(QStringLiteral("对方向你发出音频邀请，是否同意？"), info.operate_id, w::kRoleReceived, true);
+      form.AddHotLinks(QStringLiteral("对方向你发出音频邀请，是否同意？"), info.operate_id, w::kRoleReceived,
+                       true);
       PostHint(person, QStringLiteral("音频聊天请求"),
                QStringLiteral("    好友%1(%2)向你发出了音频聊天请求。").arg(nick).arg(person.UserCode()));
       break;
@@ -553,7 +566,8 @@ void TManager::DealVideoOperation(TChatForm& form, const TFriend& person, TOpera
       form.operations.push_back(info);
       form.video_pending = true;
       form.SetHint(QStringLiteral("对方向你发出视频邀请。"));
-      form.AddHotLinks(QStringLiteral("对方向你发出视频邀请，是否同意？"), info.operate_id, w::kRoleReceived, true);
+      form.AddHotLinks(QStringLiteral("对方向你发出视频邀请，是否同意？"), info.operate_id, w::kRoleReceived,
+                       true);
       PostHint(person, QStringLiteral("视频聊天请求"),
                QStringLiteral("    好友%1(%2)向你发出了视频聊天请求。").arg(nick).arg(person.UserCode()));
       break;
@@ -606,7 +620,8 @@ void TManager::AnswerOperation(TChatForm& form, std::uint32_t id, std::uint8_t r
   } else if (role == w::kRoleReceived) {
     info->step = w::kStepRefuse;
     form.AddLine(voice ? QStringLiteral("你拒绝了音频请求。") : QStringLiteral("你拒绝了视频请求。"));
-    form.SetHint(voice ? QStringLiteral("你拒绝了对方的音频请求。") : QStringLiteral("你拒绝了对方的视频请求。"));
+    form.SetHint(voice ? QStringLiteral("你拒绝了对方的音频请求。")
+                       : QStringLiteral("你拒绝了对方的视频请求。"));
     (voice ? form.voice_pending : form.video_pending) = false;
   } else {
     info->step = w::kStepCancel;
@@ -634,13 +649,14 @@ bool TManager::SendToFriend(const TFriend& person, std::span<const std::uint8_t>
   for (w::TRoute route : w::Routes(facts)) {
     switch (route) {
       case w::TRoute::kDirect:
-        if (!RefuseDirect() &&
-            UDPSendData(static_cast<std::uint16_t>(person.remote & 0xFFFF), body.data(), size, channel, threshold, mode))
+        if (!RefuseDirect() && UDPSendData(static_cast<std::uint16_t>(person.remote & 0xFFFF), body.data(),
+                                           size, channel, threshold, mode))
           return true;
         break;
       case w::TRoute::kHomeServer:
         if (GlobalManager->HomeServer != -1 &&
-            UDPSendData(static_cast<std::uint16_t>(GlobalManager->HomeServer & 0xFFFF), body.data(), size, 0, 0, 0))
+            UDPSendData(static_cast<std::uint16_t>(GlobalManager->HomeServer & 0xFFFF), body.data(), size, 0,
+                        0, 0))
           return true;
         break;
       case w::TRoute::kFriendServer: {
@@ -669,7 +685,8 @@ bool TManager::SendOperateMessage(const TOperateInfo& info, const TFriend& perso
   return SendToFriend(person, body, false, w::kOperateChannel, 0, 0);
 }
 
-void TManager::SendAudioData(std::uint8_t quality, const TFriend& person, std::span<const std::uint8_t> data) {
+void TManager::SendAudioData(std::uint8_t quality, const TFriend& person,
+                             std::span<const std::uint8_t> data) {
   if (data.empty() || data.size() > w::audio::kMaxData) return;
   const Bytes body = w::AudioMessage(person.UserCode(), MyCode(), quality, data);
   SendToFriend(person, body, false, w::kAudioChannel, w::kMediaThreshold, 0);
@@ -706,9 +723,9 @@ void TManager::SendChatMsg(TChatForm& form) {
   }
   const QByteArray bytes = document->toUtf8();
   const QDateTime when = QDateTime::currentDateTime();
-  const Bytes body = w::TextMessage(
-      person->UserCode(), MyCode(), ToDays(when),
-      std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size())));
+  const Bytes body = w::TextMessage(person->UserCode(), MyCode(), ToDays(when),
+                                    std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                              static_cast<std::size_t>(bytes.size())));
   // What no route took stays in the input, is not shown as said and not recorded.
   if (!SendToFriend(*person, body, true, w::kTextChannel, 0, 0)) {
     ShowError(form, 7);
@@ -716,6 +733,7 @@ void TManager::SendChatMsg(TChatForm& form) {
   }
   last_text_ms_ = now;
   input->clear();
+  form.ApplyInputFont();
   const QString nick = Nick(*GlobalManager->Me);
   AddToView(form.View(), nick + when.toString(QStringLiteral(" hh:mm:ss")), *document, true);
   SaveChatRecord(person->UserCode(), nick + when.toString(QStringLiteral(" MM/dd hh:mm:ss")), *document);
@@ -769,8 +787,8 @@ void TManager::RequestVoice(TChatForm& form) {
   if (!SendOperateMessage(info, *person)) return ShowError(form, 7);
   form.voice_pending = true;
   form.operations.push_back(info);
-  form.AddHotLinks(QStringLiteral("你已经向%1发出音频邀请，是否继续等待？").arg(Nick(*person)), info.operate_id,
-                   w::kRoleSent, false);
+  form.AddHotLinks(QStringLiteral("你已经向%1发出音频邀请，是否继续等待？").arg(Nick(*person)),
+                   info.operate_id, w::kRoleSent, false);
   form.SetHint(QStringLiteral("正在等待对方同意音频连接..."));
   if (person->state != kStateOnline) ShowError(form, 11);
 }
@@ -784,8 +802,8 @@ void TManager::RequestVideo(TChatForm& form) {
   if (!SendOperateMessage(info, *person)) return ShowError(form, 7);
   form.video_pending = true;
   form.operations.push_back(info);
-  form.AddHotLinks(QStringLiteral("你已经向%1发出视频邀请，是否继续等待？").arg(Nick(*person)), info.operate_id,
-                   w::kRoleSent, false);
+  form.AddHotLinks(QStringLiteral("你已经向%1发出视频邀请，是否继续等待？").arg(Nick(*person)),
+                   info.operate_id, w::kRoleSent, false);
   form.SetHint(QStringLiteral("正在等待对方同意视频连接..."));
   if (person->state != kStateOnline) ShowError(form, 11);
 }
@@ -797,9 +815,7 @@ void TManager::StartAudio(TChatForm& form) {
                                   &TManager::OnAudioData, &form);
   if (input && form.audio_out != -1) {
     form.SetHint(QStringLiteral("音频连接已经建立。"));
-    form.QualityBox()->setCurrentIndex(form.QualityBox()->findData(AudioQuality()));
-    form.AudioControls()->findChild<QSlider*>(QStringLiteral("OutputVolume"))->setValue(GetAudioOutVolume());
-    form.AudioControls()->show();
+    form.ShowAudioControls(AudioQuality(), GetAudioOutVolume());
     return;
   }
   // The call stays idle on this side.
@@ -830,8 +846,8 @@ void TManager::DealAudioData(std::uint16_t remote, std::span<const std::uint8_t>
   if (!person) return;
   TChatForm* form = GetChatForm(person->UserCode());
   if (!form || !form->audio_running || form->audio_out == -1) return;
-  const std::int32_t level = PlayAudioData(form->audio_out, m->quality, m->data.data(),
-                                           static_cast<std::uint32_t>(m->data.size()));
+  const std::int32_t level =
+      PlayAudioData(form->audio_out, m->quality, m->data.data(), static_cast<std::uint32_t>(m->data.size()));
   form->OutputGauge()->setValue(std::clamp<std::int32_t>(level * kGaugeScale / kLevelSpan, 0, kGaugeScale));
 }
 
@@ -843,9 +859,7 @@ void TManager::StopAudio(TChatForm& form, bool send) {
   StopAudioOut(form.audio_out);
   form.audio_out = -1;
   form.AddLine(QStringLiteral("音频聊天已经结束。"));
-  form.InputGauge()->setValue(0);
-  form.OutputGauge()->setValue(0);
-  form.AudioControls()->hide();
+  form.HideAudioControls();
   if (!send) return;
   if (const TFriend* person = GlobalManager->GetFriendInfo(form.FriendCode())) {
     TOperateInfo info = NewOperation(form, kOperateVoice, w::kStepEnd, w::kRoleSent);
@@ -976,7 +990,7 @@ std::optional<TRecordPage> TManager::LoadChatRecord(std::size_t page, std::uint3
     const QTextDocumentFragment fragment = QTextDocumentFragment::fromHtml(SanitiseChatDocument(Q(shown[i])));
     if (heading) {
       cursor.setBlockFormat(TChatRecordForm::HeadingBlockFormat());
-      cursor.insertText(fragment.toPlainText().simplified(), TChatRecordForm::HeadInfoFormat());
+      cursor.insertText(fragment.toPlainText().simplified(), TextStyle(kStyleHeadInfo));
     } else {
       cursor.insertFragment(fragment);
       QTextCursor body(view->document());
@@ -1013,7 +1027,7 @@ std::optional<TRecordPage> TManager::LoadSystemMsg(std::size_t page, QTextEdit* 
     if (i > first) cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
     cursor.setBlockFormat(heading ? TChatRecordForm::HeadingBlockFormat()
                                   : TChatRecordForm::BodyBlockFormat());
-    cursor.insertText(lines[i], heading ? TChatRecordForm::HeadInfoFormat() : QTextCharFormat());
+    cursor.insertText(lines[i], heading ? TextStyle(kStyleHeadInfo) : QTextCharFormat());
   }
   view->moveCursor(QTextCursor::End);
   return result;
@@ -1054,11 +1068,21 @@ void TManager::SetFontInfo(TChatForm& form) {
   TSetupInfo& setup = GlobalManager->SetupInfo;
   setup.FontName.SetText(font.family().toStdString());
   setup.FontSize = std::min(font.pointSize() > 0 ? font.pointSize() : 9, 20);
-  setup.FontStyle = static_cast<std::uint8_t>((font.bold() ? kFontBold : 0) | (font.italic() ? kFontItalic : 0) |
-                                              (font.underline() ? kFontUnderline : 0) |
-                                              (font.strikeOut() ? kFontStrikeOut : 0));
+  setup.FontStyle = static_cast<std::uint8_t>(
+      (font.bold() ? kFontBold : 0) | (font.italic() ? kFontItalic : 0) |
+      (font.underline() ? kFontUnderline : 0) | (font.strikeOut() ? kFontStrikeOut : 0));
   GlobalManager->SaveSetupInfo();
 }
+
+void TManager::CatchScreen(TChatForm& form) {
+  // The capture plug-in puts the grabbed region into the input as a picture; without it nothing
+  // happens.
+  PluginManager->DealMessage("KivCatch", kMsgCatchScreen, static_cast<QWidget*>(form.Input()), 0);
+}
+
+void TManager::ChangePhoto() { PluginManager->ExeDealMessage(kMsgOpenSettings, nullptr, 0); }
+
+void TManager::ShowEffectForm() { PluginManager->DealMessage("KivEffect", kMsgShowEffect, nullptr, 0); }
 
 void TManager::ShowUserInfo(std::uint32_t code) {
   PluginManager->DealMessage("KivFriend", kMsgShowProfile, &code, sizeof code);

@@ -85,6 +85,12 @@ class TManager : public QObject {
   void ShowUserInfo(std::uint32_t code);
   // A desktop notice through KivHint (kind 5, the friend's photo; a click opens the chat window).
   void PostHint(const TFriend& person, const QString& title, const QString& text);
+  // Screen capture into the window's input (the plug-in KivCatch), the own photo (the main
+  // program's settings window) and the video effects (the plug-in KivEffect); each does nothing
+  // when its plug-in is missing.
+  void CatchScreen(TChatForm& form);
+  void ChangePhoto();
+  void ShowEffectForm();
 
   const std::vector<QPointer<TChatForm>>& Forms() const { return forms_; }
   // The pending operations received and kept at most per window; more are refused at once.
@@ -109,8 +115,8 @@ class TManager : public QObject {
   void ShowNudge(TChatForm& form);
 
   // Sending. False when no route took the message.
-  bool SendToFriend(const TFriend& person, std::span<const std::uint8_t> body, bool text, std::uint8_t channel,
-                    std::uint32_t threshold, std::uint8_t mode);
+  bool SendToFriend(const TFriend& person, std::span<const std::uint8_t> body, bool text,
+                    std::uint8_t channel, std::uint32_t threshold, std::uint8_t mode);
   bool SendOperateMessage(const TOperateInfo& info, const TFriend& person);
   void SendAudioData(std::uint8_t quality, const TFriend& person, std::span<const std::uint8_t> data);
   void SendVideoData(const TFriend& person, std::span<const std::uint8_t> frame, bool key_frame,

@@ -24,7 +24,6 @@ namespace {
 
 constexpr int kTreeWidth = 200;
 constexpr int kViewWidth = 520;
-constexpr int kHeadingLightness = 110;
 
 QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
   auto* b = new QPushButton(text, parent);
@@ -42,16 +41,6 @@ std::filesystem::path LocalPath(const QString& text) {
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 }  // namespace
-
-QTextCharFormat TChatRecordForm::HeadInfoFormat() {
-  // The colour of an active window's caption, as the skin's palette gives it, darkened until it
-  // reads well on the view's light background (skins with pale captions).
-  QColor colour = QApplication::palette().color(QPalette::Active, QPalette::Highlight);
-  for (int i = 0; i < 8 && colour.lightness() > kHeadingLightness; ++i) colour = colour.darker(125);
-  QTextCharFormat format;
-  format.setForeground(colour);
-  return format;
-}
 
 QTextBlockFormat TChatRecordForm::HeadingBlockFormat() {
   QTextBlockFormat format;

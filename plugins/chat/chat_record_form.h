@@ -52,9 +52,6 @@ class TChatRecordForm : public QWidget {
   std::size_t Page() const { return page_; }
   std::size_t Pages() const { return pages_; }
 
-  // The style of the headings ("HeadInfo"): the name and time line above each message, the heading
-  // line of each system message.
-  static QTextCharFormat HeadInfoFormat();
   // The block format of a heading, and of the message below it.
   static QTextBlockFormat HeadingBlockFormat();
   static QTextBlockFormat BodyBlockFormat();

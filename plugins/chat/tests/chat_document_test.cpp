@@ -134,5 +134,63 @@ TEST(ChatDocument, DamagedOrOversizedPicturesAreDropped) {
   }
 }
 
+// Which link targets a click opens, and as what address.
+TEST(ChatDocument, OnlyWebLinksOpenAndWwwGetsHttpInFront) {
+  const struct {
+    const char* href;
+    const char* opens;  // nullptr: the click opens nothing
+  } kCases[] = {
+      {"http://example.com/a", "http://example.com/a"},
+      {"HTTPS://Example.org/b?x=1", "https://example.org/b?x=1"},
+      {"ftp://files.example.net/f.zip", "ftp://files.example.net/f.zip"},
+      {"www.example.com/page", "http://www.example.com/page"},
+      {"WWW.example.com", "http://WWW.example.com"},
+      {"ftp.example.net/pub", "ftp://ftp.example.net/pub"},
+      {"  http://example.com  ", "http://example.com"},
+      {"file:///etc/passwd", nullptr},
+      {"javascript:alert(1)", nullptr},
+      {"mailto:a@example.com", nullptr},
+      {"op:110001:1:yes", nullptr},
+      {"file:5:yes", nullptr},
+      {"data:text/html,<b>x</b>", nullptr},
+      {"http://", nullptr},
+      {"http:///nohost", nullptr},
+      {"example.com", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : kCases) {
+    const auto target = WebLinkTarget(QString::fromUtf8(c.href));
+    if (!c.opens) {
+      EXPECT_FALSE(target) << c.href << " -> " << target->toString().toStdString();
+      continue;
+    }
+    ASSERT_TRUE(target) << c.href;
+    EXPECT_EQ(target->toString(), QUrl(QString::fromUtf8(c.opens)).toString()) << c.href;
+  }
+}
+
+// The window's hot links ("op:", "file:") act on operations; a received document never carries one,
+// while a "www." address the sender's input marked stays a link, completed.
+TEST(ChatDocument, ReceivedDocumentsCarryNoHotLinks) {
+  const QString received = QStringLiteral(
+      "<p><a href=\"op:110001:2:yes\">$Yes$</a> <a href=\"op:110001:2:no\">$No$</a> "
+      "<a href=\"file:110002:yes\">接收</a> <a href=\"file:110002:save\">另存为</a> "
+      "<a href=\"www.example.com\">www.example.com</a></p>");
+  const QString clean = SanitiseChatDocument(received);
+  for (const char* banned : {"href=\"op:", "href=\"file:", "href=\"www."})
+    EXPECT_FALSE(clean.contains(QLatin1String(banned))) << banned;
+  EXPECT_TRUE(clean.contains(QStringLiteral("$Yes$"))) << "the text stays, without the link";
+  EXPECT_TRUE(clean.contains(QStringLiteral("href=\"http://www.example.com\""))) << clean.toStdString();
+
+  // What the sender's own input makes of a typed "www." address survives the encoding too.
+  QTextDocument typed;
+  QTextCursor(&typed).insertText(QStringLiteral("看 www.example.com/x 吧"));
+  CheckURL(&typed);
+  const auto encoded = EncodeChatDocument(typed);
+  ASSERT_TRUE(encoded);
+  EXPECT_TRUE(encoded->contains(QStringLiteral("href=\"http://www.example.com/x\"")))
+      << encoded->toStdString();
+}
+
 }  // namespace
 }  // namespace kiv::chat

@@ -2,11 +2,18 @@
 // loaded from its Plugins folder) against the real server on loopback. The friend on the other side
 // is a protocol client that speaks the chat messages as a client does; the test reads what it
 // receives and makes it answer.
+#include <QAbstractButton>
+#include <QBuffer>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QProcess>
 #include <QProgressBar>
@@ -184,7 +191,7 @@ class ChatClientTest : public ClientTest {
   }
   static QTextEdit* Input(QWidget* form) { return form->findChild<QTextEdit*>(QStringLiteral("ChatInput")); }
   static void Press(QWidget* form, const char* button) {
-    form->findChild<QPushButton*>(QLatin1String(button))->click();
+    form->findChild<QAbstractButton*>(QLatin1String(button))->click();
   }
   static bool ViewShows(QWidget* form, const QString& text) {
     return RunUntil([&] {
@@ -204,6 +211,17 @@ class ChatClientTest : public ClientTest {
         }
       }
     return false;
+  }
+
+  // The texts of the visible items of an option menu of the window, as it shows them when opened.
+  static QStringList VisibleItems(QWidget* form, const char* menu_name) {
+    auto* menu = form->findChild<QMenu*>(QLatin1String(menu_name));
+    if (!menu) return {QStringLiteral("no menu")};
+    emit menu->aboutToShow();
+    QStringList items;
+    for (QAction* action : menu->actions())
+      if (action->isVisible() && !action->isSeparator()) items << action->text();
+    return items;
   }
 
   // Clicks the file hot link "file:<id>:<action>" of the view; false when it is not shown.
@@ -434,6 +452,11 @@ TEST_F(ChatClientTest, ClosingAWindowRefusesReceivedAndCancelsOwnPendingRequests
   ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
   QWidget* form = OpenChat(10002);
   ASSERT_TRUE(form);
+  // Before any call the menus offer no stop items.
+  EXPECT_EQ(VisibleItems(form, "FriendOptionMenu"), QStringList({QStringLiteral("查看资料")}));
+  EXPECT_EQ(
+      VisibleItems(form, "MyOptionMenu"),
+      QStringList({QStringLiteral("视频效果调节"), QStringLiteral("查看资料"), QStringLiteral("更改头像")}));
   Press(form, "VideoButton");
   auto own = Await(b, cw::kOperate);
   ASSERT_TRUE(own);
@@ -600,10 +623,20 @@ TEST_F(ChatClientTest, AVoiceCallRunsBothWaysAndEndsFromThisSide) {
     return output->value() > 0;
   }));
 
+  // While audio runs the option menus offer to stop it, and nothing of video.
+  EXPECT_EQ(VisibleItems(form, "FriendOptionMenu"),
+            QStringList({QStringLiteral("停止音频通讯"), QStringLiteral("查看资料")}));
+  EXPECT_EQ(VisibleItems(form, "MyOptionMenu"),
+            QStringList({QStringLiteral("视频效果调节"), QStringLiteral("结束音频通讯"),
+                         QStringLiteral("查看资料"), QStringLiteral("更改头像")}));
+
   // Another quality restarts the microphone at it and is kept.
-  auto* quality = form->findChild<QComboBox*>(QStringLiteral("QualityBox"));
-  EXPECT_EQ(quality->currentData().toUInt(), 2u);
-  emit quality->activated(quality->findData(1));
+  auto* high = form->findChild<QCheckBox*>(QStringLiteral("HighQualityBox"));
+  auto* normal = form->findChild<QCheckBox*>(QStringLiteral("NormalQualityBox"));
+  EXPECT_TRUE(high->isChecked());
+  EXPECT_FALSE(normal->isChecked());
+  normal->click();
+  EXPECT_FALSE(high->isChecked());
   EXPECT_EQ(GlobalManager->SystemInfo.AudioQuality, 1);
   bool normal_seen = false;
   EXPECT_TRUE(RunUntil([&] {
@@ -637,6 +670,11 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
   GlobalManager->SetupInfo.VideoHeight = 144;
   QWidget* form = OpenChat(10002);
   ASSERT_TRUE(form);
+  // Before any call the menus offer no stop items.
+  EXPECT_EQ(VisibleItems(form, "FriendOptionMenu"), QStringList({QStringLiteral("查看资料")}));
+  EXPECT_EQ(
+      VisibleItems(form, "MyOptionMenu"),
+      QStringList({QStringLiteral("视频效果调节"), QStringLiteral("查看资料"), QStringLiteral("更改头像")}));
   Press(form, "VideoButton");
   auto request = Await(b, cw::kOperate);
   ASSERT_TRUE(request);
@@ -662,6 +700,29 @@ TEST_F(ChatClientTest, AVideoCallOnTheTestPictureRunsAndEndsFromTheFriendsSide) 
     }
     return key_seen && !picture->pixmap().isNull() && picture->pixmap().width() >= 176;
   }));
+  EXPECT_EQ(
+      VisibleItems(form, "FriendOptionMenu"),
+      QStringList({QStringLiteral("停止视频通讯"), QStringLiteral("拍照"), QStringLiteral("查看资料")}));
+  EXPECT_EQ(VisibleItems(form, "MyOptionMenu"),
+            QStringList({QStringLiteral("视频效果调节"), QStringLiteral("结束视频通讯"),
+                         QStringLiteral("拍照"), QStringLiteral("查看资料"), QStringLiteral("更改头像")}));
+
+  // "拍照" proposes the friend's name and saves the shown frame as BMP.
+  const std::filesystem::path photo = data_.path() / "photo.bmp";
+  QString proposed;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* dialog = qobject_cast<QFileDialog*>(w); dialog && dialog->isVisible()) {
+        proposed = dialog->selectedFiles().value(0);
+        dialog->selectFile(QString::fromStdString(photo.string()));
+        QMetaObject::invokeMethod(dialog, "accept");
+      }
+  });
+  form->findChild<QMenu*>(QStringLiteral("FriendOptionMenu"))
+      ->findChild<QAction*>(QStringLiteral("FriendPhotoItem"))
+      ->trigger();
+  EXPECT_TRUE(proposed.endsWith(QStringLiteral("/小红的照片.bmp"))) << proposed.toStdString();
+  EXPECT_EQ(QImage(QString::fromStdString(photo.string()), "BMP").size(), picture->pixmap().size());
 
   // The friend ends the call.
   ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, 10002 + 100000, kOperateVideo, cw::kStepEnd)));
@@ -1626,5 +1687,474 @@ TEST_F(TwoClientFiles, AReceiverThatCancelledMidwayResumesAndOnlyTheRestIsSent) 
   const std::uint64_t rest = content.size() - kept;
   EXPECT_EQ(Carried() - before, rest + 25 * ((rest + 5999) / 6000));
 }
+}  // namespace
+}  // namespace kiv
+
+// ---- the chat window's own controls ------------------------------------------------------------
+
+namespace kiv {
+namespace {
+
+QImage TestPicture() {
+  QImage picture(24, 16, QImage::Format_RGB32);
+  for (int y = 0; y < picture.height(); ++y)
+    for (int x = 0; x < picture.width(); ++x)
+      picture.setPixel(x, y, qRgb(x * 10, y * 15, (x + y) % 2 ? 200 : 40));
+  return picture;
+}
+
+QString PngAddressOf(const QImage& picture) {
+  QByteArray png;
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  picture.save(&buffer, "PNG");
+  return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64());
+}
+
+// The first embedded picture of a received document.
+QImage FirstEmbeddedPicture(const QString& html) {
+  const qsizetype at = html.indexOf(QStringLiteral("data:image/png;base64,"));
+  if (at < 0) return {};
+  const qsizetype start = at + 22;
+  const qsizetype end = html.indexOf(QLatin1Char('"'), start);
+  return QImage::fromData(QByteArray::fromBase64(html.mid(start, end - start).toLatin1()), "PNG");
+}
+
+QString Content(const Bytes& message) {
+  auto m = chat::wire::ReadTextMessage(message);
+  if (!m) return {};
+  return QString::fromUtf8(reinterpret_cast<const char*>(m->content.data()),
+                           static_cast<qsizetype>(m->content.size()));
+}
+
+// The text of the open message window (ShowMessage's notice); empty when none is open.
+QString MessageText() {
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (window->isVisible())
+      if (auto* text = window->findChild<QLabel*>(QStringLiteral("MessageText"))) return text->text();
+  return {};
+}
+
+void CloseMessages() {
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (window->findChild<QLabel*>(QStringLiteral("MessageText"))) window->close();
+}
+
+// The document position of the first picture of the conversation; -1 when there is none.
+int FirstPicture(QTextBrowser* view) {
+  QTextDocument* doc = view->document();
+  for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+    for (auto it = block.begin(); !it.atEnd(); ++it)
+      if (it.fragment().charFormat().isImageFormat()) return it.fragment().position();
+  return -1;
+}
+
+// Opens the conversation's context menu `dx` pixels right of document position `position` and
+// returns it (hidden again: its items keep the visibility it was shown with).
+QMenu* RightClick(QTextBrowser* view, int position, int dx) {
+  auto* menu = view->window()->findChild<QMenu*>(QStringLiteral("ViewMenu"));
+  QTextCursor c(view->document());
+  c.setPosition(position);
+  const QRect r = view->cursorRect(c);
+  emit view->customContextMenuRequested(QPoint(r.left() + dx, r.bottom() - 3));
+  menu->hide();
+  return menu;
+}
+
+// Replaces the client's link to the shared emoticon folder by a copy, so that saving into it
+// leaves the build alone.
+void OwnEmoteFolder(const std::filesystem::path& app) {
+  const std::filesystem::path emotes = app / "EmoteInfo";
+  std::filesystem::remove(emotes);
+  std::filesystem::copy(std::filesystem::path(KIV_BIN_DIR) / "EmoteInfo", emotes,
+                        std::filesystem::copy_options::recursive);
+}
+
+// The newest custom emoticon file the user saved; empty when none.
+std::filesystem::path SavedEmote(const std::filesystem::path& app) {
+  std::filesystem::path saved;
+  for (const auto& entry : std::filesystem::directory_iterator(app / "EmoteInfo")) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("Img") && name.ends_with(".bmp") &&
+        (saved.empty() || name > saved.filename().string()))
+      saved = entry.path();
+  }
+  return saved;
+}
+
+using ChatWindowTest = ChatClientTest;
+
+TEST_F(ChatWindowTest, TheSendKeysFollowEnterSends) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  auto* enter_sends = form->findChild<QCheckBox*>(QStringLiteral("EnterSendsBox"));
+  ASSERT_TRUE(enter_sends);
+  EXPECT_EQ(enter_sends->text(), QStringLiteral("回车发送"));
+  const struct {
+    bool enter_sends;
+    int key;
+    Qt::KeyboardModifiers modifiers;
+    bool sends;  // otherwise a new line
+  } kCases[] = {
+      {true, Qt::Key_Return, Qt::NoModifier, true},       {true, Qt::Key_Enter, Qt::KeypadModifier, true},
+      {true, Qt::Key_Return, Qt::ControlModifier, false}, {true, Qt::Key_S, Qt::AltModifier, true},
+      {false, Qt::Key_Return, Qt::NoModifier, false},     {false, Qt::Key_Return, Qt::ControlModifier, true},
+      {false, Qt::Key_S, Qt::AltModifier, true},
+  };
+  int n = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::Message()
+                 << "case " << n << " enter_sends " << c.enter_sends << " key " << c.key);
+    enter_sends->setChecked(c.enter_sends);
+    EXPECT_EQ(GlobalManager->SetupInfo.EnterSend, c.enter_sends ? 1 : 0);
+    const QString text = QStringLiteral("按键%1").arg(n++);
+    Input(form)->setPlainText(text);
+    Input(form)->moveCursor(QTextCursor::End);
+    Pause(600);  // past the too-fast limit of the previous send
+    QKeyEvent press(QEvent::KeyPress, c.key, c.modifiers);
+    QApplication::sendEvent(Input(form), &press);
+    if (c.sends) {
+      EXPECT_TRUE(Input(form)->document()->isEmpty());
+      auto sent = Await(b, cw::kChatMessage);
+      ASSERT_TRUE(sent);
+      EXPECT_TRUE(Content(*sent).contains(text));
+    } else {
+      EXPECT_EQ(Input(form)->document()->blockCount(), 2);
+      EXPECT_TRUE(Input(form)->toPlainText().startsWith(text));
+    }
+  }
+  EXPECT_TRUE(NothingArrives(b, cw::kChatMessage));
+  // The choice is kept in the setup file.
+  enter_sends->setChecked(true);
+  std::ifstream setup(GlobalManager->SetupInfoPath(), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(setup)), {});
+  ASSERT_GT(bytes.size(), 2113u);
+  EXPECT_EQ(bytes[2113], 1);
+}
+
+TEST_F(ChatWindowTest, DroppedFilesAreOfferedInOrderAndPastedFilesToo) {
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  QList<QUrl> urls;
+  for (const char* name : {"第一.txt", "second.bin", "third.dat"}) {
+    const std::filesystem::path file =
+        data_.path() / std::filesystem::path(reinterpret_cast<const char8_t*>(name));
+    std::ofstream(file, std::ios::binary) << name;
+    urls << QUrl::fromLocalFile(QString::fromStdString(file.string()));
+  }
+  QMimeData dropped;
+  dropped.setUrls(urls.mid(0, 2));
+  // As a drag does it: the input takes the drag, then the drop.
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(Input(form)->viewport(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(Input(form)->viewport(), &drop);
+  EXPECT_TRUE(drop.isAccepted());
+  std::vector<std::string> offered;
+  auto next_offer = [&] {
+    auto m = Await(b, cw::kOperate);
+    if (!m) return false;
+    auto op = cw::ReadOperateMessage(*m);
+    if (!op || op->kind != kOperateFile || op->step != kFileStepOffer) return false;
+    offered.push_back(op->file_name);
+    return true;
+  };
+  ASSERT_TRUE(next_offer());
+  ASSERT_TRUE(next_offer());
+  EXPECT_EQ(offered, (std::vector<std::string>{"第一.txt", "second.bin"}));
+
+  // A copied file pasted into the input is offered; the input keeps no text of it.
+  auto* copied = new QMimeData;
+  copied->setUrls({urls[2]});
+  QApplication::clipboard()->setMimeData(copied);
+  QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier);
+  QApplication::sendEvent(Input(form), &paste);
+  ASSERT_TRUE(next_offer());
+  EXPECT_EQ(offered.back(), "third.dat");
+  EXPECT_TRUE(Input(form)->document()->isEmpty());
+}
+
+TEST_F(ChatWindowTest, AReceivedPictureSavedAsEmoticonReachesThePeerAsThatPicture) {
+  OwnEmoteFolder(app_.path());
+  const std::filesystem::path emotes = app_.path() / "EmoteInfo";
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  const QImage picture = TestPicture();
+  ASSERT_TRUE(b.Send(
+      to_a, Text(10001, 10002, QStringLiteral("<p>看图 <img src=\"%1\"/> 完</p>").arg(PngAddressOf(picture)),
+                 Days(QDateTime::currentDateTime()))));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("看图")));
+
+  const int at = FirstPicture(View(form));
+  ASSERT_GE(at, 0);
+  QMenu* menu = form->findChild<QMenu*>(QStringLiteral("ViewMenu"));
+  auto item = [&](const char* name) { return menu->findChild<QAction*>(QLatin1String(name)); };
+  auto right_click = [&](int position, int dx) { RightClick(View(form), position, dx); };
+  // On text the picture items are hidden, on the picture they show.
+  right_click(at - 2, 0);
+  EXPECT_FALSE(item("SaveEmoteItem")->isVisible());
+  EXPECT_FALSE(item("SaveFileItem")->isVisible());
+  right_click(at, 3);
+  ASSERT_TRUE(item("SaveEmoteItem")->isVisible());
+  EXPECT_TRUE(item("SaveFileItem")->isVisible());
+
+  // "保存成文件" writes BMP whatever the extension, and says so when the write fails.
+  auto save_as = [&](const std::filesystem::path& file) {
+    QTimer::singleShot(0, [file] {
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QFileDialog*>(w); dialog && dialog->isVisible()) {
+          EXPECT_EQ(dialog->windowTitle(), QStringLiteral("保存图片"));
+          dialog->selectFile(QString::fromStdString(file.string()));
+          QMetaObject::invokeMethod(dialog, "accept");
+        }
+    });
+    item("SaveFileItem")->trigger();
+  };
+  const std::filesystem::path as_gif = data_.path() / "copy.gif";
+  save_as(as_gif);
+  {
+    QFile file(QString::fromStdString(as_gif.string()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    EXPECT_TRUE(bytes.startsWith("BM"));
+    EXPECT_EQ(QImage::fromData(bytes, "BMP").convertToFormat(QImage::Format_RGB32), picture);
+  }
+  EXPECT_EQ(MessageText(), QString());
+  const std::filesystem::path nowhere = data_.path() / "copy.gif" / "inside.bmp";  // under a file
+  save_as(nowhere);
+  EXPECT_TRUE(MessageText().startsWith(QStringLiteral("图片保存失败："))) << MessageText().toStdString();
+  EXPECT_FALSE(std::filesystem::exists(nowhere));
+  CloseMessages();
+
+  // A folder that cannot be written is reported, and nothing is claimed.
+  std::filesystem::rename(emotes, app_.path() / "EmoteInfo.kept");
+  std::ofstream(emotes) << "not a folder";
+  item("SaveEmoteItem")->trigger();
+  EXPECT_EQ(MessageText(), QStringLiteral("自定义表情保存失败。"));
+  CloseMessages();
+  std::filesystem::remove(emotes);
+  std::filesystem::rename(app_.path() / "EmoteInfo.kept", emotes);
+
+  item("SaveEmoteItem")->trigger();
+  EXPECT_EQ(MessageText(), QStringLiteral("自定义表情保存成功。"));
+  CloseMessages();
+  const std::filesystem::path saved = SavedEmote(app_.path());
+  ASSERT_FALSE(saved.empty());
+  QFile bmp(QString::fromStdString(saved.string()));
+  ASSERT_TRUE(bmp.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(bmp.read(2) == "BM");
+  EXPECT_EQ(QImage(QString::fromStdString(saved.string())).convertToFormat(QImage::Format_RGB32), picture);
+
+  // Sent as a custom emoticon (a picture without an emoticon name), it arrives as the same picture.
+  QTextCursor cursor(Input(form)->document());
+  cursor.insertText(QStringLiteral("回你 "));
+  ASSERT_TRUE(InsertEmotePicture(cursor, QString(), QString::fromStdString(saved.string())));
+  Press(form, "SendButton");
+  auto sent = Await(b, cw::kChatMessage);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(FirstEmbeddedPicture(Content(*sent)).convertToFormat(QImage::Format_RGB32), picture);
+}
+
+// The second real client of APictureSavedAsEmoticonGoesBackToARealClient: it signs in as 10002, sends
+// the first client a picture through its window, and writes the record of the answer where it was
+// told.
+TEST_F(SecondClient, DISABLED_SendsAPictureAndKeepsTheAnswer) {
+  const std::filesystem::path out = std::getenv("KIV_CHAT_PEER_OUT");
+  StartClient();
+  ASSERT_TRUE(LoginWindowShown());
+  PressLogin(QStringLiteral("10002"), QStringLiteral("kivora"));
+  ASSERT_TRUE(SignedIn());
+  ASSERT_TRUE(RunUntil(
+      [] {
+        const TFriend* a = GlobalManager->GetFriendInfo(10001);
+        return a && a->remote && a->state == 1;
+      },
+      120000));
+  std::uint32_t code = 10001;
+  PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
+  QWidget* form = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->objectName() == QLatin1String("ChatForm") && w->isVisible()) form = w;
+    return form != nullptr;
+  }));
+  const QString picture_file = QString::fromStdString((app_.path() / "photo.png").string());
+  ASSERT_TRUE(TestPicture().save(picture_file, "PNG"));
+  auto* input = form->findChild<QTextEdit*>(QStringLiteral("ChatInput"));
+  QTextCursor cursor(input->document());
+  cursor.insertText(QStringLiteral("给你一张图 "));
+  ASSERT_TRUE(InsertEmotePicture(cursor, QString(), picture_file));
+  form->findChild<QPushButton*>(QStringLiteral("SendButton"))->click();
+  ASSERT_TRUE(RunUntil([this] { return Records().size() >= 4; }, 120000));
+  std::ofstream result(out.string() + ".part", std::ios::binary);
+  result << Records()[3];
+  result.close();
+  std::filesystem::rename(out.string() + ".part", out);
+  RunUntil([] { return false; }, 3000);
+}
+
+TEST_F(ChatClientTest, APictureSavedAsEmoticonGoesBackToARealClient) {
+  OwnEmoteFolder(app_.path());
+  TestDir out_dir;
+  const std::filesystem::path out = out_dir.path() / "peer-answer";
+  QProcess peer;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("KIV_CHAT_PEER_LOGIN_PORT"), QString::number(server_.Login().port));
+  env.insert(QStringLiteral("KIV_CHAT_PEER_OUT"), QString::fromStdString(out.string()));
+  peer.setProcessEnvironment(env);
+  peer.setProcessChannelMode(QProcess::ForwardedChannels);
+  peer.start(QCoreApplication::applicationFilePath(),
+             {QStringLiteral("--gtest_also_run_disabled_tests"),
+              QStringLiteral("--gtest_filter=SecondClient.DISABLED_SendsAPictureAndKeepsTheAnswer")});
+  ASSERT_TRUE(peer.waitForStarted(20000));
+  // The other client signs in first, so that this one dials it.
+  RunUntil([] { return false; }, 4000);
+  ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
+  ASSERT_TRUE(
+      RunUntil([] { return ChatWindow(10002) && FirstPicture(View(ChatWindow(10002))) >= 0; }, 60000));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  QMenu* menu = RightClick(View(form), FirstPicture(View(form)), 3);
+  auto* save = menu->findChild<QAction*>(QStringLiteral("SaveEmoteItem"));
+  ASSERT_TRUE(save->isVisible());
+  save->trigger();
+  const std::filesystem::path saved = SavedEmote(app_.path());
+  ASSERT_FALSE(saved.empty());
+  QTextCursor cursor(Input(form)->document());
+  ASSERT_TRUE(InsertEmotePicture(cursor, QString(), QString::fromStdString(saved.string())));
+  Press(form, "SendButton");
+  ASSERT_TRUE(RunUntil([&] { return std::filesystem::exists(out); }, 60000));
+  std::ifstream in(out, std::ios::binary);
+  const std::string answer((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(FirstEmbeddedPicture(QString::fromStdString(answer)).convertToFormat(QImage::Format_RGB32),
+            TestPicture());
+  EXPECT_TRUE(RunUntil([&] { return peer.state() == QProcess::NotRunning; }, 60000));
+  EXPECT_EQ(peer.exitCode(), 0);
+}
+
+// Pictures of the window for a person to look at: KIV_CHAT_SHOTS=<folder> (and QT_QPA_PLATFORM=xcb
+// under a display with a CJK font). Skipped otherwise.
+TEST_F(ChatWindowTest, Screenshots) {
+  const char* folder = std::getenv("KIV_CHAT_SHOTS");
+  if (!folder) GTEST_SKIP() << "KIV_CHAT_SHOTS is not set";
+  const std::filesystem::path out = folder;
+  std::filesystem::create_directories(out);
+  TPulseDaemon pulse;
+  TProtocolClient b;
+  TProtocolClient::SignIn sb;
+  std::uint16_t to_a = 0;
+  ASSERT_NO_FATAL_FAILURE(ConnectFriend(b, sb, to_a));
+  QWidget* form = OpenChat(10002);
+  ASSERT_TRUE(form);
+  auto shoot = [&](const char* name) {
+    Pause(300);
+    EXPECT_TRUE(form->grab().save(QString::fromStdString((out / name).string())));
+  };
+
+  // A conversation: fonts, emoticons, a picture and links both ways, and a long line that wraps.
+  ComposeRichMessage(form);
+  Press(form, "SendButton");
+  ASSERT_TRUE(Await(b, cw::kChatMessage));
+  const TEmoteTable table = TEmoteTable::Current();
+  const QString smile = table.empty() ? QString() : table.HotKeys().value(1);
+  QImage photo(160, 100, QImage::Format_RGB32);
+  for (int y = 0; y < photo.height(); ++y)
+    for (int x = 0; x < photo.width(); ++x) photo.setPixel(x, y, qRgb(40 + x, 90 + y, 200 - x / 2));
+  ASSERT_TRUE(
+      b.Send(to_a, Text(10001, 10002,
+                        QStringLiteral("<p><span style=\"font-family:'DejaVu Sans'; font-size:11pt; "
+                                       "font-weight:700; color:#0055aa\">收到啦 %1 这是今天拍的照片：</span>"
+                                       "<img src=\"%2\"/></p><p><span style=\"font-style:italic\">"
+                                       "详情见 </span><a href=\"https://example.org/相册\">"
+                                       "https://example.org/相册</a></p>")
+                            .arg(smile.toHtmlEscaped(), PngAddressOf(photo)),
+                        Days(QDateTime::currentDateTime()))));
+  ASSERT_TRUE(ViewShows(form, QStringLiteral("收到啦")));
+  Pause(600);
+  QTextCursor cursor(Input(form)->document());
+  QTextCharFormat song;
+  song.setFontFamilies({QStringLiteral("Noto Sans CJK SC")});
+  song.setFontPointSize(10);
+  song.setForeground(QColor(0, 0x66, 0));
+  cursor.insertText(
+      QStringLiteral("这是一段很长的消息，用来看看会话窗口里的文字是不是能够正确地自动换行，而不会被裁掉或者"
+                     "跑到窗口外面去。www.example.com 也应该变成链接。"),
+      song);
+  Press(form, "SendButton");
+  ASSERT_TRUE(Await(b, cw::kChatMessage));
+  Input(form)->setPlainText(QStringLiteral("正在输入的下一句……"));
+  shoot("conversation.png");
+
+  // A voice call with its controls.
+  if (pulse.Available()) {
+    Press(form, "VoiceButton");
+    auto request = Await(b, cw::kOperate);
+    ASSERT_TRUE(request);
+    auto op = cw::ReadOperateMessage(*request);
+    ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, op->id, kOperateVoice, cw::kStepAccept)));
+    ASSERT_TRUE(
+        RunUntil([&] { return form->findChild<QWidget*>(QStringLiteral("AudioControls"))->isVisible(); }));
+    std::vector<std::int16_t> tone(48000 * 2);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+      tone[i] = static_cast<std::int16_t>(12000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 48000));
+    std::jthread feeder([&] { pulse.Feed(tone); });
+    auto* input = form->findChild<QProgressBar*>(QStringLiteral("InputGauge"));
+    auto* output = form->findChild<QProgressBar*>(QStringLiteral("OutputGauge"));
+    RunUntil([&] {
+      if (auto more = b.WaitFor(cw::kAudioData, to_a, 0)) {
+        auto v = cw::ReadAudioMessage(*more);
+        b.Send(to_a, cw::AudioMessage(10001, 10002, v->quality, v->data));
+      }
+      return input->value() > 0 && output->value() > 0;
+    });
+    shoot("voice.png");
+    feeder.join();
+    Press(form, "StopAudioButton");
+    ASSERT_TRUE(ViewShows(form, QStringLiteral("音频聊天已经结束。")));
+  }
+
+  // A video call on the test camera, the friend's side showing the frames sent back.
+  std::unique_ptr<QStringList> devices(GetVideoDeviceList());
+  ASSERT_TRUE(devices && devices->contains(QStringLiteral("测试摄像头")));
+  GlobalManager->SystemInfo.VideoDevice =
+      static_cast<std::int32_t>(devices->indexOf(QStringLiteral("测试摄像头")));
+  GlobalManager->SetupInfo.VideoWidth = 176;
+  GlobalManager->SetupInfo.VideoHeight = 144;
+  Press(form, "VideoButton");
+  std::optional<cw::TOperateMessage> video;
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto m = b.WaitFor(cw::kOperate, 0, 0))
+      if (auto o = cw::ReadOperateMessage(*m); o && o->kind == kOperateVideo) video = o;
+    return video.has_value();
+  }));
+  ASSERT_TRUE(b.Send(to_a, Operation(10001, 10002, video->id, kOperateVideo, cw::kStepAccept)));
+  auto* picture = form->findChild<QLabel*>(QStringLiteral("FriendPicture"));
+  bool key_seen = false;
+  ASSERT_TRUE(RunUntil([&] {
+    if (auto frame = b.WaitFor(cw::kVideoData, to_a, 0)) {
+      auto v = cw::ReadVideoMessage(*frame);
+      key_seen = key_seen || (v && v->key_frame);
+      if (v && key_seen)
+        b.Send(to_a, cw::VideoMessage(10001, 10002, v->key_frame, v->width, v->height, v->frame));
+    }
+    return key_seen && !picture->pixmap().isNull();
+  }));
+  shoot("video.png");
+  form->close();
+}
+
 }  // namespace
 }  // namespace kiv
