@@ -216,6 +216,14 @@ TChatForm::TChatForm(TManager& manager, std::uint32_t friend_code)
   view_->setContextMenuPolicy(Qt::CustomContextMenu);
   view_->setLineWrapMode(QTextEdit::WidgetWidth);
   view_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  // A view showing the newest line keeps showing it when it shrinks or rewraps (the audio controls
+  // appear, the splitter or the window is resized); one scrolled back stays where the reader is.
+  QScrollBar* scroll = view_->verticalScrollBar();
+  connect(scroll, &QScrollBar::valueChanged, this,
+          [this, scroll](int value) { view_at_end_ = value >= scroll->maximum(); });
+  connect(scroll, &QScrollBar::rangeChanged, this, [this, scroll](int, int maximum) {
+    if (view_at_end_) scroll->setValue(maximum);
+  });
 
   // Toolbar, input and the send button.
   auto* lower = new QWidget(this);

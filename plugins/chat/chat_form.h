@@ -169,6 +169,7 @@ class TChatForm : public QWidget {
   int shake_step_ = 0;
   QPoint shake_origin_;
   bool shown_ = false;
+  bool view_at_end_ = true;
 };
 
 }  // namespace kiv::chat
