@@ -59,6 +59,15 @@ void DealGuarded(Deal deal, std::uint32_t code, void* data, std::uint32_t size) 
   }
 }
 
+// Runs a transport callback's body; an exception from it is dropped, as for every export.
+template <typename Body>
+void Guarded(Body body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
+}
+
 }  // namespace kiv::plugin_exports
 
 #define KIV_PLUGIN_EXPORTS(describe, start, stop, deal)                                   \

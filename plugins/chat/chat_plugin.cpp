@@ -4,68 +4,52 @@
 
 #include "chat_manager.h"
 #include "manager/global_manager.h"
-#include "plugin/plugin_api.h"
+#include "plugin/plugin_exports.h"
 
 namespace {
 
 std::unique_ptr<kiv::chat::TManager> manager;
 
 void OnDataRecive(std::uint16_t remote, const void* data, std::uint32_t size) {
-  try {
+  kiv::plugin_exports::Guarded([&] {
     if (manager && data) manager->OnDataRecive(remote, static_cast<const std::uint8_t*>(data), size);
-  } catch (...) {
-  }
+  });
 }
 
 void OnDisconnect(std::uint16_t remote, std::uint8_t) {
-  try {
+  kiv::plugin_exports::Guarded([&] {
     if (manager) manager->OnDisconnect(remote);
-  } catch (...) {
+  });
+}
+
+void Describe(kiv::TPluginInfo& info) {
+  info.name.SetText("KivChat");
+  info.caption.SetText("聊天管理插件");
+  info.kind = kiv::kPluginKindOther;
+  info.auto_start = 1;
+  info.version = 1000;
+  info.on_data = &OnDataRecive;
+  info.on_disconnect = &OnDisconnect;
+}
+
+bool Start() {
+  if (!kiv::GlobalManager || !kiv::GlobalManager->Me) return false;
+  if (!manager) {
+    manager = std::make_unique<kiv::chat::TManager>();
+    kiv::chat::Manager = manager.get();
   }
+  return true;
+}
+
+void Stop() {
+  manager.reset();
+  kiv::chat::Manager = nullptr;
+}
+
+void Deal(std::uint32_t code, void* data, std::uint32_t size) {
+  if (manager) manager->DealMessage(code, data, size);
 }
 
 }  // namespace
 
-extern "C" {
-
-void GetPluginInfo(kiv::TPluginInfo* info) {
-  *info = kiv::TPluginInfo{};
-  info->name.SetText("KivChat");
-  info->caption.SetText("聊天管理插件");
-  info->kind = kiv::kPluginKindOther;
-  info->auto_start = 1;
-  info->version = 1000;
-  info->on_data = &OnDataRecive;
-  info->on_disconnect = &OnDisconnect;
-}
-
-std::uint32_t StartPlugin() {
-  try {
-    if (!kiv::GlobalManager || !kiv::GlobalManager->Me) return 0;
-    if (!manager) {
-      manager = std::make_unique<kiv::chat::TManager>();
-      kiv::chat::Manager = manager.get();
-    }
-    return 1;
-  } catch (...) {
-    return 0;
-  }
-}
-
-std::uint32_t StopPlugin() {
-  try {
-    manager.reset();
-    kiv::chat::Manager = nullptr;
-  } catch (...) {
-  }
-  return 1;
-}
-
-void DealMessage(std::uint32_t code, void* data, std::uint32_t size) {
-  try {
-    if (manager) manager->DealMessage(code, data, size);
-  } catch (...) {
-  }
-}
-
-}  // extern "C"
+KIV_PLUGIN_EXPORTS(Describe, Start, Stop, Deal)

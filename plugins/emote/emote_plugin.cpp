@@ -3,35 +3,35 @@
 
 #include "emote/emote_exports.h"
 #include "emote_manager.h"
-#include "plugin/plugin_api.h"
+#include "plugin/plugin_exports.h"
 
 using kiv::emote::Manager;
 
-extern "C" {
+namespace {
 
-__attribute__((visibility("default"))) void GetPluginInfo(kiv::TPluginInfo* info) {
-  if (!info) return;
-  std::memset(info, 0, sizeof *info);
-  info->name.SetText("KivEmote");
-  info->caption.SetText("表情插件");
-  info->kind = kiv::kPluginKindOther;
-  info->auto_start = 1;
-  info->version = 1000;
+void Describe(kiv::TPluginInfo& info) {
+  info.name.SetText("KivEmote");
+  info.caption.SetText("表情插件");
+  info.kind = kiv::kPluginKindOther;
+  info.auto_start = 1;
+  info.version = 1000;
 }
 
-__attribute__((visibility("default"))) std::uint32_t StartPlugin() {
+bool Start() {
   Manager().CreateForm();
-  return 1;
+  return true;
 }
 
-__attribute__((visibility("default"))) std::uint32_t StopPlugin() {
-  Manager().FreeForm();
-  return 1;
-}
+void Stop() { Manager().FreeForm(); }
 
-__attribute__((visibility("default"))) void DealMessage(std::uint32_t code, void* data, std::uint32_t size) {
-  Manager().DealMessage(code, data, size);
-}
+void Deal(std::uint32_t code, void* data, std::uint32_t size) { Manager().DealMessage(code, data, size); }
+
+}  // namespace
+
+KIV_PLUGIN_EXPORTS(Describe, Start, Stop, Deal)
+
+// The emoticon table, looked up by name (global/emote/emote_table) by whoever shows emoticons.
+extern "C" {
 
 __attribute__((visibility("default"))) QStringList* GetHotKeyList() {
   return new QStringList(Manager().HotKeys());

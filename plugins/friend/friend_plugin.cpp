@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "friend_manager.h"
+#include "plugin/plugin_exports.h"
 #include "plugin/plugin_manager.h"
 
 namespace {
@@ -10,64 +11,48 @@ namespace {
 std::unique_ptr<kiv::friends::TManager> manager;
 
 void OnDataRecive(std::uint16_t remote, const void* data, std::uint32_t size) {
-  try {
+  kiv::plugin_exports::Guarded([&] {
     if (manager && data) manager->OnDataRecive(remote, static_cast<const std::uint8_t*>(data), size);
-  } catch (...) {
-  }
+  });
 }
 
 void OnDisConnect(std::uint16_t remote, std::uint8_t) {
-  try {
+  kiv::plugin_exports::Guarded([&] {
     if (manager) manager->OnDisConnect(remote);
-  } catch (...) {
+  });
+}
+
+void Describe(kiv::TPluginInfo& info) {
+  info.name.SetText("KivFriend");
+  info.caption.SetText("我的好友");
+  info.kind = kiv::kPluginKindPage;
+  info.auto_start = 1;
+  info.version = 1000;
+  info.on_data = &OnDataRecive;
+  info.on_disconnect = &OnDisConnect;
+  info.active_graphic.SetText("FriendActive");
+  info.inactive_graphic.SetText("FriendInActive");
+}
+
+bool Start() {
+  if (!kiv::GlobalManager || !kiv::GlobalManager->Me) return false;
+  if (!manager) {
+    manager = std::make_unique<kiv::friends::TManager>();
+    kiv::friends::Manager = manager.get();
   }
+  manager->BringToFront();
+  return true;
+}
+
+void Stop() {
+  kiv::friends::Manager = nullptr;
+  manager.reset();
+}
+
+void Deal(std::uint32_t code, void* data, std::uint32_t size) {
+  if (manager) manager->DealMessage(code, data, size);
 }
 
 }  // namespace
 
-extern "C" {
-
-void GetPluginInfo(kiv::TPluginInfo* info) {
-  *info = kiv::TPluginInfo{};
-  info->name.SetText("KivFriend");
-  info->caption.SetText("我的好友");
-  info->kind = kiv::kPluginKindPage;
-  info->auto_start = 1;
-  info->version = 1000;
-  info->on_data = &OnDataRecive;
-  info->on_disconnect = &OnDisConnect;
-  info->active_graphic.SetText("FriendActive");
-  info->inactive_graphic.SetText("FriendInActive");
-}
-
-std::uint32_t StartPlugin() {
-  try {
-    if (!kiv::GlobalManager || !kiv::GlobalManager->Me) return 0;
-    if (!manager) {
-      manager = std::make_unique<kiv::friends::TManager>();
-      kiv::friends::Manager = manager.get();
-    }
-    manager->BringToFront();
-    return 1;
-  } catch (...) {
-    return 0;
-  }
-}
-
-std::uint32_t StopPlugin() {
-  try {
-    kiv::friends::Manager = nullptr;
-    manager.reset();
-  } catch (...) {
-  }
-  return 1;
-}
-
-void DealMessage(std::uint32_t code, void* data, std::uint32_t size) {
-  try {
-    if (manager) manager->DealMessage(code, data, size);
-  } catch (...) {
-  }
-}
-
-}  // extern "C"
+KIV_PLUGIN_EXPORTS(Describe, Start, Stop, Deal)

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "hint_notices.h"
+#include "plugin/plugin_exports.h"
 #include "plugin/plugin_manager.h"
 
 namespace {
@@ -14,53 +15,33 @@ constexpr std::uint32_t kShowEarlyNotice = 0x70003;
 
 std::unique_ptr<kiv::THintNotices> notices;
 
+void Describe(kiv::TPluginInfo& info) {
+  info.name.SetText("KivHint");
+  info.caption.SetText("消息提示插件");
+  info.kind = kiv::kPluginKindOther;
+  info.auto_start = 0;
+  info.version = 1000;
+}
+
+bool Start() {
+  if (!notices) notices = std::make_unique<kiv::THintNotices>();
+  return true;
+}
+
+void Stop() { notices.reset(); }
+
+void Deal(std::uint32_t code, void* data, std::uint32_t size) {
+  if (code == kShowNotice || code == kShowEarlyNotice) {
+    if (data == nullptr || size < sizeof(kiv::THintInfo)) return;
+    const auto* info = static_cast<const kiv::THintInfo*>(data);
+    // The picture is ours whatever happens to the notice.
+    std::unique_ptr<QImage> picture(info->picture);
+    if (notices) notices->Add(*info);
+  } else if (code == kShowPending) {
+    if (notices) notices->ShowPending();
+  }
+}
+
 }  // namespace
 
-extern "C" {
-
-void GetPluginInfo(kiv::TPluginInfo* info) {
-  *info = kiv::TPluginInfo{};
-  info->name.SetText("KivHint");
-  info->caption.SetText("消息提示插件");
-  info->kind = kiv::kPluginKindOther;
-  info->auto_start = 0;
-  info->version = 1000;
-  info->on_data = nullptr;
-  info->on_disconnect = nullptr;
-  info->active_graphic.SetText("");
-  info->inactive_graphic.SetText("");
-}
-
-std::uint32_t StartPlugin() {
-  try {
-    if (!notices) notices = std::make_unique<kiv::THintNotices>();
-    return 1;
-  } catch (...) {
-    return 0;
-  }
-}
-
-std::uint32_t StopPlugin() {
-  try {
-    notices.reset();
-  } catch (...) {
-  }
-  return 1;
-}
-
-void DealMessage(std::uint32_t code, void* data, std::uint32_t size) {
-  try {
-    if (code == kShowNotice || code == kShowEarlyNotice) {
-      if (data == nullptr || size < sizeof(kiv::THintInfo)) return;
-      const auto* info = static_cast<const kiv::THintInfo*>(data);
-      // The picture is ours whatever happens to the notice.
-      std::unique_ptr<QImage> picture(info->picture);
-      if (notices) notices->Add(*info);
-    } else if (code == kShowPending) {
-      if (notices) notices->ShowPending();
-    }
-  } catch (...) {
-  }
-}
-
-}  // extern "C"
+KIV_PLUGIN_EXPORTS(Describe, Start, Stop, Deal)
