@@ -27,6 +27,27 @@ QRect WorkArea() {
 
 }  // namespace
 
+TElidedLabel::TElidedLabel(QWidget* parent) : QLabel(parent) {
+  // The window has a fixed size: the label takes the width it is given, not its text's.
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  setMinimumWidth(1);
+}
+
+void TElidedLabel::SetFullText(const QString& text) {
+  full_ = text;
+  setToolTip(text);
+  Elide();
+}
+
+void TElidedLabel::resizeEvent(QResizeEvent* event) {
+  QLabel::resizeEvent(event);
+  Elide();
+}
+
+void TElidedLabel::Elide() {
+  setText(fontMetrics().elidedText(full_, Qt::ElideRight, contentsRect().width()));
+}
+
 TNoticeWindow::TNoticeWindow() : slide_(this, "pos") {
   setObjectName(QStringLiteral("NoticeWindow"));
   setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
@@ -36,7 +57,7 @@ TNoticeWindow::TNoticeWindow() : slide_(this, "pos") {
   setFixedSize(kWidth, kHeight);
   auto* layout = new QVBoxLayout(this);
   auto* top = new QHBoxLayout;
-  title_ = new QLabel(this);
+  title_ = new TElidedLabel(this);
   title_->setObjectName(QStringLiteral("NoticeTitle"));
   QFont bold = title_->font();
   bold.setBold(true);
@@ -72,7 +93,7 @@ TNoticeWindow::TNoticeWindow() : slide_(this, "pos") {
 
 void TNoticeWindow::Present(const TPendingNotice& notice, int visible_ms) {
   id_ = notice.id;
-  title_->setText(notice.title);
+  title_->SetFullText(notice.title);
   text_->setText(notice.text);
   setToolTip(notice.text);
   picture_->setVisible(!notice.picture.isNull());

@@ -37,6 +37,21 @@ struct TPendingNotice {
   void (*click)(std::uint32_t tag) = nullptr;
 };
 
+// A one-line label whose text ends in "…" when it is wider than the label; the tooltip has it all.
+class TElidedLabel : public QLabel {
+ public:
+  explicit TElidedLabel(QWidget* parent);
+  void SetFullText(const QString& text);
+  const QString& FullText() const { return full_; }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void Elide();
+  QString full_;
+};
+
 class TNoticeWindow : public QWidget {
   Q_OBJECT
 
@@ -59,7 +74,7 @@ class TNoticeWindow : public QWidget {
 
   std::uint64_t id_ = 0;
   QLabel* picture_ = nullptr;
-  QLabel* title_ = nullptr;
+  TElidedLabel* title_ = nullptr;
   QLabel* text_ = nullptr;
   QTimer stay_;
   QPropertyAnimation slide_;

@@ -533,7 +533,9 @@ TEST_F(ChatClientTest, OfflineTextIsDeliveredOnceWithItsOriginalTime) {
     TProtocolClient b;
     auto sb = SignInPeer(b, 10002);
     ASSERT_TRUE(sb.ok());
-    ASSERT_TRUE(b.Send(sb.home, Text(10001, 10002, QStringLiteral("<p>留言</p>"), Days(when))));
+    ASSERT_TRUE(b.Send(
+        sb.home,
+        Text(10001, 10002, QStringLiteral("<p>留言：%1</p>").arg(QString(120, QChar(0x957F))), Days(when))));
     RunUntil([] { return false; }, 500);
   }
   ASSERT_NO_FATAL_FAILURE(SignInAs(10001));
@@ -544,6 +546,18 @@ TEST_F(ChatClientTest, OfflineTextIsDeliveredOnceWithItsOriginalTime) {
   EXPECT_TRUE(ChatWindow(10002));
   EXPECT_FALSE(ChatWindow(10002)->isVisible());
   EXPECT_TRUE(RunUntil([] { return NoticeText() == QStringLiteral("好友小红(10002)对你说："); }));
+  // The message is the notice's title, cut to its one line.
+  const auto title = [] {
+    for (QWidget* window : QApplication::topLevelWidgets())
+      if (window->objectName() == QLatin1String("NoticeWindow") && window->isVisible())
+        return window->findChild<QLabel*>(QStringLiteral("NoticeTitle"));
+    return static_cast<QLabel*>(nullptr);
+  };
+  EXPECT_TRUE(RunUntil([&] { return title() && title()->text().endsWith(QChar(0x2026)); }));
+  if (QLabel* shown = title()) {
+    EXPECT_TRUE(shown->text().startsWith(QStringLiteral("留言："))) << shown->text().toStdString();
+    EXPECT_LE(shown->fontMetrics().horizontalAdvance(shown->text()), shown->contentsRect().width());
+  }
   EXPECT_TRUE(RunUntil([] {
     return std::any_of(GlobalManager->WaitShowFormList.begin(), GlobalManager->WaitShowFormList.end(),
                        [](const auto& e) { return e->user_code == 10002; });
