@@ -27,10 +27,8 @@
 #include <QTreeWidget>
 #include <cmath>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <iostream>
-#include <mutex>
 #include <thread>
 
 #include "base/gbk.h"
@@ -44,6 +42,7 @@
 #include "pulse_daemon.h"
 #include "server_process.h"
 #include "session_fixture.h"
+#include "stdin_lines.h"
 #include "udp_interface.h"
 #include "video_interface.h"
 
@@ -1172,6 +1171,26 @@ class SecondClient : public ClientTest {
     WriteConfig(static_cast<std::uint16_t>(std::atoi(std::getenv("KIV_CHAT_PEER_LOGIN_PORT"))),
                 static_cast<std::uint16_t>(web_port ? std::atoi(web_port) : 0));
   }
+  // Signs the program in as 10002, the first client's friend.
+  void SignInAsTheFriend() {
+    StartClient();
+    ASSERT_TRUE(LoginWindowShown());
+    PressLogin(QStringLiteral("10002"), QStringLiteral("kivora"));
+    ASSERT_TRUE(SignedIn());
+  }
+  // Opens the chat window with the first client (10001) as a double-click on the friend does; null
+  // when none shows.
+  static QWidget* OpenChatWithTheFirstClient() {
+    std::uint32_t code = 10001;
+    PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
+    QWidget* form = nullptr;
+    RunUntil([&] {
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("ChatForm") && w->isVisible()) form = w;
+      return form != nullptr;
+    });
+    return form;
+  }
   std::vector<std::string> Records() const {
     auto records = chat::LoadChatRecords(chat::ChatRecordPath(app_.path() / "10002", 10001), 10002);
     return records ? *records : std::vector<std::string>{};
@@ -1180,19 +1199,10 @@ class SecondClient : public ClientTest {
 
 TEST_F(SecondClient, DISABLED_AnswersTheFirstClient) {
   const std::filesystem::path out = std::getenv("KIV_CHAT_PEER_OUT");
-  StartClient();
-  ASSERT_TRUE(LoginWindowShown());
-  PressLogin(QStringLiteral("10002"), QStringLiteral("kivora"));
-  ASSERT_TRUE(SignedIn());
+  ASSERT_NO_FATAL_FAILURE(SignInAsTheFriend());
   ASSERT_TRUE(RunUntil([this] { return Records().size() == 2; }, 120000));
-  std::uint32_t code = 10001;
-  PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
-  QWidget* form = nullptr;
-  ASSERT_TRUE(RunUntil([&] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->objectName() == QLatin1String("ChatForm") && w->isVisible()) form = w;
-    return form != nullptr;
-  }));
+  QWidget* form = OpenChatWithTheFirstClient();
+  ASSERT_TRUE(form);
   auto* input = form->findChild<QTextEdit*>(QStringLiteral("ChatInput"));
   QTextCursor cursor(input->document());
   QTextCharFormat font;
@@ -1387,36 +1397,20 @@ class FileSender : public SecondClient {
 };
 
 TEST_F(FileSender, DISABLED_SendsFilesOnRequest) {
-  StartClient();
-  ASSERT_TRUE(LoginWindowShown());
-  PressLogin(QStringLiteral("10002"), QStringLiteral("kivora"));
-  ASSERT_TRUE(SignedIn());
+  ASSERT_NO_FATAL_FAILURE(SignInAsTheFriend());
   Say("signed-in");
   auto direct = [] {
     const TFriend* a = GlobalManager->GetFriendInfo(10001);
     return a && a->remote != 0 && a->state == 1;
   };
   ASSERT_TRUE(RunUntil(direct, 120000));
-  std::uint32_t code = 10001;
-  PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
-  QWidget* form = nullptr;
-  ASSERT_TRUE(RunUntil([&] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->objectName() == QLatin1String("ChatForm") && w->isVisible()) form = w;
-    return form != nullptr;
-  }));
+  QWidget* form = OpenChatWithTheFirstClient();
+  ASSERT_TRUE(form);
   auto* view = form->findChild<QTextBrowser*>(QStringLiteral("ChatView"));
   auto* input = form->findChild<QTextEdit*>(QStringLiteral("ChatInput"));
   Say("ready");
 
-  std::mutex mutex;
-  std::deque<std::string> commands;
-  std::thread([&mutex, &commands] {
-    for (std::string line; std::getline(std::cin, line);) {
-      std::lock_guard lock(mutex);
-      commands.push_back(line);
-    }
-  }).detach();  // blocked in a read when the process ends
+  kiv::testing::TStdinLines commands;
 
   QString shown;
   for (bool quit = false; !quit;) {
@@ -1425,14 +1419,7 @@ TEST_F(FileSender, DISABLED_SendsFilesOnRequest) {
       shown = now;
       Say("view " + QString(now).replace(QLatin1Char('\n'), QStringLiteral(" | ")).toStdString());
     }
-    std::string command;
-    {
-      std::lock_guard lock(mutex);
-      if (!commands.empty()) {
-        command = commands.front();
-        commands.pop_front();
-      }
-    }
+    const std::string command = commands.Next();
     if (command.starts_with("offer ")) {
       auto* mime = new QMimeData;
       mime->setUrls({QUrl::fromLocalFile(QString::fromStdString(command.substr(6)))});
@@ -1987,24 +1974,15 @@ TEST_F(ChatWindowTest, AReceivedPictureSavedAsEmoticonReachesThePeerAsThatPictur
 // told.
 TEST_F(SecondClient, DISABLED_SendsAPictureAndKeepsTheAnswer) {
   const std::filesystem::path out = std::getenv("KIV_CHAT_PEER_OUT");
-  StartClient();
-  ASSERT_TRUE(LoginWindowShown());
-  PressLogin(QStringLiteral("10002"), QStringLiteral("kivora"));
-  ASSERT_TRUE(SignedIn());
+  ASSERT_NO_FATAL_FAILURE(SignInAsTheFriend());
   ASSERT_TRUE(RunUntil(
       [] {
         const TFriend* a = GlobalManager->GetFriendInfo(10001);
         return a && a->remote && a->state == 1;
       },
       120000));
-  std::uint32_t code = 10001;
-  PluginManager->DealMessage("KivChat", 0x70005, &code, sizeof code);
-  QWidget* form = nullptr;
-  ASSERT_TRUE(RunUntil([&] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->objectName() == QLatin1String("ChatForm") && w->isVisible()) form = w;
-    return form != nullptr;
-  }));
+  QWidget* form = OpenChatWithTheFirstClient();
+  ASSERT_TRUE(form);
   const QString picture_file = QString::fromStdString((app_.path() / "photo.png").string());
   ASSERT_TRUE(TestPicture().save(picture_file, "PNG"));
   auto* input = form->findChild<QTextEdit*>(QStringLiteral("ChatInput"));

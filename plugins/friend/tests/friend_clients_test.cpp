@@ -7,13 +7,12 @@
 #include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <cstdlib>
-#include <deque>
 #include <iostream>
 #include <map>
-#include <mutex>
 
 #include "friend_fixture.h"
 #include "pg_cluster.h"
+#include "stdin_lines.h"
 
 namespace kiv {
 namespace {
@@ -62,14 +61,7 @@ TEST_F(FriendPeerProcess, Run) {
   ASSERT_TRUE(SignedIn());
   Say("ready");
 
-  std::mutex mutex;
-  std::deque<std::string> commands;
-  std::thread([&mutex, &commands] {
-    for (std::string line; std::getline(std::cin, line);) {
-      std::lock_guard lock(mutex);
-      commands.push_back(line);
-    }
-  }).detach();  // blocked in a read when the process ends
+  kiv::testing::TStdinLines commands;
 
   std::map<std::uint32_t, std::string> reported;
   QPointer<QPushButton> notice_seen;
@@ -86,14 +78,7 @@ TEST_F(FriendPeerProcess, Run) {
       notice_seen = n;
       Say("request");
     }
-    std::string command;
-    {
-      std::lock_guard lock(mutex);
-      if (!commands.empty()) {
-        command = commands.front();
-        commands.pop_front();
-      }
-    }
+    const std::string command = commands.Next();
     if (command == "agree" && notice_seen) {
       notice_seen->click();
     } else if (command == "quit") {
@@ -155,7 +140,9 @@ class TPeerClient {
   }
   bool Quit() {
     Tell("quit");
-    return Saw("bye") && process_.waitForFinished(20000);
+    // Waited for with the event loop running, which may already have seen the exit (waitForFinished
+    // would then say false).
+    return Saw("bye") && RunUntil([this] { return process_.state() == QProcess::NotRunning; }, 20000);
   }
   void Kill() {
     process_.kill();
@@ -302,11 +289,11 @@ class TwoNodesTest : public ClientTest {
     std::filesystem::copy_file(bin / "Plugins" / "KivFriend.so", app_.path() / "Plugins" / "KivFriend.so");
     for (auto [node, name] : {std::pair{&node_a_, "a"}, std::pair{&node_b_, "b"}}) {
       std::string error;
-      ASSERT_TRUE(node->Start(
-          testing::ServerBinary(),
-          {"--data", (data_.path() / name).string(), "--store", url, "--node", name, "--seed-demo",
-           "--login-port", "0", "--home-port", "0", "--web-port", "0", "--hash-cost", "min", "--announce", "127.0.0.1"},
-          20000, &error))
+      ASSERT_TRUE(node->Start(testing::ServerBinary(),
+                              {"--data", (data_.path() / name).string(), "--store", url, "--node", name,
+                               "--seed-demo", "--login-port", "0", "--home-port", "0", "--web-port", "0",
+                               "--hash-cost", "min", "--announce", "127.0.0.1"},
+                              20000, &error))
           << error;
     }
     WriteConfig(node_a_.Login().port, node_a_.Web().port);
