@@ -296,7 +296,7 @@ class TwoNodesTest : public ClientTest {
                               20000, &error))
           << error;
     }
-    WriteConfig(node_a_.Login().port, node_a_.Web().port);
+    WriteConfig(node_a_.Login().port);
   }
 
   static testing::TPgCluster* cluster_;
