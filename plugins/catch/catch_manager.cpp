@@ -14,19 +14,7 @@
 
 namespace kiv::capture {
 
-namespace {
-
-// Below this side a screenshot says nothing any more.
-constexpr int kMinFittedSide = 16;
-
-qsizetype PngBytes(const QImage& picture) {
-  QByteArray png;
-  QBuffer buffer(&png);
-  buffer.open(QIODevice::WriteOnly);
-  return picture.save(&buffer, "PNG") ? png.size() : -1;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TManager& Manager() {
   static TManager manager;
@@ -84,29 +72,8 @@ void TManager::Insert(const QImage& picture) {
   input->setFocus(Qt::OtherFocusReason);
 }
 
-QImage FitForChatDocument(const QImage& picture) {
-  if (picture.isNull()) return {};
-  QImage fitted = picture;
-  if (fitted.width() > chat::kMaxPictureSide || fitted.height() > chat::kMaxPictureSide) {
-    fitted = fitted.scaled(chat::kMaxPictureSide, chat::kMaxPictureSide, Qt::KeepAspectRatio,
-                           Qt::SmoothTransformation);
-  }
-  for (;;) {
-    const qsizetype bytes = PngBytes(fitted);
-    if (bytes < 0) return {};
-    if (bytes <= chat::kMaxPictureBytes) return fitted;
-    // PNG size grows about with the area; aim a little below the limit.
-    const double factor =
-        std::sqrt(static_cast<double>(chat::kMaxPictureBytes) / static_cast<double>(bytes)) * 0.9;
-    const int width = static_cast<int>(fitted.width() * factor);
-    const int height = static_cast<int>(fitted.height() * factor);
-    if (std::min(width, height) < kMinFittedSide) return {};
-    fitted = picture.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-  }
-}
-
 bool InsertPicture(QTextEdit& input, const QImage& picture) {
-  const QImage fitted = FitForChatDocument(picture);
+  const QImage fitted = chat::FitPictureForChat(picture);
   if (fitted.isNull()) {
     if (GlobalManager) GlobalManager->ShowMessage(QStringLiteral("截图太大，无法插入消息。"));
     return false;

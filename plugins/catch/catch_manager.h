@@ -62,8 +62,4 @@ TManager& Manager();
 // shows at its logical size (pixels over its device pixel ratio). False when nothing was inserted.
 bool InsertPicture(QTextEdit& input, const QImage& picture);
 
-// `picture`, scaled down until it is within the chat document's side and PNG size limits (unchanged
-// when it already is). Null when even a small version does not fit.
-QImage FitForChatDocument(const QImage& picture);
-
 }  // namespace kiv::capture

@@ -12,6 +12,8 @@
 #include <QTextFragment>
 #include <QUrl>
 #include <QVariant>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "emote/emote.h"
@@ -42,13 +44,35 @@ std::optional<QImage> DecodeEmbeddedPicture(const QString& address) {
   return image;
 }
 
-QString EmbeddedPictureAddress(QImage image) {
-  if (image.width() > kMaxPictureSide || image.height() > kMaxPictureSide)
-    image = image.scaled(kMaxPictureSide, kMaxPictureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+// Below this side a picture says nothing any more.
+constexpr int kMinFittedSide = 16;
+
+// `picture` scaled down, keeping its proportions, until it is within kMaxPictureSide and its PNG
+// within kMaxPictureBytes; the PNG in `png`. Null when even a small one does not fit.
+QImage FitPicture(const QImage& picture, QByteArray& png) {
+  if (picture.isNull()) return {};
+  QImage fitted = picture;
+  if (fitted.width() > kMaxPictureSide || fitted.height() > kMaxPictureSide)
+    fitted = fitted.scaled(kMaxPictureSide, kMaxPictureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  for (;;) {
+    png.clear();
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!fitted.save(&buffer, "PNG")) return {};
+    if (png.size() <= kMaxPictureBytes) return fitted;
+    // PNG size grows about with the area; aim a little below the limit.
+    const double factor =
+        std::sqrt(static_cast<double>(kMaxPictureBytes) / static_cast<double>(png.size())) * 0.9;
+    const int width = static_cast<int>(fitted.width() * factor);
+    const int height = static_cast<int>(fitted.height() * factor);
+    if (std::min(width, height) < kMinFittedSide) return {};
+    fitted = picture.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  }
+}
+
+QString EmbeddedPictureAddress(const QImage& picture) {
   QByteArray png;
-  QBuffer buffer(&png);
-  buffer.open(QIODevice::WriteOnly);
-  if (!image.save(&buffer, "PNG") || png.size() > kMaxPictureBytes) return {};
+  if (FitPicture(picture, png).isNull()) return {};
   return kPngDataPrefix + QString::fromLatin1(png.toBase64());
 }
 
@@ -139,6 +163,11 @@ void CopyAllowed(const QTextDocument& source, QTextDocument& target, PictureAddr
 }
 
 }  // namespace
+
+QImage FitPictureForChat(const QImage& picture) {
+  QByteArray png;
+  return FitPicture(picture, png);
+}
 
 std::optional<QString> EncodeChatDocument(const QTextDocument& source) {
   std::unique_ptr<QTextDocument> composed(source.clone());

@@ -11,6 +11,7 @@
 // Main thread (QTextDocument); a QGuiApplication must exist.
 #pragma once
 
+#include <QImage>
 #include <QString>
 #include <QUrl>
 #include <optional>
@@ -26,10 +27,16 @@ inline constexpr qsizetype kMaxPictureBytes = 256 * 1024;
 inline constexpr int kMaxPictureSide = 1024;
 
 // The canonical document of what the user composed in `source`: emoticons become their hot keys,
-// other pictures (loaded through `source`'s resources) are embedded, larger ones scaled down to
-// kMaxPictureSide. Nothing when the document holds more named emoticons than a message may carry,
+// other pictures (loaded through `source`'s resources) are embedded, larger ones scaled down by
+// FitPictureForChat. Nothing when the document holds more named emoticons than a message may carry,
 // or when the result exceeds kMaxChatDocumentBytes.
 std::optional<QString> EncodeChatDocument(const QTextDocument& source);
+
+// `picture` as a message may carry it: scaled down, keeping its proportions, until it is within
+// kMaxPictureSide and its PNG within kMaxPictureBytes. Null when even a small one does not fit.
+// EncodeChatDocument does this to every picture it embeds; a sender that shows the picture first
+// (a screen capture) does it beforehand, so the user sees what the friend will get.
+QImage FitPictureForChat(const QImage& picture);
 
 // The canonical form of a document that came from the network or a record file, sanitised as the
 // header describes.

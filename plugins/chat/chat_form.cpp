@@ -1,4 +1,5 @@
 #include "chat_form.h"
+#include "system/path_text.h"
 
 #include <malloc.h>
 #include <QAbstractTextDocumentLayout>
@@ -100,12 +101,6 @@ QByteArray BmpBytes(const QImage& picture) {
   QPainter(&opaque).drawImage(0, 0, picture);
   if (!opaque.save(&buffer, "BMP")) return {};
   return bytes;
-}
-
-std::filesystem::path LocalPath(const QString& text) {
-  const QByteArray utf8 = text.toUtf8();
-  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.constData()),
-                                             static_cast<std::size_t>(utf8.size())));
 }
 
 bool WriteBmp(const std::filesystem::path& file, const QImage& picture) {
@@ -678,7 +673,7 @@ void TChatForm::SavePictureAsFile() {
   QString file = chosen;
   if (QFileInfo(file).suffix().isEmpty()) file += QStringLiteral(".bmp");
   // BMP whatever the extension says, as the conversation has always saved its pictures.
-  if (!WriteBmp(LocalPath(file), picture))
+  if (!WriteBmp(PathOfText(file), picture))
     GlobalManager->ShowMessage(QStringLiteral("图片保存失败：%1").arg(file), kMessageNotice);
 }
 
@@ -689,7 +684,7 @@ void TChatForm::SavePictureAsEmote() {
                          .count();
   std::string name = "Img" + std::to_string(ticks) + ".bmp";
   const std::filesystem::path folder =
-      LocalPath(QString::fromStdString(GlobalManager->AppPath)) / "EmoteInfo";
+      PathOfText(QString::fromStdString(GlobalManager->AppPath)) / "EmoteInfo";
   // Two saves within one tick keep both pictures.
   for (int n = 1; std::filesystem::exists(folder / name); ++n)
     name = "Img" + std::to_string(ticks + n) + ".bmp";
@@ -717,7 +712,7 @@ void TChatForm::TakePhoto(bool own) {
   const QString chosen = QFileDialog::getSaveFileName(this, QStringLiteral("保存图片"), proposed,
                                                       QStringLiteral("图片文件 (*.bmp)"));
   if (chosen.isEmpty()) return;
-  if (!WriteBmp(LocalPath(chosen), shown.toImage()))
+  if (!WriteBmp(PathOfText(chosen), shown.toImage()))
     GlobalManager->ShowMessage(QStringLiteral("图片保存失败：%1").arg(chosen), kMessageNotice);
 }
 

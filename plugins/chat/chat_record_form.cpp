@@ -1,4 +1,5 @@
 #include "chat_record_form.h"
+#include "system/path_text.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -30,12 +31,6 @@ QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
   b->setObjectName(QLatin1String(name));
   b->setAutoDefault(false);
   return b;
-}
-
-std::filesystem::path LocalPath(const QString& text) {
-  const QByteArray utf8 = text.toUtf8();
-  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.constData()),
-                                             static_cast<std::size_t>(utf8.size())));
 }
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
@@ -275,7 +270,7 @@ void TChatRecordForm::ExportRecords() {
                                       }).toStdString();
   export_view_->clear();
   std::string error;
-  if (!WriteFileAtomic(LocalPath(chosen), bytes, &error)) {
+  if (!WriteFileAtomic(PathOfText(chosen), bytes, &error)) {
     GlobalManager->ShowMessage(QStringLiteral("聊天记录导出失败：%1").arg(Q(error)));
     return;
   }

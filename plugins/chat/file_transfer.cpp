@@ -1,4 +1,5 @@
 #include "file_transfer.h"
+#include "system/path_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,7 +32,8 @@ Bytes EncodeOperateMessage(std::uint32_t target, std::uint32_t sender, const TOp
   m.step = info.step;
   m.value = info.value;
   m.file_name = info.file_name.str();
-  if (std::size_t slash = m.file_name.find_last_of("/\\"); slash != std::string::npos) m.file_name.erase(0, slash + 1);
+  if (std::size_t slash = m.file_name.find_last_of("/\\"); slash != std::string::npos)
+    m.file_name.erase(0, slash + 1);
   return chat::wire::OperateMessage(m);
 }
 
@@ -89,16 +91,9 @@ namespace {
 
 std::string Num(std::uint64_t n) { return std::to_string(n); }
 
-std::string PathText(const std::filesystem::path& path) {
-  std::u8string u8 = path.u8string();
-  return {u8.begin(), u8.end()};
-}
-
-
-QString QPath(const std::filesystem::path& path) { return QString::fromUtf8(PathText(path).c_str()); }
-
 std::uint64_t Percent(std::uint64_t part, std::uint64_t whole) {
-  return static_cast<std::uint64_t>(std::llround(static_cast<double>(part) * 100.0 / static_cast<double>(whole)));
+  return static_cast<std::uint64_t>(
+      std::llround(static_cast<double>(part) * 100.0 / static_cast<double>(whole)));
 }
 
 // Reads exactly `count` bytes at `offset`; false on an error or an early end of the file.
@@ -230,7 +225,7 @@ bool TFileManager::ReadySendFile(const std::filesystem::path& path) {
     ErrorNote(7, "连接好友失败。");
     return false;
   }
-  const std::string name = PathText(path.filename());
+  const std::string name = Utf8OfPath(path.filename());
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) {
     ErrorNote(0, "文件" + name + "无法读取。");
@@ -288,7 +283,8 @@ void TFileManager::DealRecMsg(const TOperateInfo& info) {
         // Nothing to keep: tell the friend at once so its offer does not wait for ever.
         TOperateInfo refused = info;
         Tell(refused, kFileStepRefuse, info.value);
-        ErrorNote(0, !name ? "对方发送的文件名无法使用，已拒绝接收。" : "同时传送的文件过多，已拒绝对方的文件。");
+        ErrorNote(
+            0, !name ? "对方发送的文件名无法使用，已拒绝接收。" : "同时传送的文件过多，已拒绝对方的文件。");
         return;
       }
       Operation op;
@@ -380,43 +376,44 @@ void TFileManager::StartSend(Operation& op, std::uint32_t offset) {
     QMetaObject::invokeMethod(
         context, [this, id, ok, why = std::move(why)] { SendEnded(id, ok, why); }, Qt::QueuedConnection);
   };
-  send->thread = std::jthread([s, link, remote, channel, size, target, sender, id, ended](std::stop_token stop) {
-    try {
-      std::vector<std::uint8_t> buffer(kFileBlockSize);
-      Bytes message;
-      message.reserve(kFileDataHeaderSize + kFileBlockSize);
-      std::uint64_t position = s->position.load();
-      while (!stop.stop_requested()) {
-        if (link->Queued(remote, channel) >= kFileQueueLimit) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          continue;
-        }
-        // Every transfer ends with a block that carries the last flag, an empty one for an empty
-        // file or a resume at the very end.
-        const std::uint64_t remaining = size - position;
-        const bool last = remaining <= kFileBlockSize;
-        const std::size_t count = last ? static_cast<std::size_t>(remaining) : kFileBlockSize;
-        if (!ReadAt(s->fd, buffer.data(), count, position)) {
+  send->thread =
+      std::jthread([s, link, remote, channel, size, target, sender, id, ended](std::stop_token stop) {
+        try {
+          std::vector<std::uint8_t> buffer(kFileBlockSize);
+          Bytes message;
+          message.reserve(kFileDataHeaderSize + kFileBlockSize);
+          std::uint64_t position = s->position.load();
+          while (!stop.stop_requested()) {
+            if (link->Queued(remote, channel) >= kFileQueueLimit) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              continue;
+            }
+            // Every transfer ends with a block that carries the last flag, an empty one for an empty
+            // file or a resume at the very end.
+            const std::uint64_t remaining = size - position;
+            const bool last = remaining <= kFileBlockSize;
+            const std::size_t count = last ? static_cast<std::size_t>(remaining) : kFileBlockSize;
+            if (!ReadAt(s->fd, buffer.data(), count, position)) {
+              ended(false, "read");
+              return;
+            }
+            EncodeFileBlock(message, target, sender, id, static_cast<std::uint32_t>(position), last,
+                            {buffer.data(), count});
+            if (!link->Send(remote, channel, message)) {
+              ended(false, "send");
+              return;
+            }
+            position += count;
+            s->position.store(position);
+            if (last) {
+              ended(true, {});
+              return;
+            }
+          }
+        } catch (...) {
           ended(false, "read");
-          return;
         }
-        EncodeFileBlock(message, target, sender, id, static_cast<std::uint32_t>(position), last,
-                        {buffer.data(), count});
-        if (!link->Send(remote, channel, message)) {
-          ended(false, "send");
-          return;
-        }
-        position += count;
-        s->position.store(position);
-        if (last) {
-          ended(true, {});
-          return;
-        }
-      }
-    } catch (...) {
-      ended(false, "read");
-    }
-  });
+      });
   op.send = std::move(send);
 }
 
@@ -430,7 +427,8 @@ void TFileManager::SendEnded(std::uint32_t id, bool ok, std::string why) {
     return;
   }
   op->send.reset();
-  NoteFor(TFileNoteKind::kSendComplete, *op, "文件传送完毕。", "文件" + op->info.file_name.str() + "传送完毕。");
+  NoteFor(TFileNoteKind::kSendComplete, *op, "文件传送完毕。",
+          "文件" + op->info.file_name.str() + "传送完毕。");
   Remove(true, id);
 }
 
@@ -462,7 +460,7 @@ void TFileManager::AcceptAs(std::uint32_t operate_id, const std::filesystem::pat
 
 void TFileManager::ReadyRecFile(Operation& op_in, const std::filesystem::path& path) {
   const std::uint32_t id = op_in.info.operate_id;
-  const std::string name = PathText(path.filename());
+  const std::string name = Utf8OfPath(path.filename());
   const std::filesystem::path folder = path.parent_path();
   const std::uint64_t size = op_in.info.value;
   for (const auto& [key, other] : operations_) {
@@ -475,7 +473,7 @@ void TFileManager::ReadyRecFile(Operation& op_in, const std::filesystem::path& p
   std::filesystem::create_directories(folder, ec);
   int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) {
-    ErrorNote(0, "无法创建文件夹" + PathText(folder) + "。");
+    ErrorNote(0, "无法创建文件夹" + Utf8OfPath(folder) + "。");
     return;
   }
   // The file is opened relative to its folder and never through a symbolic link.
@@ -484,7 +482,7 @@ void TFileManager::ReadyRecFile(Operation& op_in, const std::filesystem::path& p
   std::uint64_t offset = 0;
   int fd = ::openat(dir, leaf, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd >= 0) {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       ::close(fd);
       ::close(dir);
@@ -576,8 +574,9 @@ void TFileManager::DealFileData(std::span<const std::uint8_t> message) {
   }
   op->receive.reset();
   op->info.role = kFileRoleReceived;
-  NoteFor(TFileNoteKind::kReceiveComplete, *op, "文件传输完毕。",
-          "文件" + op->info.file_name.str() + "已经接收完毕。\n保存在" + PathText(op->path) + ",是否打开？");
+  NoteFor(
+      TFileNoteKind::kReceiveComplete, *op, "文件传输完毕。",
+      "文件" + op->info.file_name.str() + "已经接收完毕。\n保存在" + Utf8OfPath(op->path) + ",是否打开？");
 }
 
 // ---- the window's links ---------------------------------------------------------------------------
@@ -606,7 +605,8 @@ void TFileManager::Abort(std::uint32_t operate_id) {
     if (!op || !(op->send || op->receive)) continue;
     // The thread stops before the abort leaves, so no block follows it.
     StopOne(*op);
-    NoteFor(TFileNoteKind::kAbortedByUs, *op, "你中止了文件传输。", "你中止了文件" + SizeText(*op) + "的传送。");
+    NoteFor(TFileNoteKind::kAbortedByUs, *op, "你中止了文件传输。",
+            "你中止了文件" + SizeText(*op) + "的传送。");
     Tell(op->info, kFileStepAbort, op->info.value);
     Remove(own, operate_id);
     return;
@@ -617,7 +617,7 @@ bool TFileManager::Open(std::uint32_t operate_id, bool folder) const {
   auto it = operations_.find({2, operate_id});
   if (it == operations_.end() || it->second.info.role != kFileRoleReceived) return false;
   const std::filesystem::path& path = it->second.path;
-  return QDesktopServices::openUrl(QUrl::fromLocalFile(QPath(folder ? path.parent_path() : path)));
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(TextOfPath(folder ? path.parent_path() : path)));
 }
 
 void TFileManager::AbortAll() {

@@ -1,4 +1,5 @@
 #include "file_window.h"
+#include "system/path_text.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -23,12 +24,6 @@ namespace kiv::chat {
 namespace {
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
-
-std::filesystem::path LocalPath(const QString& text) {
-  const QByteArray utf8 = text.toUtf8();
-  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.constData()),
-                                             static_cast<std::size_t>(utf8.size())));
-}
 
 QString Href(std::uint32_t id, const char* action) {
   return QStringLiteral("file:%1:%2").arg(id).arg(QLatin1String(action));
@@ -83,7 +78,7 @@ std::uint64_t TFileWindow::Queued(std::uint16_t remote, std::uint8_t channel) {
 
 void TFileWindow::ChooseAndSend() {
   const QStringList chosen = QFileDialog::getOpenFileNames(&form_, QStringLiteral("选择要发送的文件"));
-  for (const QString& file : chosen) files_->ReadySendFile(LocalPath(file));
+  for (const QString& file : chosen) files_->ReadySendFile(PathOfText(file));
 }
 
 bool TFileWindow::OfferUrls(const QList<QUrl>& urls) {
@@ -91,12 +86,14 @@ bool TFileWindow::OfferUrls(const QList<QUrl>& urls) {
   for (const QUrl& url : urls) {
     if (!url.isLocalFile()) continue;
     any = true;
-    files_->ReadySendFile(LocalPath(url.toLocalFile()));
+    files_->ReadySendFile(PathOfText(url.toLocalFile()));
   }
   return any;
 }
 
-bool TFileWindow::OfferMime(const QMimeData* mime) { return mime && mime->hasUrls() && OfferUrls(mime->urls()); }
+bool TFileWindow::OfferMime(const QMimeData* mime) {
+  return mime && mime->hasUrls() && OfferUrls(mime->urls());
+}
 
 bool TFileWindow::eventFilter(QObject* watched, QEvent* event) {
   switch (event->type()) {
@@ -156,7 +153,7 @@ bool TFileWindow::Link(const QUrl& link) {
     const QString chosen =
         QFileDialog::getSaveFileName(&form_, QStringLiteral("接收文件"), folder + QLatin1Char('/') + proposed,
                                      QString(), nullptr, QFileDialog::DontConfirmOverwrite);
-    if (!chosen.isEmpty()) files_->AcceptAs(id, LocalPath(chosen));
+    if (!chosen.isEmpty()) files_->AcceptAs(id, PathOfText(chosen));
   } else if (action == QLatin1String("refuse")) {
     files_->Refuse(id);
   } else if (action == QLatin1String("withdraw")) {
@@ -171,7 +168,8 @@ bool TFileWindow::Link(const QUrl& link) {
   return true;
 }
 
-void TFileWindow::AddLinks(std::uint32_t id, std::initializer_list<std::pair<const char*, const char*>> links) {
+void TFileWindow::AddLinks(std::uint32_t id,
+                           std::initializer_list<std::pair<const char*, const char*>> links) {
   QTextCursor cursor(form_.View()->document());
   cursor.movePosition(QTextCursor::End);
   for (const auto& [action, caption] : links) {

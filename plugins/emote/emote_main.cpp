@@ -1,4 +1,5 @@
 #include "emote_main.h"
+#include "system/path_text.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -38,17 +39,6 @@ constexpr int kPageHeight = kPageRows * kCellStep + 1;
 const QString kMultipleFiles = QStringLiteral("多个文件");
 const QString kNamedAfterFiles = QStringLiteral("以文件名命名");
 const QString kKeysAfterFiles = QStringLiteral("以/+文件名命名");
-
-QString PathText(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return QString::fromUtf8(reinterpret_cast<const char*>(text.data()), static_cast<qsizetype>(text.size()));
-}
-
-std::filesystem::path PathOf(const QString& text) {
-  const QByteArray utf8 = text.toUtf8();
-  return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.constData()),
-                                             static_cast<std::size_t>(utf8.size())));
-}
 
 // Shown in the management list for a picture that does not load.
 QImage PlaceholderPicture() {
@@ -283,7 +273,7 @@ void TKivEmoteForm::DrawEmote(int tab) {
   int slot = 0;
   for (std::size_t index : indexes) {
     const TEmoteInfo& info = model_.Items()[index];
-    TEmoteCell* cell = TEmoteCell::Create(PathText(model_.PicturePath(info)), index, page);
+    TEmoteCell* cell = TEmoteCell::Create(TextOfPath(model_.PicturePath(info)), index, page);
     if (!cell) continue;  // a picture that does not load is left out
     cell->move(kCellOrigin + (slot % kCellsPerRow) * kCellStep,
                kCellOrigin + (slot / kCellsPerRow) * kCellStep);
@@ -319,7 +309,7 @@ void TKivEmoteForm::FillManageList() {
   static const QImage placeholder = PlaceholderPicture();
   for (std::size_t index : model_.IndexesOf(kEmoteCustom)) {
     const TEmoteInfo& info = model_.Items()[index];
-    QImage picture(PathText(model_.PicturePath(info)));
+    QImage picture(TextOfPath(model_.PicturePath(info)));
     if (picture.isNull()) {
       picture = placeholder;
     } else {
@@ -376,7 +366,7 @@ void TKivEmoteForm::OnEmoteClick(std::size_t index) {
   const QString hot_key = QString::fromStdString(info.hot_key.str());
   if (rich_target_) {
     kiv::OnEmoteClick(rich_target_, info.IsCustom() ? QString() : hot_key,
-                      PathText(model_.PicturePath(info)));
+                      TextOfPath(model_.PicturePath(info)));
     rich_target_->setFocus();
   } else if (text_target_) {
     if (auto* line = qobject_cast<QLineEdit*>(text_target_)) {
@@ -425,7 +415,7 @@ void TKivEmoteForm::ChooseFiles() {
   dialog_open_ = false;
   if (files.isEmpty()) return;
   chosen_files_.clear();
-  for (const QString& file : files) chosen_files_.push_back(PathOf(file));
+  for (const QString& file : files) chosen_files_.push_back(PathOfText(file));
   if (chosen_files_.size() == 1) {
     ShowChosenPicture(chosen_files_.front());
   } else {
@@ -437,7 +427,7 @@ void TKivEmoteForm::ChooseFiles() {
 }
 
 void TKivEmoteForm::ShowChosenPicture(const std::filesystem::path& file) {
-  QImage picture(PathText(file));
+  QImage picture(TextOfPath(file));
   if (picture.isNull()) {
     preview_->clear();
     Tell(text::kBadPicture);
@@ -445,8 +435,8 @@ void TKivEmoteForm::ShowChosenPicture(const std::filesystem::path& file) {
   }
   ScalBmp(kCellSize, kCellSize, picture);
   preview_->setPixmap(QPixmap::fromImage(picture));
-  const QString stem = PathText(file.stem());
-  path_edit_->setText(PathText(file));
+  const QString stem = TextOfPath(file.stem());
+  path_edit_->setText(TextOfPath(file));
   name_edit_->setText(stem);
   hot_key_edit_->setText(QStringLiteral("/") + stem);
 }
@@ -454,7 +444,7 @@ void TKivEmoteForm::ShowChosenPicture(const std::filesystem::path& file) {
 std::vector<std::filesystem::path> TKivEmoteForm::FieldFiles() const {
   if (chosen_files_.size() > 1) return chosen_files_;
   if (path_edit_->text().isEmpty()) return {};
-  return {PathOf(path_edit_->text())};
+  return {PathOfText(path_edit_->text())};
 }
 
 std::ptrdiff_t TKivEmoteForm::SelectedIndex() const {
@@ -468,7 +458,7 @@ void TKivEmoteForm::OnRowSelected() {
   if (index < 0 || static_cast<std::size_t>(index) >= model_.Items().size()) return;
   const TEmoteInfo& info = model_.Items()[static_cast<std::size_t>(index)];
   chosen_files_ = {model_.PicturePath(info)};
-  path_edit_->setText(PathText(chosen_files_.front()));
+  path_edit_->setText(TextOfPath(chosen_files_.front()));
   name_edit_->setText(QString::fromStdString(info.name.str()));
   hot_key_edit_->setText(QString::fromStdString(info.hot_key.str()));
   QImage picture(path_edit_->text());

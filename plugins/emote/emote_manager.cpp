@@ -1,4 +1,5 @@
 #include "emote_manager.h"
+#include "system/path_text.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -18,11 +19,6 @@ namespace {
 
 // File names in 0x70009 are short; a longer buffer is read up to this.
 constexpr std::size_t kMaxFileNameBytes = 255;
-
-std::string Utf8Of(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
 
 // The list and the picker belong to the window thread; every entry point checks it in debug builds.
 void AssertWindowThread() {
@@ -97,7 +93,7 @@ bool TManager::ImagePath(std::string_view hot_key, std::string& path, bool& cust
   TEmoteModel& model = Model();
   const TEmoteInfo* info = model.FindByHotKey(hot_key);
   if (!info) return false;
-  path = Utf8Of(model.PicturePath(*info));
+  path = Utf8OfPath(model.PicturePath(*info));
   custom = info->IsCustom();
   return true;
 }

@@ -1,4 +1,5 @@
 #include "emote_model.h"
+#include "system/path_text.h"
 
 #include <QImage>
 #include <algorithm>
@@ -68,11 +69,6 @@ std::optional<QByteArray> ReadPicture(const std::filesystem::path& file) {
   QByteArray picture = ToByteArray(*bytes);
   if (!Decodes(picture)) return std::nullopt;
   return picture;
-}
-
-std::string Utf8Of(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
 }
 
 bool SamePath(const std::filesystem::path& a, const std::filesystem::path& b) {
@@ -211,7 +207,7 @@ bool TEmoteModel::HotKeyTaken(std::string_view hot_key, std::ptrdiff_t except) c
 
 bool TEmoteModel::SaveEMoteInfo(std::string* error) {
   if (!MakeDir(emote_folder_)) {
-    if (error) *error = "Cannot create " + Utf8Of(emote_folder_);
+    if (error) *error = "Cannot create " + Utf8OfPath(emote_folder_);
     return false;
   }
   std::vector<TEmoteInfo> built_in;
@@ -234,7 +230,7 @@ bool TEmoteModel::SaveCustomList(std::string* error) {
   }
   const std::filesystem::path path = CustomListPath();
   if (!MakeDir(path.parent_path())) {
-    if (error) *error = "Cannot create " + Utf8Of(path.parent_path());
+    if (error) *error = "Cannot create " + Utf8OfPath(path.parent_path());
     return false;
   }
   std::vector<TEmoteInfo> custom;
@@ -315,7 +311,7 @@ QString TEmoteModel::AddFiles(const std::vector<std::filesystem::path>& files, c
       info.name = name;
       info.hot_key = hot_key;
     } else {
-      const std::string stem = Utf8Of(files[i].stem());
+      const std::string stem = Utf8OfPath(files[i].stem());
       info.name = stem;
       // A derived hot key that another emoticon has already stays empty: it would never convert.
       const ShortString<50> derived("/" + stem);

@@ -92,6 +92,34 @@ TEST(ChatDocument, SenderFormTurnsEmoticonsIntoHotKeysAndEmbedsPictures) {
   EXPECT_EQ(SanitiseChatDocument(*html).toStdString(), html->toStdString());
 }
 
+TEST(ChatDocument, APictureTooLargeToEmbedIsScaledUntilItFits) {
+  // A photo of noise: its PNG at full size is far over what a message may embed.
+  QImage photo(1500, 1000, QImage::Format_RGB32);
+  std::uint32_t x = 7;
+  for (int y = 0; y < photo.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(photo.scanLine(y));
+    for (int i = 0; i < photo.width(); ++i) line[i] = 0xff000000u | ((x = x * 1664525u + 1013904223u) >> 8);
+  }
+  QTextDocument document;
+  document.addResource(QTextDocument::ImageResource, QUrl(QStringLiteral("custom:photo")), photo);
+  QTextImageFormat picture;
+  picture.setName(QStringLiteral("custom:photo"));
+  QTextCursor(&document).insertImage(picture);
+  const auto html = EncodeChatDocument(document);
+  ASSERT_TRUE(html);
+  const qsizetype at = html->indexOf(QStringLiteral("data:image/png;base64,"));
+  ASSERT_GE(at, 0) << "the picture was dropped, not scaled";
+  const qsizetype end = html->indexOf(QLatin1Char('"'), at);
+  const QByteArray png = QByteArray::fromBase64(html->mid(at + 22, end - at - 22).toLatin1());
+  EXPECT_LE(png.size(), kMaxPictureBytes);
+  const QImage sent = QImage::fromData(png, "PNG");
+  ASSERT_FALSE(sent.isNull());
+  EXPECT_LE(std::max(sent.width(), sent.height()), kMaxPictureSide);
+  EXPECT_NEAR(static_cast<double>(sent.width()) / sent.height(), 1.5, 0.02);  // its proportions kept
+  // A receiver keeps it.
+  EXPECT_TRUE(SanitiseChatDocument(*html).contains(QStringLiteral("data:image/png;base64,")));
+}
+
 TEST(ChatDocument, TooManyEmoticonsAreRefused) {
   QTextDocument document;
   Compose(document, kMaxNamedPictures + 1);
