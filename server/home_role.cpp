@@ -145,7 +145,8 @@ bool THomeRole::OnUserState(const TRequest& r) {
   if (!s) return true;
   std::uint8_t state = r.body.u8(us::kState);
   if (state > lg::kStateInvisible) return true;
-  ctx_.sessions.SetState(r.handle, state, r.body.u8(us::kCamera));
+  if (ctx_.sessions.SetState(r.handle, state, r.body.u8(us::kCamera)) && listener_.changed)
+    if (std::optional<TSession> now = ctx_.sessions.ByHandle(r.handle)) listener_.changed(*now);
   return true;
 }
 
