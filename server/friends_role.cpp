@@ -100,7 +100,7 @@ std::optional<TPresenceRow> TFriendsRole::VisibleTo(std::uint32_t user, std::uin
   return row;
 }
 
-void TFriendsRole::Deliver(std::uint32_t user, const Bytes& message, std::optional<std::uint32_t> queue_from) {
+bool TFriendsRole::Deliver(std::uint32_t user, const Bytes& message, std::optional<std::uint32_t> queue_from) {
   if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) {
     endpoint_.Send(s->handle, message);
   } else if (std::optional<TPresenceRow> row = Where(user)) {
@@ -108,7 +108,9 @@ void TFriendsRole::Deliver(std::uint32_t user, const Bytes& message, std::option
   } else if (queue_from && !friends_.Queue(user, *queue_from, message, quota_)) {
     ctx_.log.Line("friend queue full, message from " + std::to_string(*queue_from) + " to " +
                   std::to_string(user) + " not kept");
+    return false;
   }
+  return true;
 }
 
 void TFriendsRole::SendToSession(const TSession& session, std::span<const std::uint8_t> message) {
@@ -117,11 +119,10 @@ void TFriendsRole::SendToSession(const TSession& session, std::span<const std::u
 }
 
 std::optional<TPresenceRow> TFriendsRole::Reachable(const TFriendEntry& entry) {
-  if (!entry.presence) return std::nullopt;
-  if (entry.presence->node != ctx_.config.node) return entry.presence;
-  // This node's rows are only as good as its sessions.
+  // As Where: a session here is the freshest word; this node's rows are only as good as its sessions.
   if (std::optional<TSession> s = ctx_.sessions.ByUser(entry.code)) return RowOf(*s);
-  return std::nullopt;
+  if (!entry.presence || entry.presence->node == ctx_.config.node) return std::nullopt;
+  return entry.presence;
 }
 
 void TFriendsRole::SessionStarted(const TSession& session) {
@@ -368,8 +369,10 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
         return true;
       }
       if (other->verify_mode != 1) return true;
-      // One pending request per pair: asking again before an answer sends nothing.
-      if (friends_.AddRequest(s->user, target)) Deliver(target, message, s->user);
+      // One pending request per pair: asking again before an answer sends nothing. A request the
+      // queue had no room for is not pending, so it may be asked again later.
+      if (friends_.AddRequest(s->user, target) && !Deliver(target, message, s->user))
+        friends_.ClearRequest(s->user, target);
       return true;
     case a::kAdded:
       if (friends_already) {

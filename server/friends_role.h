@@ -71,8 +71,8 @@ class TFriendsRole final : public TRole {
   // (connectionless): its source must be the address of the sender's session on that node.
   std::optional<TSession> FriendAuthority(const TRequest& r, std::size_t sender_offset);
   // Sends to the user's session on this node or on another, or, with `queue_from`, keeps it from
-  // that sender for the next sign-in.
-  void Deliver(std::uint32_t user, const Bytes& message, std::optional<std::uint32_t> queue_from);
+  // that sender for the next sign-in. False when the queue had no room for it.
+  bool Deliver(std::uint32_t user, const Bytes& message, std::optional<std::uint32_t> queue_from);
   // Sends to the session's connection unless the session ended or changed hands meanwhile (a slow
   // handler runs beside the dispatch thread).
   void SendToSession(const TSession& session, std::span<const std::uint8_t> message);
