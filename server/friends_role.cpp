@@ -27,12 +27,22 @@ TFriendsRole::TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStor
 TFriendsRole::~TFriendsRole() { friends_.Listen(ctx_.config.node, nullptr); }
 
 void TFriendsRole::Attach(TMessageRouter& router) {
-  // The two that read the most run on the work pool.
-  router.On(
-      fw::kListRequest, fw::list_request::kSize, [this](const TRequest& r) { return OnListRequest(r); }, true);
+  // The two that read the most run on the work pool, one at a time per connection.
+  auto one_at_a_time = [this](bool (TFriendsRole::*handler)(const TRequest&)) {
+    return [this, handler](const TRequest& r) {
+      if (!TakeSlot(r.handle)) return true;
+      struct TFree {
+        TFriendsRole* role;
+        std::uint16_t handle;
+        ~TFree() { role->FreeSlot(handle); }
+      } free_slot{this, r.handle};
+      return (this->*handler)(r);
+    };
+  };
+  router.On(fw::kListRequest, fw::list_request::kSize, one_at_a_time(&TFriendsRole::OnListRequest), true);
   router.On(fw::kGroupOperation, fw::group_op::kSize,
             [this](const TRequest& r) { return OnGroupOperation(r); });
-  router.On(fw::kSearch, fw::search::kSize, [this](const TRequest& r) { return OnSearch(r); }, true);
+  router.On(fw::kSearch, fw::search::kSize, one_at_a_time(&TFriendsRole::OnSearch), true);
   router.On(fw::kAddFriend, fw::add::kSize, [this](const TRequest& r) { return OnAddFriend(r); });
   // The home role takes the own state (target 0); a state to a friend comes here.
   router.On(fw::kUserState, fw::state::kSize,
@@ -47,6 +57,16 @@ void TFriendsRole::Attach(TMessageRouter& router) {
     std::lock_guard lock(mutex_);
     cursors_.erase(handle);
   });
+}
+
+bool TFriendsRole::TakeSlot(std::uint16_t handle) {
+  std::lock_guard lock(mutex_);
+  return running_.insert(handle).second;
+}
+
+void TFriendsRole::FreeSlot(std::uint16_t handle) {
+  std::lock_guard lock(mutex_);
+  running_.erase(handle);
 }
 
 std::optional<TSession> TFriendsRole::Authority(const TRequest& r, std::size_t own_code_offset) {

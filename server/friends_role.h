@@ -15,7 +15,8 @@
 // endpoint's dispatch thread; SessionStarted/SessionEnded/SessionChanged on whichever thread the
 // home role starts, ends or changes a session on (dispatch, work pool, admin or the store's
 // listening thread). They share the session table and the store (both thread-safe) and the search
-// cursors (guarded by `mutex_`).
+// cursors and running slots (guarded by `mutex_`). A connection has at most one list or search on
+// the pool at a time; another that arrives meanwhile is dropped.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include <optional>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "context.h"
 #include "friend_store.h"
@@ -96,8 +98,14 @@ class TFriendsRole final : public TRole {
     Bytes criteria;  // the request's criteria bytes
     std::uint32_t after = 0;
   };
+  // Takes `handle`'s one place on the work pool: false while a list or search of that connection
+  // is still running (the new one is then dropped), so one connection cannot occupy the pool.
+  bool TakeSlot(std::uint16_t handle);
+  void FreeSlot(std::uint16_t handle);
+
   std::mutex mutex_;
   std::unordered_map<std::uint16_t, SearchCursor> cursors_;
+  std::unordered_set<std::uint16_t> running_;  // connections with a list or search on the pool
 };
 
 }  // namespace kiv::server
