@@ -28,15 +28,10 @@ TFriendsRole::~TFriendsRole() { friends_.Listen(ctx_.config.node, nullptr); }
 
 void TFriendsRole::Attach(TMessageRouter& router) {
   // The two that read the most run on the work pool, one at a time per connection.
-  auto one_at_a_time = [this](bool (TFriendsRole::*handler)(const TRequest&)) {
+  auto one_at_a_time = [this](bool (TFriendsRole::*handler)(const TRequest&, TSlot&)) {
     return [this, handler](const TRequest& r) {
-      if (!TakeSlot(r.handle)) return true;
-      struct TFree {
-        TFriendsRole* role;
-        std::uint16_t handle;
-        ~TFree() { role->FreeSlot(handle); }
-      } free_slot{this, r.handle};
-      return (this->*handler)(r);
+      TSlot slot(*this, r.handle);
+      return !slot.taken() || (this->*handler)(r, slot);
     };
   };
   router.On(fw::kListRequest, fw::list_request::kSize, one_at_a_time(&TFriendsRole::OnListRequest), true);
@@ -59,14 +54,18 @@ void TFriendsRole::Attach(TMessageRouter& router) {
   });
 }
 
-bool TFriendsRole::TakeSlot(std::uint16_t handle) {
-  std::lock_guard lock(mutex_);
-  return running_.insert(handle).second;
+TFriendsRole::TSlot::TSlot(TFriendsRole& role, std::uint16_t handle) : role_(role), handle_(handle) {
+  std::lock_guard lock(role_.mutex_);
+  const std::uint64_t token = ++role_.next_token_;
+  if (role_.running_.emplace(handle, token).second) token_ = token;
 }
 
-void TFriendsRole::FreeSlot(std::uint16_t handle) {
-  std::lock_guard lock(mutex_);
-  running_.erase(handle);
+void TFriendsRole::TSlot::Release() {
+  if (!token_) return;
+  std::lock_guard lock(role_.mutex_);
+  auto it = role_.running_.find(handle_);
+  if (it != role_.running_.end() && it->second == token_) role_.running_.erase(it);
+  token_ = 0;
 }
 
 std::optional<TSession> TFriendsRole::Authority(const TRequest& r, std::size_t own_code_offset) {
@@ -198,7 +197,7 @@ void TFriendsRole::SessionChanged(const TSession& session) {
   if (!session.guest && ctx_.sessions.ByUser(session.user)) friends_.SetPresent(RowOf(session));
 }
 
-bool TFriendsRole::OnListRequest(const TRequest& r) {
+bool TFriendsRole::OnListRequest(const TRequest& r, TSlot& slot) {
   std::optional<TSession> s = Authority(r, fw::list_request::kOwnCode);
   if (!s) return true;
 
@@ -232,6 +231,7 @@ bool TFriendsRole::OnListRequest(const TRequest& r) {
       lw.u8(at + l::kCamera, online->camera).address(at + l::kServer, online->server);
     }
   }
+  slot.Release();
   SendToSession(*s, lw.view());
   if (list_sent_) list_sent_(*s);
   return true;
@@ -284,7 +284,7 @@ bool TFriendsRole::OnGroupOperation(const TRequest& r) {
   return true;
 }
 
-bool TFriendsRole::OnSearch(const TRequest& r) {
+bool TFriendsRole::OnSearch(const TRequest& r, TSlot& slot) {
   namespace q = fw::search;
   namespace hit = fw::search_result;
   std::optional<TSession> s = Authority(r, q::kOwnCode);
@@ -347,6 +347,7 @@ bool TFriendsRole::OnSearch(const TRequest& r) {
       w.address(at + hit::kServer, a.presence->server);
     }
   }
+  slot.Release();
   SendToSession(*s, w.view());
   return true;
 }

@@ -25,7 +25,6 @@
 #include <optional>
 #include <span>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "context.h"
 #include "friend_store.h"
@@ -61,9 +60,28 @@ class TFriendsRole final : public TRole {
   void SetListListener(std::function<void(const TSession&)> listener) { list_sent_ = std::move(listener); }
 
  private:
-  bool OnListRequest(const TRequest& r);
+  // A connection's one place on the work pool: not taken while a list or search of that
+  // connection is still running (the new one is then dropped), so one connection cannot occupy the
+  // pool. A handler releases it before its last answer goes out, so the client's next request,
+  // sent on that answer, finds it free.
+  class TSlot {
+   public:
+    TSlot(TFriendsRole& role, std::uint16_t handle);
+    ~TSlot() { Release(); }
+    TSlot(const TSlot&) = delete;
+    TSlot& operator=(const TSlot&) = delete;
+    bool taken() const { return token_ != 0; }
+    void Release();
+
+   private:
+    TFriendsRole& role_;
+    std::uint16_t handle_;
+    std::uint64_t token_ = 0;
+  };
+
+  bool OnListRequest(const TRequest& r, TSlot& slot);
   bool OnGroupOperation(const TRequest& r);
-  bool OnSearch(const TRequest& r);
+  bool OnSearch(const TRequest& r, TSlot& slot);
   bool OnAddFriend(const TRequest& r);
   bool OnForward(const TRequest& r, std::size_t sender_offset);
   bool OnProfileRequest(const TRequest& r);
@@ -98,14 +116,12 @@ class TFriendsRole final : public TRole {
     Bytes criteria;  // the request's criteria bytes
     std::uint32_t after = 0;
   };
-  // Takes `handle`'s one place on the work pool: false while a list or search of that connection
-  // is still running (the new one is then dropped), so one connection cannot occupy the pool.
-  bool TakeSlot(std::uint16_t handle);
-  void FreeSlot(std::uint16_t handle);
 
   std::mutex mutex_;
   std::unordered_map<std::uint16_t, SearchCursor> cursors_;
-  std::unordered_set<std::uint16_t> running_;  // connections with a list or search on the pool
+  // Connections with a list or search on the pool, each with the token of the one running.
+  std::unordered_map<std::uint16_t, std::uint64_t> running_;
+  std::uint64_t next_token_ = 0;
 };
 
 }  // namespace kiv::server

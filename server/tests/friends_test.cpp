@@ -469,6 +469,23 @@ TEST_F(FriendsTest, TheQueueForAnOfflineUserHoldsOneMessagePerSender) {
     ASSERT_TRUE(t.Ask(st.home, ListRequest(code), fw::kList)) << code;
     EXPECT_TRUE(t.NothingOf(fw::kAddFriend, st.home, 1)) << code;
   }
+
+  // Many senders: handed out in order over several pages.
+  ASSERT_EQ(AddUser(20003, "验证", 1), 20003u);
+  const std::uint32_t senders = 2 * TFriendsRole::kQueuePage + 7;
+  for (std::uint32_t i = 0; i < senders; ++i)
+    ASSERT_TRUE(server_->FriendStore().Queue(20003, 70000 + i, AddFriend(fw::add::kRequest, 70000 + i, 20003), {}));
+  TProtocolClient t;
+  auto st = SignIn(t, 20003);
+  ASSERT_TRUE(st.ok());
+  for (std::uint32_t i = 0; i < senders; ++i) {
+    auto m = t.WaitFor(fw::kAddFriend, st.home);
+    ASSERT_TRUE(m) << i;
+    EXPECT_EQ(RecordReader(*m).u32(fw::add::kSender), 70000 + i);
+  }
+  ASSERT_TRUE(t.Ask(st.home, ListRequest(20003), fw::kList));
+  EXPECT_TRUE(t.NothingOf(fw::kAddFriend, st.home, 1));
+  EXPECT_EQ(server_->FriendStore().QueuedFor(20003), 0u);
 }
 
 TEST_F(FriendsTest, NoFriendshipBeyondTheFriendLimit) {
