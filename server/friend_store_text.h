@@ -17,9 +17,9 @@ std::optional<Bytes> FromHexText(const std::string& text);
 
 // The columns of a presence row joined as `p`, in the order both stores read them back, NULL-safe
 // for an outer join.
-#define KIV_PRESENCE_COLUMNS                                                                       \
-  "COALESCE(p.node, ''), COALESCE(p.ip, ''), COALESCE(p.port, 0), COALESCE(p.state, 0), "         \
-  "COALESCE(p.camera, 0), COALESCE(p.user_type, 0), COALESCE(p.server_ip, ''), "                   \
+#define KIV_PRESENCE_COLUMNS                                                              \
+  "COALESCE(p.node, ''), COALESCE(p.ip, ''), COALESCE(p.port, 0), COALESCE(p.state, 0), " \
+  "COALESCE(p.camera, 0), COALESCE(p.user_type, 0), COALESCE(p.server_ip, ''), "          \
   "COALESCE(p.server_port, 0)"
 
 std::unique_ptr<IFriendStore> OpenSqliteFriendStore(const std::string& path);

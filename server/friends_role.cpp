@@ -119,7 +119,8 @@ std::optional<TPresenceRow> TFriendsRole::VisibleTo(std::uint32_t user, std::uin
   return row;
 }
 
-bool TFriendsRole::Deliver(std::uint32_t user, const Bytes& message, std::optional<std::uint32_t> queue_from) {
+bool TFriendsRole::Deliver(std::uint32_t user, const Bytes& message,
+                           std::optional<std::uint32_t> queue_from) {
   if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) {
     endpoint_.Send(s->handle, message);
   } else if (std::optional<TPresenceRow> row = Where(user)) {

@@ -43,8 +43,7 @@ class TFriendsRole final : public TRole {
 
   // Forgets this node's presence rows (a start after a crash) and listens for friend messages that
   // other nodes send to users signed in here.
-  TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStore& friends,
-               TFriendQueueQuota quota = {});
+  TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStore& friends, TFriendQueueQuota quota = {});
   ~TFriendsRole() override;
   const char* Name() const override { return "friends"; }
   void Attach(TMessageRouter& router) override;

@@ -58,7 +58,8 @@ inline constexpr std::size_t kId = 12;
 inline constexpr std::size_t kOffset = 16;
 inline constexpr std::size_t kLast = 20;
 inline constexpr std::size_t kBlockSize = 21;
-inline constexpr std::size_t kBlockBytes = 6000;  // what a sender puts in one block, and the most a receiver takes
+// What a sender puts in one block, and the most a receiver takes.
+inline constexpr std::size_t kBlockBytes = 6000;
 }  // namespace file_data
 
 // 0x10009 voice block: 27-byte header, then the encoded voice.

@@ -456,8 +456,8 @@ TEST_F(FriendsTest, TheQueueForAnOfflineUserHoldsOneMessagePerSender) {
     ASSERT_TRUE(a.Ask(sa.home, AddFriend(fw::add::kDelete, 10001, 20002), fw::kAddFriend)) << i;
   }
   // The first request is what waits; the last word on the other pair (deleted) is what waits.
-  for (auto [code, kind, text] : {std::tuple{20001u, fw::add::kRequest, "第0"},
-                                  std::tuple{20002u, fw::add::kDeleted, ""}}) {
+  for (auto [code, kind, text] :
+       {std::tuple{20001u, fw::add::kRequest, "第0"}, std::tuple{20002u, fw::add::kDeleted, ""}}) {
     TProtocolClient t;
     auto st = SignIn(t, code);
     ASSERT_TRUE(st.ok());
@@ -474,7 +474,8 @@ TEST_F(FriendsTest, TheQueueForAnOfflineUserHoldsOneMessagePerSender) {
   ASSERT_EQ(AddUser(20003, "验证", 1), 20003u);
   const std::uint32_t senders = 2 * TFriendsRole::kQueuePage + 7;
   for (std::uint32_t i = 0; i < senders; ++i)
-    ASSERT_TRUE(server_->FriendStore().Queue(20003, 70000 + i, AddFriend(fw::add::kRequest, 70000 + i, 20003), {}));
+    ASSERT_TRUE(
+        server_->FriendStore().Queue(20003, 70000 + i, AddFriend(fw::add::kRequest, 70000 + i, 20003), {}));
   TProtocolClient t;
   auto st = SignIn(t, 20003);
   ASSERT_TRUE(st.ok());
@@ -528,7 +529,10 @@ TEST_F(FriendsTest, OnlineSearchFollowsStateChanges) {
   hidden.Send(sh.home, OwnState(30001, fw::kOnlineState));
   namespace pr = fw::profile_request;
   RecordWriter ask(pr::kSize);
-  ask.u32(0, fw::kProfileRequest).u32(pr::kSubject, 30001).u32(pr::kRequester, 30001).u8(pr::kPurpose, pr::kShow);
+  ask.u32(0, fw::kProfileRequest)
+      .u32(pr::kSubject, 30001)
+      .u32(pr::kRequester, 30001)
+      .u8(pr::kPurpose, pr::kShow);
   ASSERT_TRUE(hidden.Ask(sh.home, ask.take(), fw::kProfile));
   auto found = a.Ask(sa.home, Search(10001, "查询", true), fw::kSearchResult);
   ASSERT_TRUE(found);
@@ -564,7 +568,8 @@ TEST_F(FriendsTest, StoreQueueQuotasAndSearchWindows) {
   std::vector<std::pair<std::uint32_t, std::uint8_t>> got;
   for (std::vector<Bytes> page; !(page = store.TakeQueued(20001, 2)).empty();) {
     EXPECT_LE(page.size(), 2u);
-    for (const Bytes& m : page) got.emplace_back(RecordReader(m).u32(fw::add::kSender), m[fw::add::kText + 1]);
+    for (const Bytes& m : page)
+      got.emplace_back(RecordReader(m).u32(fw::add::kSender), m[fw::add::kText + 1]);
   }
   using P = std::vector<std::pair<std::uint32_t, std::uint8_t>>;
   EXPECT_EQ(got, (P{{60001, 1}, {60003, 1}, {60004, 1}, {60005, 1}, {60002, 2}}));
