@@ -5,6 +5,7 @@
 
 #include "declare/chat_wire.h"
 #include "declare/friend_wire.h"
+#include "declare/relay_limits.h"
 
 namespace kiv::server {
 
@@ -12,33 +13,21 @@ namespace {
 
 namespace cw = chat_wire;
 
-// What the role checks of each code before it keeps or forwards a message.
+// Where the role finds the target and the sender of each code it relays, and the channel it
+// relays on; how large a message may be comes from the relay limits the clients read with.
 struct TChatRule {
   std::uint32_t code;
-  std::size_t min_size, max_size;
   std::size_t target, sender;
-  std::size_t size_field;  // 0: none; else header + this field's value must fit the message
-  std::size_t header;
   std::uint8_t channel;
   std::uint32_t threshold;
 };
 
-constexpr std::size_t kMaxFileBlock = 64u << 10;
-constexpr std::size_t kMaxVideoFrame = 512u << 10;
-
 constexpr TChatRule kRules[] = {
-    {cw::kChatMessage, cw::text::kHeaderSize, cw::text::kMaxSize, cw::text::kTarget, cw::text::kSender, 0,
-     cw::text::kHeaderSize, cw::kTextChannel, 0},
-    // An operation is 278 bytes; a longer one is forwarded as it came, within a bound.
-    {cw::kOperate, cw::operate::kSize, 512, cw::operate::kTarget, cw::operate::kSender, 0, cw::operate::kSize,
-     cw::kOperateChannel, 0},
-    {cw::kFileData, cw::file_data::kHeaderSize, cw::file_data::kHeaderSize + kMaxFileBlock,
-     cw::file_data::kTarget, cw::file_data::kSender, cw::file_data::kBlockSize, cw::file_data::kHeaderSize,
-     cw::kFirstFileChannel, 0},
-    {cw::kAudioData, cw::audio::kHeaderSize, cw::audio::kBufferSize, cw::audio::kTarget, cw::audio::kSender,
-     cw::audio::kDataSize, cw::audio::kHeaderSize, cw::kAudioChannel, cw::kMediaThreshold},
-    {cw::kVideoData, cw::video::kHeaderSize, cw::video::kHeaderSize + kMaxVideoFrame, cw::video::kTarget,
-     cw::video::kSender, cw::video::kFrameSize, cw::video::kHeaderSize, cw::kVideoChannel, cw::kMediaThreshold},
+    {cw::kChatMessage, cw::text::kTarget, cw::text::kSender, cw::kTextChannel, 0},
+    {cw::kOperate, cw::operate::kTarget, cw::operate::kSender, cw::kOperateChannel, 0},
+    {cw::kFileData, cw::file_data::kTarget, cw::file_data::kSender, cw::kFirstFileChannel, 0},
+    {cw::kAudioData, cw::audio::kTarget, cw::audio::kSender, cw::kAudioChannel, cw::kMediaThreshold},
+    {cw::kVideoData, cw::video::kTarget, cw::video::kSender, cw::kVideoChannel, cw::kMediaThreshold},
 };
 
 const TChatRule* RuleOf(std::uint32_t code) {
@@ -69,7 +58,8 @@ TChatRole::~TChatRole() {
 
 void TChatRole::Attach(TMessageRouter& router) {
   for (const TChatRule& rule : kRules)
-    router.On(rule.code, rule.min_size, [this](const TRequest& r) { return OnChat(r); });
+    router.On(rule.code, relay_limits::RelayLimitOf(rule.code)->header,
+              [this](const TRequest& r) { return OnChat(r); });
 }
 
 std::int64_t TChatRole::NowMs() {
@@ -106,8 +96,7 @@ bool TChatRole::OnChat(const TRequest& r) {
   const TChatRule* rule = RuleOf(r.code);
   if (!rule) return false;
   const std::size_t size = r.body.size();
-  if (size < rule->min_size || size > rule->max_size ||
-      (rule->size_field && rule->header + std::uint64_t{r.body.u32(rule->size_field)} > size)) {
+  if (!relay_limits::WithinRelayLimit(r.body.bytes(0, size))) {
     ++refused_;
     return true;
   }

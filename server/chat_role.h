@@ -15,7 +15,8 @@
 // its blocks keep their order; what waits for a target on a channel is bounded. A target not
 // signed in here: a text message is kept, the others are dropped.
 //
-// Every message is checked first: lengths against the fixed header and the size fields, the
+// Every message is checked first: lengths against the relay limits the clients read with (the
+// fixed header, the size fields and the largest block or frame a client takes), the
 // sender against the connection (never the body alone), and the friendship: the sender must be on
 // the target's list and not in its block group.
 //

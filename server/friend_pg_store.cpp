@@ -116,10 +116,11 @@ class TPgFriendStore final : public IFriendStore {
                .affected() > 0;
   }
 
-  void AddRequest(std::uint32_t sender, std::uint32_t target) override {
+  bool AddRequest(std::uint32_t sender, std::uint32_t target) override {
     std::lock_guard lock(mutex_);
-    Exec("INSERT INTO friend_requests (sender, target) VALUES ($1, $2) ON CONFLICT DO NOTHING",
-         {N(sender), N(target)});
+    return Exec("INSERT INTO friend_requests (sender, target) VALUES ($1, $2) ON CONFLICT DO NOTHING",
+                {N(sender), N(target)})
+               .affected() > 0;
   }
 
   bool HasRequest(std::uint32_t sender, std::uint32_t target) override {
@@ -133,20 +134,71 @@ class TPgFriendStore final : public IFriendStore {
     Exec("DELETE FROM friend_requests WHERE sender = $1 AND target = $2", {N(sender), N(target)});
   }
 
-  void Queue(std::uint32_t target, const Bytes& message) override {
+  std::vector<TFriendEntry> FriendList(std::uint32_t owner, std::size_t limit) override {
     std::lock_guard lock(mutex_);
-    Exec("BEGIN", {});
-    Exec("LOCK TABLE friend_queue IN SHARE ROW EXCLUSIVE MODE", {});
     TPgResult r = Exec(
-        "INSERT INTO friend_queue (seq, target, body) "
-        "VALUES ((SELECT COALESCE(MAX(seq), 0) + 1 FROM friend_queue), $1, $2)",
-        {N(target), HexText(message)});
-    Exec(r.ok() ? "COMMIT" : "ROLLBACK", {});
+        "SELECT f.friend, f.group_id, CASE WHEN a.code IS NULL THEN 0 ELSE 1 END, COALESCE(a.nickname, ''), "
+        "COALESCE(a.face, 0), COALESCE(a.user_type, 0), COALESCE(b.group_id, 0), "
+        "CASE WHEN p.code IS NULL THEN 0 ELSE 1 END, " KIV_PRESENCE_COLUMNS
+        " FROM friendships f LEFT JOIN accounts a ON a.code = f.friend "
+        "LEFT JOIN friendships b ON b.owner = f.friend AND b.friend = f.owner "
+        "LEFT JOIN friend_presence p ON p.code = f.friend "
+        "WHERE f.owner = $1::bigint ORDER BY f.friend LIMIT $2::bigint",
+        {N(owner), N(static_cast<std::int64_t>(limit))});
+    std::vector<TFriendEntry> rows;
+    for (int i = 0; i < r.rows(); ++i) {
+      TFriendEntry e;
+      e.code = static_cast<std::uint32_t>(r.number(i, 0));
+      e.group = static_cast<std::uint32_t>(r.number(i, 1));
+      e.account = r.number(i, 2) != 0;
+      e.nickname = r.text(i, 3);
+      e.face = static_cast<std::uint8_t>(r.number(i, 4));
+      e.user_type = static_cast<std::uint8_t>(r.number(i, 5));
+      e.blocks_owner = r.number(i, 6) == 3;
+      if (r.number(i, 7)) e.presence = PresenceAt(r, i, 8, e.code);
+      rows.push_back(std::move(e));
+    }
+    return rows;
   }
 
-  std::vector<Bytes> TakeQueued(std::uint32_t target) override {
+  std::size_t FriendCount(std::uint32_t owner) override {
     std::lock_guard lock(mutex_);
-    TPgResult r = Exec("DELETE FROM friend_queue WHERE target = $1 RETURNING seq, body", {N(target)});
+    TPgResult r = Exec("SELECT COUNT(*) FROM friendships WHERE owner = $1", {N(owner)});
+    return r.rows() ? static_cast<std::size_t>(r.number(0, 0)) : 0;
+  }
+
+  bool Queue(std::uint32_t target, std::uint32_t sender, const Bytes& message,
+             const TFriendQueueQuota& quota) override {
+    std::lock_guard lock(mutex_);
+    // One writer at a time across the nodes keeps the quotas exact and the sequence unique.
+    Exec("BEGIN", {});
+    TPgResult lock_table = Exec("LOCK TABLE friend_queue IN SHARE ROW EXCLUSIVE MODE", {});
+    // The pair's own waiting message is replaced, so it does not count against the quotas.
+    TPgResult d = Exec(
+        "DELETE FROM friend_queue WHERE target = $1::bigint AND sender = $2::bigint "
+        "AND (SELECT COUNT(*) FROM friend_queue WHERE target = $1::bigint AND sender != $2::bigint) < $3::bigint "
+        "AND (SELECT COUNT(*) FROM friend_queue WHERE sender = $2::bigint AND target != $1::bigint) < $4::bigint",
+        {N(target), N(sender), N(static_cast<std::int64_t>(quota.per_target)),
+         N(static_cast<std::int64_t>(quota.per_sender))});
+    TPgResult r = Exec(
+        "INSERT INTO friend_queue (seq, target, sender, body) "
+        "SELECT (SELECT COALESCE(MAX(seq), 0) + 1 FROM friend_queue), $1::bigint, $2::bigint, $3 "
+        "WHERE (SELECT COUNT(*) FROM friend_queue WHERE target = $1::bigint AND sender != $2::bigint) < $4::bigint "
+        "AND (SELECT COUNT(*) FROM friend_queue WHERE sender = $2::bigint AND target != $1::bigint) < $5::bigint",
+        {N(target), N(sender), HexText(message), N(static_cast<std::int64_t>(quota.per_target)),
+         N(static_cast<std::int64_t>(quota.per_sender))});
+    const bool ok = lock_table.ok() && d.ok() && r.ok();
+    Exec(ok ? "COMMIT" : "ROLLBACK", {});
+    if (!ok) throw std::runtime_error("PostgreSQL: cannot queue a friend message");
+    return r.affected() > 0;
+  }
+
+  std::vector<Bytes> TakeQueued(std::uint32_t target, std::size_t limit) override {
+    std::lock_guard lock(mutex_);
+    TPgResult r = Exec(
+        "DELETE FROM friend_queue WHERE seq IN (SELECT seq FROM friend_queue WHERE target = $1::bigint "
+        "ORDER BY seq LIMIT $2::bigint) RETURNING seq, body",
+        {N(target), N(static_cast<std::int64_t>(limit))});
     std::vector<std::pair<std::int64_t, Bytes>> rows;
     for (int i = 0; i < r.rows(); ++i)
       if (std::optional<Bytes> b = FromHexText(r.text(i, 1)))
@@ -155,6 +207,12 @@ class TPgFriendStore final : public IFriendStore {
     std::vector<Bytes> out;
     for (auto& [seq, body] : rows) out.push_back(std::move(body));
     return out;
+  }
+
+  std::uint64_t QueuedFor(std::uint32_t target) override {
+    std::lock_guard lock(mutex_);
+    TPgResult r = Exec("SELECT COUNT(*) FROM friend_queue WHERE target = $1", {N(target)});
+    return r.rows() ? static_cast<std::uint64_t>(r.number(0, 0)) : 0;
   }
 
   void SetPresent(const TPresenceRow& p) override {
@@ -176,20 +234,9 @@ class TPgFriendStore final : public IFriendStore {
 
   std::optional<TPresenceRow> Presence(std::uint32_t code) override {
     std::lock_guard lock(mutex_);
-    TPgResult r = Exec(
-        "SELECT node, ip, port, state, camera, user_type, server_ip, server_port FROM friend_presence WHERE "
-        "code = $1",
-        {N(code)});
+    TPgResult r = Exec("SELECT " KIV_PRESENCE_COLUMNS " FROM friend_presence p WHERE code = $1", {N(code)});
     if (r.rows() == 0) return std::nullopt;
-    TPresenceRow p;
-    p.code = code;
-    p.node = r.text(0, 0);
-    p.peer = {r.text(0, 1), static_cast<std::uint16_t>(r.number(0, 2))};
-    p.state = static_cast<std::uint8_t>(r.number(0, 3));
-    p.camera = static_cast<std::uint8_t>(r.number(0, 4));
-    p.user_type = static_cast<std::uint8_t>(r.number(0, 5));
-    p.server = {r.text(0, 6), static_cast<std::uint16_t>(r.number(0, 7))};
-    return p;
+    return PresenceAt(r, 0, 0, code);
   }
 
   void ClearNode(const std::string& node) override {
@@ -245,20 +292,76 @@ class TPgFriendStore final : public IFriendStore {
     });
   }
 
-  std::vector<std::uint32_t> FindUsers(const TUserQuery& q, std::uint32_t after, std::size_t limit) override {
+  TSearchPage Search(const TUserQuery& q, std::uint32_t after, std::size_t limit, std::size_t window) override {
     std::lock_guard lock(mutex_);
-    TPgResult r = Exec(
-        "SELECT code FROM accounts WHERE code > $1 AND ($2 = 0 OR code = $2) "
-        "AND ($3 = '' OR strpos(nickname, $3) > 0) AND ($4 = '' OR city = $4) "
-        "AND ($5 = 0 OR sex = $6) ORDER BY code LIMIT $7",
-        {N(after), N(q.code), q.nickname, q.city, N(q.sex), N(q.sex == 1 ? 1 : 0),
-         N(static_cast<std::int64_t>(limit))});
-    std::vector<std::uint32_t> codes;
-    for (int i = 0; i < r.rows(); ++i) codes.push_back(static_cast<std::uint32_t>(r.number(i, 0)));
-    return codes;
+    // The window: the next accounts in code order (or signed-in users, for online only); the
+    // filters that need a row's text run only inside it.
+    const char* online_window =
+        "SELECT code FROM friend_presence WHERE code > $1::bigint AND ($2::bigint = 0 OR code = $2::bigint) "
+        "AND state = 1 AND ($3::int = 0 OR camera = 1) ORDER BY code LIMIT $4::bigint";
+    const char* all_window =
+        "SELECT code FROM accounts WHERE code > $1::bigint AND ($2::bigint = 0 OR code = $2::bigint) "
+        "AND $3::int = $3::int ORDER BY code LIMIT $4::bigint";
+    const std::string from = std::string("(") + (q.online_only || q.camera_only ? online_window : all_window) + ")";
+    std::vector<std::string> params = {N(after), N(q.code), N(q.camera_only ? 1 : 0),
+                                       N(static_cast<std::int64_t>(window))};
+    TSearchPage page;
+    const std::string sql =
+        "SELECT a.code, a.nickname, a.sex, a.age, a.face, a.province, a.city, a.verify_mode, "
+        "CASE WHEN p.code IS NULL THEN 0 ELSE 1 END, " KIV_PRESENCE_COLUMNS " FROM " + from +
+        " w JOIN accounts a ON a.code = w.code LEFT JOIN friend_presence p ON p.code = a.code AND p.state = 1 "
+        "WHERE ($5::text = '' OR strpos(a.nickname, $5::text) > 0) AND ($6::text = '' OR a.city = $6::text) "
+        "AND ($7::int = 0 OR a.sex = $8::int) ORDER BY a.code LIMIT $9::bigint";
+    std::vector<std::string> all = params;
+    for (std::string v : {q.nickname, q.city, N(q.sex), N(q.sex == 1 ? 1 : 0), N(static_cast<std::int64_t>(limit))})
+      all.push_back(std::move(v));
+    TPgResult r = Exec(sql.c_str(), all);
+    if (!r.ok()) throw std::runtime_error("PostgreSQL: search failed: " + r.error());
+    for (int i = 0; i < r.rows(); ++i) {
+      TSearchHit h;
+      h.code = static_cast<std::uint32_t>(r.number(i, 0));
+      h.nickname = r.text(i, 1);
+      h.sex = static_cast<std::uint8_t>(r.number(i, 2));
+      h.age = static_cast<std::uint8_t>(r.number(i, 3));
+      h.face = static_cast<std::uint8_t>(r.number(i, 4));
+      h.province = r.text(i, 5);
+      h.city = r.text(i, 6);
+      h.verify_mode = static_cast<std::uint8_t>(r.number(i, 7));
+      if (r.number(i, 8)) h.presence = PresenceAt(r, i, 9, h.code);
+      page.hits.push_back(std::move(h));
+    }
+    if (page.hits.size() == limit) {
+      page.next = page.hits.back().code;
+      return page;
+    }
+    const std::string count = "SELECT COUNT(*), COALESCE(MAX(code), 0) FROM " + from + " w";
+    TPgResult c = Exec(count.c_str(), params);
+    if (!c.ok() || c.rows() != 1) throw std::runtime_error("PostgreSQL: search failed: " + c.error());
+    page.next = static_cast<std::uint32_t>(c.number(0, 1));
+    page.done = static_cast<std::size_t>(c.number(0, 0)) < window;
+    return page;
+  }
+
+  std::uint64_t OnlineCount() override {
+    std::lock_guard lock(mutex_);
+    TPgResult r = Exec("SELECT COUNT(*) FROM friend_presence WHERE state = 1", {});
+    return r.rows() ? static_cast<std::uint64_t>(r.number(0, 0)) : 0;
   }
 
  private:
+  // The presence columns of row `i` from column `at` on (KIV_PRESENCE_COLUMNS' order).
+  static TPresenceRow PresenceAt(const TPgResult& r, int i, int at, std::uint32_t code) {
+    TPresenceRow p;
+    p.code = code;
+    p.node = r.text(i, at);
+    p.peer = {r.text(i, at + 1), static_cast<std::uint16_t>(r.number(i, at + 2))};
+    p.state = static_cast<std::uint8_t>(r.number(i, at + 3));
+    p.camera = static_cast<std::uint8_t>(r.number(i, at + 4));
+    p.user_type = static_cast<std::uint8_t>(r.number(i, at + 5));
+    p.server = {r.text(i, at + 6), static_cast<std::uint16_t>(r.number(i, at + 7))};
+    return p;
+  }
+
   TPgResult Exec(const char* sql, const std::vector<std::string>& params) { return PgExec(db_, sql, params); }
 
   std::string url_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "declare/friend_wire.h"
+#include "declare/relay_limits.h"
 
 namespace kiv::server {
 
@@ -14,8 +15,9 @@ bool IsUserGroup(std::uint32_t id) { return id >= fw::kFirstUserGroup && id <= 2
 
 }  // namespace
 
-TFriendsRole::TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStore& friends)
-    : ctx_(ctx), endpoint_(endpoint), friends_(friends) {
+TFriendsRole::TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStore& friends,
+                           TFriendQueueQuota quota)
+    : ctx_(ctx), endpoint_(endpoint), friends_(friends), quota_(quota) {
   friends_.ClearNode(ctx_.config.node);
   friends_.Listen(ctx_.config.node, [this](std::uint32_t user, const Bytes& message) {
     if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) endpoint_.Send(s->handle, message);
@@ -25,11 +27,17 @@ TFriendsRole::TFriendsRole(TServerContext& ctx, TEndpoint& endpoint, IFriendStor
 TFriendsRole::~TFriendsRole() { friends_.Listen(ctx_.config.node, nullptr); }
 
 void TFriendsRole::Attach(TMessageRouter& router) {
-  router.On(fw::kListRequest, fw::list_request::kSize,
-            [this](const TRequest& r) { return OnListRequest(r); });
+  // The two that read the most run on the work pool, one at a time per connection.
+  auto one_at_a_time = [this](bool (TFriendsRole::*handler)(const TRequest&, TSlot&)) {
+    return [this, handler](const TRequest& r) {
+      TSlot slot(*this, r.handle);
+      return !slot.taken() || (this->*handler)(r, slot);
+    };
+  };
+  router.On(fw::kListRequest, fw::list_request::kSize, one_at_a_time(&TFriendsRole::OnListRequest), true);
   router.On(fw::kGroupOperation, fw::group_op::kSize,
             [this](const TRequest& r) { return OnGroupOperation(r); });
-  router.On(fw::kSearch, fw::search::kSize, [this](const TRequest& r) { return OnSearch(r); });
+  router.On(fw::kSearch, fw::search::kSize, one_at_a_time(&TFriendsRole::OnSearch), true);
   router.On(fw::kAddFriend, fw::add::kSize, [this](const TRequest& r) { return OnAddFriend(r); });
   // The home role takes the own state (target 0); a state to a friend comes here.
   router.On(fw::kUserState, fw::state::kSize,
@@ -44,6 +52,20 @@ void TFriendsRole::Attach(TMessageRouter& router) {
     std::lock_guard lock(mutex_);
     cursors_.erase(handle);
   });
+}
+
+TFriendsRole::TSlot::TSlot(TFriendsRole& role, std::uint16_t handle) : role_(role), handle_(handle) {
+  std::lock_guard lock(role_.mutex_);
+  const std::uint64_t token = ++role_.next_token_;
+  if (role_.running_.emplace(handle, token).second) token_ = token;
+}
+
+void TFriendsRole::TSlot::Release() {
+  if (!token_) return;
+  std::lock_guard lock(role_.mutex_);
+  auto it = role_.running_.find(handle_);
+  if (it != role_.running_.end() && it->second == token_) role_.running_.erase(it);
+  token_ = 0;
 }
 
 std::optional<TSession> TFriendsRole::Authority(const TRequest& r, std::size_t own_code_offset) {
@@ -97,26 +119,41 @@ std::optional<TPresenceRow> TFriendsRole::VisibleTo(std::uint32_t user, std::uin
   return row;
 }
 
-void TFriendsRole::Deliver(std::uint32_t user, const Bytes& message, bool queue) {
+bool TFriendsRole::Deliver(std::uint32_t user, const Bytes& message,
+                           std::optional<std::uint32_t> queue_from) {
   if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) {
     endpoint_.Send(s->handle, message);
   } else if (std::optional<TPresenceRow> row = Where(user)) {
     friends_.SendToNode(row->node, user, message);
-  } else if (queue) {
-    friends_.Queue(user, message);
+  } else if (queue_from && !friends_.Queue(user, *queue_from, message, quota_)) {
+    ctx_.log.Line("friend queue full, message from " + std::to_string(*queue_from) + " to " +
+                  std::to_string(user) + " not kept");
+    return false;
   }
+  return true;
+}
+
+void TFriendsRole::SendToSession(const TSession& session, std::span<const std::uint8_t> message) {
+  std::optional<TSession> now = ctx_.sessions.ByHandle(session.handle);
+  if (now && now->user == session.user && now->peer == session.peer) endpoint_.Send(session.handle, message);
+}
+
+std::optional<TPresenceRow> TFriendsRole::Reachable(const TFriendEntry& entry) {
+  // As Where: a session here is the freshest word; this node's rows are only as good as its sessions.
+  if (std::optional<TSession> s = ctx_.sessions.ByUser(entry.code)) return RowOf(*s);
+  if (!entry.presence || entry.presence->node == ctx_.config.node) return std::nullopt;
+  return entry.presence;
 }
 
 void TFriendsRole::SessionStarted(const TSession& session) {
   if (session.guest) return;
   friends_.SetPresent(RowOf(session));
   std::vector<TPresenceRow> online;
-  for (const TFriendRow& f : friends_.Friends(session.user)) {
-    if (f.group == fw::kBlockGroup) continue;
-    if (std::optional<TPresenceRow> s = VisibleTo(f.code, session.user)) online.push_back(*s);
+  for (const TFriendEntry& f : friends_.FriendList(session.user, kMaxFriends)) {
+    if (f.group == fw::kBlockGroup || f.blocks_owner) continue;
+    if (std::optional<TPresenceRow> row = Reachable(f)) online.push_back(std::move(*row));
   }
   namespace o = fw::online;
-  online.resize(std::min<std::size_t>(online.size(), 0xFFFF));
   RecordWriter w(o::kHeaderSize + online.size() * o::kEntrySize);
   w.u32(0, fw::kOnline)
       .u32(o::kTarget, session.user)
@@ -128,7 +165,12 @@ void TFriendsRole::SessionStarted(const TSession& session) {
     w.u8(at + o::kUserType, online[i].user_type).address(at + o::kServer, online[i].server);
   }
   endpoint_.Send(session.handle, w.view());
-  for (const Bytes& queued : friends_.TakeQueued(session.user)) endpoint_.Send(session.handle, queued);
+  // A page at a time, so a full queue is never all in memory; the quota bounds the pages.
+  for (std::size_t pages = 0; pages <= quota_.per_target / kQueuePage + 1; ++pages) {
+    std::vector<Bytes> page = friends_.TakeQueued(session.user, kQueuePage);
+    for (const Bytes& queued : page) endpoint_.Send(session.handle, queued);
+    if (page.size() < kQueuePage) break;
+  }
 }
 
 void TFriendsRole::SessionEnded(const TSession& session) {
@@ -139,15 +181,24 @@ void TFriendsRole::SessionEnded(const TSession& session) {
   if (session.guest) return;
   friends_.SetAbsent(session.user, ctx_.config.node);
   namespace st = fw::state;
-  for (const TFriendRow& f : friends_.Friends(session.user)) {
+  for (const TFriendEntry& f : friends_.FriendList(session.user, kMaxFriends)) {
+    std::optional<TPresenceRow> row = Reachable(f);
+    if (!row) continue;
     RecordWriter w(st::kSize);
     w.u32(0, fw::kUserState).u32(st::kTarget, f.code).u8(st::kState, fw::kOffline);
     w.u8(st::kUserType, session.user_type).u32(st::kSender, session.user);
-    Deliver(f.code, w.take(), false);
+    if (std::optional<TSession> s = ctx_.sessions.ByUser(f.code))
+      endpoint_.Send(s->handle, w.view());
+    else if (row->node != ctx_.config.node)
+      friends_.SendToNode(row->node, f.code, w.take());
   }
 }
 
-bool TFriendsRole::OnListRequest(const TRequest& r) {
+void TFriendsRole::SessionChanged(const TSession& session) {
+  if (!session.guest && ctx_.sessions.ByUser(session.user)) friends_.SetPresent(RowOf(session));
+}
+
+bool TFriendsRole::OnListRequest(const TRequest& r, TSlot& slot) {
   std::optional<TSession> s = Authority(r, fw::list_request::kOwnCode);
   if (!s) return true;
 
@@ -161,30 +212,28 @@ bool TFriendsRole::OnListRequest(const TRequest& r) {
     std::size_t at = g::kHeaderSize + i * g::kEntrySize;
     gw.u32(at + g::kId, groups[i].id).text(at + g::kName, fw::kGroupNameLen, groups[i].name);
   }
-  endpoint_.Send(r.handle, gw.view());
+  SendToSession(*s, gw.view());
 
-  std::vector<TFriendRow> rows = friends_.Friends(s->user);
-  rows.resize(std::min<std::size_t>(rows.size(), 0xFFFF));
+  std::vector<TFriendEntry> rows = friends_.FriendList(s->user, kMaxFriends);
   namespace l = fw::list;
   RecordWriter lw(l::kHeaderSize + rows.size() * l::kEntrySize);
   lw.u32(0, fw::kList).u32(l::kTarget, s->user).u16(l::kCount, static_cast<std::uint16_t>(rows.size()));
   for (std::size_t i = 0; i < rows.size(); ++i) {
+    const TFriendEntry& f = rows[i];
     std::size_t at = l::kHeaderSize + i * l::kEntrySize;
-    std::optional<TAccount> a = ctx_.store.Find(rows[i].code);
     // A friend in the own block list sees nothing of the user, and is shown offline as well.
     std::optional<TPresenceRow> online =
-        rows[i].group == fw::kBlockGroup ? std::nullopt : VisibleTo(rows[i].code, s->user);
-    lw.u32(at + l::kUser, rows[i].code).u8(at + l::kGroup, static_cast<std::uint8_t>(rows[i].group));
-    if (a)
-      lw.text(at + l::kNickname, 40, a->nickname)
-          .u8(at + l::kFace, a->face)
-          .u8(at + l::kUserType, a->user_type);
+        f.group == fw::kBlockGroup || f.blocks_owner ? std::nullopt : Reachable(f);
+    lw.u32(at + l::kUser, f.code).u8(at + l::kGroup, static_cast<std::uint8_t>(f.group));
+    if (f.account)
+      lw.text(at + l::kNickname, 40, f.nickname).u8(at + l::kFace, f.face).u8(at + l::kUserType, f.user_type);
     if (online) {
       lw.u8(at + l::kState, online->state).address(at + l::kOwnAddress, online->peer);
       lw.u8(at + l::kCamera, online->camera).address(at + l::kServer, online->server);
     }
   }
-  endpoint_.Send(r.handle, lw.view());
+  slot.Release();
+  SendToSession(*s, lw.view());
   if (list_sent_) list_sent_(*s);
   return true;
 }
@@ -236,7 +285,7 @@ bool TFriendsRole::OnGroupOperation(const TRequest& r) {
   return true;
 }
 
-bool TFriendsRole::OnSearch(const TRequest& r) {
+bool TFriendsRole::OnSearch(const TRequest& r, TSlot& slot) {
   namespace q = fw::search;
   namespace hit = fw::search_result;
   std::optional<TSession> s = Authority(r, q::kOwnCode);
@@ -246,15 +295,16 @@ bool TFriendsRole::OnSearch(const TRequest& r) {
   query.nickname = r.body.text(q::kNickname, 40);
   query.city = r.body.text(q::kCity, 20);
   query.sex = r.body.u8(q::kSex) <= 2 ? r.body.u8(q::kSex) : 0;
-  bool camera_only = r.body.u8(q::kCameraOnly) == 1, online_only = r.body.u8(q::kOnlineOnly) == 1;
+  query.camera_only = r.body.u8(q::kCameraOnly) == 1;
+  query.online_only = r.body.u8(q::kOnlineOnly) == 1;
 
   // The same criteria again continue after the last hit; other criteria start over.
   Bytes criteria;
   for (std::size_t at : {q::kUser, q::kNickname, q::kCity})
     for (std::uint8_t b : r.body.bytes(at, at == q::kUser ? 4 : (at == q::kCity ? 21 : 41)))
       criteria.push_back(b);
-  criteria.push_back(camera_only);
-  criteria.push_back(online_only);
+  criteria.push_back(query.camera_only);
+  criteria.push_back(query.online_only);
   criteria.push_back(query.sex);
   std::uint32_t after = 0;
   {
@@ -263,53 +313,43 @@ bool TFriendsRole::OnSearch(const TRequest& r) {
     if (it != cursors_.end() && it->second.criteria == criteria) after = it->second.after;
   }
 
-  std::vector<TSession> sessions = ctx_.sessions.All();
-  std::unordered_map<std::uint32_t, TSession> visible;  // signed in and not invisible
-  for (const TSession& x : sessions)
-    if (x.state == fw::kOnlineState && !x.guest) visible.emplace(x.user, x);
-
-  std::vector<std::pair<TAccount, const TSession*>> hits;
-  std::uint32_t next = after;
-  while (hits.size() < q::kPageSize) {
-    std::vector<std::uint32_t> codes = friends_.FindUsers(query, next, 64);
-    if (codes.empty()) break;
-    for (std::uint32_t code : codes) {
-      next = code;
-      auto online = visible.find(code);
-      const TSession* session = online == visible.end() ? nullptr : &online->second;
-      if ((online_only || camera_only) && !session) continue;
-      if (camera_only && session->camera != 1) continue;
-      std::optional<TAccount> a = ctx_.store.Find(code);
-      if (!a) continue;
-      hits.emplace_back(std::move(*a), session);
-      if (hits.size() == q::kPageSize) break;
-    }
+  // A few windows of accounts at most, so a rare match does not walk the whole table.
+  std::vector<TSearchHit> hits;
+  TSearchPage page;
+  page.next = after;
+  for (std::size_t windows = 0; windows < kSearchWindows && hits.size() < q::kPageSize && !page.done;
+       ++windows) {
+    page = friends_.Search(query, page.next, q::kPageSize - hits.size(), kSearchWindow);
+    for (TSearchHit& h : page.hits) hits.push_back(std::move(h));
   }
+  const std::uint64_t online_users = friends_.OnlineCount();
   {
     std::lock_guard lock(mutex_);
-    if (hits.empty())
-      cursors_.erase(r.handle);
+    std::optional<TSession> now = ctx_.sessions.ByHandle(r.handle);
+    if ((hits.empty() && page.done) || !now || now->user != s->user)
+      cursors_.erase(r.handle);  // exhausted: the next search starts over
     else
-      cursors_[r.handle] = {criteria, next};
+      cursors_[r.handle] = {criteria, page.next};
   }
 
   RecordWriter w(hit::kHeaderSize + hits.size() * hit::kEntrySize);
   w.u32(0, fw::kSearchResult)
       .u32(hit::kTarget, s->user)
       .u8(hit::kCount, static_cast<std::uint8_t>(hits.size()));
-  w.u32(hit::kOnlineUsers, static_cast<std::uint32_t>(visible.size()));
-  WireAddress server = ctx_.HomeAnnounced();
+  w.u32(hit::kOnlineUsers, static_cast<std::uint32_t>(std::min<std::uint64_t>(online_users, 0xFFFFFFFF)));
   for (std::size_t i = 0; i < hits.size(); ++i) {
-    const TAccount& a = hits[i].first;
+    const TSearchHit& a = hits[i];
     std::size_t at = hit::kHeaderSize + i * hit::kEntrySize;
     w.u32(at + hit::kUser, a.code).text(at + hit::kNickname, 40, a.nickname).u8(at + hit::kSex, a.sex);
     w.u8(at + hit::kAge, a.age).u8(at + hit::kFace, a.face).text(at + hit::kProvince, 20, a.province);
     w.text(at + hit::kCity, 20, a.city).u8(at + hit::kVerifyMode, a.verify_mode);
-    if (const TSession* online = hits[i].second) {
-      w.u8(at + hit::kOnline, 1).u8(at + hit::kCamera, online->camera).address(at + hit::kServer, server);
+    if (a.presence) {
+      w.u8(at + hit::kOnline, 1).u8(at + hit::kCamera, a.presence->camera);
+      w.address(at + hit::kServer, a.presence->server);
     }
   }
-  endpoint_.Send(r.handle, w.view());
+  slot.Release();
+  SendToSession(*s, w.view());
   return true;
 }
 
@@ -324,6 +364,7 @@ Bytes TFriendsRole::AddFriendAnswer(std::uint32_t to, std::uint8_t kind, std::ui
 
 bool TFriendsRole::OnAddFriend(const TRequest& r) {
   namespace a = fw::add;
+  if (!relay_limits::WithinRelayLimit(r.body.bytes(0, r.body.size()))) return true;
   std::optional<TSession> s = FriendAuthority(r, a::kSender);
   if (!s) return true;
   std::uint8_t kind = r.body.u8(a::kKind);
@@ -331,47 +372,58 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
   if (target == s->user) return true;
   std::optional<TAccount> other = ctx_.store.Find(target);
   if (!other) return true;
-  // The message as the target receives it: sender fields from the session, not from the body.
+  // The message as the target receives it: sender fields from the session and the store, not from
+  // the body.
+  std::optional<TAccount> own = ctx_.store.Find(s->user);
+  if (!own) return true;
   Bytes message(r.body.bytes(0, a::kSize).begin(), r.body.bytes(0, a::kSize).end());
   std::optional<TPresenceRow> sender_at = Where(s->user);
-  RecordWriter(message).address(a::kServer, sender_at ? sender_at->server : ctx_.HomeAnnounced());
+  RecordWriter(message)
+      .address(a::kServer, sender_at ? sender_at->server : ctx_.HomeAnnounced())
+      .text(a::kNickname, 40, own->nickname);
   bool friends_already = friends_.GroupOf(s->user, target).has_value();
 
   switch (kind) {
     case a::kRequest:
       if (friends_.GroupOf(target, s->user) == fw::kBlockGroup) return true;
       if (friends_already) {
-        Deliver(s->user, AddFriendAnswer(s->user, a::kAlreadyFriends, target), false);
+        Deliver(s->user, AddFriendAnswer(s->user, a::kAlreadyFriends, target), std::nullopt);
         return true;
       }
       if (other->verify_mode != 1) return true;
-      friends_.AddRequest(s->user, target);
-      Deliver(target, message, true);
+      // One pending request per pair: asking again before an answer sends nothing. A request the
+      // queue had no room for is not pending, so it may be asked again later.
+      if (friends_.AddRequest(s->user, target) && !Deliver(target, message, s->user))
+        friends_.ClearRequest(s->user, target);
       return true;
     case a::kAdded:
       if (friends_already) {
-        Deliver(s->user, AddFriendAnswer(s->user, a::kAlreadyFriends, target), false);
+        Deliver(s->user, AddFriendAnswer(s->user, a::kAlreadyFriends, target), std::nullopt);
         return true;
       }
       if (other->verify_mode != 0 && !friends_.HasRequest(target, s->user)) {
         ctx_.log.Event("refused an unrequested friendship by", s->user, s->peer);
         return true;
       }
+      if (friends_.FriendCount(s->user) >= kMaxFriends || friends_.FriendCount(target) >= kMaxFriends) {
+        ctx_.log.Event("refused a friendship beyond the friend limit by", s->user, s->peer);
+        return true;
+      }
       friends_.MakeFriends(s->user, target);
-      Deliver(target, message, true);
+      Deliver(target, message, s->user);
       // The sender's client adds the friend only on the server's word.
-      Deliver(s->user, AddFriendAnswer(s->user, a::kAdded, target), false);
+      Deliver(s->user, AddFriendAnswer(s->user, a::kAdded, target), std::nullopt);
       return true;
     case a::kRefused:
       if (!friends_.HasRequest(target, s->user)) return true;
       friends_.ClearRequest(target, s->user);
-      Deliver(target, message, true);
+      Deliver(target, message, s->user);
       return true;
     case a::kDelete:
       if (!friends_.Unfriend(s->user, target)) return true;
-      Deliver(s->user, AddFriendAnswer(s->user, a::kDeleted, target), false);
+      Deliver(s->user, AddFriendAnswer(s->user, a::kDeleted, target), std::nullopt);
       // The friendship is gone both ways: the other list drops the user as well.
-      Deliver(target, AddFriendAnswer(target, a::kDeleted, s->user), true);
+      Deliver(target, AddFriendAnswer(target, a::kDeleted, s->user), s->user);
       return true;
     default:
       return true;  // the answers (6, 9) come only from the server
@@ -381,6 +433,8 @@ bool TFriendsRole::OnAddFriend(const TRequest& r) {
 bool TFriendsRole::OnForward(const TRequest& r, std::size_t sender_offset) {
   std::uint32_t target = r.body.u32(4);
   if (target == 0) return false;
+  // Only what the friend's client takes: these messages have one size.
+  if (!relay_limits::WithinRelayLimit(r.body.bytes(0, r.body.size()))) return true;
   std::optional<TSession> s = FriendAuthority(r, sender_offset);
   if (!s) return true;
   // Only between friends, and never to someone who blocks the sender.
@@ -391,11 +445,15 @@ bool TFriendsRole::OnForward(const TRequest& r, std::size_t sender_offset) {
   std::optional<TPresenceRow> sender_at = Where(s->user);
   WireAddress server = sender_at ? sender_at->server : ctx_.HomeAnnounced();
   if (r.code == fw::kUserState) {
+    // The user type is the account's, whatever the sender claims.
+    std::optional<TAccount> own = ctx_.store.Find(s->user);
+    if (!own) return true;
+    w.u8(fw::state::kUserType, own->user_type);
     w.address(fw::state::kOwnAddress, s->peer).address(fw::state::kServer, server);
   } else if (r.code == fw::kConnect) {
     w.address(fw::connect::kOwnAddress, s->peer).address(fw::connect::kServer, server);
   }
-  Deliver(target, message, false);
+  Deliver(target, message, std::nullopt);
   return true;
 }
 

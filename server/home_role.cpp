@@ -145,7 +145,11 @@ bool THomeRole::OnUserState(const TRequest& r) {
   if (!s) return true;
   std::uint8_t state = r.body.u8(us::kState);
   if (state > lg::kStateInvisible) return true;
-  ctx_.sessions.SetState(r.handle, state, r.body.u8(us::kCamera));
+  const std::uint8_t camera = r.body.u8(us::kCamera);
+  if (!ctx_.sessions.SetState(r.handle, state, camera)) return true;
+  // Only a change is passed on: the same state again costs nothing.
+  if ((s->state != state || s->camera != camera) && listener_.changed)
+    if (std::optional<TSession> now = ctx_.sessions.ByHandle(r.handle)) listener_.changed(*now);
   return true;
 }
 

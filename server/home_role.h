@@ -23,6 +23,7 @@ namespace kiv::server {
 // age-out, a sign-in elsewhere). Set before the endpoint starts; runs on the thread that ended it.
 struct TSessionListener {
   std::function<void(const TSession&)> started, ended;
+  std::function<void(const TSession&)> changed;  // its state or camera, on the dispatch thread
 };
 
 class THomeRole final : public TRole {

@@ -7,7 +7,7 @@
 
 namespace kiv::server {
 
-inline constexpr std::array<const char*, 3> kMigrations = {
+inline constexpr std::array<const char*, 4> kMigrations = {
     // 1: accounts, the money ledger, guest tickets and presence.
     R"sql(
 CREATE TABLE accounts (
@@ -107,6 +107,13 @@ CREATE TABLE chat_waiting (
 CREATE INDEX chat_waiting_target ON chat_waiting (target, id);
 CREATE INDEX chat_waiting_sender ON chat_waiting (sender);
 )sql",
+    // 4: who sent each queued friend message, so a pair holds one and both sides have a quota
+    // (messages queued before keep sender 0).
+    R"sql(
+ALTER TABLE friend_queue ADD COLUMN sender BIGINT NOT NULL DEFAULT 0;
+CREATE INDEX friend_queue_pair ON friend_queue (target, sender);
+CREATE INDEX friend_queue_sender ON friend_queue (sender);
+)sql",
 };
 
 // Where an account's rows live: deleting an account deletes every row whose column holds its code.
@@ -115,8 +122,9 @@ struct TAccountRowPlace {
   const char* table;
   const char* column;
 };
-inline constexpr std::array<TAccountRowPlace, 9> kAccountRowPlaces = {{
+inline constexpr std::array<TAccountRowPlace, 10> kAccountRowPlaces = {{
     {"friend_queue", "target"},
+    {"friend_queue", "sender"},
     {"friend_requests", "sender"},
     {"friend_requests", "target"},
     {"friendships", "owner"},

@@ -119,7 +119,8 @@ bool TServer::Start(std::string* error) {
                                   [this](const TSession& s) {
                                     chat_role_->SessionEnded(s);
                                     friends_role_->SessionEnded(s);
-                                  }});
+                                  },
+                                  [this](const TSession& s) { friends_role_->SessionChanged(s); }});
   for (TEndpoint* e : {login_.get(), home_.get()}) {
     e->Router().SetPool(pool_.get());
   }

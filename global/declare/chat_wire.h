@@ -58,7 +58,8 @@ inline constexpr std::size_t kId = 12;
 inline constexpr std::size_t kOffset = 16;
 inline constexpr std::size_t kLast = 20;
 inline constexpr std::size_t kBlockSize = 21;
-inline constexpr std::size_t kBlockBytes = 6000;  // what a sender puts in one block
+// What a sender puts in one block, and the most a receiver takes.
+inline constexpr std::size_t kBlockBytes = 6000;
 }  // namespace file_data
 
 // 0x10009 voice block: 27-byte header, then the encoded voice.
@@ -81,6 +82,7 @@ inline constexpr std::size_t kKeyFrame = 20;
 inline constexpr std::size_t kWidth = 21;   // u16
 inline constexpr std::size_t kHeight = 23;  // u16
 inline constexpr std::size_t kFrameSize = 25;
+inline constexpr std::size_t kMaxFrame = 102400;  // the largest compressed frame a client takes
 }  // namespace video
 
 }  // namespace kiv::chat_wire

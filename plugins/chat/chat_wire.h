@@ -22,7 +22,7 @@ using namespace kiv::chat_wire;
 
 // The largest picture a video frame may describe (352 x 288) and the largest compressed frame.
 inline constexpr std::uint32_t kMaxVideoPixels = 352 * 288;
-inline constexpr std::size_t kMaxVideoFrame = 102400;
+inline constexpr std::size_t kMaxVideoFrame = video::kMaxFrame;
 
 // Operation steps of voice and video calls.
 inline constexpr std::uint8_t kStepRequest = 1, kStepAccept = 2, kStepRefuse = 3, kStepCancel = 4, kStepEnd = 5;

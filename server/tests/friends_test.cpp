@@ -2,7 +2,9 @@
 // dialogue with its queue, search paging, forwarding and the block list.
 #include <gtest/gtest.h>
 
+#include "declare/chat_wire.h"
 #include "declare/friend_wire.h"
+#include "protocol.h"
 #include "server_fixture.h"
 
 namespace kiv::server {
@@ -52,6 +54,27 @@ Bytes State(std::uint32_t sender, std::uint32_t target, std::uint8_t state) {
   w.u32(0, fw::kUserState).u32(st::kTarget, target).u8(st::kState, state).u32(st::kSender, sender);
   w.address(st::kOwnAddress, {"10.9.8.7", 1234});
   return w.take();
+}
+
+Bytes Invite(std::uint32_t sender, std::uint32_t target, std::uint32_t room) {
+  namespace iv = fw::invite;
+  RecordWriter w(iv::kSize);
+  w.u32(0, fw::kInvite).u32(iv::kTarget, target).u8(iv::kKind, iv::kInvite).u32(iv::kRoom, room);
+  w.u32(iv::kSender, sender);
+  return w.take();
+}
+
+// The own state, as the home role takes it (target 0).
+Bytes OwnState(std::uint32_t own, std::uint8_t state) {
+  namespace us = proto::user_state;
+  RecordWriter w(us::kSize);
+  w.u32(0, fw::kUserState).u32(us::kTarget, 0).u8(us::kState, state).u32(us::kUserCode, own);
+  return w.take();
+}
+
+Bytes Padded(Bytes message, std::size_t extra) {
+  message.resize(message.size() + extra, 0x41);
+  return message;
 }
 
 Bytes Connect(std::uint32_t sender, std::uint32_t target) {
@@ -357,6 +380,221 @@ TEST_F(FriendsTest, ForwardingCarriesTheSessionsAddressAndOnlyBetweenFriends) {
   auto deleted = b.Ask(sb.home, AddFriend(fw::add::kDelete, 10002, 10001), fw::kAddFriend);
   ASSERT_TRUE(deleted);
   EXPECT_EQ(RecordReader(*deleted).u8(fw::add::kKind), fw::add::kDeleted);
+}
+
+TEST_F(FriendsTest, RelayedMessagesStayWithinWhatTheReceivingClientTakes) {
+  TProtocolClient a, b;
+  auto sa = SignIn(a, 10001);
+  auto sb = SignIn(b, 10002);
+  ASSERT_TRUE(sa.ok() && sb.ok());
+  namespace cw = chat_wire;
+  // Friend messages have one size; chat data is bounded by what the chat plug-in reads (6000-byte
+  // file blocks, 100 KiB video frames).
+  struct Case {
+    const char* what;
+    Bytes message;
+  } cases[] = {
+      {"state with 16 KiB more", Padded(State(10001, 10002, 1), 16 << 10)},
+      {"connect with one byte more", Padded(Connect(10001, 10002), 1)},
+      {"invitation with 1 MiB more", Padded(Invite(10001, 10002, 7), 1 << 20)},
+      {"request with 100 bytes more", Padded(AddFriend(fw::add::kAdded, 10001, 10002), 100)},
+      {"operation of 400 bytes", Padded(kiv::testing::ChatOperate(10001, 10002, 1, 1, 1), 122)},
+      {"file block of 6001 bytes", kiv::testing::ChatFileData(10001, 10002, 3, 0, 6001)},
+      {"video frame of 200 KiB", kiv::testing::ChatVideo(10001, 10002, 200 << 10, true)},
+  };
+  const std::uint64_t refused = server_->ChatRole().Counters().refused;
+  for (const Case& c : cases) ASSERT_NE(a.SendTemp(Home(), c.message), 0) << c.what;
+  // The largest of each that a client takes still goes through, after the bad ones.
+  const Bytes good[] = {State(10001, 10002, 1), Connect(10001, 10002),
+                        kiv::testing::ChatFileData(10001, 10002, 3, 0, cw::file_data::kBlockBytes),
+                        kiv::testing::ChatVideo(10001, 10002, cw::video::kMaxFrame, true),
+                        Invite(10001, 10002, 8)};
+  for (const Bytes& m : good) ASSERT_NE(a.SendTemp(Home(), m), 0);
+  for (const Bytes& m : good) {
+    auto got = b.WaitFor(LoadU32(m.data()), sb.home);
+    ASSERT_TRUE(got) << std::hex << LoadU32(m.data());
+    EXPECT_EQ(got->size(), m.size()) << std::hex << LoadU32(m.data());
+  }
+  for (std::uint32_t code : {fw::kUserState, fw::kConnect, fw::kInvite, fw::kAddFriend, cw::kOperate,
+                             cw::kFileData, cw::kVideoData})
+    EXPECT_TRUE(b.NothingOf(code, sb.home, 1)) << std::hex << code;
+  EXPECT_TRUE(a.NothingOf(fw::kAddFriend, sa.home, 1));  // not even "already friends"
+  EXPECT_EQ(server_->ChatRole().Counters().refused - refused, 3u);
+}
+
+TEST_F(FriendsTest, ForwardedSenderFieldsComeFromTheAccount) {
+  ASSERT_EQ(AddUser(20001, "验证", 1), 20001u);
+  TProtocolClient a, b, d;
+  auto sa = SignIn(a, 10001);
+  auto sb = SignIn(b, 10002);
+  auto sd = SignIn(d, 20001);
+  ASSERT_TRUE(sa.ok() && sb.ok() && sd.ok());
+  // The request claims another nickname, the state another user type.
+  a.Send(sa.home, AddFriend(fw::add::kRequest, 10001, 20001));  // nickname "昵称"
+  Bytes state = State(10001, 10002, 1);
+  state[fw::state::kUserType] = 9;
+  a.Send(sa.home, state);
+  auto request = d.WaitFor(fw::kAddFriend, sd.home);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(RecordReader(*request).text(fw::add::kNickname, 40), "小明");
+  auto forwarded = b.WaitFor(fw::kUserState, sb.home);
+  ASSERT_TRUE(forwarded);
+  EXPECT_EQ(RecordReader(*forwarded).u8(fw::state::kUserType), 1);  // the demo users' type
+}
+
+TEST_F(FriendsTest, TheQueueForAnOfflineUserHoldsOneMessagePerSender) {
+  ASSERT_EQ(AddUser(20001, "验证", 1), 20001u);
+  ASSERT_EQ(AddUser(20002, "开放", 0), 20002u);
+  TProtocolClient a;
+  auto sa = SignIn(a, 10001);
+  ASSERT_TRUE(sa.ok());
+  // Requests again and again, and befriending and deleting over and over, while they are offline.
+  for (int i = 0; i < 2000; ++i)
+    ASSERT_TRUE(a.Send(sa.home, AddFriend(fw::add::kRequest, 10001, 20001, "第" + std::to_string(i))));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(a.Ask(sa.home, AddFriend(fw::add::kAdded, 10001, 20002), fw::kAddFriend)) << i;
+    ASSERT_TRUE(a.Ask(sa.home, AddFriend(fw::add::kDelete, 10001, 20002), fw::kAddFriend)) << i;
+  }
+  // The first request is what waits; the last word on the other pair (deleted) is what waits.
+  for (auto [code, kind, text] :
+       {std::tuple{20001u, fw::add::kRequest, "第0"}, std::tuple{20002u, fw::add::kDeleted, ""}}) {
+    TProtocolClient t;
+    auto st = SignIn(t, code);
+    ASSERT_TRUE(st.ok());
+    auto first = t.WaitFor(fw::kAddFriend, st.home);
+    ASSERT_TRUE(first) << code;
+    EXPECT_EQ(RecordReader(*first).u8(fw::add::kKind), kind) << code;
+    EXPECT_EQ(RecordReader(*first).text(fw::add::kText, 255), text) << code;
+    // The list answer comes after everything handed out at sign-in.
+    ASSERT_TRUE(t.Ask(st.home, ListRequest(code), fw::kList)) << code;
+    EXPECT_TRUE(t.NothingOf(fw::kAddFriend, st.home, 1)) << code;
+  }
+
+  // Many senders: handed out in order over several pages.
+  ASSERT_EQ(AddUser(20003, "验证", 1), 20003u);
+  const std::uint32_t senders = 2 * TFriendsRole::kQueuePage + 7;
+  for (std::uint32_t i = 0; i < senders; ++i)
+    ASSERT_TRUE(
+        server_->FriendStore().Queue(20003, 70000 + i, AddFriend(fw::add::kRequest, 70000 + i, 20003), {}));
+  TProtocolClient t;
+  auto st = SignIn(t, 20003);
+  ASSERT_TRUE(st.ok());
+  for (std::uint32_t i = 0; i < senders; ++i) {
+    auto m = t.WaitFor(fw::kAddFriend, st.home);
+    ASSERT_TRUE(m) << i;
+    EXPECT_EQ(RecordReader(*m).u32(fw::add::kSender), 70000 + i);
+  }
+  ASSERT_TRUE(t.Ask(st.home, ListRequest(20003), fw::kList));
+  EXPECT_TRUE(t.NothingOf(fw::kAddFriend, st.home, 1));
+  EXPECT_EQ(server_->FriendStore().QueuedFor(20003), 0u);
+}
+
+TEST_F(FriendsTest, NoFriendshipBeyondTheFriendLimit) {
+  ASSERT_EQ(AddUser(20002, "开放", 0), 20002u);
+  ASSERT_EQ(AddUser(20003, "开放", 0), 20003u);
+  // 10001 has two demo friends; fill its list up to the limit.
+  for (std::uint32_t i = 0; i + 2 < TFriendsRole::kMaxFriends; ++i)
+    ASSERT_TRUE(server_->FriendStore().MakeFriends(10001, 40000 + i));
+  TProtocolClient a;
+  auto sa = SignIn(a, 10001);
+  ASSERT_TRUE(sa.ok());
+  a.Send(sa.home, AddFriend(fw::add::kAdded, 10001, 20002));
+  // The other side's limit counts as well.
+  TProtocolClient c;
+  auto sc = SignIn(c, 20003);
+  ASSERT_TRUE(sc.ok());
+  for (std::uint32_t i = 0; i < TFriendsRole::kMaxFriends; ++i)
+    ASSERT_TRUE(server_->FriendStore().MakeFriends(20002, 50000 + i));
+  c.Send(sc.home, AddFriend(fw::add::kAdded, 20003, 20002));
+  auto list = a.Ask(sa.home, ListRequest(10001), fw::kList);
+  ASSERT_TRUE(list);
+  EXPECT_EQ(RecordReader(*list).u16(fw::list::kCount), TFriendsRole::kMaxFriends);
+  ASSERT_TRUE(c.Ask(sc.home, ListRequest(20003), fw::kList));
+  EXPECT_TRUE(a.NothingOf(fw::kAddFriend, sa.home, 1));
+  EXPECT_TRUE(c.NothingOf(fw::kAddFriend, sc.home, 1));
+  EXPECT_FALSE(server_->FriendStore().GroupOf(10001, 20002));
+  EXPECT_FALSE(server_->FriendStore().GroupOf(20003, 20002));
+}
+
+TEST_F(FriendsTest, OnlineSearchFollowsStateChanges) {
+  ASSERT_EQ(AddUser(30001, "查询", 1), 30001u);
+  TProtocolClient a, hidden;
+  auto sa = SignIn(a, 10001);
+  auto sh = SignIn(hidden, 30001, kDemoPassword, fw::kInvisible);
+  ASSERT_TRUE(sa.ok() && sh.ok());
+  auto none = a.Ask(sa.home, Search(10001, "查询", true), fw::kSearchResult);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(RecordReader(*none).u8(fw::search_result::kCount), 0);
+  // Visible now; the profile answer follows the state change on the same connection.
+  hidden.Send(sh.home, OwnState(30001, fw::kOnlineState));
+  namespace pr = fw::profile_request;
+  RecordWriter ask(pr::kSize);
+  ask.u32(0, fw::kProfileRequest)
+      .u32(pr::kSubject, 30001)
+      .u32(pr::kRequester, 30001)
+      .u8(pr::kPurpose, pr::kShow);
+  ASSERT_TRUE(hidden.Ask(sh.home, ask.take(), fw::kProfile));
+  auto found = a.Ask(sa.home, Search(10001, "查询", true), fw::kSearchResult);
+  ASSERT_TRUE(found);
+  RecordReader r(*found);
+  ASSERT_EQ(r.u8(fw::search_result::kCount), 1);
+  EXPECT_EQ(r.u32(fw::search_result::kHeaderSize + fw::search_result::kUser), 30001u);
+  EXPECT_EQ(r.u8(fw::search_result::kHeaderSize + fw::search_result::kOnline), 1);
+  EXPECT_EQ(r.address(fw::search_result::kHeaderSize + fw::search_result::kServer), Home());
+  EXPECT_EQ(r.u32(fw::search_result::kOnlineUsers), 2u);
+}
+
+// The store alone: the queue's quotas and pages, and a search's window.
+TEST_F(FriendsTest, StoreQueueQuotasAndSearchWindows) {
+  IFriendStore& store = server_->FriendStore();
+  TFriendQueueQuota quota;
+  quota.per_target = 5;
+  quota.per_sender = 3;
+  auto message = [](std::uint32_t sender, std::uint8_t tag) {
+    Bytes m = AddFriend(fw::add::kRequest, sender, 20001);
+    m[fw::add::kText + 1] = tag;
+    return m;
+  };
+  for (std::uint32_t sender = 60001; sender <= 60008; ++sender)
+    EXPECT_EQ(store.Queue(20001, sender, message(sender, 1), quota), sender <= 60005) << sender;
+  // A sender's newer message replaces its waiting one, even with the target's box full.
+  EXPECT_TRUE(store.Queue(20001, 60002, message(60002, 2), quota));
+  EXPECT_EQ(store.QueuedFor(20001), 5u);
+  // The sender's quota spans its targets.
+  EXPECT_TRUE(store.Queue(20002, 60001, message(60001, 3), quota));
+  EXPECT_TRUE(store.Queue(20003, 60001, message(60001, 3), quota));
+  EXPECT_FALSE(store.Queue(20004, 60001, message(60001, 3), quota));
+  // Handed out oldest first, a page at a time; the replaced one comes last.
+  std::vector<std::pair<std::uint32_t, std::uint8_t>> got;
+  for (std::vector<Bytes> page; !(page = store.TakeQueued(20001, 2)).empty();) {
+    EXPECT_LE(page.size(), 2u);
+    for (const Bytes& m : page)
+      got.emplace_back(RecordReader(m).u32(fw::add::kSender), m[fw::add::kText + 1]);
+  }
+  using P = std::vector<std::pair<std::uint32_t, std::uint8_t>>;
+  EXPECT_EQ(got, (P{{60001, 1}, {60003, 1}, {60004, 1}, {60005, 1}, {60002, 2}}));
+  EXPECT_EQ(store.QueuedFor(20001), 0u);
+
+  // A search looks at a window of accounts: a page may end before ten hits, and says where to go on.
+  for (std::uint32_t i = 0; i < 12; ++i) ASSERT_EQ(AddUser(30000 + i, i % 4 ? "别人" : "稀有", 1), 30000 + i);
+  TUserQuery rare;
+  rare.nickname = "稀有";
+  TSearchPage p = store.Search(rare, 20000, 10, 6);  // 30000..30005
+  ASSERT_EQ(p.hits.size(), 2u);
+  EXPECT_EQ(p.hits[1].code, 30004u);
+  EXPECT_EQ(p.next, 30005u);
+  EXPECT_FALSE(p.done);
+  p = store.Search(rare, p.next, 10, 6);  // 30006..30011
+  ASSERT_EQ(p.hits.size(), 1u);
+  EXPECT_EQ(p.hits[0].code, 30008u);
+  EXPECT_EQ(p.next, 30011u);
+  EXPECT_FALSE(p.done);
+  p = store.Search(rare, p.next, 10, 6);
+  EXPECT_TRUE(p.hits.empty());
+  EXPECT_TRUE(p.done);
+  p = store.Search(rare, 20000, 1, 100);  // a full page goes on after its last hit
+  EXPECT_EQ(p.next, 30000u);
+  EXPECT_FALSE(p.done);
 }
 
 }  // namespace
