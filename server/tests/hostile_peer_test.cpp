@@ -107,6 +107,35 @@ class TScriptedPeer {
   int fd_ = -1;
 };
 
+// `count` peers from `ip` that complete the handshake with `port` and then say nothing more: half
+// open for the server, which sees no sign-in. All requests go out first (paced, so the server's
+// socket keeps up); then a request from another address is the barrier: once it is answered, every
+// answer to the earlier ones is in its socket, and each peer confirms what it was answered.
+std::vector<std::unique_ptr<TScriptedPeer>> HalfOpen(const char* ip, std::size_t count, std::uint16_t port) {
+  std::vector<std::unique_ptr<TScriptedPeer>> peers;
+  for (std::size_t i = 0; i < count; ++i) {
+    peers.push_back(std::make_unique<TScriptedPeer>(ip));
+    peers.back()->Handshake(port, 0, 0, 7);
+    if (i % 32 == 31) std::this_thread::sleep_for(1ms);
+  }
+  TScriptedPeer barrier("127.0.2.1");
+  const bool ordered = barrier.Associate(port) != 0;  // none when the endpoint is full
+  for (auto& peer : peers) {
+    while (auto d = peer->Receive(ordered ? 0ms : 200ms)) {
+      if (d->size() < kHeaderSize + 5 || (*d)[kOffType] != kTypeHandshake) continue;
+      peer->Handshake(port, 3, LoadU16(d->data() + kHeaderSize + 1), 7);
+      break;
+    }
+  }
+  if (ordered) {  // the barrier leaves again
+    TDatagramHeader h;
+    h.type = kTypeDisconnect;
+    const std::uint8_t request = 0;
+    barrier.Send(port, h, {&request, 1});
+  }
+  return peers;
+}
+
 // Resident memory of this process (server and test together), in KiB.
 long ResidentKiB() {
   std::ifstream status("/proc/self/status");
@@ -185,14 +214,7 @@ TEST_F(HostilePeerTest, AFloodOfHalfOpenConnectionsFromOneAddressLeavesRoomForOt
   const std::uint16_t home = server_->HomePort();
   constexpr int kFlood = 2000, kBatch = 250;  // sockets are opened a batch at a time
   const long before = ResidentKiB();
-  for (int sent = 0; sent < kFlood; sent += kBatch) {
-    std::vector<std::unique_ptr<TScriptedPeer>> batch;
-    for (int i = 0; i < kBatch; ++i) {
-      batch.push_back(std::make_unique<TScriptedPeer>("127.0.0.2"));
-      batch.back()->Handshake(home, 0, 0, 7);
-    }
-    std::this_thread::sleep_for(5ms);
-  }
+  for (int sent = 0; sent < kFlood; sent += kBatch) HalfOpen("127.0.0.2", kBatch, home);
   TProtocolClient honest;
   auto s = SignIn(honest, 10002);
   ASSERT_TRUE(s.ok());
@@ -206,6 +228,31 @@ TEST_F(HostilePeerTest, AFloodOfHalfOpenConnectionsFromOneAddressLeavesRoomForOt
   EXPECT_GE(endpoint.Guards().unclaimed, 1u);
   EXPECT_TRUE(honest.Ask(s.home, kiv::testing::ProfileRequest(10002), proto::kProfileReply));
   std::printf("resident memory before %ld KiB, after %ld KiB\n", before, ResidentKiB());
+}
+
+// A home endpoint without room would drop a client's handshake unanswered; the login role says
+// "too many users" instead of sending the client there. The full endpoint is a stand-in, filled by
+// scripted peers and adopted by hand: the server's own would end them after the grace.
+TEST_F(HostilePeerTest, TheLoginRoleSaysTooManyUsersWhenTheHomeEndpointHasNoRoom) {
+  TEndpoint full("full home");
+  ASSERT_TRUE(full.Start(0));
+  const std::uint32_t wanted = kEndpointCapacity - kHomeHeadroom;
+  for (int address = 1; address <= 60 && full.PeerCount() < wanted; ++address) {
+    const std::string ip = "127.0.1." + std::to_string(address);
+    HalfOpen(ip.c_str(), kMaxConnectionsPerAddress, full.Port());
+  }
+  for (std::uint16_t h = 1; h <= kEndpointCapacity; ++h) full.Adopt(h);
+  ASSERT_GE(full.PeerCount(), wanted);
+
+  TServerContext& ctx = server_->Context();
+  ctx.home_endpoint = &full;
+  TProtocolClient refused;
+  auto s = SignIn(refused, 10001);
+  ctx.home_endpoint = &server_->HomeEndpoint();
+  EXPECT_EQ(s.login_result, proto::login_reply::kTooManyUsers);
+  EXPECT_EQ(s.home, 0);
+  TProtocolClient later;
+  EXPECT_TRUE(SignIn(later, 10001).ok());
 }
 
 }  // namespace
