@@ -132,6 +132,7 @@ bool TKivUDP::Start(std::uint16_t port, std::uint8_t mode) {
     std::lock_guard lock(lock_);
     running_ = true;
     ageing_posted_ = false;
+    guards_ = {};
     armed_ = kNoDeadline;
     std::int64_t now = Now();
     next_keep_alive_ = now + options_.constants.KeepAliveInterval;
@@ -586,7 +587,10 @@ void TKivUDP::HandleHandshake(std::span<const std::uint8_t> datagram, const std:
   std::int64_t now = Now();
   switch (kind) {
     case kHandshakeRequest: {
-      if (peer_count_ >= kMaxPeers) return;
+      if (peer_count_ >= kMaxPeers) {
+        ++guards_.RefusedPeers;
+        return;
+      }
       TRemote* peer = FindByAddress(address, port);
       if (!peer) {
         if (!MayAddFrom(address)) return;
@@ -948,7 +952,8 @@ bool TKivUDP::SendData(std::uint16_t handle, std::span<const std::uint8_t> data,
     if (!running_ || !peer) return false;
     // No receiver reassembles more; queued, it would block the channel for good.
     if (data.size() > kMaxMessageSize) return false;
-    if (threshold != 0 || !Stalls(*peer, data.size())) return QueueSend(*peer, data, channel, threshold, mode);
+    if (threshold != 0 || !Stalls(*peer, data.size()))
+      return QueueSend(*peer, data, channel, threshold, mode);
   }
   DeliverLater();
   return false;
@@ -1089,7 +1094,7 @@ std::vector<TPeerRow> TKivUDP::Snapshot(bool mark_displayed) {
   for (std::uint16_t h = 1; h <= kMaxPeers; ++h) {
     TRemote* peer = Peer(h);
     if (!peer) continue;
-    TPeerRow row{peer->State, peer->LocalID, peer->RemoteID,     peer->Active,         peer->IP,
+    TPeerRow row{peer->State, peer->LocalID, peer->RemoteID,    peer->Active,      peer->IP,
                  peer->Port,  peer->Ping,    table_[h].foreign, table_[h].claimed, {}};
     for (int number = 0; number < 255; ++number) {
       auto n = static_cast<std::uint8_t>(number);

@@ -123,10 +123,11 @@ struct TEngineOptions {
 
 // What the engine refused from the network, since Start.
 struct TEngineGuards {
-  std::uint64_t ForeignFrames = 0;     // frames naming a peer's handle from another address
-  std::uint64_t RefusedPeers = 0;      // new peers beyond max_peers_per_address
-  std::uint64_t Stalled = 0;           // associations ended by max_unacknowledged_bytes
-  std::uint64_t Unclaimed = 0;         // associations ended by claim_grace_ms
+  std::uint64_t ForeignFrames = 0;  // frames naming a peer's handle from another address
+  // New peers refused: beyond max_peers_per_address, or a handshake request at a full table.
+  std::uint64_t RefusedPeers = 0;
+  std::uint64_t Stalled = 0;    // associations ended by max_unacknowledged_bytes
+  std::uint64_t Unclaimed = 0;  // associations ended by claim_grace_ms
 };
 
 // A row of the diagnostics table.
@@ -146,8 +147,8 @@ struct TPeerRow {
   std::string IP;
   std::uint16_t Port = 0;
   std::int64_t Ping = 0;
-  std::uint32_t Foreign = 0;  // frames naming this peer's handle that came from another address
-  bool Claimed = true;        // the application has adopted it (or made it)
+  std::uint32_t Foreign = 0;          // frames naming this peer's handle that came from another address
+  bool Claimed = true;                // the application has adopted it (or made it)
   std::vector<TChannelRow> Channels;  // by number, 0..254
 };
 
@@ -235,7 +236,7 @@ class TKivUDP : public TKivSocket {
     bool server = false;     // may give the termination order
     bool network = false;    // made by a request or temporary data from the network
     bool claimed = true;     // adopted by the application, or made by it
-    std::uint32_t foreign = 0;  // frames naming this slot's handle from another address
+    std::uint32_t foreign = 0;            // frames naming this slot's handle from another address
     std::int64_t claim_by = kNoDeadline;  // when an unclaimed peer ends
     std::uint64_t serial = 0;
     std::int64_t scheduled = kNoDeadline;  // the live entry of this peer in the deadline heap

@@ -70,9 +70,9 @@ TInfoForm::TInfoForm(TKivUDP& engine, QWidget* parent) : QWidget(parent), engine
   connect(refresh, &QPushButton::clicked, this, [this] { Button1Click(); });
 
   auto* header = new QHBoxLayout;
-  for (QWidget* w : {static_cast<QWidget*>(peers_), static_cast<QWidget*>(received_),
-                     static_cast<QWidget*>(sent_), static_cast<QWidget*>(queue_),
-                     static_cast<QWidget*>(refused_)})
+  for (QWidget* w :
+       {static_cast<QWidget*>(peers_), static_cast<QWidget*>(received_), static_cast<QWidget*>(sent_),
+        static_cast<QWidget*>(queue_), static_cast<QWidget*>(refused_)})
     header->addWidget(w);
   header->addStretch();
   header->addWidget(auto_refresh_);

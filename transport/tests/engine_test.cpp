@@ -480,6 +480,7 @@ TEST(Engine, FullTableIgnoresNewRequestsAndHandlesWrapAfter9999) {
   late.SendHandshake(b.engine->LocalPort(), 0, 0, 5);
   EXPECT_TRUE(late.Drain(kTypeHandshake, 300ms).empty());
   EXPECT_EQ(b.engine->PeerCount(), 9999u);
+  EXPECT_EQ(b.engine->Guards().RefusedPeers, 1u);
   // `first` leaves; its handle is the first free one after 9999.
   first.Send(b.engine->LocalPort(), kTypeDisconnect, 0, {0});
   ASSERT_TRUE(b.WaitFor([&] { return b.engine->PeerCount() == 9998; }));
@@ -508,7 +509,8 @@ TEST(Engine, FramesNamingAHandleFromAnotherAddressAreDroppedAndCounted) {
     std::function<void()> forge;
   } cases[] = {
       {"data", [&] { forger.SendFrame(port, kTypeData, handle, 2, kFirstSequence, 5, Message(5, 1)); }},
-      {"keep-alive", [&] { forger.SendFrame(port, kTypeKeepAlive, handle, 0, kFirstSequence, 4, Message(4, 2)); }},
+      {"keep-alive",
+       [&] { forger.SendFrame(port, kTypeKeepAlive, handle, 0, kFirstSequence, 4, Message(4, 2)); }},
       {"acknowledgement", [&] { forger.SendFrame(port, kTypeAck, handle, 3, kFirstSequence, 0, {}); }},
       {"unreliable", [&] { forger.Send(port, kTypeUnreliable, handle, Message(9, 3)); }},
       {"confirmation", [&] { handshake(3, handle, 7); }},
@@ -525,7 +527,8 @@ TEST(Engine, FramesNamingAHandleFromAnotherAddressAreDroppedAndCounted) {
     ASSERT_TRUE(b.WaitFor([&] { return !b.messages.empty(); }));
     {
       std::lock_guard lock(b.mutex);
-      EXPECT_EQ(b.messages, (std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>>{{handle, barrier}}));
+      EXPECT_EQ(b.messages,
+                (std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>>{{handle, barrier}}));
       b.messages.clear();
     }
     EXPECT_FALSE(forger.Receive(0ms).has_value());
@@ -586,7 +589,8 @@ TEST(Engine, APeerThatNeverAcknowledgesIsEndedAsStalled) {
   ASSERT_TRUE(b.engine->SendData(handle, Message(1500, 3), 5, 1000, 1));  // paced: not counted here
   EXPECT_FALSE(b.engine->SendData(handle, Message(1000, 4), 3, 0, 0));
   ASSERT_TRUE(b.WaitFor([&] { return !b.disconnects.empty(); }));
-  EXPECT_EQ(b.disconnects, (std::vector<std::pair<std::uint16_t, std::uint8_t>>{{handle, kReasonDisconnected}}));
+  EXPECT_EQ(b.disconnects,
+            (std::vector<std::pair<std::uint16_t, std::uint8_t>>{{handle, kReasonDisconnected}}));
   EXPECT_EQ(b.engine->PeerCount(), 0u);
   EXPECT_EQ(b.engine->Guards().Stalled, 1u);
   bool told = false;
