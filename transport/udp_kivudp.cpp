@@ -314,6 +314,14 @@ void TKivUDP::AwaitClaim(std::uint16_t handle) {
   Slot& slot = table_[handle];
   slot.claimed = false;
   slot.claim_by = Now() + options_.claim_grace_ms;
+  // Peers that come and go within the grace leave stale entries; drop them before they outnumber
+  // the live ones, so a stream of short associations cannot grow the list.
+  if (claims_.size() > 4 * static_cast<std::size_t>(peer_count_) + 1024) {
+    std::erase_if(claims_, [&](const Deadline& d) {
+      const Slot& s = table_[d.second];
+      return !s.peer || s.claimed || s.claim_by != d.first;
+    });
+  }
   claims_.emplace_back(slot.claim_by, handle);
   Arm(slot.claim_by);
 }

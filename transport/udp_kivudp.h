@@ -30,6 +30,11 @@
 // must be called on the main thread there. Stop may be called from a mode-0 callback; it refuses
 // (false) on the dispatch or read thread.
 //
+// Addresses: a peer keeps the address and port that made its association for its whole life. A
+// frame that names its handle from anywhere else is dropped and counted (Guards), so a handle, which
+// anyone can guess, never lets a second host act for the peer; a client whose address changes
+// connects again. Servers bound what one peer may hold (TEngineOptions).
+//
 // Ownership: the engine owns every peer; the data given to a send function is copied; the data
 // handed to the data callback lives for the call only.
 #pragma once
