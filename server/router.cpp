@@ -128,6 +128,15 @@ void TEndpoint::Disconnect(std::uint16_t handle) { udp_->Disconnect(handle); }
 
 void TEndpoint::Adopt(std::uint16_t handle) { udp_->Adopt(handle); }
 
+void TEndpoint::SetLog(std::function<void(const std::string&)> log) {
+  if (!log) {
+    udp_->SetLogSink(nullptr);
+    return;
+  }
+  udp_->SetLogSink(
+      [name = name_, log = std::move(log)](const std::string& line) { log(name + ": " + line); });
+}
+
 TEndpoint::TGuards TEndpoint::Guards() const {
   const TEngineGuards g = udp_->Guards();
   return {g.ForeignFrames, g.RefusedPeers, g.Stalled, g.Unclaimed};

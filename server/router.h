@@ -141,6 +141,9 @@ class TEndpoint {
   // Bytes on `channel` of the connection that its peer has not acknowledged yet (0 without a peer).
   std::uint64_t Unacknowledged(std::uint16_t handle, std::uint8_t channel) const;
   void Disconnect(std::uint16_t handle);
+  // Where the transport's lines (an association ended as stalled, unclaimed, …) go, at most one per
+  // 10 s; each starts with the endpoint's name.
+  void SetLog(std::function<void(const std::string&)> log);
   // Keeps the connection past kClaimGraceMs: it belongs to a client of ours now.
   void Adopt(std::uint16_t handle);
   // The peer's address as this endpoint sees it; empty when the handle is unknown.

@@ -714,8 +714,10 @@ void TKivUDP::AgeOnMainThread() {
 
 void TKivUDP::LogLimited(const std::string& text) {
   std::uint32_t suppressed = 0;
+  std::function<void(const std::string&)> sink;
   {
     std::lock_guard lock(log_mutex_);
+    sink = log_sink_;
     const std::int64_t now = Now();
     if (logged_ && now - last_log_ < kLogIntervalMs) {
       ++unlogged_;
@@ -726,9 +728,18 @@ void TKivUDP::LogLimited(const std::string& text) {
     suppressed = std::exchange(unlogged_, 0);
   }
   Guarded([&] {
-    Log(ApplicationFolder() / "UDPError.txt",
-        suppressed ? text + " (" + std::to_string(suppressed) + " more not logged)" : text);
+    const std::string line =
+        suppressed ? text + " (" + std::to_string(suppressed) + " more not logged)" : text;
+    if (sink)
+      sink(line);
+    else
+      Log(ApplicationFolder() / "UDPError.txt", line);
   });
+}
+
+void TKivUDP::SetLogSink(std::function<void(const std::string&)> sink) {
+  std::lock_guard lock(log_mutex_);
+  log_sink_ = std::move(sink);
 }
 
 void TKivUDP::RunEvent(Event& event) {

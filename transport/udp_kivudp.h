@@ -204,6 +204,9 @@ class TKivUDP : public TKivSocket {
   // there is no such peer.
   bool Adopt(std::uint16_t handle);
   TEngineGuards Guards() const;
+  // Where the engine's error lines go (still at most one per 10 s); empty: UDPError.txt in the
+  // application folder. Called with the engine lock held: it must not call the engine.
+  void SetLogSink(std::function<void(const std::string&)> sink);
 
   bool HasDispatchThread() const { return dispatch_thread_.joinable(); }
   std::size_t DispatchQueueLength() const;
@@ -359,6 +362,7 @@ class TKivUDP : public TKivSocket {
   std::int64_t last_log_ = 0;
   bool logged_ = false;
   std::uint32_t unlogged_ = 0;
+  std::function<void(const std::string&)> log_sink_;
 
   mutable std::mutex dispatch_mutex_;
   std::condition_variable_any dispatch_cv_;

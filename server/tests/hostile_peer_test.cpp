@@ -198,6 +198,10 @@ TEST_F(HostilePeerTest, APeerThatNeverAcknowledgesIsEndedAndItsRepliesFreed) {
   ASSERT_TRUE(told);
   EXPECT_EQ(server_->LoginEndpoint().Guards().stalled, 1u);
   EXPECT_EQ(server_->LoginEndpoint().PeerCount(), 0u);
+  std::ifstream log(dir_.path() / "data" / "server.log");
+  const std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(logged.find("login: association with 127.0.0.1:"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("stalled"), std::string::npos);
   const long after = ResidentKiB();
   std::printf("resident memory before %ld KiB, after %ld KiB\n", before, after);
 
