@@ -73,7 +73,7 @@ TChatCounters TChatRole::Counters() const {
 }
 
 std::optional<std::uint32_t> TChatRole::SenderOf(const TRequest& r, std::uint32_t claimed, bool& home) {
-  if (std::optional<TSession> s = ctx_.sessions.ByHandle(r.handle)) {
+  if (std::optional<TSession> s = ctx_.sessions.ForRequest(r)) {
     if (s->guest) return std::nullopt;  // guests keep no friends
     if (s->user != claimed) {
       ctx_.log.Event("refused a chat message for another sender by", s->user, s->peer);
@@ -88,7 +88,10 @@ std::optional<std::uint32_t> TChatRole::SenderOf(const TRequest& r, std::uint32_
   if (std::optional<TSession> s = ctx_.sessions.ByUser(claimed))
     return !s->guest && s->peer == source ? std::optional(claimed) : std::nullopt;
   std::optional<TPresenceRow> row = friends_.Presence(claimed);
-  if (row && row->node != ctx_.config.node && row->peer == source) return claimed;
+  if (row && row->node != ctx_.config.node && row->peer == source) {
+    endpoint_.Adopt(r.handle);  // a client of another node relays through us
+    return claimed;
+  }
   return std::nullopt;
 }
 

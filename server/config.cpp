@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 
 #include "base/ini.h"
@@ -110,7 +111,8 @@ TServerConfig LoadConfig(const std::filesystem::path& path, std::vector<std::str
 
   c.announce = address("server", "announce", c.announce);
   if (c.announce.empty()) c.announce = "127.0.0.1";
-  c.max_users = static_cast<std::uint32_t>(ini.GetInt("server", "max_users", c.max_users));
+  c.max_users = static_cast<std::uint32_t>(
+      std::clamp<long long>(ini.GetInt("server", "max_users", c.max_users), 0, kMaxUsersPerNode));
   c.maintenance = ini.GetInt("server", "maintenance", 0) != 0;
   if (auto cost = ini.Find("server", "hash_cost")) {
     bool ok = false;

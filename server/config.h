@@ -1,7 +1,8 @@
 // The server's configuration: one INI file (GBK, read through IniFile), every key optional, so
 // `--data DIR` alone runs with the defaults below. Command-line options override the file.
 //
-//   [server]     announce (the IPv4 address clients are told to use), max_users, maintenance (0/1),
+//   [server]     announce (the IPv4 address clients are told to use), max_users (at most
+//                kMaxUsersPerNode; larger values count as that), maintenance (0/1),
 //                hash_cost (interactive | moderate | sensitive | min), node (name of this home node)
 //   [login]      port (default 9009; 0 picks a free port)
 //   [home]       port (default 9010; 0 picks a free port), overflow (address:port of another home
@@ -32,9 +33,13 @@ extern const std::vector<TParameterField> kParameterFields;
 
 enum class THashCost { kMin, kInteractive, kModerate, kSensitive };
 
+// The most users one home node holds: its endpoint holds 9 999 connections, and needs room beyond
+// its users for sign-ins under way and for data relayed from other nodes' clients.
+inline constexpr std::uint32_t kMaxUsersPerNode = 9000;
+
 struct TServerConfig {
   std::string announce = "127.0.0.1";
-  std::uint32_t max_users = 10000;
+  std::uint32_t max_users = kMaxUsersPerNode;
   bool maintenance = false;
   THashCost hash_cost = THashCost::kInteractive;
   std::string node = "home1";

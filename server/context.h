@@ -16,6 +16,8 @@
 
 namespace kiv::server {
 
+class TEndpoint;
+
 struct TServerContext {
   TServerContext(TServerConfig c, IAccountStore& s, TServerLog l)
       : config(std::move(c)),
@@ -36,6 +38,10 @@ struct TServerContext {
   // The client version announced to clients; the admin command publishes new ones.
   std::atomic<std::int32_t> latest_version;
   std::atomic<std::uint8_t> update_mode;
+
+  // The home endpoint, once its role exists (it outlives every handler of the other endpoints):
+  // the login role sends no client to a home endpoint without room.
+  std::atomic<const TEndpoint*> home_endpoint{nullptr};
 
   // The home node's address as clients should use it; set once its port is bound.
   WireAddress HomeAnnounced() const {

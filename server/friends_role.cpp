@@ -69,7 +69,7 @@ void TFriendsRole::TSlot::Release() {
 }
 
 std::optional<TSession> TFriendsRole::Authority(const TRequest& r, std::size_t own_code_offset) {
-  std::optional<TSession> s = ctx_.sessions.ByHandle(r.handle);
+  std::optional<TSession> s = ctx_.sessions.ForRequest(r);
   if (!s) return std::nullopt;
   if (s->guest) return std::nullopt;  // guests keep no friends
   if (s->user != r.body.u32(own_code_offset)) {
@@ -98,6 +98,7 @@ std::optional<TSession> TFriendsRole::FriendAuthority(const TRequest& r, std::si
   WireAddress source = endpoint_.Peer(r.handle);
   if (!row || row->node == ctx_.config.node || source.ip.empty() || !(row->peer == source))
     return std::nullopt;
+  endpoint_.Adopt(r.handle);  // a client of another node relays through us
   TSession elsewhere;
   elsewhere.user = sender;
   elsewhere.peer = row->peer;

@@ -17,7 +17,9 @@ std::uint32_t ClampU32(std::int64_t v) {
 }
 }  // namespace
 
-THomeRole::THomeRole(TServerContext& ctx, TEndpoint& endpoint) : ctx_(ctx), endpoint_(endpoint) {}
+THomeRole::THomeRole(TServerContext& ctx, TEndpoint& endpoint) : ctx_(ctx), endpoint_(endpoint) {
+  ctx_.home_endpoint = &endpoint_;
+}
 
 void THomeRole::Attach(TMessageRouter& router) {
   // Sign-in, profile change and transfer hash passwords: they run on the work pool.
@@ -36,7 +38,7 @@ void THomeRole::Attach(TMessageRouter& router) {
 }
 
 std::optional<TSession> THomeRole::Authority(const TRequest& r, std::uint32_t claimed) {
-  std::optional<TSession> s = ctx_.sessions.ByHandle(r.handle);
+  std::optional<TSession> s = ctx_.sessions.ForRequest(r);
   if (!s) return std::nullopt;
   if (s->user != claimed) {
     ctx_.log.Event("refused a request for another user code by", s->user, s->peer);
@@ -103,6 +105,7 @@ bool THomeRole::OnLogin(const TRequest& r) {
     ctx_.sessions.Remove(r.handle);
     return true;
   }
+  endpoint_.Adopt(r.handle);  // a signed-in client: the connection stays
   ctx_.store.SetPresence(user, ctx_.config.node, true);
   ctx_.store.Publish({TNodeEvent::kSignedIn, user, ctx_.config.node, 0});
 

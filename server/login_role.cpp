@@ -20,6 +20,7 @@ void TLoginRole::Attach(TMessageRouter& router) {
             [this](const TRequest& r) { return OnClearUser(r); });
   router.On(proto::kRecovery, proto::recovery::kSize, [this](const TRequest& r) { return OnRecovery(r); });
   router.OnDisconnect([this](TEndpoint&, std::uint16_t handle) { Forget(handle); });
+  router.AdoptWhenTaken();
 }
 
 bool TLoginRole::OnLogin(const TRequest& r) {
@@ -35,7 +36,10 @@ bool TLoginRole::OnLogin(const TRequest& r) {
     SendReply(r, LoginReply(ctx_, user, lr::kMaintenance));
     return true;
   }
-  if (ctx_.sessions.Count() >= ctx_.config.max_users && ctx_.config.home_overflow.ip.empty()) {
+  // A home endpoint without room would drop the client's handshake unanswered: say so here.
+  const TEndpoint* home = ctx_.home_endpoint.load();
+  if ((ctx_.sessions.Count() >= ctx_.config.max_users && ctx_.config.home_overflow.ip.empty()) ||
+      (home && home->NearlyFull(kHomeHeadroom))) {
     SendReply(r, LoginReply(ctx_, user, lr::kTooManyUsers));
     return true;
   }

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "config.h"
 #include "udp_kivudp.h"
 #include "work_pool.h"
 
@@ -50,6 +51,7 @@ void TMessageRouter::Run(const Route& route, TEndpoint& endpoint, std::uint16_t 
     for (const THandler& handler : route.handlers) {
       if (handler(request)) {
         ++handled_;
+        if (adopt_when_taken_) endpoint.Adopt(handle);
         return;
       }
     }
@@ -84,9 +86,15 @@ std::vector<std::uint32_t> TMessageRouter::Codes() const {
   return codes;
 }
 
+static_assert(kEndpointCapacity == TKivUDP::kMaxPeers);
+static_assert(kMaxUsersPerNode + kHomeHeadroom < kEndpointCapacity);
+
 TEndpoint::TEndpoint(std::string name) : name_(std::move(name)) {
   TEngineOptions options;
   options.stop_wait_ms = 1000;
+  options.max_unacknowledged_bytes = kMaxUnacknowledged;
+  options.max_peers_per_address = kMaxConnectionsPerAddress;
+  options.claim_grace_ms = kClaimGraceMs;
   udp_ = std::make_unique<TKivUDP>(options);
   udp_->SetCallbacks([this](std::uint16_t handle, const std::uint8_t* data,
                             std::uint32_t length) { router_.Dispatch(*this, handle, data, length); },
@@ -117,6 +125,22 @@ std::uint64_t TEndpoint::Unacknowledged(std::uint16_t handle, std::uint8_t chann
 }
 
 void TEndpoint::Disconnect(std::uint16_t handle) { udp_->Disconnect(handle); }
+
+void TEndpoint::Adopt(std::uint16_t handle) { udp_->Adopt(handle); }
+
+void TEndpoint::SetLog(std::function<void(const std::string&)> log) {
+  if (!log) {
+    udp_->SetLogSink(nullptr);
+    return;
+  }
+  udp_->SetLogSink(
+      [name = name_, log = std::move(log)](const std::string& line) { log(name + ": " + line); });
+}
+
+TEndpoint::TGuards TEndpoint::Guards() const {
+  const TEngineGuards g = udp_->Guards();
+  return {g.ForeignFrames, g.RefusedPeers, g.Stalled, g.Unclaimed};
+}
 
 WireAddress TEndpoint::Peer(std::uint16_t handle) const {
   WireAddress a;

@@ -58,6 +58,9 @@ class TMessageRouter {
   // The pool for slow handlers; without one they run on the dispatch thread. Not owned.
   void SetPool(TWorkPool* pool) { pool_ = pool; }
   void OnDisconnect(TDisconnectHook hook);
+  // Every connection whose message a handler takes is adopted (TEndpoint::Adopt): for endpoints
+  // whose dialogue needs no sign-in (login, update). Without it the roles adopt by themselves.
+  void AdoptWhenTaken() { adopt_when_taken_ = true; }
   // Called (on the dispatch thread) when a handler throws; the message is dropped either way.
   using TErrorReporter =
       std::function<void(TEndpoint&, std::uint16_t handle, std::uint32_t code, const char* what)>;
@@ -82,6 +85,7 @@ class TMessageRouter {
   std::vector<TDisconnectHook> disconnect_hooks_;
   TErrorReporter reporter_;
   TWorkPool* pool_ = nullptr;
+  bool adopt_when_taken_ = false;
   std::atomic<std::uint64_t> handled_{0}, dropped_busy_{0}, dropped_short_{0}, dropped_unknown_{0},
       failed_{0};
 };
@@ -94,6 +98,25 @@ class TRole {
   virtual const char* Name() const = 0;
   virtual void Attach(TMessageRouter& router) = 0;
 };
+
+// What one endpoint holds for the network.
+//  - A connection may leave kMaxUnacknowledged bytes of what we send it unacknowledged; a reply
+//    past that is dropped and the connection ended as stalled (a peer that never acknowledges
+//    would make us hold every reply). Above what the chat role lets wait per channel, so a slow
+//    honest receiver of relayed data is not cut off.
+//  - One IPv4 address holds at most kMaxConnectionsPerAddress connections (clients behind one
+//    NAT share an address).
+//  - A connection that no role adopts within kClaimGraceMs ends: the login and update roles adopt
+//    on the first message they take, the home role on sign-in.
+inline constexpr std::uint64_t kMaxUnacknowledged = std::uint64_t{8} << 20;
+inline constexpr std::size_t kMaxConnectionsPerAddress = 256;
+inline constexpr std::int64_t kClaimGraceMs = 10000;
+// The most connections an endpoint can hold (the transport's peer table).
+inline constexpr std::uint32_t kEndpointCapacity = 9999;
+// Connections the home endpoint keeps free beyond its signed-in users: sign-ins under way, relayed
+// data from other nodes' clients. The login role stops sending clients to a home endpoint that has
+// less room than this.
+inline constexpr std::uint32_t kHomeHeadroom = 500;
 
 class TEndpoint {
  public:
@@ -118,9 +141,21 @@ class TEndpoint {
   // Bytes on `channel` of the connection that its peer has not acknowledged yet (0 without a peer).
   std::uint64_t Unacknowledged(std::uint16_t handle, std::uint8_t channel) const;
   void Disconnect(std::uint16_t handle);
+  // Where the transport's lines (an association ended as stalled, unclaimed, …) go, at most one per
+  // 10 s; each starts with the endpoint's name.
+  void SetLog(std::function<void(const std::string&)> log);
+  // Keeps the connection past kClaimGraceMs: it belongs to a client of ours now.
+  void Adopt(std::uint16_t handle);
   // The peer's address as this endpoint sees it; empty when the handle is unknown.
   WireAddress Peer(std::uint16_t handle) const;
   std::uint32_t PeerCount() const;
+  // Fewer than `room` more connections fit.
+  bool NearlyFull(std::uint32_t room) const { return PeerCount() + room >= kEndpointCapacity; }
+  // What the transport refused (forged frames, connections beyond the bounds above).
+  struct TGuards {
+    std::uint64_t foreign_frames = 0, refused = 0, stalled = 0, unclaimed = 0;
+  };
+  TGuards Guards() const;
 
  private:
   std::string name_;

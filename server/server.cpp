@@ -125,6 +125,8 @@ bool TServer::Start(std::string* error) {
     e->Router().SetPool(pool_.get());
   }
   for (TEndpoint* e : {login_.get(), home_.get()}) e->Router().SetErrorReporter(report);
+  for (TEndpoint* e : {update_.get(), login_.get(), home_.get()})
+    e->SetLog([this](const std::string& line) { ctx_->log.Line(line); });
   store_->Listen([this](const TNodeEvent& e) {
     home_role_->OnNodeEvent(e);
     chat_role_->OnNodeEvent(e);

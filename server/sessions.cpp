@@ -1,5 +1,7 @@
 #include "sessions.h"
 
+#include "router.h"
+
 namespace kiv::server {
 
 std::vector<TSession> TSessionTable::Add(const TSession& session) {
@@ -38,6 +40,12 @@ std::optional<TSession> TSessionTable::ByHandle(std::uint16_t handle) const {
   auto it = by_handle_.find(handle);
   if (it == by_handle_.end()) return std::nullopt;
   return it->second;
+}
+
+std::optional<TSession> TSessionTable::ForRequest(const TRequest& r) const {
+  std::optional<TSession> s = ByHandle(r.handle);
+  if (!s || r.endpoint.Peer(r.handle) != s->peer) return std::nullopt;
+  return s;
 }
 
 std::optional<TSession> TSessionTable::ByUser(std::uint32_t user) const {

@@ -14,6 +14,8 @@
 
 namespace kiv::server {
 
+struct TRequest;
+
 struct TSession {
   std::uint16_t handle = 0;
   std::uint32_t user = 0;
@@ -31,6 +33,10 @@ class TSessionTable {
   std::vector<TSession> Add(const TSession& session);
   std::optional<TSession> Remove(std::uint16_t handle);
   std::optional<TSession> ByHandle(std::uint16_t handle) const;
+  // The session a request acts for: the one of its connection, provided the connection still has
+  // the address the session signed in from. A connection whose handle was given out again, or a
+  // session that outlived its connection, serves no request.
+  std::optional<TSession> ForRequest(const TRequest& r) const;
   std::optional<TSession> ByUser(std::uint32_t user) const;
   bool SetState(std::uint16_t handle, std::uint8_t state, std::uint8_t camera);
   std::vector<TSession> All() const;

@@ -24,6 +24,7 @@ void TUpdateRole::Attach(TMessageRouter& router) {
     for (TTransfer& t : transfers_)
       if (t.handle == handle) t.thread.request_stop();
   });
+  router.AdoptWhenTaken();
 }
 
 std::size_t TUpdateRole::ActiveTransfers() const {

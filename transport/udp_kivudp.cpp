@@ -132,6 +132,7 @@ bool TKivUDP::Start(std::uint16_t port, std::uint8_t mode) {
     std::lock_guard lock(lock_);
     running_ = true;
     ageing_posted_ = false;
+    guards_ = {};
     armed_ = kNoDeadline;
     std::int64_t now = Now();
     next_keep_alive_ = now + options_.constants.KeepAliveInterval;
@@ -200,6 +201,8 @@ bool TKivUDP::Stop() {
   std::lock_guard lock(lock_);
   for (std::uint16_t h = 1; h <= kMaxPeers; ++h) table_[h] = Slot{};
   by_address_.clear();
+  per_address_.clear();
+  claims_.clear();
   peer_count_ = 0;
   deadlines_ = {};
   armed_ = kNoDeadline;
@@ -239,10 +242,21 @@ void TKivUDP::Index(std::uint16_t handle, bool add) {
   auto& handles = by_address_[key];
   if (add) {
     handles.insert(std::lower_bound(handles.begin(), handles.end(), handle), handle);
+    ++per_address_[key >> 16];
   } else {
     std::erase(handles, handle);
     if (handles.empty()) by_address_.erase(key);
+    if (auto it = per_address_.find(key >> 16); it != per_address_.end() && --it->second == 0)
+      per_address_.erase(it);
   }
+}
+
+bool TKivUDP::MayAddFrom(const std::string& address) {
+  if (options_.max_peers_per_address == 0) return true;
+  auto it = per_address_.find(AddressKey(address, 0) >> 16);
+  if (it == per_address_.end() || it->second < options_.max_peers_per_address) return true;
+  ++guards_.RefusedPeers;
+  return false;
 }
 
 TRemote* TKivUDP::FindByAddress(const std::string& address, std::uint16_t port) const {
@@ -256,10 +270,20 @@ TRemote* TKivUDP::FindByAddress(const std::string& address, std::uint16_t port) 
   return nullptr;
 }
 
-TRemote* TKivUDP::FindForFrame(std::uint16_t remote_id, const std::string& address,
-                               std::uint16_t port) const {
-  if (TRemote* peer = Peer(remote_id)) return peer;
+TRemote* TKivUDP::FindForFrame(std::uint16_t remote_id, const std::string& address, std::uint16_t port) {
+  if (TRemote* peer = Peer(remote_id)) {
+    // A handle is no credential: handles are given out in order, so anyone can name one. Only
+    // the address that made the association speaks for it.
+    if (peer->Port == port && peer->IP == address) return peer;
+    CountForeign(remote_id);
+    return nullptr;
+  }
   return FindByAddress(address, port);
+}
+
+void TKivUDP::CountForeign(std::uint16_t handle) {
+  ++guards_.ForeignFrames;
+  ++table_[handle].foreign;
 }
 
 std::uint16_t TKivUDP::AddRemote(std::unique_ptr<TRemote> peer, bool confirmed) {
@@ -271,10 +295,46 @@ std::uint16_t TKivUDP::AddRemote(std::unique_ptr<TRemote> peer, bool confirmed) 
   ++peer_count_;
   last_handle_ = handle;
   peer->LocalID = handle;
-  table_[handle] = Slot{std::move(peer), confirmed, false, next_serial_++};
+  Slot& slot = table_[handle];
+  slot = Slot{};
+  slot.peer = std::move(peer);
+  slot.confirmed = confirmed;
+  slot.network = !confirmed;
+  slot.serial = next_serial_++;
   Index(handle, true);
-  if (!confirmed) unconfirmed_.push_back(handle);
+  if (!confirmed) {
+    unconfirmed_.push_back(handle);
+    AwaitClaim(handle);
+  }
   return handle;
+}
+
+void TKivUDP::AwaitClaim(std::uint16_t handle) {
+  if (options_.claim_grace_ms <= 0) return;
+  Slot& slot = table_[handle];
+  slot.claimed = false;
+  slot.claim_by = Now() + options_.claim_grace_ms;
+  // Peers that come and go within the grace leave stale entries; drop them before they outnumber
+  // the live ones, so a stream of short associations cannot grow the list.
+  if (claims_.size() > 4 * static_cast<std::size_t>(peer_count_) + 1024) {
+    std::erase_if(claims_, [&](const Deadline& d) {
+      const Slot& s = table_[d.second];
+      return !s.peer || s.claimed || s.claim_by != d.first;
+    });
+  }
+  claims_.emplace_back(slot.claim_by, handle);
+  Arm(slot.claim_by);
+}
+
+void TKivUDP::EndUnclaimed(std::int64_t now, Events& events) {
+  while (!claims_.empty() && claims_.front().first <= now) {
+    const auto [when, handle] = claims_.front();
+    claims_.pop_front();
+    Slot& slot = table_[handle];
+    if (!slot.peer || slot.claimed || slot.claim_by != when) continue;  // stale
+    ++guards_.Unclaimed;
+    EndAssociation(*slot.peer, "the application did not take it up in time", events);
+  }
 }
 
 void TKivUDP::DelRemote(std::uint16_t handle) {
@@ -299,14 +359,8 @@ void TKivUDP::MakeRoomForUnconfirmed(Events& events) {
   }
 }
 
-void TKivUDP::Touch(TRemote& peer, const std::string& address, std::uint16_t port) {
-  peer.Active = kActiveFresh;
-  if (peer.Port == port && peer.IP == address) return;
-  Index(peer.LocalID, false);
-  peer.IP = address;
-  peer.Port = port;
-  Index(peer.LocalID, true);
-}
+// A peer keeps the address that made its association: frames from elsewhere never reach here.
+void TKivUDP::Touch(TRemote& peer) { peer.Active = kActiveFresh; }
 
 void TKivUDP::Pump(TRemote& peer, std::int64_t now) {
   Schedule(peer.LocalID, peer.RunSendWindow(now, *output_));
@@ -433,19 +487,18 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
       case kTypeKeepAlive: {
         TRemote* peer = FindForFrame(header->remote_id, address, port);
         if (!peer || (peer->State != kStateWorking && peer->State != kStateTemporary)) return;
-        // A frame that names the peer's handle from its own address shows that the handshake
-        // reply arrived, whether or not its confirmation did.
-        if (header->remote_id == peer->LocalID && peer->Port == port && peer->IP == address)
-          table_[peer->LocalID].confirmed = true;
+        // A frame that names the peer's handle (from its own address, as every frame found here)
+        // shows that the handshake reply arrived, whether or not its confirmation did.
+        if (header->remote_id == peer->LocalID) table_[peer->LocalID].confirmed = true;
         peer->State = kStateWorking;
-        Touch(*peer, address, port);
+        Touch(*peer);
         ReceiveFrame(*peer, datagram, events);
         return;
       }
       case kTypeAck: {
         TRemote* peer = FindForFrame(header->remote_id, address, port);
         if (!peer) return;
-        Touch(*peer, address, port);
+        Touch(*peer);
         if (peer->FinishChannelData(header->sequence, header->channel, now)) {
           table_[peer->LocalID].confirmed = true;  // it has our data: a real peer
           Pump(*peer, now);
@@ -455,7 +508,7 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
       case kTypeUnreliable: {
         TRemote* peer = FindForFrame(header->remote_id, address, port);
         if (!peer) return;
-        Touch(*peer, address, port);
+        Touch(*peer);
         if (Mode() == 1)
           events.push_back(
               {Event::kMessage, peer->LocalID, {datagram.begin() + kHeaderSize, datagram.end()}});
@@ -470,6 +523,7 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
       case kTypeTemporaryData: {
         TRemote* peer = FindByAddress(address, port);
         if (!peer) {
+          if (!MayAddFrom(address)) return;
           MakeRoomForUnconfirmed(events);
           auto fresh = std::make_unique<TRemote>(address, port, now, options_.random);
           fresh->State = kStateTemporary;
@@ -479,7 +533,7 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
         // A working peer keeps the handle its handshake gave: temporary data from the same address
         // (a client relaying through the server it is signed in to) must not unsettle it.
         if (peer->State == kStateTemporary) peer->RemoteID = header->remote_id;
-        Touch(*peer, address, port);
+        Touch(*peer);
         ReceiveFrame(*peer, datagram, events);
         return;
       }
@@ -541,9 +595,13 @@ void TKivUDP::HandleHandshake(std::span<const std::uint8_t> datagram, const std:
   std::int64_t now = Now();
   switch (kind) {
     case kHandshakeRequest: {
-      if (peer_count_ >= kMaxPeers) return;
+      if (peer_count_ >= kMaxPeers) {
+        ++guards_.RefusedPeers;
+        return;
+      }
       TRemote* peer = FindByAddress(address, port);
       if (!peer) {
+        if (!MayAddFrom(address)) return;
         MakeRoomForUnconfirmed(events);
         auto fresh = std::make_unique<TRemote>(address, port, now, options_.random);
         peer = fresh.get();
@@ -555,6 +613,8 @@ void TKivUDP::HandleHandshake(std::span<const std::uint8_t> datagram, const std:
         peer->ClearData(now);
         Report(events, peer->LocalID, kReasonDisconnected);
         peer->RemoteID = second;
+        // A new association: the application claims it again (or it was ours all along).
+        if (table_[peer->LocalID].network) AwaitClaim(peer->LocalID);
       }
       peer->State = kStateWorking;
       SendHandshake(*peer, kHandshakeReply, peer->LocalID, second);
@@ -563,10 +623,13 @@ void TKivUDP::HandleHandshake(std::span<const std::uint8_t> datagram, const std:
     case kHandshakeReply: {
       TRemote* peer = Peer(second);
       if (!peer) return;
-      // Only the address we asked, or a peer still waiting for its answer, may take this reply:
-      // otherwise any sender could re-point a working association to itself.
-      if (peer->State != kStateHalfConnected && (peer->IP != address || peer->Port != port)) return;
-      Touch(*peer, address, port);
+      // Only the address we asked may answer: our handles are easy to guess, and a reply from
+      // elsewhere would hand the association (our connection to a server) to its sender.
+      if (peer->IP != address || peer->Port != port) {
+        CountForeign(second);
+        return;
+      }
+      Touch(*peer);
       peer->RemoteID = first;
       peer->State = kStateWorking;
       table_[second].confirmed = true;
@@ -577,6 +640,10 @@ void TKivUDP::HandleHandshake(std::span<const std::uint8_t> datagram, const std:
     case kHandshakeConfirm: {
       TRemote* peer = Peer(first);
       if (!peer) return;
+      if (peer->IP != address || peer->Port != port) {
+        CountForeign(first);
+        return;
+      }
       peer->State = kStateWorking;
       table_[first].confirmed = true;
       if (Mode() == 0) SendActiveMsg(now);
@@ -647,8 +714,10 @@ void TKivUDP::AgeOnMainThread() {
 
 void TKivUDP::LogLimited(const std::string& text) {
   std::uint32_t suppressed = 0;
+  std::function<void(const std::string&)> sink;
   {
     std::lock_guard lock(log_mutex_);
+    sink = log_sink_;
     const std::int64_t now = Now();
     if (logged_ && now - last_log_ < kLogIntervalMs) {
       ++unlogged_;
@@ -659,9 +728,18 @@ void TKivUDP::LogLimited(const std::string& text) {
     suppressed = std::exchange(unlogged_, 0);
   }
   Guarded([&] {
-    Log(ApplicationFolder() / "UDPError.txt",
-        suppressed ? text + " (" + std::to_string(suppressed) + " more not logged)" : text);
+    const std::string line =
+        suppressed ? text + " (" + std::to_string(suppressed) + " more not logged)" : text;
+    if (sink)
+      sink(line);
+    else
+      Log(ApplicationFolder() / "UDPError.txt", line);
   });
+}
+
+void TKivUDP::SetLogSink(std::function<void(const std::string&)> sink) {
+  std::lock_guard lock(log_mutex_);
+  log_sink_ = std::move(sink);
 }
 
 void TKivUDP::RunEvent(Event& event) {
@@ -771,6 +849,7 @@ void TKivUDP::TimerPass() {
     }
     for (std::uint16_t handle : due_)
       if (TRemote* peer = Peer(handle)) Pump(*peer, now);
+    EndUnclaimed(now, events);
     if (Mode() == 0 && now >= next_keep_alive_) {
       next_keep_alive_ = now + options_.constants.KeepAliveInterval;
       SendActiveMsg(now);
@@ -788,15 +867,26 @@ void TKivUDP::TimerPass() {
         });
       }
     }
-    wake_reader = !events.empty() && Mode() == 2;
+    wake_reader = !events.empty();
     Queue(events);
     // Re-arm for the earliest of what is left.
     armed_ = kNoDeadline;
     std::int64_t next = std::min(next_ageing_, Mode() == 0 ? next_keep_alive_ : kNoDeadline);
     if (!deadlines_.empty()) next = std::min(next, deadlines_.top().first);
+    if (!claims_.empty()) next = std::min(next, claims_.front().first);
     Arm(next);
   });
-  if (wake_reader) WakeReader();
+  if (wake_reader) DeliverLater();
+}
+
+void TKivUDP::DeliverLater() {
+  if (Mode() == 2) {
+    WakeReader();
+  } else if (Mode() == 0 && options_.main_thread) {
+    options_.main_thread->Post([this, alive = std::weak_ptr<int>(alive_)] {
+      if (!alive.expired()) DrainDeliveries();  // else the engine is gone
+    });
+  }
 }
 
 void TKivUDP::DispatchLoop(std::stop_token stop) {
@@ -863,28 +953,48 @@ bool TKivUDP::Disconnect(std::uint16_t handle) {
   return true;
 }
 
+bool TKivUDP::Stalls(TRemote& peer, std::size_t more) {
+  const std::uint64_t cap = options_.max_unacknowledged_bytes;
+  if (cap == 0 || peer.QueuedBytes() + more <= cap) return false;
+  ++guards_.Stalled;
+  Events events;
+  EndAssociation(peer, "stalled: it leaves too much of what we send unacknowledged", events);
+  Queue(events);
+  return true;
+}
+
 bool TKivUDP::SendData(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t channel,
                        std::uint32_t threshold, std::uint8_t mode) {
-  std::lock_guard lock(lock_);
-  TRemote* peer = Peer(handle);
-  if (!running_ || !peer) return false;
-  // No receiver reassembles more; queued, it would block the channel for good.
-  if (data.size() > kMaxMessageSize) return false;
+  {
+    std::lock_guard lock(lock_);
+    TRemote* peer = Peer(handle);
+    if (!running_ || !peer) return false;
+    // No receiver reassembles more; queued, it would block the channel for good.
+    if (data.size() > kMaxMessageSize) return false;
+    if (threshold != 0 || !Stalls(*peer, data.size()))
+      return QueueSend(*peer, data, channel, threshold, mode);
+  }
+  DeliverLater();
+  return false;
+}
+
+bool TKivUDP::QueueSend(TRemote& peer, std::span<const std::uint8_t> data, std::uint8_t channel,
+                        std::uint32_t threshold, std::uint8_t mode) {
   if (threshold != 0) {
-    std::uint64_t pending = peer->GetSendChannelSize(channel);
-    if (!peer->Accepting) {
+    std::uint64_t pending = peer.GetSendChannelSize(channel);
+    if (!peer.Accepting) {
       if (pending == 0) {
-        peer->Accepting = 1;
+        peer.Accepting = 1;
       } else if (mode != 1 || pending >= 2ull * threshold) {
         return false;
       }
     } else if (pending >= threshold && mode == 0) {
-      peer->Accepting = 0;
+      peer.Accepting = 0;
       return false;
     }
   }
   // A peer that is not working drops the message; the call still succeeds.
-  if (peer->SendData(data, channel, kTypeData)) Pump(*peer, Now());
+  if (peer.SendData(data, channel, kTypeData)) Pump(peer, Now());
   return true;
 }
 
@@ -905,11 +1015,17 @@ void TKivUDP::SendDataNow(const std::string& address, std::uint16_t port, std::s
 }
 
 bool TKivUDP::SendTempData(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t channel) {
-  std::lock_guard lock(lock_);
-  TRemote* peer = Peer(handle);
-  if (!running_ || !peer || data.size() > kMaxMessageSize) return false;
-  if (peer->SendData(data, channel, kTypeTemporaryData)) Pump(*peer, Now());
-  return true;
+  {
+    std::lock_guard lock(lock_);
+    TRemote* peer = Peer(handle);
+    if (!running_ || !peer || data.size() > kMaxMessageSize) return false;
+    if (!Stalls(*peer, data.size())) {
+      if (peer->SendData(data, channel, kTypeTemporaryData)) Pump(*peer, Now());
+      return true;
+    }
+  }
+  DeliverLater();
+  return false;
 }
 
 void TKivUDP::SendMSGData(const std::string& address, std::uint16_t port,
@@ -979,14 +1095,26 @@ void TKivUDP::SetServerPeer(std::uint16_t handle, bool is_server) {
   if (Peer(handle)) table_[handle].server = is_server;
 }
 
+bool TKivUDP::Adopt(std::uint16_t handle) {
+  std::lock_guard lock(lock_);
+  if (!Peer(handle)) return false;
+  table_[handle].claimed = true;  // its entry in claims_ is stale now
+  return true;
+}
+
+TEngineGuards TKivUDP::Guards() const {
+  std::lock_guard lock(lock_);
+  return guards_;
+}
+
 std::vector<TPeerRow> TKivUDP::Snapshot(bool mark_displayed) {
   std::lock_guard lock(lock_);
   std::vector<TPeerRow> rows;
   for (std::uint16_t h = 1; h <= kMaxPeers; ++h) {
     TRemote* peer = Peer(h);
     if (!peer) continue;
-    TPeerRow row{peer->State, peer->LocalID, peer->RemoteID, peer->Active,
-                 peer->IP,    peer->Port,    peer->Ping,     {}};
+    TPeerRow row{peer->State, peer->LocalID, peer->RemoteID,    peer->Active,      peer->IP,
+                 peer->Port,  peer->Ping,    table_[h].foreign, table_[h].claimed, {}};
     for (int number = 0; number < 255; ++number) {
       auto n = static_cast<std::uint8_t>(number);
       TChannel* send = peer->GetSendChannel(n);

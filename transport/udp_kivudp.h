@@ -30,6 +30,11 @@
 // must be called on the main thread there. Stop may be called from a mode-0 callback; it refuses
 // (false) on the dispatch or read thread.
 //
+// Addresses: a peer keeps the address and port that made its association for its whole life. A
+// frame that names its handle from anywhere else is dropped and counted (Guards), so a handle, which
+// anyone can guess, never lets a second host act for the peer; a client whose address changes
+// connects again. Servers bound what one peer may hold (TEngineOptions).
+//
 // Ownership: the engine owns every peer; the data given to a send function is copied; the data
 // handed to the data callback lives for the call only.
 #pragma once
@@ -106,6 +111,28 @@ struct TEngineOptions {
   std::size_t max_total_held_bytes = std::size_t{1} << 30;
   // How long Stop waits for the peers to answer their disconnect requests.
   std::int64_t stop_wait_ms = 5000;
+  // Payload bytes a peer may have queued and unacknowledged over all its send channels. A send
+  // without a threshold (SendData with threshold 0, SendTempData) that would go past it is refused
+  // and the association ends as stalled: the peer is told, the application sees a disconnect with
+  // reason 1. 0: no bound.
+  std::uint64_t max_unacknowledged_bytes = 0;
+  // Peers one IPv4 address (any port) may hold at once. Handshake requests and temporary data
+  // that would make a new peer beyond it are dropped and counted; Connect and CreateTempRemote
+  // are never refused by it. 0: no bound.
+  std::size_t max_peers_per_address = 0;
+  // How long a peer that came from the network (a responder's peer, a temporary peer made by
+  // temporary data, a peer reset by a new handshake) may stay without the application claiming it
+  // (Adopt); after it the association ends as in max_unacknowledged_bytes. 0: never.
+  std::int64_t claim_grace_ms = 0;
+};
+
+// What the engine refused from the network, since Start.
+struct TEngineGuards {
+  std::uint64_t ForeignFrames = 0;  // frames naming a peer's handle from another address
+  // New peers refused: beyond max_peers_per_address, or a handshake request at a full table.
+  std::uint64_t RefusedPeers = 0;
+  std::uint64_t Stalled = 0;    // associations ended by max_unacknowledged_bytes
+  std::uint64_t Unclaimed = 0;  // associations ended by claim_grace_ms
 };
 
 // A row of the diagnostics table.
@@ -125,6 +152,8 @@ struct TPeerRow {
   std::string IP;
   std::uint16_t Port = 0;
   std::int64_t Ping = 0;
+  std::uint32_t Foreign = 0;          // frames naming this peer's handle that came from another address
+  bool Claimed = true;                // the application has adopted it (or made it)
   std::vector<TChannelRow> Channels;  // by number, 0..254
 };
 
@@ -171,6 +200,13 @@ class TKivUDP : public TKivSocket {
   std::size_t HeldBytes() const;
   // Marks the peer as a server of ours: only servers may give the termination order.
   void SetServerPeer(std::uint16_t handle, bool is_server);
+  // Claims a peer that came from the network, so that claim_grace_ms does not end it. False when
+  // there is no such peer.
+  bool Adopt(std::uint16_t handle);
+  TEngineGuards Guards() const;
+  // Where the engine's error lines go (still at most one per 10 s); empty: UDPError.txt in the
+  // application folder. Called with the engine lock held: it must not call the engine.
+  void SetLogSink(std::function<void(const std::string&)> sink);
 
   bool HasDispatchThread() const { return dispatch_thread_.joinable(); }
   std::size_t DispatchQueueLength() const;
@@ -206,6 +242,10 @@ class TKivUDP : public TKivSocket {
     std::unique_ptr<TRemote> peer;
     bool confirmed = false;  // shown to be real (see max_unconfirmed_peers), or created by us
     bool server = false;     // may give the termination order
+    bool network = false;    // made by a request or temporary data from the network
+    bool claimed = true;     // adopted by the application, or made by it
+    std::uint32_t foreign = 0;            // frames naming this slot's handle from another address
+    std::int64_t claim_by = kNoDeadline;  // when an unclaimed peer ends
     std::uint64_t serial = 0;
     std::int64_t scheduled = kNoDeadline;  // the live entry of this peer in the deadline heap
   };
@@ -221,11 +261,22 @@ class TKivUDP : public TKivSocket {
   // ---- called with lock_ held ----
   TRemote* Peer(std::uint16_t handle) const;
   TRemote* FindByAddress(const std::string& address, std::uint16_t port) const;
-  TRemote* FindForFrame(std::uint16_t remote_id, const std::string& address, std::uint16_t port) const;
+  // The peer a frame of types 0, 1, 2 and 7 belongs to: the one its remote id names, provided the
+  // frame comes from that peer's address (else it is counted and none is returned), or, when the
+  // id names no peer, the peer of its source address.
+  TRemote* FindForFrame(std::uint16_t remote_id, const std::string& address, std::uint16_t port);
+  // Counts a frame that named `handle` from an address other than its peer's.
+  void CountForeign(std::uint16_t handle);
   std::uint16_t AddRemote(std::unique_ptr<TRemote> peer, bool confirmed);
   void DelRemote(std::uint16_t handle);
   void MakeRoomForUnconfirmed(Events& events);
-  void Touch(TRemote& peer, const std::string& address, std::uint16_t port);
+  // Whether another peer of the network may come from `address` (max_peers_per_address); counts
+  // the refusal when not.
+  bool MayAddFrom(const std::string& address);
+  // Starts the claim period of a peer that came from the network (claim_grace_ms).
+  void AwaitClaim(std::uint16_t handle);
+  void EndUnclaimed(std::int64_t now, Events& events);
+  void Touch(TRemote& peer);
   void Index(std::uint16_t handle, bool add);
   void Pump(TRemote& peer, std::int64_t now);  // runs the send window, schedules the deadline
   void Schedule(std::uint16_t handle, std::int64_t deadline);
@@ -242,11 +293,20 @@ class TKivUDP : public TKivSocket {
                         std::uint16_t port, Events& events);
   void ReceiveFrame(TRemote& peer, std::span<const std::uint8_t> datagram, Events& events);
   void Report(Events& events, std::uint16_t handle, std::uint8_t reason);
+  // Ends the association as stalled when `more` bytes would take what it holds unacknowledged past
+  // max_unacknowledged_bytes; its disconnect event is queued (deliver it with DeliverLater).
+  bool Stalls(TRemote& peer, std::size_t more);
+  // SendData's flow control and queueing, for a peer that exists.
+  bool QueueSend(TRemote& peer, std::span<const std::uint8_t> data, std::uint8_t channel,
+                 std::uint32_t threshold, std::uint8_t mode);
 
   // ---- called without the lock ----
   // Modes 0 and 2, on the delivering thread: runs the queued events unless a delivery further out
   // on the stack is already doing so.
   void DrainDeliveries();
+  // After an operation outside the receive path queued events: has them delivered on the thread
+  // of the mode (mode 2: the read thread; mode 0: the main thread; mode 1 needs nothing).
+  void DeliverLater();
   void AgeOnMainThread();  // mode 0: the posted ageing pass
   // Appends a line to the error log, at most one per kLogIntervalMs per engine.
   void LogLimited(const std::string& text);
@@ -272,6 +332,12 @@ class TKivUDP : public TKivSocket {
   // datagram would cost 10 000 steps).
   std::unordered_map<std::uint64_t, std::vector<std::uint16_t>> by_address_;
   std::deque<std::uint16_t> unconfirmed_;  // oldest first
+  // Peers per IPv4 address (the address part of the index key), for max_peers_per_address.
+  std::unordered_map<std::uint64_t, std::uint32_t> per_address_;
+  // Claim deadlines (when, handle), in the order they come due (the grace is one constant). An entry
+  // is live while it matches its slot's `claim_by` and the slot is unclaimed.
+  std::deque<Deadline> claims_;
+  TEngineGuards guards_;
   // Resend deadlines of busy peers, earliest on top. An entry is live while it matches its slot's
   // `scheduled`; others are left to drop out when they come up.
   std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines_;
@@ -296,6 +362,7 @@ class TKivUDP : public TKivSocket {
   std::int64_t last_log_ = 0;
   bool logged_ = false;
   std::uint32_t unlogged_ = 0;
+  std::function<void(const std::string&)> log_sink_;
 
   mutable std::mutex dispatch_mutex_;
   std::condition_variable_any dispatch_cv_;

@@ -100,6 +100,12 @@ std::uint64_t TRemote::GetSendChannelSize(std::uint8_t number) const {
   return channel ? channel->QueuedBytes : 0;
 }
 
+std::uint64_t TRemote::QueuedBytes() const {
+  std::uint64_t total = 0;
+  for (const TChannel& channel : send_channels_) total += channel.QueuedBytes;
+  return total;
+}
+
 // ---- Sending ------------------------------------------------------------------------------------------
 
 bool TRemote::SendData(std::span<const std::uint8_t> data, std::uint8_t channel_number, std::uint8_t type) {

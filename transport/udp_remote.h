@@ -72,7 +72,7 @@ class TRemote {
   TRemote& operator=(const TRemote&) = delete;
 
   // ---- Peer fields (read and written by the engine under its lock) ----
-  std::string IP;  // dotted IPv4 text, follows the peer's address changes
+  std::string IP;  // dotted IPv4 text: the address that made the association, for its whole life
   std::uint16_t Port = 0;
   std::uint16_t LocalID = 0;   // our handle of the peer, 1..9999
   std::uint16_t RemoteID = 0;  // the peer's handle of us; 0 until known
@@ -163,6 +163,8 @@ class TRemote {
   // Payload bytes queued and not yet acknowledged in send channel `number` (0 if none).
   std::uint64_t GetSendChannelSize(std::uint8_t number) const;
   static std::uint64_t GetChannelDataSize(const TChannel& channel) { return channel.QueuedBytes; }
+  // Payload bytes queued and not yet acknowledged over all send channels.
+  std::uint64_t QueuedBytes() const;
   // Payload bytes held out of order over all receive channels, and what they cost against
   // kHeldBudgetPerPeer (payload plus kHeldFragmentOverhead per fragment); never more than
   // kMaxHeldCostPerPeer.

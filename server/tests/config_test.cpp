@@ -47,6 +47,24 @@ TEST(ConfigTest, FileOverridesAndReportsBadValues) {
   EXPECT_EQ(c.login_port, 9009);
 }
 
+// A home node cannot hold more users than its endpoint holds connections: larger values, and
+// values below zero, end up within 0 .. 9000.
+TEST(ConfigTest, MaxUsersStaysWithinWhatAHomeEndpointHolds) {
+  TestDir dir;
+  auto ini = dir.path() / "s.ini";
+  const struct {
+    const char* value;
+    std::uint32_t expected;
+  } cases[] = {{"10000", 9000}, {"70000", 9000}, {"9000", 9000}, {"5", 5}, {"0", 0}, {"-1", 0}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(WriteFileAtomic(ini, std::string_view("[server]\nmax_users=" + std::string(c.value) + "\n")));
+    std::vector<std::string> errors;
+    EXPECT_EQ(LoadConfig(ini, &errors).max_users, c.expected) << c.value;
+    EXPECT_TRUE(errors.empty()) << c.value;
+  }
+  EXPECT_EQ(DefaultConfig().max_users, 9000u);
+}
+
 }  // namespace
 }  // namespace kiv::server
 

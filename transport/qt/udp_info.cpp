@@ -53,6 +53,7 @@ TInfoForm::TInfoForm(TKivUDP& engine, QWidget* parent) : QWidget(parent), engine
   sent_ = new QLabel(this);
   queue_ = new QLabel(this);
   queue_->setVisible(engine_.HasDispatchThread());
+  refused_ = new QLabel(this);
   auto_refresh_ = new QCheckBox(QStringLiteral("自动刷新"), this);
   auto* refresh = new QPushButton(QStringLiteral("刷新"), this);
   table_ = new QTreeWidget(this);
@@ -69,8 +70,9 @@ TInfoForm::TInfoForm(TKivUDP& engine, QWidget* parent) : QWidget(parent), engine
   connect(refresh, &QPushButton::clicked, this, [this] { Button1Click(); });
 
   auto* header = new QHBoxLayout;
-  for (QWidget* w : {static_cast<QWidget*>(peers_), static_cast<QWidget*>(received_),
-                     static_cast<QWidget*>(sent_), static_cast<QWidget*>(queue_)})
+  for (QWidget* w :
+       {static_cast<QWidget*>(peers_), static_cast<QWidget*>(received_), static_cast<QWidget*>(sent_),
+        static_cast<QWidget*>(queue_), static_cast<QWidget*>(refused_)})
     header->addWidget(w);
   header->addStretch();
   header->addWidget(auto_refresh_);
@@ -92,6 +94,14 @@ void TInfoForm::Timer1Timer() {
   sent_->setText(QStringLiteral("当前发送数据包：%1Byte/%2个").arg(c.SentBytes).arg(c.SentDatagrams));
   if (engine_.HasDispatchThread())
     queue_->setText(QStringLiteral("待处理的数据：%1个").arg(engine_.DispatchQueueLength()));
+  // Frames that named a peer from another address, peers refused for their address, associations
+  // ended as stalled and associations the application never took up.
+  const TEngineGuards g = engine_.Guards();
+  refused_->setText(QStringLiteral("拒收：冒名%1 超额%2 停滞%3 未认领%4")
+                        .arg(g.ForeignFrames)
+                        .arg(g.RefusedPeers)
+                        .arg(g.Stalled)
+                        .arg(g.Unclaimed));
   engine_.TakeSecondSnapshot();
   if (auto_refresh_->isChecked()) Button1Click();
 }

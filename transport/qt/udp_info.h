@@ -34,6 +34,7 @@ class TInfoForm : public QWidget {
   QLabel* receivedLabel() const { return received_; }
   QLabel* sentLabel() const { return sent_; }
   QLabel* queueLabel() const { return queue_; }
+  QLabel* refusedLabel() const { return refused_; }
 
   // The sort key of a cell: texts shorter than 20 characters are padded with leading zeros to 21,
   // so that numbers sort by value; compared without regard to letter case.
@@ -43,6 +44,7 @@ class TInfoForm : public QWidget {
  private:
   TKivUDP& engine_;
   QLabel *peers_, *received_, *sent_, *queue_;
+  QLabel* refused_;  // what the engine refused from the network (TEngineGuards)
   QCheckBox* auto_refresh_;
   QTreeWidget* table_;
   QTimer timer_;

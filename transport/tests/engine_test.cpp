@@ -135,11 +135,12 @@ std::vector<std::uint8_t> Message(std::size_t size, std::uint8_t seed) {
 // A bare UDP socket that speaks the handshake by hand, to see and forge exact datagrams.
 class TRawPeer {
  public:
-  TRawPeer() {
+  // Bound to `ip` (any address of 127/8 is loopback), so that peers can differ by address too.
+  explicit TRawPeer(const char* ip = "127.0.0.1") {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, ip, &a.sin_addr);
     ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t n = sizeof a;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
@@ -479,31 +480,199 @@ TEST(Engine, FullTableIgnoresNewRequestsAndHandlesWrapAfter9999) {
   late.SendHandshake(b.engine->LocalPort(), 0, 0, 5);
   EXPECT_TRUE(late.Drain(kTypeHandshake, 300ms).empty());
   EXPECT_EQ(b.engine->PeerCount(), 9999u);
+  EXPECT_EQ(b.engine->Guards().RefusedPeers, 1u);
   // `first` leaves; its handle is the first free one after 9999.
   first.Send(b.engine->LocalPort(), kTypeDisconnect, 0, {0});
   ASSERT_TRUE(b.WaitFor([&] { return b.engine->PeerCount() == 9998; }));
   EXPECT_EQ(RawHandshake(b, late, 5, true), 1);
 }
 
-// The peer follows an address change: a frame that names its handle from a new address moves it
-// there, and what the engine sends goes to the new address.
-TEST(Engine, APeerThatChangesAddressIsFollowed) {
+// An association answers only the address that made it. Handles are given out in order, so a
+// second socket can name the victim's handle in every kind of frame; each is dropped and counted,
+// and leaves the victim's association as it was: same address, its data unacknowledged by the
+// forger still queued, its next sequence still free. After each forged frame the victim sends a
+// message on a channel of its own; once that arrived, whatever the engine sent the forger is in
+// the forger's socket.
+TEST(Engine, FramesNamingAHandleFromAnotherAddressAreDroppedAndCounted) {
   TEndpoint b(1);
-  TRawPeer before, after;
-  std::uint16_t handle = RawHandshake(b, before, 7, true);
+  TRawPeer victim, forger;
+  const std::uint16_t handle = RawHandshake(b, victim, 7, true);
   ASSERT_NE(handle, 0);
-  after.SendFrame(b.engine->LocalPort(), kTypeData, handle, 2, kFirstSequence, 5, Message(5, 1));
+  const auto queued = Message(300, 5);
+  ASSERT_TRUE(b.engine->SendData(handle, queued, 3, 0, 0));  // the victim never acknowledges it
+  const std::uint16_t port = b.engine->LocalPort();
+  auto handshake = [&](std::uint8_t kind, std::uint16_t first, std::uint16_t second) {
+    forger.SendHandshake(port, kind, first, second);
+  };
+  const struct {
+    const char* name;
+    std::function<void()> forge;
+  } cases[] = {
+      {"data", [&] { forger.SendFrame(port, kTypeData, handle, 2, kFirstSequence, 5, Message(5, 1)); }},
+      {"keep-alive",
+       [&] { forger.SendFrame(port, kTypeKeepAlive, handle, 0, kFirstSequence, 4, Message(4, 2)); }},
+      {"acknowledgement", [&] { forger.SendFrame(port, kTypeAck, handle, 3, kFirstSequence, 0, {}); }},
+      {"unreliable", [&] { forger.Send(port, kTypeUnreliable, handle, Message(9, 3)); }},
+      {"confirmation", [&] { handshake(3, handle, 7); }},
+      {"reply", [&] { handshake(1, 9, handle); }},
+  };
+  std::uint8_t channel = 10;
+  std::uint64_t forged = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.forge();
+    ++forged;
+    const auto barrier = Message(6, channel);
+    victim.SendFrame(port, kTypeData, handle, channel++, kFirstSequence, 6, barrier);
+    ASSERT_TRUE(b.WaitFor([&] { return !b.messages.empty(); }));
+    {
+      std::lock_guard lock(b.mutex);
+      EXPECT_EQ(b.messages,
+                (std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>>{{handle, barrier}}));
+      b.messages.clear();
+    }
+    EXPECT_FALSE(forger.Receive(0ms).has_value());
+    std::string address;
+    std::uint16_t peer_port = 0;
+    ASSERT_TRUE(b.engine->GetRemoteAdd(handle, address, peer_port));
+    EXPECT_EQ(peer_port, victim.port());
+    EXPECT_EQ(b.engine->GetSendChannelSize(handle, 3), queued.size());
+    EXPECT_EQ(b.engine->Guards().ForeignFrames, forged);
+  }
+  // The victim's own next frame on the forged data's channel is news, not a duplicate.
+  victim.SendFrame(port, kTypeData, handle, 2, kFirstSequence, 5, Message(5, 8));
   ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 1; }));
-  EXPECT_EQ(b.messages[0].first, handle);
+  EXPECT_EQ(b.messages[0].second, Message(5, 8));
+  const auto rows = b.engine->Snapshot(false);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].Foreign, forged);
+  EXPECT_TRUE(b.disconnects.empty());
+}
+
+// A connecting engine takes the handshake reply only from the address it asked: a forger that
+// answers first, naming the handle the request carried, gets nothing, and the real reply completes
+// the association with the address asked.
+TEST(Engine, AHandshakeReplyFromAnotherAddressIsIgnored) {
+  TEndpoint a(1);
+  TRawPeer server, forger;
+  std::thread answer([&] {
+    auto request = server.Receive();
+    if (!request) return;
+    const std::uint16_t asked = LoadU16(request->data() + kHeaderSize + 3);
+    forger.SendHandshake(a.engine->LocalPort(), 1, 9, asked);
+    // The forged reply is read before the real one: both come from loopback in order of sending.
+    server.SendHandshake(a.engine->LocalPort(), 1, 7, asked);
+  });
+  const std::uint16_t handle = a.engine->Connect("127.0.0.1", server.port(), 5000);
+  answer.join();
+  ASSERT_NE(handle, 0);
   std::string address;
   std::uint16_t port = 0;
-  ASSERT_TRUE(b.engine->GetRemoteAdd(handle, address, port));
-  EXPECT_EQ(port, after.port());
-  EXPECT_EQ(after.Drain(kTypeAck, 100ms).size(), 1u);
-  ASSERT_TRUE(b.engine->SendData(handle, Message(20, 2), 3, 0, 0));
-  EXPECT_EQ(after.Drain(kTypeData, 100ms).size(), 1u);
-  EXPECT_TRUE(before.Drain(kTypeData, 50ms).empty());
-  EXPECT_FALSE(b.engine->HasPeer("127.0.0.1", before.port()));
+  ASSERT_TRUE(a.engine->GetRemoteAdd(handle, address, port));
+  EXPECT_EQ(port, server.port());
+  EXPECT_EQ(a.engine->Guards().ForeignFrames, 1u);
+  EXPECT_EQ(a.engine->Snapshot(false).at(0).RemoteID, 7);
+}
+
+// With a bound on what a peer may leave unacknowledged, a send past it ends the association as
+// stalled: refused, the peer told, the application sees reason 1; before it, sends are queued.
+// Sends with a threshold are governed by their threshold alone.
+TEST(Engine, APeerThatNeverAcknowledgesIsEndedAsStalled) {
+  TEngineOptions options;
+  options.max_unacknowledged_bytes = 10000;
+  TEndpoint b(1, nullptr, options);
+  TRawPeer silent;
+  const std::uint16_t handle = RawHandshake(b, silent, 7, true);
+  ASSERT_NE(handle, 0);
+  ASSERT_TRUE(b.engine->SendData(handle, Message(4000, 1), 3, 0, 0));
+  ASSERT_TRUE(b.engine->SendData(handle, Message(4000, 2), 4, 0, 0));
+  ASSERT_TRUE(b.engine->SendData(handle, Message(1500, 3), 5, 1000, 1));  // paced: not counted here
+  EXPECT_FALSE(b.engine->SendData(handle, Message(1000, 4), 3, 0, 0));
+  ASSERT_TRUE(b.WaitFor([&] { return !b.disconnects.empty(); }));
+  EXPECT_EQ(b.disconnects,
+            (std::vector<std::pair<std::uint16_t, std::uint8_t>>{{handle, kReasonDisconnected}}));
+  EXPECT_EQ(b.engine->PeerCount(), 0u);
+  EXPECT_EQ(b.engine->Guards().Stalled, 1u);
+  bool told = false;
+  while (auto d = silent.Receive(2000ms)) {
+    if ((*d)[kOffType] == kTypeDisconnect && d->size() > kHeaderSize && (*d)[kHeaderSize] == 0) {
+      told = true;
+      break;
+    }
+  }
+  EXPECT_TRUE(told);
+}
+
+// One address holds at most max_peers_per_address peers: further handshake requests and temporary
+// data from it make none (counted), while another address is answered at once.
+TEST(Engine, PeersPerAddressAreBounded) {
+  TEngineOptions options;
+  options.max_peers_per_address = 3;
+  TEndpoint b(1, nullptr, options);
+  std::vector<std::unique_ptr<TRawPeer>> crowd;
+  for (int i = 0; i < 3; ++i) {
+    crowd.push_back(std::make_unique<TRawPeer>("127.0.0.2"));
+    ASSERT_NE(RawHandshake(b, *crowd.back(), 7, false), 0) << i;
+  }
+  TRawPeer refused("127.0.0.2"), temporary("127.0.0.2"), honest;
+  refused.SendHandshake(b.engine->LocalPort(), 0, 0, 7);
+  temporary.SendFrame(b.engine->LocalPort(), kTypeTemporaryData, 0, 0, kFirstSequence, 4, Message(4, 1));
+  ASSERT_NE(RawHandshake(b, honest, 7, true), 0);  // the barrier: later, from another address
+  EXPECT_FALSE(refused.Receive(0ms).has_value());
+  EXPECT_FALSE(temporary.Receive(0ms).has_value());
+  EXPECT_EQ(b.engine->PeerCount(), 4u);
+  EXPECT_EQ(b.engine->Guards().RefusedPeers, 2u);
+  EXPECT_TRUE(b.messages.empty());
+  // A slot of that address frees up, and the same request is answered.
+  crowd.back()->Send(b.engine->LocalPort(), kTypeDisconnect, 0, {0});
+  ASSERT_TRUE(b.WaitFor([&] { return b.engine->PeerCount() == 3; }));
+  EXPECT_NE(RawHandshake(b, refused, 7, true), 0);
+}
+
+// Peers from the network that the application does not adopt within claim_grace_ms are ended (the
+// peer told, reason 1); adopted ones and the engine's own connections stay. A new handshake that
+// resets an adopted peer starts a new claim period.
+TEST(Engine, UnclaimedPeersAreEndedAfterTheGrace) {
+  TManualClock clock(1'000'000);
+  TEngineOptions options;
+  options.claim_grace_ms = 5000;
+  TEndpoint b(1, &clock, options);
+  TRawPeer kept, dropped, dialled, temporary;
+  const std::uint16_t adopted = RawHandshake(b, kept, 7, true);
+  const std::uint16_t idle = RawHandshake(b, dropped, 7, true);
+  const std::uint16_t own = ConnectToRaw(b, dialled);
+  temporary.SendFrame(b.engine->LocalPort(), kTypeTemporaryData, 0, 0, kFirstSequence, 4, Message(4, 1));
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 1; }));
+  const std::uint16_t temp = b.messages[0].first;
+  ASSERT_TRUE(adopted && idle && own && temp);
+  ASSERT_TRUE(b.engine->Adopt(adopted));
+  EXPECT_FALSE(b.engine->Adopt(9000));
+  clock.Advance(4999);
+  b.engine->Wake();
+  kept.SendFrame(b.engine->LocalPort(), kTypeData, adopted, 2, kFirstSequence, 3, Message(3, 1));
+  ASSERT_TRUE(b.WaitFor([&] { return b.messages.size() == 2; }));  // a barrier through the engine
+  EXPECT_TRUE(b.disconnects.empty());
+  clock.Advance(1);
+  b.engine->Wake();
+  ASSERT_TRUE(b.WaitFor([&] { return b.disconnects.size() == 2; }));
+  std::sort(b.disconnects.begin(), b.disconnects.end());
+  auto expected = std::vector<std::pair<std::uint16_t, std::uint8_t>>{{idle, kReasonDisconnected},
+                                                                      {temp, kReasonDisconnected}};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(b.disconnects, expected);
+  EXPECT_EQ(b.engine->PeerCount(), 2u);
+  EXPECT_EQ(b.engine->Guards().Unclaimed, 2u);
+  for (const TPeerRow& row : b.engine->Snapshot(false)) EXPECT_TRUE(row.Claimed) << row.LocalID;
+  // 11 s later the adopted peer's address asks again: a new association, to be claimed anew.
+  clock.Advance(11000);
+  b.disconnects.clear();
+  ASSERT_EQ(RawHandshake(b, kept, 8, true), adopted);
+  ASSERT_TRUE(b.WaitFor([&] { return b.disconnects.size() == 1; }));  // the old association ended
+  clock.Advance(5000);
+  b.engine->Wake();
+  ASSERT_TRUE(b.WaitFor([&] { return b.disconnects.size() == 2; }));
+  EXPECT_EQ(b.disconnects[1], (std::pair<std::uint16_t, std::uint8_t>{adopted, kReasonDisconnected}));
+  EXPECT_TRUE(b.engine->HasPeer("127.0.0.1", dialled.port()));
 }
 
 TEST(Engine, UnannouncedPeersAreBoundedAndWorkingPeersKeepWorking) {
