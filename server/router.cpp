@@ -118,6 +118,8 @@ std::uint64_t TEndpoint::Unacknowledged(std::uint16_t handle, std::uint8_t chann
 
 void TEndpoint::Disconnect(std::uint16_t handle) { udp_->Disconnect(handle); }
 
+void TEndpoint::End(std::uint16_t handle, const char* why) { udp_->End(handle, why); }
+
 WireAddress TEndpoint::Peer(std::uint16_t handle) const {
   WireAddress a;
   if (!udp_->GetRemoteAdd(handle, a.ip, a.port)) return {};

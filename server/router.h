@@ -118,6 +118,8 @@ class TEndpoint {
   // Bytes on `channel` of the connection that its peer has not acknowledged yet (0 without a peer).
   std::uint64_t Unacknowledged(std::uint16_t handle, std::uint8_t channel) const;
   void Disconnect(std::uint16_t handle);
+  // Ends the connection at once, dropping what it had queued (a peer that stopped acknowledging).
+  void End(std::uint16_t handle, const char* why);
   // The peer's address as this endpoint sees it; empty when the handle is unknown.
   WireAddress Peer(std::uint16_t handle) const;
   std::uint32_t PeerCount() const;
