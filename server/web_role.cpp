@@ -1,6 +1,7 @@
 #include "web_role.h"
 
 #include <httplib.h>
+#include <sys/stat.h>
 
 #include <charconv>
 #include <chrono>
@@ -120,6 +121,7 @@ std::string TimeText(std::int64_t seconds) {
   return buffer;
 }
 
+// Reads a regular file of at most kMaxContentFile bytes.
 bool ReadSmallFile(const fs::path& path, std::string& out) {
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) return false;
@@ -141,12 +143,17 @@ const char* ContentType(const fs::path& path) {
   return "application/octet-stream";
 }
 
-// Answers a file with a strong ETag (the MD5 of its bytes) and honours If-None-Match.
-void SendFile(const httplib::Request& req, httplib::Response& res, std::string data, const char* type) {
+std::string Md5Tag(const std::string& data) {
   auto state = TMd5Digest::Digest(data.data(), data.size());
   std::string etag = "\"";
   for (std::uint32_t word : state) etag += TMd5Digest::rHex(word);
   etag += "\"";
+  return etag;
+}
+
+// Answers with `etag` and honours If-None-Match.
+void SendTagged(const httplib::Request& req, httplib::Response& res, std::string data, const char* type,
+                const std::string& etag) {
   res.set_header("ETag", etag);
   res.set_header("Cache-Control", "no-cache");
   if (req.get_header_value("If-None-Match") == etag) {
@@ -155,6 +162,26 @@ void SendFile(const httplib::Request& req, httplib::Response& res, std::string d
   }
   res.status = 200;
   res.set_content(std::move(data), type);
+}
+
+// Answers generated content with a strong ETag (the MD5 of its bytes).
+void SendFile(const httplib::Request& req, httplib::Response& res, std::string data, const char* type) {
+  const std::string etag = Md5Tag(data);
+  SendTagged(req, res, std::move(data), type, etag);
+}
+
+void SendNotFound(httplib::Response& res) {
+  SendPage(res, "找不到页面", "<h1>找不到页面</h1><p>您要的文件不存在。</p>", 404);
+}
+
+// A path as a log line may show it: no control characters (a decoded %0D%0A would start a forged
+// line), and not longer than a line should be.
+std::string LoggedPath(const std::string& path) {
+  constexpr std::size_t kMax = 200;
+  std::string out;
+  for (char c : path.substr(0, kMax)) out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  if (path.size() > kMax) out += "...";
+  return out;
 }
 
 // The Chinese text of a money movement in one user's record.
@@ -226,6 +253,58 @@ std::uint64_t TWebRole::Requests(const std::string& path) const {
   return it == requests_.end() ? 0 : it->second;
 }
 
+std::size_t TWebRole::CountedPaths() const {
+  std::lock_guard lock(mutex_);
+  return requests_.size();
+}
+
+std::optional<std::string> TWebRole::CachedTag(const std::string& path, const TFileStamp& stamp) const {
+  std::lock_guard lock(tags_mutex_);
+  auto it = tags_.find(path);
+  if (it == tags_.end() || !(it->second.stamp == stamp)) return std::nullopt;
+  return it->second.etag;
+}
+
+void TWebRole::KeepTag(const std::string& path, const TFileStamp& stamp, const std::string& etag) {
+  std::lock_guard lock(tags_mutex_);
+  if (tags_.size() >= kMaxCachedTags && !tags_.contains(path)) tags_.clear();
+  tags_[path] = {stamp, etag};
+}
+
+void TWebRole::ServeContentFile(const fs::path& path, const httplib::Request& req, httplib::Response& res) {
+  auto stamp_of = [](const fs::path& p, TFileStamp& out) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    out = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+           static_cast<std::uint64_t>(st.st_size),
+           static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    return true;
+  };
+  TFileStamp before;
+  if (!stamp_of(path, before) || before.size > kMaxContentFile) return SendNotFound(res);
+  const std::string key = path.string();
+  const std::string wanted = req.get_header_value("If-None-Match");
+  std::optional<std::string> etag = CachedTag(key, before);
+  if (etag && !wanted.empty() && wanted == *etag) {
+    res.set_header("ETag", *etag);
+    res.set_header("Cache-Control", "no-cache");
+    res.status = 304;
+    return;
+  }
+  std::string data;
+  ++content_reads_;
+  if (!ReadSmallFile(path, data)) return SendNotFound(res);
+  // The bytes read are those of the stamp taken before only when nothing changed meanwhile; else
+  // their tag is computed and not kept.
+  TFileStamp after;
+  const bool unchanged = stamp_of(path, after) && after == before && data.size() == before.size;
+  if (!etag || !unchanged) {
+    etag = Md5Tag(data);
+    if (unchanged) KeepTag(key, before, *etag);
+  }
+  SendTagged(req, res, std::move(data), ContentType(path), *etag);
+}
+
 std::string TWebRole::VersionFile() const {
   IniFile file = IniFile::Load(content_ / "Download" / "Version.txt");
   std::lock_guard lock(mutex_);
@@ -260,11 +339,21 @@ void TWebRole::Route() {
   httplib::Server& http = *http_;
   http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
     {
+      // A path that is not the site's (404, or refused before routing) is not counted by name: any
+      // client could grow the table with names of its own.
+      const bool known = res.status != 404 && res.status != 400 && res.status != 414;
       std::lock_guard lock(mutex_);
-      ++requests_[req.path];
+      auto it = known ? requests_.find(req.path) : requests_.end();
+      if (it != requests_.end()) {
+        ++it->second;
+      } else if (known && requests_.size() < kMaxCountedPaths) {
+        requests_.emplace(req.path, 1);
+      } else {
+        ++requests_[kOtherPaths];
+      }
     }
-    ctx_.log.Line("web " + req.method + " " + req.path + " " + std::to_string(res.status) + " " +
-                  req.remote_addr);
+    ctx_.log.Line("web " + LoggedPath(req.method) + " " + LoggedPath(req.path) + " " +
+                  std::to_string(res.status) + " " + req.remote_addr);
   });
 
   http.Get("/Download/Version.txt", [this](const httplib::Request& req, httplib::Response& res) {
@@ -274,13 +363,9 @@ void TWebRole::Route() {
     std::string pattern = std::string("/") + folder + "/([^/]+)";
     std::string name = folder;
     http.Get(pattern, [this, name](const httplib::Request& req, httplib::Response& res) {
-      std::string data;
       auto path = PathInFolder(content_ / name, req.matches[1].str());
-      if (!path || !ReadSmallFile(*path, data)) {
-        SendPage(res, "找不到页面", "<h1>找不到页面</h1><p>您要的文件不存在。</p>", 404);
-        return;
-      }
-      SendFile(req, res, std::move(data), ContentType(*path));
+      if (!path) return SendNotFound(res);
+      ServeContentFile(*path, req, res);
     });
   }
 
