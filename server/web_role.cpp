@@ -224,6 +224,9 @@ bool TWebRole::Start(const std::string& address, std::uint16_t port, std::string
   http_->set_read_timeout(10, 0);
   http_->set_write_timeout(30, 0);
   http_->set_keep_alive_max_count(20);
+  // Headers and body go out in separate writes: without this each answer waits for the delayed
+  // acknowledgement of the first.
+  http_->set_tcp_nodelay(true);
   Route();
   int bound = port == 0 ? http_->bind_to_any_port(address) : (http_->bind_to_port(address, port) ? port : -1);
   if (bound <= 0) {
