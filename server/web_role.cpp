@@ -340,21 +340,23 @@ int TWebRole::BumpVersion(const std::string& catalogue) {
 
 void TWebRole::Route() {
   httplib::Server& http = *http_;
-  http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-    {
-      // A path that is not the site's (404, or refused before routing) is not counted by name: any
-      // client could grow the table with names of its own.
-      const bool known = res.status != 404 && res.status != 400 && res.status != 414;
-      std::lock_guard lock(mutex_);
-      auto it = known ? requests_.find(req.path) : requests_.end();
-      if (it != requests_.end()) {
-        ++it->second;
-      } else if (known && requests_.size() < kMaxCountedPaths) {
-        requests_.emplace(req.path, 1);
-      } else {
-        ++requests_[kOtherPaths];
-      }
+  // Counted before the answer is written (the logger runs after it), so a client that has its
+  // answer finds it counted.
+  http.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    // A path that is not the site's (404, or refused before routing) is not counted by name: any
+    // client could grow the table with names of its own.
+    const bool known = res.status != 404 && res.status != 400 && res.status != 414;
+    std::lock_guard lock(mutex_);
+    auto it = known ? requests_.find(req.path) : requests_.end();
+    if (it != requests_.end()) {
+      ++it->second;
+    } else if (known && requests_.size() < kMaxCountedPaths) {
+      requests_.emplace(req.path, 1);
+    } else {
+      ++requests_[kOtherPaths];
     }
+  });
+  http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
     ctx_.log.Line("web " + LoggedPath(req.method) + " " + LoggedPath(req.path) + " " +
                   std::to_string(res.status) + " " + req.remote_addr);
   });
