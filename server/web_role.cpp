@@ -1,7 +1,9 @@
 #include "web_role.h"
 
+#include <fcntl.h>
 #include <httplib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <chrono>
@@ -119,17 +121,6 @@ std::string TimeText(std::int64_t seconds) {
   char buffer[32];
   std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M", &tm);
   return buffer;
-}
-
-// Reads a regular file of at most kMaxContentFile bytes.
-bool ReadSmallFile(const fs::path& path, std::string& out) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return false;
-  std::uintmax_t size = fs::file_size(path, ec);
-  if (ec || size > kMaxContentFile) return false;
-  std::ifstream in(path, std::ios::binary);
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return static_cast<bool>(in) || in.eof();
 }
 
 const char* ContentType(const fs::path& path) {
@@ -274,38 +265,87 @@ void TWebRole::KeepTag(const std::string& path, const TFileStamp& stamp, const s
   tags_[path] = {stamp, etag};
 }
 
+namespace {
+
+// An open content file, closed when the last answer that streams it is gone.
+struct TOpenContent {
+  int fd = -1;
+  ~TOpenContent() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+constexpr std::size_t kContentChunk = 64 * 1024;
+
+}  // namespace
+
 void TWebRole::ServeContentFile(const fs::path& path, const httplib::Request& req, httplib::Response& res) {
-  auto stamp_of = [](const fs::path& p, TFileStamp& out) {
-    struct stat st {};
-    if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    out = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-           static_cast<std::uint64_t>(st.st_size),
-           static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-    return true;
+  auto stamp_of = [](const struct stat& st) {
+    return TFileStamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                      static_cast<std::uint64_t>(st.st_size),
+                      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
   };
-  TFileStamp before;
-  if (!stamp_of(path, before) || before.size > kMaxContentFile) return SendNotFound(res);
   const std::string key = path.string();
   const std::string wanted = req.get_header_value("If-None-Match");
-  std::optional<std::string> etag = CachedTag(key, before);
-  if (etag && !wanted.empty() && wanted == *etag) {
-    res.set_header("ETag", *etag);
+  auto not_modified = [&](const std::string& etag) {
+    res.set_header("ETag", etag);
     res.set_header("Cache-Control", "no-cache");
     res.status = 304;
-    return;
+  };
+  // A conditional request for a file whose stamp is known costs one stat.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return SendNotFound(res);
+  if (!wanted.empty()) {
+    if (std::optional<std::string> etag = CachedTag(key, stamp_of(st)); etag && *etag == wanted)
+      return not_modified(*etag);
   }
-  std::string data;
+
+  // Otherwise the file is opened once: hashed from it when its tag is not known, and its body
+  // streamed from it in pieces, so no request holds a whole file in memory. What was opened is
+  // what is described, even when the name is replaced meanwhile.
+  auto file = std::make_shared<TOpenContent>();
+  file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (file->fd < 0 || ::fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uintmax_t>(st.st_size) > kMaxContentFile)
+    return SendNotFound(res);
+  const TFileStamp stamp = stamp_of(st);
   ++content_reads_;
-  if (!ReadSmallFile(path, data)) return SendNotFound(res);
-  // The bytes read are those of the stamp taken before only when nothing changed meanwhile; else
-  // their tag is computed and not kept.
-  TFileStamp after;
-  const bool unchanged = stamp_of(path, after) && after == before && data.size() == before.size;
-  if (!etag || !unchanged) {
-    etag = Md5Tag(data);
-    if (unchanged) KeepTag(key, before, *etag);
+  std::optional<std::string> etag = CachedTag(key, stamp);
+  if (!etag) {
+    Md5Context md5;
+    std::vector<char> buffer(kContentChunk);
+    std::uint64_t total = 0;
+    for (;;) {
+      const ssize_t n = ::pread(file->fd, buffer.data(), buffer.size(), static_cast<off_t>(total));
+      if (n < 0) return SendNotFound(res);
+      if (n == 0 || total + static_cast<std::uint64_t>(n) > stamp.size) break;
+      md5.Update(buffer.data(), static_cast<std::size_t>(n));
+      total += static_cast<std::uint64_t>(n);
+    }
+    // Written to while it was read: its bytes are of no one version. Let the client come again.
+    if (total != stamp.size || ::fstat(file->fd, &st) != 0 || !(stamp_of(st) == stamp)) {
+      res.set_header("Retry-After", "1");
+      SendPage(res, "请稍后再试", "<h1>请稍后再试</h1><p>文件正在更新。</p>", 503);
+      return;
+    }
+    std::string text = "\"";
+    for (std::uint32_t word : md5.Finish()) text += TMd5Digest::rHex(word);
+    etag = text + "\"";
+    KeepTag(key, stamp, *etag);
   }
-  SendTagged(req, res, std::move(data), ContentType(path), *etag);
+  if (wanted == *etag) return not_modified(*etag);
+  res.set_header("ETag", *etag);
+  res.set_header("Cache-Control", "no-cache");
+  res.status = 200;
+  if (stamp.size == 0) return res.set_content("", ContentType(path));
+  auto provide = [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+    std::vector<char> buffer(std::min(length, kContentChunk));
+    const ssize_t n = ::pread(file->fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    // Shorter than it was (cut meanwhile): end the connection rather than send a wrong length.
+    if (n <= 0) return false;
+    return sink.write(buffer.data(), static_cast<std::size_t>(n));
+  };
+  res.set_content_provider(static_cast<std::size_t>(stamp.size), ContentType(path), provide);
 }
 
 std::string TWebRole::VersionFile() const {

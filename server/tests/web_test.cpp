@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/ini.h"
+#include "base/md5.h"
 #include "server_fixture.h"
 
 namespace kiv::server {
@@ -122,6 +123,24 @@ class WebContentTest : public ServerFixture {
   std::filesystem::path content_;
   std::unique_ptr<httplib::Client> http_;
 };
+
+TEST_F(WebContentTest, FilesOfAnySizeAreStreamedWhole) {
+  std::string big(3 * 64 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
+  const std::pair<const char*, std::string> files[] = {{"empty.png", ""}, {"big.png", big}, {"one.png", "1"}};
+  for (const auto& [name, content] : files) {
+    Write(std::string("present/") + name, content);
+    auto res = http_->Get(std::string("/present/") + name);
+    ASSERT_TRUE(res) << name;
+    EXPECT_EQ(res->status, 200) << name;
+    EXPECT_EQ(res->body, content) << name;
+    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(content.size())) << name;
+    std::string tag = "\"";
+    for (std::uint32_t word : TMd5Digest::Digest(content.data(), content.size()))
+      tag += TMd5Digest::rHex(word);
+    EXPECT_EQ(res->get_header_value("ETag"), tag + "\"") << name;
+  }
+}
 
 TEST_F(WebContentTest, AConditionalRequestForAnUnchangedFileReadsNothingAndAChangedFileGetsANewTag) {
   TWebRole& web = *server_->Web();
