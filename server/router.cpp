@@ -142,6 +142,8 @@ TEndpoint::TGuards TEndpoint::Guards() const {
   return {g.ForeignFrames, g.RefusedPeers, g.Stalled, g.Unclaimed};
 }
 
+void TEndpoint::End(std::uint16_t handle, const char* why) { udp_->End(handle, why); }
+
 WireAddress TEndpoint::Peer(std::uint16_t handle) const {
   WireAddress a;
   if (!udp_->GetRemoteAdd(handle, a.ip, a.port)) return {};

@@ -146,6 +146,8 @@ class TEndpoint {
   void SetLog(std::function<void(const std::string&)> log);
   // Keeps the connection past kClaimGraceMs: it belongs to a client of ours now.
   void Adopt(std::uint16_t handle);
+  // Ends the connection at once, dropping what it had queued (a peer that stopped acknowledging).
+  void End(std::uint16_t handle, const char* why);
   // The peer's address as this endpoint sees it; empty when the handle is unknown.
   WireAddress Peer(std::uint16_t handle) const;
   std::uint32_t PeerCount() const;

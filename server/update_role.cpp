@@ -5,8 +5,10 @@
 
 namespace kiv::server {
 
-TUpdateRole::TUpdateRole(TUpdateCatalogue& catalogue, TEndpoint& endpoint)
-    : catalogue_(catalogue), endpoint_(endpoint) {}
+TUpdateRole::TUpdateRole(TUpdateCatalogue& catalogue, TEndpoint& endpoint, TUpdateLimits limits)
+    : catalogue_(catalogue), endpoint_(endpoint), limits_(limits) {
+  if (!limits_.clock) limits_.clock = &TSteadyClock::Instance();
+}
 
 TUpdateRole::~TUpdateRole() {
   std::list<TTransfer> ending;
@@ -43,18 +45,32 @@ bool TUpdateRole::OnRequest(const TRequest& request) {
       update::ParseRequest(std::span(request.body.bytes(0, request.body.size())));
   if (!requested) return false;
   std::shared_ptr<const TPublishedUpdate> found = catalogue_.Find(*requested);
+  const std::string address = endpoint_.Peer(request.handle).ip;
+  if (address.empty()) return true;  // gone already
   std::lock_guard lock(mutex_);
   Reap();
-  for (const TTransfer& t : transfers_)
+  std::size_t from_address = 0;
+  for (const TTransfer& t : transfers_) {
     if (t.handle == request.handle) return true;  // one update per connection at a time
-  if (!found || transfers_.size() >= kMaxTransfers) {
+    from_address += t.address == address ? 1 : 0;
+  }
+  if (!found) {
     update::TAnnouncement none;
     none.status = update::kStatusNothing;
     endpoint_.Send(request.handle, update::BuildAnnouncement(none));
     return true;
   }
+  if (transfers_.size() >= limits_.max_transfers || from_address >= limits_.max_per_address) {
+    update::TAnnouncement busy;
+    busy.status = update::kStatusNothing;
+    busy.description = kBusyText;
+    endpoint_.Send(request.handle, update::BuildAnnouncement(busy));
+    ++refused_busy_;
+    return true;
+  }
   TTransfer& t = transfers_.emplace_back();
   t.handle = request.handle;
+  t.address = address;
   t.thread = std::jthread([this, &t, found](std::stop_token stop) { Send(t, found, stop); });
   return true;
 }
@@ -62,11 +78,21 @@ bool TUpdateRole::OnRequest(const TRequest& request) {
 void TUpdateRole::Send(TTransfer& transfer, std::shared_ptr<const TPublishedUpdate> update,
                        std::stop_token stop) {
   const std::uint16_t handle = transfer.handle;
+  std::int64_t last_progress = Now();
   auto paced = [&](const Bytes& message) {
     // A refused send means the channel is full: wait for acknowledgements, or for the end.
     while (!stop.stop_requested()) {
-      if (endpoint_.SendPaced(handle, message, 0, kSendThreshold)) return true;
+      if (endpoint_.SendPaced(handle, message, 0, kSendThreshold)) {
+        last_progress = Now();
+        return true;
+      }
       if (endpoint_.Peer(handle).ip.empty()) return false;
+      if (Now() - last_progress >= limits_.stall_ms) {
+        // Its queued disconnect request would wait behind the data it does not take.
+        ++stalled_;
+        endpoint_.End(handle, "it took no update data for the stall time");
+        return false;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return false;

@@ -1,6 +1,9 @@
 #include "web_role.h"
 
+#include <fcntl.h>
 #include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <chrono>
@@ -120,16 +123,6 @@ std::string TimeText(std::int64_t seconds) {
   return buffer;
 }
 
-bool ReadSmallFile(const fs::path& path, std::string& out) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return false;
-  std::uintmax_t size = fs::file_size(path, ec);
-  if (ec || size > kMaxContentFile) return false;
-  std::ifstream in(path, std::ios::binary);
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return static_cast<bool>(in) || in.eof();
-}
-
 const char* ContentType(const fs::path& path) {
   std::string ext = path.extension().string();
   for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -141,12 +134,17 @@ const char* ContentType(const fs::path& path) {
   return "application/octet-stream";
 }
 
-// Answers a file with a strong ETag (the MD5 of its bytes) and honours If-None-Match.
-void SendFile(const httplib::Request& req, httplib::Response& res, std::string data, const char* type) {
+std::string Md5Tag(const std::string& data) {
   auto state = TMd5Digest::Digest(data.data(), data.size());
   std::string etag = "\"";
   for (std::uint32_t word : state) etag += TMd5Digest::rHex(word);
   etag += "\"";
+  return etag;
+}
+
+// Answers with `etag` and honours If-None-Match.
+void SendTagged(const httplib::Request& req, httplib::Response& res, std::string data, const char* type,
+                const std::string& etag) {
   res.set_header("ETag", etag);
   res.set_header("Cache-Control", "no-cache");
   if (req.get_header_value("If-None-Match") == etag) {
@@ -155,6 +153,26 @@ void SendFile(const httplib::Request& req, httplib::Response& res, std::string d
   }
   res.status = 200;
   res.set_content(std::move(data), type);
+}
+
+// Answers generated content with a strong ETag (the MD5 of its bytes).
+void SendFile(const httplib::Request& req, httplib::Response& res, std::string data, const char* type) {
+  const std::string etag = Md5Tag(data);
+  SendTagged(req, res, std::move(data), type, etag);
+}
+
+void SendNotFound(httplib::Response& res) {
+  SendPage(res, "找不到页面", "<h1>找不到页面</h1><p>您要的文件不存在。</p>", 404);
+}
+
+// A path as a log line may show it: no control characters (a decoded %0D%0A would start a forged
+// line), and not longer than a line should be.
+std::string LoggedPath(const std::string& path) {
+  constexpr std::size_t kMax = 200;
+  std::string out;
+  for (char c : path.substr(0, kMax)) out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+  if (path.size() > kMax) out += "...";
+  return out;
 }
 
 // The Chinese text of a money movement in one user's record.
@@ -197,6 +215,9 @@ bool TWebRole::Start(const std::string& address, std::uint16_t port, std::string
   http_->set_read_timeout(10, 0);
   http_->set_write_timeout(30, 0);
   http_->set_keep_alive_max_count(20);
+  // Headers and body go out in separate writes: without this each answer waits for the delayed
+  // acknowledgement of the first.
+  http_->set_tcp_nodelay(true);
   Route();
   int bound = port == 0 ? http_->bind_to_any_port(address) : (http_->bind_to_port(address, port) ? port : -1);
   if (bound <= 0) {
@@ -224,6 +245,107 @@ std::uint64_t TWebRole::Requests(const std::string& path) const {
   std::lock_guard lock(mutex_);
   auto it = requests_.find(path);
   return it == requests_.end() ? 0 : it->second;
+}
+
+std::size_t TWebRole::CountedPaths() const {
+  std::lock_guard lock(mutex_);
+  return requests_.size();
+}
+
+std::optional<std::string> TWebRole::CachedTag(const std::string& path, const TFileStamp& stamp) const {
+  std::lock_guard lock(tags_mutex_);
+  auto it = tags_.find(path);
+  if (it == tags_.end() || !(it->second.stamp == stamp)) return std::nullopt;
+  return it->second.etag;
+}
+
+void TWebRole::KeepTag(const std::string& path, const TFileStamp& stamp, const std::string& etag) {
+  std::lock_guard lock(tags_mutex_);
+  if (tags_.size() >= kMaxCachedTags && !tags_.contains(path)) tags_.clear();
+  tags_[path] = {stamp, etag};
+}
+
+namespace {
+
+// An open content file, closed when the last answer that streams it is gone.
+struct TOpenContent {
+  int fd = -1;
+  ~TOpenContent() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+constexpr std::size_t kContentChunk = 64 * 1024;
+
+}  // namespace
+
+void TWebRole::ServeContentFile(const fs::path& path, const httplib::Request& req, httplib::Response& res) {
+  auto stamp_of = [](const struct stat& st) {
+    return TFileStamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                      static_cast<std::uint64_t>(st.st_size),
+                      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  };
+  const std::string key = path.string();
+  const std::string wanted = req.get_header_value("If-None-Match");
+  auto not_modified = [&](const std::string& etag) {
+    res.set_header("ETag", etag);
+    res.set_header("Cache-Control", "no-cache");
+    res.status = 304;
+  };
+  // A conditional request for a file whose stamp is known costs one stat.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return SendNotFound(res);
+  if (!wanted.empty()) {
+    if (std::optional<std::string> etag = CachedTag(key, stamp_of(st)); etag && *etag == wanted)
+      return not_modified(*etag);
+  }
+
+  // Otherwise the file is opened once: hashed from it when its tag is not known, and its body
+  // streamed from it in pieces, so no request holds a whole file in memory. What was opened is
+  // what is described, even when the name is replaced meanwhile.
+  auto file = std::make_shared<TOpenContent>();
+  file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (file->fd < 0 || ::fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uintmax_t>(st.st_size) > kMaxContentFile)
+    return SendNotFound(res);
+  const TFileStamp stamp = stamp_of(st);
+  ++content_reads_;
+  std::optional<std::string> etag = CachedTag(key, stamp);
+  if (!etag) {
+    Md5Context md5;
+    std::vector<char> buffer(kContentChunk);
+    std::uint64_t total = 0;
+    for (;;) {
+      const ssize_t n = ::pread(file->fd, buffer.data(), buffer.size(), static_cast<off_t>(total));
+      if (n < 0) return SendNotFound(res);
+      if (n == 0 || total + static_cast<std::uint64_t>(n) > stamp.size) break;
+      md5.Update(buffer.data(), static_cast<std::size_t>(n));
+      total += static_cast<std::uint64_t>(n);
+    }
+    // Written to while it was read: its bytes are of no one version. Let the client come again.
+    if (total != stamp.size || ::fstat(file->fd, &st) != 0 || !(stamp_of(st) == stamp)) {
+      res.set_header("Retry-After", "1");
+      SendPage(res, "请稍后再试", "<h1>请稍后再试</h1><p>文件正在更新。</p>", 503);
+      return;
+    }
+    std::string text = "\"";
+    for (std::uint32_t word : md5.Finish()) text += TMd5Digest::rHex(word);
+    etag = text + "\"";
+    KeepTag(key, stamp, *etag);
+  }
+  if (wanted == *etag) return not_modified(*etag);
+  res.set_header("ETag", *etag);
+  res.set_header("Cache-Control", "no-cache");
+  res.status = 200;
+  if (stamp.size == 0) return res.set_content("", ContentType(path));
+  auto provide = [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+    std::vector<char> buffer(std::min(length, kContentChunk));
+    const ssize_t n = ::pread(file->fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    // Shorter than it was (cut meanwhile): end the connection rather than send a wrong length.
+    if (n <= 0) return false;
+    return sink.write(buffer.data(), static_cast<std::size_t>(n));
+  };
+  res.set_content_provider(static_cast<std::size_t>(stamp.size), ContentType(path), provide);
 }
 
 std::string TWebRole::VersionFile() const {
@@ -258,13 +380,25 @@ int TWebRole::BumpVersion(const std::string& catalogue) {
 
 void TWebRole::Route() {
   httplib::Server& http = *http_;
-  http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-    {
-      std::lock_guard lock(mutex_);
-      ++requests_[req.path];
+  // Counted before the answer is written (the logger runs after it), so a client that has its
+  // answer finds it counted.
+  http.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    // A path that is not the site's (404, or refused before routing) is not counted by name: any
+    // client could grow the table with names of its own.
+    const bool known = res.status != 404 && res.status != 400 && res.status != 414;
+    std::lock_guard lock(mutex_);
+    auto it = known ? requests_.find(req.path) : requests_.end();
+    if (it != requests_.end()) {
+      ++it->second;
+    } else if (known && requests_.size() < kMaxCountedPaths) {
+      requests_.emplace(req.path, 1);
+    } else {
+      ++requests_[kOtherPaths];
     }
-    ctx_.log.Line("web " + req.method + " " + req.path + " " + std::to_string(res.status) + " " +
-                  req.remote_addr);
+  });
+  http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+    ctx_.log.Line("web " + LoggedPath(req.method) + " " + LoggedPath(req.path) + " " +
+                  std::to_string(res.status) + " " + req.remote_addr);
   });
 
   http.Get("/Download/Version.txt", [this](const httplib::Request& req, httplib::Response& res) {
@@ -274,13 +408,9 @@ void TWebRole::Route() {
     std::string pattern = std::string("/") + folder + "/([^/]+)";
     std::string name = folder;
     http.Get(pattern, [this, name](const httplib::Request& req, httplib::Response& res) {
-      std::string data;
       auto path = PathInFolder(content_ / name, req.matches[1].str());
-      if (!path || !ReadSmallFile(*path, data)) {
-        SendPage(res, "找不到页面", "<h1>找不到页面</h1><p>您要的文件不存在。</p>", 404);
-        return;
-      }
-      SendFile(req, res, std::move(data), ContentType(*path));
+      if (!path) return SendNotFound(res);
+      ServeContentFile(*path, req, res);
     });
   }
 

@@ -7,11 +7,13 @@
 // the content folder, the store (thread-safe) and the versions file under `mutex_`.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,7 +21,9 @@
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace kiv::server {
 
@@ -37,8 +41,15 @@ class TWebRole {
   void Stop();
   std::uint16_t Port() const { return port_; }
 
-  // Requests answered for `path` (without the query) since the start.
+  // Requests answered for `path` (without the query) since the start. Only paths the site has
+  // are counted (a page, or a file it served), at most kMaxCountedPaths of them; the rest of the
+  // requests count under kOtherPaths.
   std::uint64_t Requests(const std::string& path) const;
+  std::size_t CountedPaths() const;
+  static constexpr std::size_t kMaxCountedPaths = 1024;
+  static constexpr const char* kOtherPaths = "(other)";
+  // Content files read from disk since the start (a request answered from the ETag cache reads none).
+  std::uint64_t ContentReads() const { return content_reads_.load(); }
 
   // Raises one catalogue's version ("present", "stamp" or "skin") by one; the new number, or -1
   // for an unknown catalogue or when it cannot be saved.
@@ -55,8 +66,30 @@ class TWebRole {
   std::unique_ptr<httplib::Server> http_;
   std::thread thread_;
   std::uint16_t port_ = 0;
+  // A content file's strong ETag is the MD5 of its bytes. It is kept by the file's identity, size
+  // and modification time, so a conditional request for an unchanged file is answered from here
+  // without reading it. Bounded: a full cache starts again.
+  struct TFileStamp {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t mtime_ns = 0;
+    bool operator==(const TFileStamp&) const = default;
+  };
+  struct TCachedTag {
+    TFileStamp stamp;
+    std::string etag;
+  };
+  static constexpr std::size_t kMaxCachedTags = 4096;
+  // Answers one file of the content folder (a resolved path inside it).
+  void ServeContentFile(const std::filesystem::path& path, const httplib::Request& req,
+                        httplib::Response& res);
+  std::optional<std::string> CachedTag(const std::string& path, const TFileStamp& stamp) const;
+  void KeepTag(const std::string& path, const TFileStamp& stamp, const std::string& etag);
+
   mutable std::mutex mutex_;
   std::map<std::string, std::uint64_t> requests_;
+  mutable std::mutex tags_mutex_;
+  std::map<std::string, TCachedTag> tags_;
+  std::atomic<std::uint64_t> content_reads_{0};
 };
 
 }  // namespace kiv::server

@@ -963,6 +963,24 @@ bool TKivUDP::Stalls(TRemote& peer, std::size_t more) {
   return true;
 }
 
+bool TKivUDP::End(std::uint16_t handle, const char* why) {
+  bool wake_reader = false;
+  {
+    std::lock_guard lock(lock_);
+    TRemote* peer = Peer(handle);
+    if (!running_ || !peer) return false;
+    Events events;
+    EndAssociation(*peer, why, events);
+    wake_reader = Mode() == 2;
+    Queue(events);
+  }
+  // The disconnect reaches the application on its usual thread: the dispatch thread (mode 1),
+  // the read thread (mode 2) or, in mode 0, the main thread this is called on.
+  if (wake_reader) WakeReader();
+  if (Mode() == 0) DrainDeliveries();
+  return true;
+}
+
 bool TKivUDP::SendData(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t channel,
                        std::uint32_t threshold, std::uint8_t mode) {
   {

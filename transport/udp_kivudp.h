@@ -174,6 +174,10 @@ class TKivUDP : public TKivSocket {
   std::uint16_t Connect(const std::string& address, std::uint16_t port, std::uint32_t timeout_ms);
   // Queues a disconnect request; false when there is no such peer.
   bool Disconnect(std::uint16_t handle);
+  // Ends the association at once: tells the peer unreliably, frees it with everything it had
+  // queued and reports the disconnect. For a peer that does not acknowledge, whose queued
+  // disconnect request would wait behind the data it never takes. False when there is no such peer.
+  bool End(std::uint16_t handle, const char* why);
   // Reliable send with flow control (threshold 0: none).
   bool SendData(std::uint16_t handle, std::span<const std::uint8_t> data, std::uint8_t channel,
                 std::uint32_t threshold, std::uint8_t mode);

@@ -3,8 +3,10 @@
 
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "base/ini.h"
+#include "base/md5.h"
 #include "server_fixture.h"
 
 namespace kiv::server {
@@ -64,6 +66,116 @@ TEST_F(WebTest, RefusesNamesOutsideTheContentFolders) {
     ASSERT_TRUE(res) << path;
     EXPECT_EQ(res->status, 404) << path;
   }
+}
+
+TEST_F(WebTest, OnlyThePathsOfTheSiteAreCountedByNameAndLoggedPathsCannotForgeLines) {
+  const std::size_t before = server_->Web()->CountedPaths();
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    for (const std::string& path : {"/nothing-" + n, "/present/none-" + n + ".png", "/goto.php/" + n})
+      ASSERT_EQ(Get(path)->status, 404) << path;
+  }
+  ASSERT_TRUE(Post("/unknown-page", {{"a", "b"}}));
+  // Every one of them counts, under one name.
+  EXPECT_LE(server_->Web()->CountedPaths(), before + 1);
+  EXPECT_EQ(server_->Web()->Requests("/nothing-1"), 0u);
+  EXPECT_GE(server_->Web()->Requests(TWebRole::kOtherPaths), 901u);
+  ASSERT_EQ(Get("/help.php")->status, 200);
+  ASSERT_EQ(Get("/help.php")->status, 200);
+  EXPECT_EQ(server_->Web()->Requests("/help.php"), 2u);
+
+  ASSERT_TRUE(Get("/x%0D%0Aforged%20login%2010001"));
+  // The line is written once the answer is out: read the log until it is there.
+  std::vector<std::string> lines;
+  bool seen = false;
+  for (int i = 0; i < 1000 && !seen; ++i) {
+    if (i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream log(dir_.path() / "data" / "server.log");
+    lines.clear();
+    for (std::string line; std::getline(log, line);) {
+      lines.push_back(line);
+      seen |= line.find("forged login") != std::string::npos;
+    }
+  }
+  EXPECT_TRUE(seen);
+  for (const std::string& line : lines) EXPECT_NE(line.rfind("forged", 0), 0u) << line;
+}
+
+// A content folder of the test's own, so that its files can change.
+class WebContentTest : public ServerFixture {
+ protected:
+  void SetUp() override {
+    content_ = dir_.path() / "web";
+    std::filesystem::create_directories(content_ / "present");
+    Write("present/rose.png", "first picture");
+    TServerOptions options;
+    options.web_port = 0;
+    options.web_content = content_;
+    StartServer(options);
+    http_ = std::make_unique<httplib::Client>("127.0.0.1", server_->WebPort());
+  }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(content_ / name, std::ios::binary | std::ios::trunc) << text;
+  }
+  httplib::Result GetIf(const std::string& etag) {
+    return http_->Get("/present/rose.png", {{"If-None-Match", etag}});
+  }
+  std::filesystem::path content_;
+  std::unique_ptr<httplib::Client> http_;
+};
+
+TEST_F(WebContentTest, FilesOfAnySizeAreStreamedWhole) {
+  std::string big(3 * 64 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
+  const std::pair<const char*, std::string> files[] = {{"empty.png", ""}, {"big.png", big}, {"one.png", "1"}};
+  for (const auto& [name, content] : files) {
+    Write(std::string("present/") + name, content);
+    auto res = http_->Get(std::string("/present/") + name);
+    ASSERT_TRUE(res) << name;
+    EXPECT_EQ(res->status, 200) << name;
+    EXPECT_EQ(res->body, content) << name;
+    EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(content.size())) << name;
+    std::string tag = "\"";
+    for (std::uint32_t word : TMd5Digest::Digest(content.data(), content.size()))
+      tag += TMd5Digest::rHex(word);
+    EXPECT_EQ(res->get_header_value("ETag"), tag + "\"") << name;
+  }
+}
+
+TEST_F(WebContentTest, AConditionalRequestForAnUnchangedFileReadsNothingAndAChangedFileGetsANewTag) {
+  TWebRole& web = *server_->Web();
+  auto first = http_->Get("/present/rose.png");
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->status, 200);
+  const std::string etag = first->get_header_value("ETag");
+  EXPECT_EQ(web.ContentReads(), 1u);
+  for (int i = 0; i < 5; ++i) {
+    auto again = GetIf(etag);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 304);
+    EXPECT_EQ(again->get_header_value("ETag"), etag);
+  }
+  EXPECT_EQ(web.ContentReads(), 1u);
+  // A request without the tag reads the file and answers the same tag.
+  auto plain = http_->Get("/present/rose.png");
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->get_header_value("ETag"), etag);
+
+  // Rewritten in place to the same size, with a later time: the old tag no longer matches.
+  const auto path = content_ / "present" / "rose.png";
+  const auto written = std::filesystem::last_write_time(path);
+  Write("present/rose.png", "other picture");
+  std::filesystem::last_write_time(path, written + std::chrono::seconds(2));
+  auto changed = GetIf(etag);
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(changed->status, 200);
+  EXPECT_EQ(changed->body, "other picture");
+  const std::string new_tag = changed->get_header_value("ETag");
+  EXPECT_NE(new_tag, etag);
+  EXPECT_EQ(GetIf(new_tag)->status, 304);
+  // Gone: not found, whatever the tag.
+  std::filesystem::remove(path);
+  EXPECT_EQ(GetIf(new_tag)->status, 404);
 }
 
 TEST_F(WebTest, BumpingOneCatalogueChangesOnlyItsVersionAndSurvivesARestart) {
