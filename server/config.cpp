@@ -134,6 +134,7 @@ TServerConfig LoadConfig(const std::filesystem::path& path, std::vector<std::str
   else
     c.update_mode = static_cast<std::uint8_t>(mode);
 
+  c.demo_payments = ini.GetInt("web", "demo_payments", 0) != 0;
   c.parameters = BuildParameters(&ini);
   return c;
 }

@@ -9,6 +9,9 @@
 //   [lobby]      address, port      -- announced in the login reply
 //   [update]     address, port      -- announced in the login reply and the version answer
 //   [version]    latest (i32), mode (0..3)
+//   [web]        demo_payments (0/1): the top-up page credits currency itself (a demonstration);
+//                off, it says that payments go through the operator (`admin credit`). --seed-demo
+//                turns it on
 //   [parameters] the fields of the 0x10000 parameter block by name (see kParameterFields)
 #pragma once
 
@@ -47,6 +50,8 @@ struct TServerConfig {
 
   std::int32_t latest_version = 201102;
   std::uint8_t update_mode = 0;
+
+  bool demo_payments = false;
 
   // Bytes 0..451 of the 0x10000 message (the code included), filled from [parameters].
   Bytes parameters;

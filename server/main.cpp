@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   admin->add_option("--socket", admin_socket, "the control socket (default DATA/control.sock)");
   admin
       ->add_option("command", admin_args,
-                   "add-user, set-balance, broadcast, kick, level-up, online, "
+                   "add-user, set-balance, credit, broadcast, kick, level-up, online, "
                    "publish-version, publish-update, publish-plugin, keygen, and their arguments")
       ->required();
   admin->footer("e.g. kivora-server admin --data /var/lib/kivora add-user 10010 secret 小王 500");

@@ -7,7 +7,7 @@
 
 namespace kiv::server {
 
-inline constexpr std::array<const char*, 3> kMigrations = {
+inline constexpr std::array<const char*, 4> kMigrations = {
     // 1: accounts, the money ledger, guest tickets and presence.
     R"sql(
 CREATE TABLE accounts (
@@ -106,6 +106,16 @@ CREATE TABLE chat_waiting (
 );
 CREATE INDEX chat_waiting_target ON chat_waiting (target, id);
 CREATE INDEX chat_waiting_sender ON chat_waiting (sender);
+)sql",
+    // 4: the request id of every credit (web top-up, admin credit), so a replayed request credits
+    // nothing. Kept when an account is deleted, like the ledger.
+    R"sql(
+CREATE TABLE credit_requests (
+  request_id TEXT PRIMARY KEY,
+  code       BIGINT NOT NULL,
+  amount     BIGINT NOT NULL,
+  at         BIGINT NOT NULL
+);
 )sql",
 };
 

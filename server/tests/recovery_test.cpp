@@ -136,5 +136,27 @@ TEST_F(RecoveryTest, AccountWithoutProtectionAndTooManyWrongAnswers) {
   EXPECT_EQ(Step(other, elsewhere, 1, 10001, "123456789").first, rc::kError);
 }
 
+// Made-up codes are not kept one by one (a flood of them would grow without end): each costs its
+// address a wrong guess, and an address that made enough of them is refused for real accounts too.
+TEST_F(RecoveryTest, MadeUpCodesCostTheAddressNotTheTable) {
+  TProtocolClient client;
+  std::uint16_t login = client.Connect(Login());
+  // Past the address's hash rate a step is refused as an error, uncounted: go on until the
+  // address has made enough wrong guesses.
+  int wrong = 0;
+  for (std::uint32_t i = 0; wrong < TCredentialCheck::kMaxWrongPerAddress && i < 100000; ++i) {
+    std::uint8_t result = Step(client, login, 1, 3000000 + 7919 * i, "123456789").first;
+    ASSERT_TRUE(result == rc::kWrongIdentity || result == rc::kError) << int(result);
+    wrong += result == rc::kWrongIdentity;
+  }
+  ASSERT_EQ(wrong, TCredentialCheck::kMaxWrongPerAddress);
+  EXPECT_EQ(Step(client, login, 1, 10001, "123456789").first, rc::kWrongIdentity);
+  TProtocolClient other;
+  kiv::testing::TLoginFields fields;
+  fields.user = 10001;
+  fields.password = kDemoPassword;
+  EXPECT_EQ(other.SignInVia(Login(), fields).login_result, proto::login_reply::kWrongCredentials);
+}
+
 }  // namespace
 }  // namespace kiv::server
