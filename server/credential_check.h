@@ -9,8 +9,9 @@
 // at a time, never by a sweep over the whole table.
 //
 // In front of the hash of a sign-in (and of a guest code) there is also a per-address rate: a
-// token bucket of kRateBurst checks refilled at kRatePerSecond, so one address cannot keep the
-// workers hashing. Thread-safe; the hash runs outside the lock.
+// token bucket of `burst` checks refilled at `per_second` (the configuration's [limits]; 0 per
+// second: no rate), so one address cannot keep the workers hashing. Thread-safe; the hash runs
+// outside the lock.
 #pragma once
 
 #include <cstdint>
@@ -91,7 +92,8 @@ class TCredentialCheck {
   static constexpr int kRateBurst = 40;
   static constexpr int kRatePerSecond = 10;
 
-  explicit TCredentialCheck(const TPasswordHasher& hasher);
+  explicit TCredentialCheck(const TPasswordHasher& hasher, int burst = kRateBurst,
+                            int per_second = kRatePerSecond);
 
   // The sign-in password of `account`, as the sign-in digest.
   bool Check(const TAccount& account, const std::string& digest, const std::string& address,
@@ -116,6 +118,7 @@ class TCredentialCheck {
   std::mutex mutex_;
   TWindowCounter pairs_, addresses_, accounts_;
   TRateLimit rate_;
+  const bool rated_;
 };
 
 }  // namespace kiv::server

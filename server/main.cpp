@@ -64,6 +64,10 @@ int main(int argc, char** argv) {
   auto* announce_opt = app.add_option("--announce", announce, "IPv4 address announced to clients");
   auto* node_opt = app.add_option("--node", node, "name of this home node");
   auto* cost_opt = app.add_option("--hash-cost", hash_cost, "min, interactive, moderate or sensitive");
+  int sign_in_rate = 0;
+  auto* rate_opt = app.add_option("--sign-in-rate", sign_in_rate,
+                                  "password hashes per second one address may have (0: no limit; "
+                                  "default [limits] sign_in_per_second)");
   app.add_option("--fault-point", options.fault_point)->group("");  // tests only
 
   CLI::App* admin = app.add_subcommand("admin", "send a command to the running server");
@@ -105,5 +109,6 @@ int main(int argc, char** argv) {
   if (*announce_opt) options.announce = announce;
   if (*node_opt) options.node = node;
   if (*cost_opt) options.hash_cost = hash_cost;
+  if (*rate_opt) options.sign_in_rate = sign_in_rate;
   return RunServer(std::move(options));
 }

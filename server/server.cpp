@@ -64,6 +64,7 @@ bool TServer::Start(std::string* error) {
   if (options_.announce) config.announce = *options_.announce;
   if (options_.seed_demo) config.demo_payments = true;
   if (options_.demo_payments) config.demo_payments = *options_.demo_payments;
+  if (options_.sign_in_rate) config.sign_in_per_second = std::max(0, *options_.sign_in_rate);
   if (options_.node) config.node = *options_.node;
   if (options_.hash_cost) {
     bool ok = false;

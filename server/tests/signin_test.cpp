@@ -123,7 +123,7 @@ TEST_F(SignInTest, TooManyWrongPasswordsLockTheAccountForThatAddress) {
 TEST_F(SignInTest, AFloodOfWrongSignInsLeavesTheVersionCheckAnswered) {
   server_.reset();
   TServerOptions o;
-  o.hash_cost = "interactive";  // a real hash, slow enough to stall a dispatch thread
+  o.hash_cost = "moderate";  // a real hash, slow enough to stall a dispatch thread
   o.data_dir = dir_.path() / "data";
   o.seed_demo = true;
   o.login_port = o.home_port = o.update_port = 0;
