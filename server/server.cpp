@@ -193,7 +193,7 @@ bool TServer::StartWeb(std::string* error) {
     if (!std::filesystem::is_directory(content, ec) && std::filesystem::is_directory(shared, ec))
       content = shared;
   }
-  web_ = std::make_unique<TWebRole>(*ctx_, content, options_.data_dir / "web-versions.ini");
+  web_ = std::make_unique<TWebRole>(*ctx_, content, options_.data_dir / "web-versions.ini", friend_store_.get());
   if (web_->Start(ctx_->config.announce, options_.web_port.value_or(8080), error)) return true;
   web_.reset();
   if (options_.web_port) return false;

@@ -187,8 +187,15 @@ std::string CatalogueTable(const fs::path& file, const std::string& image_base, 
 
 }  // namespace
 
-TWebRole::TWebRole(TServerContext& ctx, fs::path content, fs::path versions)
-    : ctx_(ctx), content_(std::move(content)), versions_(std::move(versions)) {}
+TWebRole::TWebRole(TServerContext& ctx, fs::path content, fs::path versions, IFriendStore* presence)
+    : ctx_(ctx), presence_(presence), content_(std::move(content)), versions_(std::move(versions)) {}
+
+std::string TWebRole::SignedInFrom(std::uint32_t user) const {
+  if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) return s->peer.ip;
+  if (presence_)
+    if (std::optional<TPresenceRow> row = presence_->Presence(user)) return row->peer.ip;
+  return {};
+}
 
 TWebRole::~TWebRole() { Stop(); }
 
@@ -434,8 +441,8 @@ void TWebRole::Route() {
       if (!account) ctx_.credentials.Unknown(req.remote_addr, now);
       bool allowed = account && ctx_.credentials.Check(*account, req.get_param_value("password"), req.remote_addr, now);
       if (allowed) {
-        std::optional<TSession> session = ctx_.sessions.ByUser(account->code);
-        allowed = session && session->peer.ip == req.remote_addr;
+        const std::string from = SignedInFrom(account->code);
+        allowed = !from.empty() && from == req.remote_addr;
       }
       if (!allowed) {
         SendPage(res, "交易记录", "<h1>交易记录</h1><p class=\"err\">号码或密码错误，请重新登录客户端。</p>",
