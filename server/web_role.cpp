@@ -387,10 +387,14 @@ void TWebRole::Route() {
       return;
     }
     // A wrong password and an unknown code cost the same and read the same.
+    const std::int64_t now = ctx_.NowSeconds();
+    if (!ctx_.credentials.Allow(req.remote_addr, now)) {
+      SendPage(res, "账号充值", pay_form("请求过于频繁，请稍后再试。", given), 503);
+      return;
+    }
     std::optional<TAccount> account;
     if (ParseInt(given, code) && code > 0 && code <= UINT32_MAX)
       account = ctx_.store.Find(static_cast<std::uint32_t>(code));
-    const std::int64_t now = ctx_.NowSeconds();
     if (!account) ctx_.credentials.Unknown(req.remote_addr, now);
     if (!account ||
         !ctx_.credentials.Check(*account, MD5(Utf8ToGbk(req.get_param_value("password")), 2), req.remote_addr, now)) {
@@ -438,6 +442,10 @@ void TWebRole::Route() {
       // digest alone is not enough (an address is easily seen and kept): the account must also
       // have a session from the address the page is asked from. Every refusal reads the same.
       const std::int64_t now = ctx_.NowSeconds();
+      if (!ctx_.credentials.Allow(req.remote_addr, now)) {
+        SendPage(res, "交易记录", "<h1>交易记录</h1><p class=\"err\">请求过于频繁，请稍后再试。</p>", 503);
+        return;
+      }
       if (!account) ctx_.credentials.Unknown(req.remote_addr, now);
       bool allowed = account && ctx_.credentials.Check(*account, req.get_param_value("password"), req.remote_addr, now);
       if (allowed) {
