@@ -172,6 +172,27 @@ TEST_F(SignInTest, AFloodOfWrongSignInsLeavesTheVersionCheckAnswered) {
   EXPECT_GT(results[lr::kWrongCredentials], 0);
 }
 
+// Each guest code is a store transaction: one address gets a burst of them, then is told to try
+// again later instead of filling the store.
+TEST_F(SignInTest, GuestCodesCountAgainstTheAddressRate) {
+  TProtocolClient client;
+  std::uint16_t login = client.Connect(Login());
+  TLoginFields guest;
+  guest.state = proto::login::kStateGuest;
+  constexpr int kAsked = 3 * TCredentialCheck::kRateBurst;
+  for (int i = 0; i < kAsked; ++i) ASSERT_TRUE(client.Send(login, LoginRequest(guest)));
+  std::map<int, int> results;
+  for (int i = 0; i < kAsked; ++i) {
+    auto reply = client.WaitFor(proto::kLoginReply, login);
+    ASSERT_TRUE(reply) << i;
+    ++results[RecordReader(*reply).u8(lr::kResult)];
+  }
+  // The burst, and what the rate refilled while they were answered.
+  EXPECT_GE(results[lr::kRedirect], TCredentialCheck::kRateBurst);
+  EXPECT_LT(results[lr::kRedirect], 2 * TCredentialCheck::kRateBurst);
+  EXPECT_EQ(results[lr::kRedirect] + results[lr::kMaintenance], kAsked);
+}
+
 TEST_F(SignInTest, SecondSignInKicksTheFirstSession) {
   TProtocolClient first, second;
   auto a = SignIn(first, 10002);
