@@ -261,7 +261,7 @@ struct TNode {
   testing::TServerProcess process;
   bool Start(const std::string& data, const std::string& store, const std::string& node) {
     std::vector<std::string> args{"--data",     data, "--login-port", "0",  "--home-port", "0",
-                                  "--web-port", "0",  "--hash-cost",  "min"};
+                                  "--web-port", "0",  "--hash-cost",  "min", "--sign-in-rate", "0"};
     if (!store.empty()) args.insert(args.end(), {"--store", store, "--node", node});
     std::string error;
     if (!process.Start(testing::ServerBinary(), args, 30000, &error)) {

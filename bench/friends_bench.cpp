@@ -159,7 +159,7 @@ bool StartServer(testing::TServerProcess& server, const std::filesystem::path& d
   std::string error;
   if (!server.Start(testing::ServerBinary(),
                     {"--data", data.string(), "--login-port", "0", "--home-port", "0", "--web-port", "0", "--hash-cost", "min",
-                     "--announce", "127.0.0.1"},
+                     "--announce", "127.0.0.1", "--sign-in-rate", "0"},
                     30000, &error)) {
     std::fprintf(stderr, "kivora-server did not start: %s\n", error.c_str());
     return false;

@@ -136,6 +136,17 @@ TServerConfig LoadConfig(const std::filesystem::path& path, std::vector<std::str
   else
     c.update_mode = static_cast<std::uint8_t>(mode);
 
+  c.demo_payments = ini.GetInt("web", "demo_payments", 0) != 0;
+  auto limit = [&](const char* key, int fallback) {
+    long long v = ini.GetInt("limits", key, fallback);
+    if (v < 0 || v > 1000000) {
+      fail(std::string("[limits] ") + key + " must be 0..1000000");
+      return fallback;
+    }
+    return static_cast<int>(v);
+  };
+  c.sign_in_burst = limit("sign_in_burst", c.sign_in_burst);
+  c.sign_in_per_second = limit("sign_in_per_second", c.sign_in_per_second);
   c.parameters = BuildParameters(&ini);
   return c;
 }

@@ -10,6 +10,11 @@
 //   [lobby]      address, port      -- announced in the login reply
 //   [update]     address, port      -- announced in the login reply and the version answer
 //   [version]    latest (i32), mode (0..3)
+//   [web]        demo_payments (0/1): the top-up page credits currency itself (a demonstration);
+//                off, it says that payments go through the operator (`admin credit`). --seed-demo
+//                turns it on
+//   [limits]     sign_in_burst, sign_in_per_second: sign-ins, guest codes, clear-user and recovery
+//                steps one address may have hashed at once and then per second (0: no limit)
 //   [parameters] the fields of the 0x10000 parameter block by name (see kParameterFields)
 #pragma once
 
@@ -52,6 +57,11 @@ struct TServerConfig {
 
   std::int32_t latest_version = 201102;
   std::uint8_t update_mode = 0;
+
+  bool demo_payments = false;
+
+  int sign_in_burst = 40;
+  int sign_in_per_second = 10;
 
   // Bytes 0..451 of the 0x10000 message (the code included), filled from [parameters].
   Bytes parameters;

@@ -23,7 +23,7 @@ struct TServerContext {
       : config(std::move(c)),
         store(s),
         hasher(config.hash_cost),
-        credentials(hasher),
+        credentials(hasher, config.sign_in_burst, config.sign_in_per_second),
         log(std::move(l)),
         latest_version(config.latest_version),
         update_mode(config.update_mode) {}
@@ -31,7 +31,7 @@ struct TServerContext {
   const TServerConfig config;
   IAccountStore& store;
   const TPasswordHasher hasher;
-  TCredentialCheck credentials;  // sign-in passwords, with the limit on wrong guesses
+  TCredentialCheck credentials;  // every password check, with the limit on wrong guesses
   const TServerLog log;
   TSessionTable sessions;
 

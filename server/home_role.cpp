@@ -76,6 +76,7 @@ bool THomeRole::OnLogin(const TRequest& r) {
   session.camera = r.body.u8(lg::kCamera);
   session.peer = peer;
   TAccount account;
+  if (!ctx_.credentials.Allow(peer.ip, ctx_.NowSeconds())) return refuse(lr::kMaintenance);
   if (std::optional<TAccount> found = ctx_.store.Find(user)) {
     if (!ctx_.credentials.Check(*found, r.body.gbk(lg::kPassword, lg::kPasswordLen), peer.ip,
                                 ctx_.NowSeconds()) ||
@@ -207,7 +208,11 @@ bool THomeRole::OnProfileChange(const TRequest& r) {
   };
   std::optional<TAccount> account = ctx_.store.Find(s->user);
   if (!account) return reply(res::kDataError);  // guests have no profile to change
-  if (!ctx_.hasher.Verify(account->password_hash, r.body.gbk(pc::kPassword, pc::kDigestLen)))
+  // Passwords go through the same limit on wrong guesses as sign-in.
+  auto verify = [&](const std::string& hash, const std::string& digest) {
+    return ctx_.credentials.Verify(s->user, hash, digest, s->peer.ip, ctx_.NowSeconds());
+  };
+  if (!verify(account->password_hash, r.body.gbk(pc::kPassword, pc::kDigestLen)))
     return reply(res::kWrongPassword);
   std::string nickname = r.body.text(pc::kNickname, 40);
   if (nickname.empty() || !CheckInputString(nickname)) return reply(res::kBadNickname);
@@ -233,7 +238,7 @@ bool THomeRole::OnProfileChange(const TRequest& r) {
   if (!new_pay.empty()) {
     // Changing the pay password needs the current one, when there is one.
     if (!account->pay_hash.empty() &&
-        !ctx_.hasher.Verify(account->pay_hash, r.body.gbk(pc::kPayPassword, pc::kDigestLen)))
+        !verify(account->pay_hash, r.body.gbk(pc::kPayPassword, pc::kDigestLen)))
       return reply(res::kWrongPayPassword);
     u.pay_hash = ctx_.hasher.Hash(new_pay);
   }
@@ -275,10 +280,13 @@ bool THomeRole::OnTransfer(const TRequest& r) {
   if (recipient == s->user || amount == 0) return reply(res::kRecipientRefused);
   std::optional<TAccount> sender = ctx_.store.Find(s->user);
   if (!sender) return reply(res::kInsufficient);  // a guest has no balance
-  if (!ctx_.hasher.Verify(sender->password_hash, r.body.gbk(t::kPassword, proto::kShortDigestLen)))
+  // Passwords go through the same limit on wrong guesses as sign-in.
+  auto verify = [&](const std::string& hash, const std::string& digest) {
+    return ctx_.credentials.Verify(s->user, hash, digest, s->peer.ip, ctx_.NowSeconds());
+  };
+  if (!verify(sender->password_hash, r.body.gbk(t::kPassword, proto::kShortDigestLen)))
     return reply(res::kServerError);
-  if (!sender->pay_hash.empty() &&
-      !ctx_.hasher.Verify(sender->pay_hash, r.body.gbk(t::kPayPassword, proto::kShortDigestLen)))
+  if (!sender->pay_hash.empty() && !verify(sender->pay_hash, r.body.gbk(t::kPayPassword, proto::kShortDigestLen)))
     return reply(res::kWrongPayPassword);
   std::uint32_t percent = RecordReader(ctx_.config.parameters).u32(proto::params::kTransferFee);
   const auto fee = static_cast<std::int64_t>(TransferFee(static_cast<std::uint64_t>(amount), percent));

@@ -37,6 +37,8 @@ class THomeRole final : public TRole {
   std::size_t Broadcast(std::uint8_t kind, const std::string& text);
   bool LevelUp(std::uint32_t user);
   bool SetBalance(std::uint32_t user, std::int64_t money);
+  // Tells `user` (on this node or another) the balance a credit left.
+  void BalanceChanged(std::uint32_t user, std::int64_t money) { SendBalance(user, money, true); }
   std::vector<TSession> Online() const { return ctx_.sessions.All(); }
 
   void OnNodeEvent(const TNodeEvent& event);

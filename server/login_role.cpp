@@ -2,6 +2,7 @@
 
 #include "login_replies.h"
 #include "protocol.h"
+#include "work_pool.h"
 
 namespace kiv::server {
 
@@ -12,13 +13,21 @@ namespace lr = proto::login_reply;
 
 bool SendReply(const TRequest& r, const Bytes& reply) { return r.endpoint.Send(r.handle, reply); }
 
+Bytes CopyOf(const RecordReader& body) {
+  std::span<const std::uint8_t> all = body.bytes(0, body.size());
+  return Bytes(all.begin(), all.end());
+}
+
 }  // namespace
 
 void TLoginRole::Attach(TMessageRouter& router) {
+  // The version check shares the sign-in's code and must stay on the dispatch thread: OnLogin
+  // hands the sign-ins to the pool itself.
   router.On(proto::kLoginRequest, lg::kSize, [this](const TRequest& r) { return OnLogin(r); });
-  router.On(proto::kClearUser, proto::clear_user::kSize,
-            [this](const TRequest& r) { return OnClearUser(r); });
-  router.On(proto::kRecovery, proto::recovery::kSize, [this](const TRequest& r) { return OnRecovery(r); });
+  router.On(
+      proto::kClearUser, proto::clear_user::kSize, [this](const TRequest& r) { return OnClearUser(r); }, true);
+  router.On(
+      proto::kRecovery, proto::recovery::kSize, [this](const TRequest& r) { return OnRecovery(r); }, true);
   router.OnDisconnect([this](TEndpoint&, std::uint16_t handle) { Forget(handle); });
   router.AdoptWhenTaken();
 }
@@ -31,7 +40,6 @@ bool TLoginRole::OnLogin(const TRequest& r) {
     return true;
   }
   if (state != lg::kStateOnline && state != lg::kStateInvisible && state != lg::kStateGuest) return false;
-  WireAddress peer = r.endpoint.Peer(r.handle);
   if (ctx_.config.maintenance) {
     SendReply(r, LoginReply(ctx_, user, lr::kMaintenance));
     return true;
@@ -43,6 +51,30 @@ bool TLoginRole::OnLogin(const TRequest& r) {
     SendReply(r, LoginReply(ctx_, user, lr::kTooManyUsers));
     return true;
   }
+  // An address past its hash rate is told to try again later, before anything is hashed.
+  WireAddress peer = r.endpoint.Peer(r.handle);
+  if (peer.ip.empty()) return true;
+  if (!ctx_.credentials.Allow(peer.ip, ctx_.NowSeconds())) {
+    SendReply(r, LoginReply(ctx_, user, lr::kMaintenance));
+    return true;
+  }
+  if (!pool_) {
+    SignIn(r);
+    return true;
+  }
+  auto task = [this, &endpoint = r.endpoint, handle = r.handle, code = r.code,
+               copy = CopyOf(r.body)] {
+    SignIn(TRequest{endpoint, handle, code, RecordReader(copy.data(), copy.size())});
+  };
+  if (!pool_->Post(std::move(task))) SendReply(r, LoginReply(ctx_, user, lr::kMaintenance));
+  return true;
+}
+
+void TLoginRole::SignIn(const TRequest& r) {
+  std::uint8_t state = r.body.u8(lg::kState);
+  std::uint32_t user = r.body.u32(lg::kUserCode);
+  WireAddress peer = r.endpoint.Peer(r.handle);
+  if (peer.ip.empty()) return;  // the connection ended while the request waited
   if (state == lg::kStateGuest) {
     std::string machine = r.body.gbk(lg::kMachineB, lg::kMachineBLen);
     std::uint32_t guest = ctx_.store.IssueGuest(machine, ctx_.NowSeconds());
@@ -50,29 +82,34 @@ bool TLoginRole::OnLogin(const TRequest& r) {
     RecordWriter(reply).u8(lr::kUserType, proto::kUserTypeGuest);
     SendReply(r, reply);
     ctx_.log.Event(guest ? "guest code issued to" : "guest code failed for", guest, peer);
-    return true;
+    return;
   }
   std::optional<TAccount> account = ctx_.store.Find(user);
   std::string digest = r.body.gbk(lg::kPassword, lg::kPasswordLen);
+  if (!account) ctx_.credentials.Unknown(peer.ip, ctx_.NowSeconds());
   if (!account || !ctx_.credentials.Check(*account, digest, peer.ip, ctx_.NowSeconds()) ||
       (account->bind && account->bind_machine != r.body.gbk(lg::kMachineA, lg::kMachineALen))) {
     SendReply(r, LoginReply(ctx_, user, lr::kWrongCredentials));
     ctx_.log.Event("login refused", user, peer);
-    return true;
+    return;
   }
   Bytes reply = LoginReply(ctx_, user, lr::kRedirect);
   RecordWriter(reply).u8(lr::kSex, account->sex).u8(lr::kUserType, account->user_type);
   SendReply(r, reply);
-  return true;
 }
 
 bool TLoginRole::OnClearUser(const TRequest& r) {
   namespace cu = proto::clear_user;
   std::uint32_t user = r.body.u32(cu::kUserCode);
-  std::optional<TAccount> account = ctx_.store.Find(user);
+  const std::string ip = r.endpoint.Peer(r.handle).ip;
+  const std::int64_t now = ctx_.NowSeconds();
   std::uint8_t result = cu::kWrongCredentials;
-  if (account && ctx_.credentials.Check(*account, r.body.gbk(cu::kPassword, proto::kShortDigestLen),
-                                        r.endpoint.Peer(r.handle).ip, ctx_.NowSeconds())) {
+  if (ip.empty()) return true;
+  if (!ctx_.credentials.Allow(ip, now)) {
+    result = cu::kError;
+  } else if (std::optional<TAccount> account = ctx_.store.Find(user); !account) {
+    ctx_.credentials.Unknown(ip, now);
+  } else if (ctx_.credentials.Check(*account, r.body.gbk(cu::kPassword, proto::kShortDigestLen), ip, now)) {
     // With the delete-everything flag the account goes; a failing store is an error, never a
     // success the client would act on by deleting the user's files.
     const bool delete_all = r.body.u8(cu::kDeleteAll) != 0;
@@ -85,26 +122,12 @@ bool TLoginRole::OnClearUser(const TRequest& r) {
   return true;
 }
 
-bool TLoginRole::Locked(std::uint32_t user, std::int64_t now) {
-  auto it = wrong_.find(user);
-  if (it == wrong_.end()) return false;
-  if (now - it->second.since >= kRecoveryWindowSeconds) {
-    wrong_.erase(it);
-    return false;
-  }
-  return it->second.count >= kRecoveryMaxWrong;
-}
-
-void TLoginRole::CountWrong(std::uint32_t user, std::int64_t now) {
-  WrongAnswers& w = wrong_[user];
-  if (w.count == 0 || now - w.since >= kRecoveryWindowSeconds) w = {0, now};
-  ++w.count;
-}
-
 bool TLoginRole::OnRecovery(const TRequest& r) {
   namespace rc = proto::recovery;
   std::uint8_t step = r.body.u8(rc::kStep);
   std::uint32_t user = r.body.u32(rc::kUserCode);
+  const std::string key = std::to_string(user);
+  const std::string ip = r.endpoint.Peer(r.handle).ip;
   std::int64_t now = ctx_.NowSeconds();
   RecordWriter reply(rc::kSize);
   reply.u32(0, proto::kRecovery).u8(rc::kStep, step).u8(rc::kResult, rc::kError);
@@ -113,52 +136,78 @@ bool TLoginRole::OnRecovery(const TRequest& r) {
     r.endpoint.Send(r.handle, reply.view());
     return true;
   };
-  if (step < rc::kStepIdentity || step > rc::kStepNewPassword) return send(rc::kError);
+  if (step < rc::kStepIdentity || step > rc::kStepNewPassword || ip.empty()) return send(rc::kError);
 
-  std::lock_guard lock(mutex_);
-  if (Locked(user, now)) return send(rc::kError);
-  // The previous step must have passed on this connection, for this account, recently.
-  RecoveryProgress* progress = nullptr;
-  if (auto it = recovery_.find(r.handle); it != recovery_.end()) {
-    if (now - it->second.since >= kRecoveryWindowSeconds)
+  {
+    std::lock_guard lock(mutex_);
+    if (wrong_.Full(key, now)) return send(rc::kError);
+    // The previous step must have passed on this connection, for this account, recently.
+    auto it = recovery_.find(r.handle);
+    if (it != recovery_.end() && now - it->second.since >= kRecoveryWindowSeconds) {
       recovery_.erase(it);
-    else
-      progress = &it->second;
+      it = recovery_.end();
+    }
+    if (step > rc::kStepIdentity &&
+        (it == recovery_.end() || it->second.user != user || it->second.passed != step - 1))
+      return send(rc::kError);
   }
-  if (step > rc::kStepIdentity && (!progress || progress->user != user || progress->passed != step - 1))
-    return send(rc::kError);
+  // Every step hashes: each takes a token of the address's rate, and the identity number and the
+  // answer are secrets under the same limit on wrong guesses as the passwords.
+  if (!ctx_.credentials.Allow(ip, now)) return send(rc::kError);
 
   std::optional<TAccount> account = ctx_.store.Find(user);
   if (!account) {
-    if (step == rc::kStepIdentity) CountWrong(user, now);
+    // Not kept per code (a flood of made-up codes would grow the table): the address pays.
+    if (step == rc::kStepIdentity) ctx_.credentials.Unknown(ip, now);
     return send(step == rc::kStepIdentity ? rc::kWrongIdentity : rc::kError);
   }
+  auto count_wrong = [&] {
+    std::lock_guard lock(mutex_);
+    wrong_.Count(key, now);
+  };
   switch (step) {
     case rc::kStepIdentity: {
       if (!account->protection) return send(rc::kNoProtection);
-      if (!ctx_.hasher.Verify(account->id_hash, r.body.gbk(rc::kIdNumber, 40))) {
-        CountWrong(user, now);
+      if (!ctx_.credentials.Verify(user, account->id_hash, r.body.gbk(rc::kIdNumber, 40), ip, now)) {
+        count_wrong();
         return send(rc::kWrongIdentity);
       }
-      recovery_[r.handle] = {user, rc::kStepIdentity, now};
+      {
+        std::lock_guard lock(mutex_);
+        recovery_[r.handle] = {user, rc::kStepIdentity, now};
+      }
       reply.text(rc::kText, rc::kTextLen, account->question);
       return send(rc::kPassed);
     }
     case rc::kStepAnswer: {
-      if (!ctx_.hasher.Verify(account->answer_hash, r.body.gbk(rc::kAnswer, proto::kShortDigestLen))) {
-        CountWrong(user, now);
+      if (!ctx_.credentials.Verify(user, account->answer_hash, r.body.gbk(rc::kAnswer, proto::kShortDigestLen), ip,
+                                   now)) {
+        count_wrong();
         return send(rc::kWrongAnswer);
       }
-      progress->passed = rc::kStepAnswer;
+      std::lock_guard lock(mutex_);
+      auto it = recovery_.find(r.handle);
+      if (it == recovery_.end() || it->second.user != user) return send(rc::kError);
+      it->second.passed = rc::kStepAnswer;
       return send(rc::kPassed);
     }
     default: {
       std::string digest = r.body.gbk(rc::kNewPassword, proto::kShortDigestLen);
       if (digest.empty()) return send(rc::kError);
+      {
+        // Taken before the store is written, so two step-3 messages cannot both set a password.
+        std::lock_guard lock(mutex_);
+        auto it = recovery_.find(r.handle);
+        if (it == recovery_.end() || it->second.user != user || it->second.passed != rc::kStepAnswer)
+          return send(rc::kError);
+        recovery_.erase(it);
+      }
       std::string hash = ctx_.hasher.Hash(digest);
       if (hash.empty() || !ctx_.store.SetPassword(user, hash, true)) return send(rc::kError);
-      recovery_.erase(r.handle);
-      wrong_.erase(user);
+      {
+        std::lock_guard lock(mutex_);
+        wrong_.Forget(key);
+      }
       ctx_.log.Event("password recovered", user, r.endpoint.Peer(r.handle));
       return send(rc::kPassed);
     }

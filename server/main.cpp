@@ -64,6 +64,10 @@ int main(int argc, char** argv) {
   auto* announce_opt = app.add_option("--announce", announce, "IPv4 address announced to clients");
   auto* node_opt = app.add_option("--node", node, "name of this home node");
   auto* cost_opt = app.add_option("--hash-cost", hash_cost, "min, interactive, moderate or sensitive");
+  int sign_in_rate = 0;
+  auto* rate_opt = app.add_option("--sign-in-rate", sign_in_rate,
+                                  "password hashes per second one address may have (0: no limit; "
+                                  "default [limits] sign_in_per_second)");
   app.add_option("--fault-point", options.fault_point)->group("");  // tests only
 
   CLI::App* admin = app.add_subcommand("admin", "send a command to the running server");
@@ -73,7 +77,7 @@ int main(int argc, char** argv) {
   admin->add_option("--socket", admin_socket, "the control socket (default DATA/control.sock)");
   admin
       ->add_option("command", admin_args,
-                   "add-user, set-balance, broadcast, kick, level-up, online, "
+                   "add-user, set-balance, credit, broadcast, kick, level-up, online, "
                    "publish-version, publish-update, publish-plugin, keygen, and their arguments")
       ->required();
   admin->footer("e.g. kivora-server admin --data /var/lib/kivora add-user 10010 secret 小王 500");
@@ -105,5 +109,6 @@ int main(int argc, char** argv) {
   if (*announce_opt) options.announce = announce;
   if (*node_opt) options.node = node;
   if (*cost_opt) options.hash_cost = hash_cost;
+  if (*rate_opt) options.sign_in_rate = sign_in_rate;
   return RunServer(std::move(options));
 }

@@ -236,24 +236,29 @@ std::int64_t TPgStore::LedgerRows() {
   return r.ok() ? r.number(0, 0) : 0;
 }
 
-std::optional<std::int64_t> TPgStore::TopUp(std::uint32_t code, std::int64_t amount) {
-  if (amount <= 0) return std::nullopt;
+TCreditResult TPgStore::Credit(std::uint32_t code, std::int64_t amount, const std::string& request_id) {
+  if (amount <= 0 || request_id.empty()) return {};
   std::lock_guard lock(mutex_);
-  if (!Exec("BEGIN").ok()) return std::nullopt;
-  TPgResult credit = Exec("UPDATE accounts SET money = money + $2 WHERE code = $1 RETURNING money", {N(code), N(amount)});
-  if (!credit.ok() || credit.rows() != 1) {
+  if (!Exec("BEGIN").ok()) return {};
+  auto rollback = [&](TCreditOutcome outcome) {
     Exec("ROLLBACK");
-    return std::nullopt;
-  }
+    return TCreditResult{outcome, 0};
+  };
+  TPgResult request = Exec(
+      "INSERT INTO credit_requests (request_id, code, amount, at) "
+      "VALUES ($1, $2, $3, EXTRACT(EPOCH FROM now())::bigint) ON CONFLICT (request_id) DO NOTHING RETURNING code",
+      {request_id, N(code), N(amount)});
+  if (!request.ok()) return rollback(TCreditOutcome::kError);
+  if (request.rows() != 1) return rollback(TCreditOutcome::kReplayed);
+  TPgResult credit = Exec("UPDATE accounts SET money = money + $2 WHERE code = $1 RETURNING money", {N(code), N(amount)});
+  if (!credit.ok()) return rollback(TCreditOutcome::kError);
+  if (credit.rows() != 1) return rollback(TCreditOutcome::kNoAccount);
   TPgResult ledger = Exec(
       "INSERT INTO ledger (at, from_code, to_code, amount, fee) "
       "VALUES (EXTRACT(EPOCH FROM now())::bigint, 0, $1, $2, 0)",
       {N(code), N(amount)});
-  if (!ledger.ok() || !Exec("COMMIT").ok()) {
-    Exec("ROLLBACK");
-    return std::nullopt;
-  }
-  return credit.number(0, 0);
+  if (!ledger.ok() || !Exec("COMMIT").ok()) return rollback(TCreditOutcome::kError);
+  return {TCreditOutcome::kDone, credit.number(0, 0)};
 }
 
 std::vector<TLedgerRow> TPgStore::LedgerOf(std::uint32_t code, std::size_t limit) {

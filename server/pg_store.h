@@ -34,7 +34,7 @@ class TPgStore final : public IAccountStore {
   TTransferResult Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,
                            std::int64_t fee) override;
   std::int64_t LedgerRows() override;
-  std::optional<std::int64_t> TopUp(std::uint32_t code, std::int64_t amount) override;
+  TCreditResult Credit(std::uint32_t code, std::int64_t amount, const std::string& request_id) override;
   std::vector<TLedgerRow> LedgerOf(std::uint32_t code, std::size_t limit) override;
   std::vector<TRankRow> Richest(std::size_t limit) override;
   std::uint32_t IssueGuest(const std::string& machine, std::int64_t now_s) override;

@@ -7,7 +7,7 @@
 
 namespace kiv::server {
 
-inline constexpr std::array<const char*, 4> kMigrations = {
+inline constexpr std::array<const char*, 5> kMigrations = {
     // 1: accounts, the money ledger, guest tickets and presence.
     R"sql(
 CREATE TABLE accounts (
@@ -113,6 +113,16 @@ CREATE INDEX chat_waiting_sender ON chat_waiting (sender);
 ALTER TABLE friend_queue ADD COLUMN sender BIGINT NOT NULL DEFAULT 0;
 CREATE INDEX friend_queue_pair ON friend_queue (target, sender);
 CREATE INDEX friend_queue_sender ON friend_queue (sender);
+)sql",
+    // 5: the request id of every credit (web top-up, admin credit), so a replayed request credits
+    // nothing. Kept when an account is deleted, like the ledger.
+    R"sql(
+CREATE TABLE credit_requests (
+  request_id TEXT PRIMARY KEY,
+  code       BIGINT NOT NULL,
+  amount     BIGINT NOT NULL,
+  at         BIGINT NOT NULL
+);
 )sql",
 };
 

@@ -23,6 +23,7 @@ const char* kAdminUsage =
     "commands:\n"
     "  add-user CODE|0 PASSWORD NICKNAME [MONEY]\n"
     "  set-balance CODE MONEY\n"
+    "  credit CODE AMOUNT [REQUEST-ID]   (a payment received; the same REQUEST-ID credits once)\n"
     "  broadcast KIND TEXT      (kind 0/1 notice; 2 web page: width!height!caption!url)\n"
     "  kick CODE\n"
     "  level-up CODE\n"
@@ -61,6 +62,9 @@ bool TServer::Start(std::string* error) {
   if (options_.home_port) config.home_port = *options_.home_port;
   if (options_.update_port) config.update.port = *options_.update_port;
   if (options_.announce) config.announce = *options_.announce;
+  if (options_.seed_demo) config.demo_payments = true;
+  if (options_.demo_payments) config.demo_payments = *options_.demo_payments;
+  if (options_.sign_in_rate) config.sign_in_per_second = std::max(0, *options_.sign_in_rate);
   if (options_.node) config.node = *options_.node;
   if (options_.hash_cost) {
     bool ok = false;
@@ -83,7 +87,7 @@ bool TServer::Start(std::string* error) {
     char text[64];
     std::snprintf(text, sizeof text, "error in %s handling 0x%X:", endpoint.Name().c_str(), code);
     WireAddress peer = endpoint.Peer(handle);
-    ctx_->log.Line(std::string(text) + " " + what + " from " + peer.ip + ":" + std::to_string(peer.port));
+    ctx_->log.Outside(std::string(text) + " " + what + " from " + peer.ip + ":" + std::to_string(peer.port));
   };
   // The update role first: the login role announces the port it got.
   update_ = std::make_unique<TEndpoint>("update");
@@ -103,7 +107,7 @@ bool TServer::Start(std::string* error) {
   pool_ = std::make_unique<TWorkPool>();
   login_ = std::make_unique<TEndpoint>("login");
   home_ = std::make_unique<TEndpoint>("home");
-  login_role_ = std::make_unique<TLoginRole>(*ctx_);
+  login_role_ = std::make_unique<TLoginRole>(*ctx_, pool_.get());
   home_role_ = std::make_unique<THomeRole>(*ctx_, *home_);
   login_role_->Attach(login_->Router());
   home_role_->Attach(home_->Router());
@@ -192,7 +196,7 @@ bool TServer::StartWeb(std::string* error) {
     if (!std::filesystem::is_directory(content, ec) && std::filesystem::is_directory(shared, ec))
       content = shared;
   }
-  web_ = std::make_unique<TWebRole>(*ctx_, content, options_.data_dir / "web-versions.ini");
+  web_ = std::make_unique<TWebRole>(*ctx_, content, options_.data_dir / "web-versions.ini", friend_store_.get());
   if (web_->Start(ctx_->config.announce, options_.web_port.value_or(8080), error)) return true;
   web_.reset();
   if (options_.web_port) return false;
@@ -260,6 +264,28 @@ std::string TServer::Admin(const std::vector<std::string>& args) {
   if (cmd == "set-balance" && number(1, a) && number(2, b) && b >= 0 && b <= 0xFFFFFFFFll) {
     if (!home_role_->SetBalance(static_cast<std::uint32_t>(a), b)) return "error: no such user\n";
     return "balance " + std::to_string(a) + " " + std::to_string(b) + "\n";
+  }
+  if (cmd == "credit" && (args.size() == 3 || args.size() == 4) && number(1, a) && number(2, b)) {
+    if (a <= 0 || a > 0xFFFFFFFFll || b <= 0 || b > 0xFFFFFFFFll)
+      return "error: CODE and AMOUNT must be whole numbers from 1 below 2^32\n";
+    if (args.size() == 4 && !IsRequestId(args[3]))
+      return "error: REQUEST-ID is 1 to 64 letters, digits, '-' or '_'\n";
+    const std::string id = args.size() == 4 ? args[3] : NewRequestId();
+    const auto code = static_cast<std::uint32_t>(a);
+    TCreditResult credit = store_->Credit(code, b, "admin-" + id);
+    switch (credit.outcome) {
+      case TCreditOutcome::kDone:
+        home_role_->BalanceChanged(code, credit.balance);
+        ctx_->log.Line("admin credited " + std::to_string(b) + " to " + std::to_string(code) + " request " + id);
+        return "credited " + std::to_string(b) + " to " + std::to_string(code) + " balance " +
+               std::to_string(credit.balance) + " request " + id + "\n";
+      case TCreditOutcome::kReplayed:
+        return "error: request " + id + " was credited already; nothing credited\n";
+      case TCreditOutcome::kNoAccount:
+        return "error: no such user\n";
+      default:
+        return "error: the store failed; nothing credited\n";
+    }
   }
   if (cmd == "broadcast" && args.size() >= 3 && number(1, a) && a >= 0 && a <= 255) {
     std::size_t n = home_role_->Broadcast(static_cast<std::uint8_t>(a), args[2]);

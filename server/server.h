@@ -28,7 +28,9 @@ struct TServerOptions {
   std::filesystem::path data_dir;     // required: database, log, control socket
   std::filesystem::path config_file;  // empty: data_dir/kivora-server.ini when it exists
   std::string store;                  // empty: SQLite in data_dir/kivora.db
-  bool seed_demo = false;
+  bool seed_demo = false;           // also turns the demo payments on, unless demo_payments says
+  std::optional<bool> demo_payments;  // overrides the configuration file and seed_demo
+  std::optional<int> sign_in_rate;    // overrides [limits] sign_in_per_second (0: no limit)
   std::optional<std::uint16_t> login_port, home_port, update_port;
   std::optional<std::string> announce, node, hash_cost;
   // The web site: its port (absent: 8080, skipped with a log line when that port is taken) and its

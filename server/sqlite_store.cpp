@@ -249,24 +249,29 @@ std::int64_t TSqliteStore::LedgerRows() {
   return s.Step() ? s.Int(0) : 0;
 }
 
-std::optional<std::int64_t> TSqliteStore::TopUp(std::uint32_t code, std::int64_t amount) {
-  if (amount <= 0) return std::nullopt;
+TCreditResult TSqliteStore::Credit(std::uint32_t code, std::int64_t amount, const std::string& request_id) {
+  if (amount <= 0 || request_id.empty()) return {};
   std::lock_guard lock(mutex_);
   try {
     TSqliteTransaction t(db_);
+    TSqliteStatement request(db_,
+                             "INSERT OR IGNORE INTO credit_requests (request_id, code, amount, at) "
+                             "VALUES (?1, ?2, ?3, strftime('%s','now'))");
+    request.Bind(1, request_id).Bind(2, code).Bind(3, amount).Step();
+    if (request.Changes() != 1) return {TCreditOutcome::kReplayed, 0};
     TSqliteStatement credit(db_, "UPDATE accounts SET money = money + ?2 WHERE code = ?1");
     credit.Bind(1, code).Bind(2, amount).Step();
-    if (credit.Changes() != 1) return std::nullopt;
+    if (credit.Changes() != 1) return {TCreditOutcome::kNoAccount, 0};
     TSqliteStatement ledger(db_, "INSERT INTO ledger (at, from_code, to_code, amount, fee) VALUES (strftime('%s','now'), 0, ?1, ?2, 0)");
     ledger.Bind(1, code).Bind(2, amount).Step();
     TSqliteStatement balance(db_, "SELECT money FROM accounts WHERE code=?1");
     balance.Bind(1, code);
-    if (!balance.Step()) return std::nullopt;
+    if (!balance.Step()) return {};
     std::int64_t money = balance.Int(0);
     t.Commit();
-    return money;
+    return {TCreditOutcome::kDone, money};
   } catch (const std::exception&) {
-    return std::nullopt;
+    return {};
   }
 }
 

@@ -67,6 +67,12 @@ struct TTransferResult {
   std::int64_t sender_balance = 0, recipient_balance = 0;
 };
 
+enum class TCreditOutcome { kDone, kReplayed, kNoAccount, kError };
+struct TCreditResult {
+  TCreditOutcome outcome = TCreditOutcome::kError;
+  std::int64_t balance = 0;  // the new balance (kDone)
+};
+
 // Points inside a transfer where a test may ask the process to die (see SetFaultPoint).
 inline constexpr const char* kFaultAfterDebit = "transfer.after-debit";
 inline constexpr const char* kFaultAfterCredit = "transfer.after-credit";
@@ -105,9 +111,10 @@ class IAccountStore {
                                    std::int64_t fee) = 0;
   // Rows in the ledger (tests and the admin command).
   virtual std::int64_t LedgerRows() = 0;
-  // Credits `amount` (> 0) to `code` in one transaction with a ledger row from 0. The new balance;
-  // nothing when the account does not exist or the store fails.
-  virtual std::optional<std::int64_t> TopUp(std::uint32_t code, std::int64_t amount) = 0;
+  // Credits `amount` (> 0) to `code` in one transaction with a ledger row from 0 and the row of
+  // `request_id` (not empty), so one request credits once: a request id already used credits
+  // nothing again (kReplayed, whatever account and amount it names now).
+  virtual TCreditResult Credit(std::uint32_t code, std::int64_t amount, const std::string& request_id) = 0;
   // The newest `limit` ledger rows that move money from or to `code`, newest first.
   virtual std::vector<TLedgerRow> LedgerOf(std::uint32_t code, std::size_t limit) = 0;
   // The `limit` accounts with the highest balance, highest first (equal balances by code).

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <ctime>
@@ -204,8 +205,15 @@ std::string CatalogueTable(const fs::path& file, const std::string& image_base, 
 
 }  // namespace
 
-TWebRole::TWebRole(TServerContext& ctx, fs::path content, fs::path versions)
-    : ctx_(ctx), content_(std::move(content)), versions_(std::move(versions)) {}
+TWebRole::TWebRole(TServerContext& ctx, fs::path content, fs::path versions, IFriendStore* presence)
+    : ctx_(ctx), presence_(presence), content_(std::move(content)), versions_(std::move(versions)) {}
+
+std::string TWebRole::SignedInFrom(std::uint32_t user) const {
+  if (std::optional<TSession> s = ctx_.sessions.ByUser(user)) return s->peer.ip;
+  if (presence_)
+    if (std::optional<TPresenceRow> row = presence_->Presence(user)) return row->peer.ip;
+  return {};
+}
 
 TWebRole::~TWebRole() { Stop(); }
 
@@ -397,7 +405,7 @@ void TWebRole::Route() {
     }
   });
   http.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-    ctx_.log.Line("web " + LoggedPath(req.method) + " " + LoggedPath(req.path) + " " +
+    ctx_.log.Outside("web " + LoggedPath(req.method) + " " + LoggedPath(req.path) + " " +
                   std::to_string(res.status) + " " + req.remote_addr);
   });
 
@@ -468,12 +476,16 @@ void TWebRole::Route() {
                  std::to_string(code) + "</p><p>请牢记您的号码和密码，用它们登录 Kivora。</p>");
   });
 
-  // Demonstration top-up: the user confirms with the password.
+  // Top-up. With the demo payments the user confirms with the password and the page credits
+  // currency itself; otherwise it only says how to pay. Every form carries a request id, so a
+  // POST sent twice credits once.
   auto pay_form = [](std::string_view message, std::string_view code) {
     std::string body = "<h1>账号充值</h1><p>这是演示充值，不收取任何费用。</p>";
     if (!message.empty()) body += "<p class=\"err\">" + Escape(message) + "</p>";
     body +=
-        "<form method=\"post\" action=\"/pay/add.php\"><div><label>号码：</label><input name=\"code\" "
+        "<form method=\"post\" action=\"/pay/add.php\"><input type=\"hidden\" name=\"request\" value=\"" +
+        NewRequestId() +
+        "\"><div><label>号码：</label><input name=\"code\" "
         "value=\"" +
         Escape(code) +
         "\"></div><div><label>密码：</label><input type=\"password\" name=\"password\" "
@@ -483,19 +495,39 @@ void TWebRole::Route() {
         "<div><label></label><button type=\"submit\">充值</button></div></form>";
     return body;
   };
-  http.Get("/pay/add.php", [pay_form](const httplib::Request& req, httplib::Response& res) {
+  auto operator_page = [](httplib::Response& res, int status) {
+    SendPage(res, "账号充值",
+             "<h1>账号充值</h1><p>本站不在网上收款。充值请联系运营方，款项到账后由运营方为您的号码充值，"
+             "客户端会随即显示新的余额。</p><p>联系方式见<a href=\"/goto.php?kind=3\">在线客服</a>。</p>",
+             status);
+  };
+  http.Get("/pay/add.php", [this, pay_form, operator_page](const httplib::Request& req, httplib::Response& res) {
+    if (!ctx_.config.demo_payments) return operator_page(res, 200);
     std::int64_t code = 0;
     std::string given = req.get_param_value("code");
     SendPage(res, "账号充值", pay_form("", ParseInt(given, code) ? given : ""));
   });
-  http.Post("/pay/add.php", [this, pay_form](const httplib::Request& req, httplib::Response& res) {
+  http.Post("/pay/add.php", [this, pay_form, operator_page](const httplib::Request& req, httplib::Response& res) {
+    if (!ctx_.config.demo_payments) return operator_page(res, 403);
     std::string given = req.get_param_value("code");
+    const std::string request_id = req.get_param_value("request");
     std::int64_t code = 0, amount = 0;
+    if (!IsRequestId(request_id)) {
+      SendPage(res, "账号充值", pay_form("请从充值页面重新提交。", given), 400);
+      return;
+    }
+    // A wrong password and an unknown code cost the same and read the same.
+    const std::int64_t now = ctx_.NowSeconds();
+    if (!ctx_.credentials.Allow(req.remote_addr, now)) {
+      SendPage(res, "账号充值", pay_form("请求过于频繁，请稍后再试。", given), 503);
+      return;
+    }
     std::optional<TAccount> account;
     if (ParseInt(given, code) && code > 0 && code <= UINT32_MAX)
       account = ctx_.store.Find(static_cast<std::uint32_t>(code));
+    if (!account) ctx_.credentials.Unknown(req.remote_addr, now);
     if (!account ||
-        !ctx_.hasher.Verify(account->password_hash, MD5(Utf8ToGbk(req.get_param_value("password")), 2))) {
+        !ctx_.credentials.Check(*account, MD5(Utf8ToGbk(req.get_param_value("password")), 2), req.remote_addr, now)) {
       SendPage(res, "账号充值", pay_form("号码或密码错误。", given), 403);
       return;
     }
@@ -503,8 +535,12 @@ void TWebRole::Route() {
       SendPage(res, "账号充值", pay_form("金额必须是 1 到 100000 之间的整数。", given), 400);
       return;
     }
-    auto balance = ctx_.store.TopUp(account->code, amount);
-    if (!balance) {
+    TCreditResult credit = ctx_.store.Credit(account->code, amount, "web-" + request_id);
+    if (credit.outcome == TCreditOutcome::kReplayed) {
+      SendPage(res, "账号充值", "<h1>账号充值</h1><p class=\"ok\">这笔充值已经处理过了，没有重复充值。</p>");
+      return;
+    }
+    if (credit.outcome != TCreditOutcome::kDone) {
       SendPage(res, "账号充值", pay_form("充值失败，请稍后再试。", given), 500);
       return;
     }
@@ -512,7 +548,7 @@ void TWebRole::Route() {
     SendPage(res, "账号充值",
              "<h1>充值成功</h1><p class=\"ok\">已为 " + std::to_string(account->code) + " 充值 " +
                  std::to_string(amount) + " 币。</p><p>当前余额：<span class=\"big\" id=\"balance\">" +
-                 std::to_string(*balance) + "</span> 币</p><p>关闭本页后，客户端会刷新您的余额。</p>");
+                 std::to_string(credit.balance) + "</span> 币</p><p>关闭本页后，客户端会刷新您的余额。</p>");
   });
 
   http.Get("/goto.php", [this](const httplib::Request& req, httplib::Response& res) {
@@ -532,7 +568,21 @@ void TWebRole::Route() {
       std::optional<TAccount> account;
       if (ParseInt(req.get_param_value("usercode"), code) && code > 0 && code <= UINT32_MAX)
         account = ctx_.store.Find(static_cast<std::uint32_t>(code));
-      if (!account || !ctx_.hasher.Verify(account->password_hash, req.get_param_value("password"))) {
+      // The page opens from the signed-in client with the password digest in its address. The
+      // digest alone is not enough (an address is easily seen and kept): the account must also
+      // have a session from the address the page is asked from. Every refusal reads the same.
+      const std::int64_t now = ctx_.NowSeconds();
+      if (!ctx_.credentials.Allow(req.remote_addr, now)) {
+        SendPage(res, "交易记录", "<h1>交易记录</h1><p class=\"err\">请求过于频繁，请稍后再试。</p>", 503);
+        return;
+      }
+      if (!account) ctx_.credentials.Unknown(req.remote_addr, now);
+      bool allowed = account && ctx_.credentials.Check(*account, req.get_param_value("password"), req.remote_addr, now);
+      if (allowed) {
+        const std::string from = SignedInFrom(account->code);
+        allowed = !from.empty() && from == req.remote_addr;
+      }
+      if (!allowed) {
         SendPage(res, "交易记录", "<h1>交易记录</h1><p class=\"err\">号码或密码错误，请重新登录客户端。</p>",
                  403);
         return;

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "context.h"
+#include "friend_store.h"
 
 namespace httplib {
 class Server;
@@ -31,7 +32,9 @@ class TWebRole {
  public:
   // `content`: the generated content folder; `versions`: the file where bumped catalogue versions
   // are kept (it overrides the content folder's version file).
-  TWebRole(TServerContext& ctx, std::filesystem::path content, std::filesystem::path versions);
+  // `presence` (optional, not owned): where users signed in on other home nodes are found.
+  TWebRole(TServerContext& ctx, std::filesystem::path content, std::filesystem::path versions,
+           IFriendStore* presence = nullptr);
   ~TWebRole();
   TWebRole(const TWebRole&) = delete;
   TWebRole& operator=(const TWebRole&) = delete;
@@ -60,8 +63,11 @@ class TWebRole {
 
  private:
   void Route();
+  // The address the user's client is signed in from, on this node or another; empty when none.
+  std::string SignedInFrom(std::uint32_t user) const;
 
   TServerContext& ctx_;
+  IFriendStore* presence_;
   const std::filesystem::path content_, versions_;
   std::unique_ptr<httplib::Server> http_;
   std::thread thread_;

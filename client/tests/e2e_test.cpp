@@ -264,7 +264,12 @@ TEST_F(ServerTest, ATopUpOnTheWebSiteShowsInTheClientOnceItsPageIsClosed) {
   auto form = page.Open();
   ASSERT_TRUE(form);
   EXPECT_NE(form->body.find("value=\"10001\""), std::string::npos);
-  auto paid = page.Post({{"code", "10001"}, {"password", "kivora"}, {"amount", "500"}});
+  // The form's request id goes back with the payment, as a browser sends the hidden field.
+  const std::string marker = "name=\"request\" value=\"";
+  const auto at = form->body.find(marker);
+  ASSERT_NE(at, std::string::npos);
+  const std::string request = form->body.substr(at + marker.size(), 32);
+  auto paid = page.Post({{"request", request}, {"code", "10001"}, {"password", "kivora"}, {"amount", "500"}});
   ASSERT_TRUE(paid);
   ASSERT_EQ(paid->status, 200);
   EXPECT_NE(paid->body.find("id=\"balance\">1500<"), std::string::npos);

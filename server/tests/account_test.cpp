@@ -164,6 +164,39 @@ TEST_F(AccountTest, PayPasswordIsChecked) {
   EXPECT_EQ(Balance(10001), 989);
 }
 
+// Pay and profile passwords are guessed against the same limit as sign-in: wrong ones through
+// either request use up the (account, address) count, after which even the right ones fail.
+TEST_F(AccountTest, WrongPayAndProfilePasswordsShareTheSignInLimit) {
+  struct Case {
+    const char* what;
+    std::uint32_t user;
+  } cases[] = {{"pay password of a transfer", 10001}, {"password of a profile change", 10002}};
+  for (const Case& c : cases) {
+    TProtocolClient client;
+    auto a = SignIn(client, c.user);
+    ASSERT_TRUE(a.ok()) << c.what;
+    auto f = Fields(c.user);
+    f.nickname = "改名";
+    f.new_pay_password = "8888";
+    ASSERT_EQ(Change(client, a.home, f), pcr::kChanged);
+    for (int i = 0; i < TCredentialCheck::kMaxWrong; ++i) {
+      if (c.user == 10001) {
+        EXPECT_EQ(Transfer(client, a.home, c.user, 10003, 10, "guess"), tr::kWrongPayPassword) << c.what;
+      } else {
+        auto wrong = Fields(c.user);
+        wrong.password = "guess";
+        EXPECT_EQ(Change(client, a.home, wrong), pcr::kWrongPassword) << c.what;
+      }
+    }
+    EXPECT_EQ(Transfer(client, a.home, c.user, 10003, 10, "8888"), tr::kServerError) << c.what;
+    EXPECT_EQ(Change(client, a.home, Fields(c.user)), pcr::kWrongPassword) << c.what;
+    TProtocolClient again;
+    EXPECT_EQ(SignIn(again, c.user).login_result, proto::login_reply::kWrongCredentials) << c.what;
+  }
+  EXPECT_EQ(Balance(10001), kDemoMoney);
+  EXPECT_EQ(Balance(10002), kDemoMoney);
+}
+
 TEST_F(AccountTest, RapidTransfersDrainWithoutOverdraft) {
   TProtocolClient client;
   auto a = SignIn(client, 10003);

@@ -36,6 +36,32 @@ TEST_F(AdminTest, AddUserSetBalanceAndOnlineList) {
   EXPECT_TRUE(Admin({"frobnicate"}).starts_with("error:"));
 }
 
+// A payment the operator received: credited once per request id, with a ledger row, and the
+// signed-in user hears the new balance.
+TEST_F(AdminTest, CreditCreditsEachRequestOnce) {
+  TProtocolClient client;
+  auto s = SignIn(client, 10001);
+  ASSERT_TRUE(s.ok());
+  EXPECT_EQ(Admin({"credit", "10001", "250", "order-17"}),
+            "credited 250 to 10001 balance 1250 request order-17\n");
+  auto balance = client.WaitFor(proto::kBalanceChanged, s.home);
+  ASSERT_TRUE(balance);
+  EXPECT_EQ(RecordReader(*balance).u32(proto::balance::kMoney), 1250u);
+  // The same request again, even for another account, credits nothing.
+  EXPECT_TRUE(Admin({"credit", "10001", "250", "order-17"}).starts_with("error:"));
+  EXPECT_TRUE(Admin({"credit", "10002", "250", "order-17"}).starts_with("error:"));
+  // Without an id the command makes one and says it.
+  EXPECT_TRUE(Admin({"credit", "10002", "5"}).starts_with("credited 5 to 10002 balance 1005 request "));
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"credit", "10002", "0", "a"}, {"credit", "10002", "-5", "b"},
+        {"credit", "10002", "x", "c"}, {"credit", "99999", "5", "d"}, {"credit", "10002", "5", "bad id"},
+        {"credit", "10002"}})
+    EXPECT_TRUE(Admin(bad).starts_with("error:")) << bad.size();
+  EXPECT_EQ(Balance(10001), kDemoMoney + 250);
+  EXPECT_EQ(Balance(10002), kDemoMoney + 5);
+  EXPECT_EQ(server_->Store().LedgerRows(), 2);
+}
+
 TEST_F(AdminTest, BroadcastKickAndLevelUpReachTheClient) {
   TProtocolClient client;
   auto s = SignIn(client, 10001);

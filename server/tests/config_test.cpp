@@ -25,6 +25,8 @@ TEST(ConfigTest, FileOverridesAndReportsBadValues) {
   ASSERT_TRUE(WriteFileAtomic(ini, std::string_view("[server]\nannounce=10.0.0.5\nhash_cost=min\n"
                                                     "[home]\nport=0\noverflow=10.0.0.6:9010\n"
                                                     "[version]\nlatest=201200\nmode=2\n"
+                                                    "[web]\ndemo_payments=1\n"
+                                                    "[limits]\nsign_in_burst=5\nsign_in_per_second=0\n"
                                                     "[parameters]\ntransfer_fee=7\nchat_relay=0\n")));
   std::vector<std::string> errors;
   TServerConfig c = LoadConfig(ini, &errors);
@@ -37,12 +39,17 @@ TEST(ConfigTest, FileOverridesAndReportsBadValues) {
   EXPECT_EQ(c.Announced(c.lobby), (WireAddress{"10.0.0.5", 9011}));
   EXPECT_EQ(RecordReader(c.parameters).u32(proto::params::kTransferFee), 7u);
   EXPECT_EQ(RecordReader(c.parameters).u8(proto::params::kChatRelay), 0);
+  EXPECT_TRUE(c.demo_payments);
+  EXPECT_EQ(c.sign_in_burst, 5);
+  EXPECT_EQ(c.sign_in_per_second, 0);
 
   ASSERT_TRUE(WriteFileAtomic(ini, std::string_view("[server]\nannounce=example.org\nhash_cost=cheap\n"
-                                                    "[login]\nport=70000\n[version]\nmode=9\n")));
+                                                    "[login]\nport=70000\n[version]\nmode=9\n"
+                                                    "[limits]\nsign_in_burst=-1\n")));
   errors.clear();
   c = LoadConfig(ini, &errors);
-  EXPECT_EQ(errors.size(), 4u);
+  EXPECT_EQ(errors.size(), 5u);
+  EXPECT_EQ(c.sign_in_burst, DefaultConfig().sign_in_burst);
   EXPECT_EQ(c.announce, "127.0.0.1");
   EXPECT_EQ(c.login_port, 9009);
 }
@@ -81,6 +88,10 @@ TEST(ConfigTest, ShippedExampleLoadsWithoutErrorsAndMatchesTheDefaults) {
   EXPECT_EQ(c.announce, d.announce);
   EXPECT_EQ(c.home_port, d.home_port);
   EXPECT_EQ(c.hash_cost, d.hash_cost);
+  // The shipped file credits no currency by itself; the rate it shows is the default.
+  EXPECT_FALSE(c.demo_payments);
+  EXPECT_EQ(c.sign_in_burst, d.sign_in_burst);
+  EXPECT_EQ(c.sign_in_per_second, d.sign_in_per_second);
 }
 
 }  // namespace

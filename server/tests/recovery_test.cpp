@@ -136,5 +136,25 @@ TEST_F(RecoveryTest, AccountWithoutProtectionAndTooManyWrongAnswers) {
   EXPECT_EQ(Step(other, elsewhere, 1, 10001, "123456789").first, rc::kError);
 }
 
+// Made-up codes are not kept one by one (a flood of them would grow without end): each costs its
+// address a wrong guess, and an address that made enough of them is refused for real accounts too.
+TEST_F(RecoveryTest, MadeUpCodesCostTheAddressNotTheTable) {
+  // Without the hash rate, which refills with time, every step below counts as a guess.
+  server_.reset();
+  TServerOptions no_rate;
+  no_rate.sign_in_rate = 0;
+  StartServer(no_rate);
+  TProtocolClient client;
+  std::uint16_t login = client.Connect(Login());
+  for (int i = 0; i < TCredentialCheck::kMaxWrongPerAddress; ++i)
+    ASSERT_EQ(Step(client, login, 1, 3000000 + 7919 * i, "123456789").first, rc::kWrongIdentity) << i;
+  EXPECT_EQ(Step(client, login, 1, 10001, "123456789").first, rc::kWrongIdentity);
+  TProtocolClient other;
+  kiv::testing::TLoginFields fields;
+  fields.user = 10001;
+  fields.password = kDemoPassword;
+  EXPECT_EQ(other.SignInVia(Login(), fields).login_result, proto::login_reply::kWrongCredentials);
+}
+
 }  // namespace
 }  // namespace kiv::server

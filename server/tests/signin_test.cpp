@@ -1,6 +1,10 @@
 // Sign-in through the login and home roles over loopback, with the protocol client.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <map>
+#include <thread>
+
 #include "base/files.h"
 #include "server_fixture.h"
 
@@ -112,6 +116,82 @@ TEST_F(SignInTest, TooManyWrongPasswordsLockTheAccountForThatAddress) {
   auto reply = client.Ask(home, LoginRequest(f), proto::kLoginReply);
   ASSERT_TRUE(reply);
   EXPECT_EQ(RecordReader(*reply).u8(lr::kResult), lr::kWrongCredentials);
+}
+
+// Wrong sign-ins hash on the work pool behind the address's hash rate: a flood of them from one
+// address neither holds up the version check nor keeps the workers hashing without end.
+TEST_F(SignInTest, AFloodOfWrongSignInsLeavesTheVersionCheckAnswered) {
+  server_.reset();
+  TServerOptions o;
+  o.hash_cost = "moderate";  // a real hash, slow enough to stall a dispatch thread
+  o.data_dir = dir_.path() / "data";
+  o.seed_demo = true;
+  o.login_port = o.home_port = o.update_port = 0;
+  o.web_port = 0;
+  o.log_to_stderr = false;
+  server_ = std::make_unique<TServer>(o);
+  std::string error;
+  ASSERT_TRUE(server_->Start(&error)) << error;
+
+  TProtocolClient flood, honest;
+  std::uint16_t f = flood.Connect(Login());
+  std::uint16_t h = honest.Connect(Login());
+  ASSERT_TRUE(f && h);
+  // Ten wrong passwords for each demo account (each one hashed), then made-up codes.
+  constexpr int kFlood = 70;
+  const TRouterCounters start = server_->LoginEndpoint().Router().Counters();
+  for (int i = 0; i < kFlood; ++i) {
+    TLoginFields wrong;
+    wrong.user = i < 30 ? 10001 + i % 3 : 20000 + i;
+    wrong.password = "guess" + std::to_string(i);
+    ASSERT_TRUE(flood.Send(f, LoginRequest(wrong)));
+  }
+  // The server is busy with them once its router has taken them all in (polled, no time limit).
+  std::map<int, int> results;
+  for (int i = 0; i < 100000 && server_->LoginEndpoint().Router().Counters().handled < start.handled + kFlood; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  TLoginFields check;
+  check.state = proto::login::kStateVersionCheck;
+  auto version = honest.Ask(h, LoginRequest(check), proto::kLoginReply, 30000);
+  ASSERT_TRUE(version);
+  EXPECT_EQ(RecordReader(*version).u8(lr::kResult), lr::kVersionInfo);
+  // Answered while the wrong sign-ins are still being hashed: few of the wrong passwords are
+  // answered yet (those past the rate are answered at once, without a hash).
+  while (auto reply = flood.WaitFor(proto::kLoginReply, f, 0)) ++results[RecordReader(*reply).u8(lr::kResult)];
+  // About 40 are hashed (30 for the accounts, the rest until the rate stops them), seconds of work
+  // at this cost: some are still to come. A dispatch thread that hashed would have answered every
+  // one of them before the version check behind them.
+  EXPECT_LT(results[lr::kWrongCredentials] + results[lr::kMaintenance], kFlood);
+  // Every wrong sign-in is refused: wrong, or past the address's hash rate (try again later).
+  for (int n = results[lr::kWrongCredentials] + results[lr::kMaintenance]; n < kFlood; ++n) {
+    auto reply = flood.WaitFor(proto::kLoginReply, f, 60000);
+    ASSERT_TRUE(reply) << n;
+    ++results[RecordReader(*reply).u8(lr::kResult)];
+  }
+  EXPECT_EQ(results.size(), 2u);
+  EXPECT_GT(results[lr::kMaintenance], 0);
+  EXPECT_GT(results[lr::kWrongCredentials], 0);
+}
+
+// Each guest code is a store transaction: one address gets a burst of them, then is told to try
+// again later instead of filling the store.
+TEST_F(SignInTest, GuestCodesCountAgainstTheAddressRate) {
+  TProtocolClient client;
+  std::uint16_t login = client.Connect(Login());
+  TLoginFields guest;
+  guest.state = proto::login::kStateGuest;
+  constexpr int kAsked = 3 * TCredentialCheck::kRateBurst;
+  for (int i = 0; i < kAsked; ++i) ASSERT_TRUE(client.Send(login, LoginRequest(guest)));
+  std::map<int, int> results;
+  for (int i = 0; i < kAsked; ++i) {
+    auto reply = client.WaitFor(proto::kLoginReply, login);
+    ASSERT_TRUE(reply) << i;
+    ++results[RecordReader(*reply).u8(lr::kResult)];
+  }
+  // The burst, and what the rate refilled while they were answered.
+  EXPECT_GE(results[lr::kRedirect], TCredentialCheck::kRateBurst);
+  EXPECT_LT(results[lr::kRedirect], 2 * TCredentialCheck::kRateBurst);
+  EXPECT_EQ(results[lr::kRedirect] + results[lr::kMaintenance], kAsked);
 }
 
 TEST_F(SignInTest, SecondSignInKicksTheFirstSession) {

@@ -1,6 +1,7 @@
 // The web role over loopback HTTP: the content folder, the version bump and the account pages.
 #include <httplib.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -37,6 +38,19 @@ class WebTest : public ServerFixture {
     return http_->Post(path, params);
   }
 
+  // The request id of a fresh top-up form ("" when the page has no form).
+  std::string RequestId(const std::string& code = "10001") {
+    auto form = Get("/pay/add.php?code=" + code);
+    const std::string marker = "name=\"request\" value=\"";
+    const auto at = form ? form->body.find(marker) : std::string::npos;
+    if (at == std::string::npos) return {};
+    return form->body.substr(at + marker.size(), form->body.find('"', at + marker.size()) - at - marker.size());
+  }
+  // A top-up as the browser sends it, from a fresh form.
+  httplib::Result TopUp(const std::string& code, const std::string& password, const std::string& amount) {
+    return Post("/pay/add.php", {{"request", RequestId(code)}, {"code", code}, {"password", password}, {"amount", amount}});
+  }
+
   std::unique_ptr<httplib::Client> http_;
 };
 
@@ -69,21 +83,7 @@ TEST_F(WebTest, RefusesNamesOutsideTheContentFolders) {
 }
 
 TEST_F(WebTest, OnlyThePathsOfTheSiteAreCountedByNameAndLoggedPathsCannotForgeLines) {
-  const std::size_t before = server_->Web()->CountedPaths();
-  for (int i = 0; i < 300; ++i) {
-    const std::string n = std::to_string(i);
-    for (const std::string& path : {"/nothing-" + n, "/present/none-" + n + ".png", "/goto.php/" + n})
-      ASSERT_EQ(Get(path)->status, 404) << path;
-  }
-  ASSERT_TRUE(Post("/unknown-page", {{"a", "b"}}));
-  // Every one of them counts, under one name.
-  EXPECT_LE(server_->Web()->CountedPaths(), before + 1);
-  EXPECT_EQ(server_->Web()->Requests("/nothing-1"), 0u);
-  EXPECT_GE(server_->Web()->Requests(TWebRole::kOtherPaths), 901u);
-  ASSERT_EQ(Get("/help.php")->status, 200);
-  ASSERT_EQ(Get("/help.php")->status, 200);
-  EXPECT_EQ(server_->Web()->Requests("/help.php"), 2u);
-
+  // Before the flood below, which spends the log's budget for lines caused from outside.
   ASSERT_TRUE(Get("/x%0D%0Aforged%20login%2010001"));
   // The line is written once the answer is out: read the log until it is there.
   std::vector<std::string> lines;
@@ -99,6 +99,22 @@ TEST_F(WebTest, OnlyThePathsOfTheSiteAreCountedByNameAndLoggedPathsCannotForgeLi
   }
   EXPECT_TRUE(seen);
   for (const std::string& line : lines) EXPECT_NE(line.rfind("forged", 0), 0u) << line;
+
+  const std::size_t before = server_->Web()->CountedPaths();
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    for (const std::string& path : {"/nothing-" + n, "/present/none-" + n + ".png", "/goto.php/" + n})
+      ASSERT_EQ(Get(path)->status, 404) << path;
+  }
+  ASSERT_TRUE(Post("/unknown-page", {{"a", "b"}}));
+  // Every one of them counts, under one name.
+  EXPECT_LE(server_->Web()->CountedPaths(), before + 1);
+  EXPECT_EQ(server_->Web()->Requests("/nothing-1"), 0u);
+  EXPECT_GE(server_->Web()->Requests(TWebRole::kOtherPaths), 901u);
+  ASSERT_EQ(Get("/help.php")->status, 200);
+  ASSERT_EQ(Get("/help.php")->status, 200);
+  EXPECT_EQ(server_->Web()->Requests("/help.php"), 2u);
+
 }
 
 // A content folder of the test's own, so that its files can change.
@@ -213,23 +229,26 @@ TEST_F(WebTest, RegistrationCreatesAnAccountThatSignsIn) {
 }
 
 TEST_F(WebTest, TopUpNeedsThePasswordAndShowsInTheOwnRecordOnly) {
-  auto wrong = Post("/pay/add.php", {{"code", "10001"}, {"password", "nope"}, {"amount", "100"}});
+  auto wrong = TopUp("10001", "nope", "100");
   ASSERT_TRUE(wrong);
   EXPECT_EQ(wrong->status, 403);
   EXPECT_EQ(Balance(10001), kDemoMoney);
   for (const char* amount : {"0", "-5", "x", "100001"}) {
-    auto res = Post("/pay/add.php", {{"code", "10001"}, {"password", kDemoPassword}, {"amount", amount}});
+    auto res = TopUp("10001", kDemoPassword, amount);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 400) << amount;
   }
   EXPECT_EQ(Balance(10001), kDemoMoney);
 
-  auto ok = Post("/pay/add.php", {{"code", "10001"}, {"password", kDemoPassword}, {"amount", "100"}});
+  auto ok = TopUp("10001", kDemoPassword, "100");
   ASSERT_TRUE(ok);
   EXPECT_EQ(ok->status, 200);
   EXPECT_EQ(Balance(10001), kDemoMoney + 100);
   EXPECT_EQ(server_->Store().LedgerRows(), 1);
 
+  // The record opens from the signed-in client.
+  TProtocolClient client;
+  ASSERT_TRUE(SignIn(client, 10001).ok());
   const std::string digest = PasswordDigest(kDemoPassword);
   auto own = Get("/goto.php?kind=2&usercode=10001&password=" + digest);
   ASSERT_TRUE(own);
@@ -247,6 +266,107 @@ TEST_F(WebTest, TopUpNeedsThePasswordAndShowsInTheOwnRecordOnly) {
     EXPECT_EQ(res->status, 403) << query;
     EXPECT_EQ(res->body.find("网站充值"), std::string::npos) << query;
   }
+}
+
+// The digest in the record's address is no key by itself: the account must be signed in from
+// the address that asks, and only while it is.
+TEST_F(WebTest, TheRecordNeedsASessionFromTheAskingAddress) {
+  const std::string page = "/goto.php?kind=2&usercode=10001&password=" + PasswordDigest(kDemoPassword);
+  EXPECT_EQ(Get(page)->status, 403);
+  {
+    TProtocolClient client;
+    auto s = SignIn(client, 10001);
+    ASSERT_TRUE(s.ok());
+    EXPECT_EQ(Get(page)->status, 200);
+    client.Disconnect(s.home);
+    for (int i = 0; i < 500 && server_->Context().sessions.Count() != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server_->Context().sessions.Count(), 0u);
+  }
+  auto after = Get(page);
+  EXPECT_EQ(after->status, 403);
+  EXPECT_EQ(after->body.find("当前余额"), std::string::npos);
+}
+
+// Both account pages take wrong passwords against the sign-in's limit, and a wrong password
+// reads as an unknown code does.
+TEST_F(WebTest, PasswordGuessingOnTheAccountPagesIsLimited) {
+  auto unknown = TopUp("55555", "nope", "100");
+  auto wrong = TopUp("10001", "nope", "100");
+  ASSERT_TRUE(unknown && wrong);
+  EXPECT_EQ(unknown->status, wrong->status);
+  const auto error_of = [](const std::string& body) { return body.substr(body.find("class=\"err\"")).substr(0, 60); };
+  EXPECT_EQ(error_of(unknown->body), error_of(wrong->body));
+  for (int i = 1; i < TCredentialCheck::kMaxWrong; ++i) EXPECT_EQ(TopUp("10001", "guess", "100")->status, 403);
+  EXPECT_EQ(TopUp("10001", kDemoPassword, "100")->status, 403);  // locked for this address
+  EXPECT_EQ(Balance(10001), kDemoMoney);
+
+  TProtocolClient client;
+  ASSERT_TRUE(SignIn(client, 10002).ok());
+  for (int i = 0; i < TCredentialCheck::kMaxWrong; ++i)
+    EXPECT_EQ(Get("/goto.php?kind=2&usercode=10002&password=" + PasswordDigest("guess"))->status, 403);
+  auto right = Get("/goto.php?kind=2&usercode=10002&password=" + PasswordDigest(kDemoPassword));
+  EXPECT_EQ(right->status, 403);
+  EXPECT_EQ(right->body.find("当前余额"), std::string::npos);
+}
+
+TEST_F(WebTest, AReplayedTopUpCreditsNothing) {
+  const std::string request = RequestId();
+  ASSERT_FALSE(request.empty());
+  const httplib::Params payment{{"request", request}, {"code", "10001"}, {"password", kDemoPassword}, {"amount", "100"}};
+  ASSERT_EQ(Post("/pay/add.php", payment)->status, 200);
+  auto again = Post("/pay/add.php", payment);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200);
+  EXPECT_NE(again->body.find("已经处理过"), std::string::npos);
+  EXPECT_EQ(Balance(10001), kDemoMoney + 100);
+  // A post without an id, or with one no form could have made, credits nothing either.
+  for (const std::string& id : {std::string(), std::string("a b"), std::string(65, 'a')}) {
+    auto res = Post("/pay/add.php", {{"request", id}, {"code", "10001"}, {"password", kDemoPassword}, {"amount", "100"}});
+    EXPECT_EQ(res->status, 400) << id;
+  }
+  EXPECT_EQ(Balance(10001), kDemoMoney + 100);
+  EXPECT_EQ(server_->Store().LedgerRows(), 1);
+}
+
+// Without the demo payments the page credits nothing and sends the user to the operator, who
+// credits with the admin command.
+TEST_F(WebTest, WithoutDemoPaymentsTheOperatorCredits) {
+  server_.reset();
+  TServerOptions options;
+  options.update_port = 0;
+  options.web_port = 0;
+  options.web_content = std::string(KIV_BIN_DIR) + "/web";
+  options.demo_payments = false;
+  StartServer(options);
+  http_ = std::make_unique<httplib::Client>("127.0.0.1", server_->WebPort());
+  auto page = Get("/pay/add.php?code=10001");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->body.find("<form"), std::string::npos);
+  EXPECT_NE(page->body.find("运营方"), std::string::npos);
+  auto paid = Post("/pay/add.php", {{"request", "r1"}, {"code", "10001"}, {"password", kDemoPassword}, {"amount", "100"}});
+  ASSERT_TRUE(paid);
+  EXPECT_EQ(paid->status, 403);
+  EXPECT_EQ(Balance(10001), kDemoMoney);
+  EXPECT_TRUE(server_->Admin({"credit", "10001", "100", "r1"}).starts_with("credited 100"));
+  EXPECT_EQ(Balance(10001), kDemoMoney + 100);
+}
+
+// Text from a request never starts a line of its own in the log.
+TEST_F(WebTest, RequestTextCannotForgeLogLines) {
+  auto res = Get("/present/x%0D%0Aforged%20line%0Aalso");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 404);
+  ASSERT_EQ(Get("/")->status, 200);  // written after the first one
+  const std::filesystem::path log = server_->Context().log.File();
+  server_.reset();
+  std::ifstream in(log, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_NE(text.find("web GET / 200"), std::string::npos);
+  EXPECT_NE(text.find("forged"), std::string::npos);
+  for (const char* forged : {"\nforged", "\rforged", "\nalso", "\ralso"})
+    EXPECT_EQ(text.find(forged), std::string::npos) << forged;
 }
 
 TEST_F(WebTest, TheOtherPagesAnswerInChinese) {
@@ -274,8 +394,7 @@ TEST_F(WebTest, TheOtherPagesAnswerInChinese) {
 }
 
 TEST_F(WebTest, TheRankingListsTheRichestAccountsFirst) {
-  ASSERT_EQ(Post("/pay/add.php", {{"code", "10002"}, {"password", kDemoPassword}, {"amount", "500"}})->status,
-            200);
+  ASSERT_EQ(TopUp("10002", kDemoPassword, "500")->status, 200);
   auto res = Get("/TOP10");
   ASSERT_TRUE(res);
   ASSERT_EQ(res->status, 200);
