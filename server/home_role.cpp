@@ -93,15 +93,15 @@ bool THomeRole::OnLogin(const TRequest& r) {
   }
   session.user_type = account.user_type;
 
+  // The check ran on the work pool, and the connection may end at any moment. The transport
+  // forgets the peer before it runs the disconnect hook, and the hook waits for this lock: so a
+  // connection still there under the lock has its hook still to come, after the whole set-up
+  // (presence, mailboxes), and one already gone gets no session at all.
+  std::lock_guard setup(setup_mutex_);
+  if (endpoint_.Peer(r.handle) != peer) return true;
   for (const TSession& old : ctx_.sessions.Add(session)) {
     if (old.user == user) SendKick(old, proto::kick::kSignedInElsewhere);
     Ended(old);
-  }
-  // The check ran on the work pool: when the connection ended meanwhile, its disconnect may have
-  // come before the session existed, so the session must not outlive it.
-  if (endpoint_.Peer(r.handle) != peer) {
-    ctx_.sessions.Remove(r.handle);
-    return true;
   }
   ctx_.store.SetPresence(user, ctx_.config.node, true);
   ctx_.store.Publish({TNodeEvent::kSignedIn, user, ctx_.config.node, 0});
@@ -131,6 +131,7 @@ void THomeRole::SendKick(const TSession& session, std::uint8_t kind) {
 }
 
 void THomeRole::OnDisconnect(std::uint16_t handle) {
+  std::lock_guard setup(setup_mutex_);  // a sign-in of this connection finishes its set-up first
   if (std::optional<TSession> s = ctx_.sessions.Remove(handle)) {
     ctx_.store.SetPresence(s->user, ctx_.config.node, false);
     ctx_.log.Event("signed out", s->user, s->peer);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,7 @@ class THomeRole final : public TRole {
   TServerContext& ctx_;
   TEndpoint& endpoint_;
   TSessionListener listener_;
+  std::mutex setup_mutex_;  // a sign-in's session set-up against the disconnect hook
 };
 
 }  // namespace kiv::server
