@@ -79,27 +79,39 @@ void TPgStore::Migrate() {
   }
 }
 
-std::optional<TAccount> TPgStore::Find(std::uint32_t code) {
+TLookup TPgStore::Lookup(std::uint32_t code) {
   std::lock_guard lock(mutex_);
   std::string sql = std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE code = $1";
   TPgResult r = Exec(sql.c_str(), {N(code)});
-  if (!r.ok() || r.rows() == 0) return std::nullopt;
-  return AccountFromRow([&](int i) { return r.text(0, i); }, [&](int i) { return r.number(0, i); });
+  TLookup out;
+  if (!r.ok()) return out;  // kFailed
+  if (r.rows() == 0) {
+    out.status = TLookup::kMissing;
+    return out;
+  }
+  out.account = AccountFromRow([&](int i) { return r.text(0, i); }, [&](int i) { return r.number(0, i); });
+  out.status = TLookup::kFound;
+  return out;
 }
 
 std::uint32_t TPgStore::Create(const TAccount& account) {
   std::lock_guard lock(mutex_);
   TAccount a = account;
-  Exec("BEGIN");
+  if (!Exec("BEGIN").ok()) return 0;
+  auto fail = [&] {
+    Exec("ROLLBACK");
+    return 0u;
+  };
   if (a.code == 0) {
-    Exec("LOCK TABLE accounts IN SHARE ROW EXCLUSIVE MODE");
-    TPgResult next = Exec("SELECT GREATEST(COALESCE(MAX(code) + 1, $1), $1) FROM accounts WHERE code < $2",
-                       {N(kFirstUserCode), N(kFirstGuestCode)});
-    if (!next.ok()) {
-      Exec("ROLLBACK");
-      return 0;
-    }
-    a.code = static_cast<std::uint32_t>(next.number(0, 0));
+    // The row lock orders creations on every node; the counter only grows.
+    TPgResult next = Exec("UPDATE next_code SET next = next + 1 RETURNING next - 1");
+    if (!next.ok() || next.rows() != 1) return fail();
+    const std::int64_t code = next.number(0, 0);
+    if (code <= 0 || code >= kFirstGuestCode) return fail();
+    a.code = static_cast<std::uint32_t>(code);
+  } else {
+    TPgResult retired = Exec("SELECT 1 FROM retired_codes WHERE code = $1", {N(a.code)});
+    if (!retired.ok() || retired.rows() != 0) return fail();
   }
   std::vector<std::string> params(kAccountColumnCount);
   BindAccount(
@@ -109,10 +121,10 @@ std::uint32_t TPgStore::Create(const TAccount& account) {
   for (int i = 1; i <= kAccountColumnCount; ++i) sql += "$" + N(i) + (i < kAccountColumnCount ? "," : ")");
   sql += " ON CONFLICT (code) DO NOTHING";
   TPgResult r = Exec(sql.c_str(), params);
-  if (!r.ok() || r.affected() != 1) {
-    Exec("ROLLBACK");
-    return 0;
-  }
+  if (!r.ok() || r.affected() != 1) return fail();
+  if (a.code < kFirstGuestCode &&
+      !Exec("UPDATE next_code SET next = $1::bigint + 1 WHERE next <= $1::bigint", {N(a.code)}).ok())
+    return fail();
   return Exec("COMMIT").ok() ? a.code : 0;
 }
 
@@ -165,21 +177,28 @@ bool TPgStore::AddLevel(std::uint32_t code) {
 }
 
 bool TPgStore::DeleteAccount(std::uint32_t code) {
-  std::lock_guard lock(mutex_);
-  if (!Exec("BEGIN").ok()) return false;
-  bool found = false;
-  for (const TAccountRowPlace& place : kAccountRowPlaces) {
-    TPgResult r = Exec((std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=$1").c_str(), {N(code)});
-    if (!r.ok()) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!Exec("BEGIN").ok()) return false;
+    bool found = false;
+    for (const TUserCodeColumn& place : kUserCodeColumns) {
+      if (place.on_delete != TOnDelete::kDelete) continue;
+      TPgResult r = Exec((std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=$1").c_str(),
+                         {N(code)});
+      if (!r.ok()) {
+        Exec("ROLLBACK");
+        return false;
+      }
+      if (std::string_view(place.table) == "accounts") found = r.affected() == 1;
+    }
+    if (!found ||
+        !Exec("INSERT INTO retired_codes (code) VALUES ($1) ON CONFLICT DO NOTHING", {N(code)}).ok() ||
+        !Exec("COMMIT").ok()) {
       Exec("ROLLBACK");
       return false;
     }
-    if (std::string_view(place.table) == "accounts") found = r.affected() == 1;
   }
-  if (!found || !Exec("COMMIT").ok()) {
-    Exec("ROLLBACK");
-    return false;
-  }
+  Deleted(code);
   return true;
 }
 

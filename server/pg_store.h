@@ -24,7 +24,7 @@ class TPgStore final : public IAccountStore {
   explicit TPgStore(const std::string& url);
   ~TPgStore() override;
 
-  std::optional<TAccount> Find(std::uint32_t code) override;
+  TLookup Lookup(std::uint32_t code) override;
   std::uint32_t Create(const TAccount& account) override;
   bool UpdateProfile(std::uint32_t code, const TProfileUpdate& update) override;
   bool SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) override;

@@ -124,6 +124,9 @@ bool TServer::Start(std::string* error) {
     e->Router().SetPool(pool_.get());
   }
   for (TEndpoint* e : {login_.get(), home_.get()}) e->Router().SetErrorReporter(report);
+  // A deleted account's live session ends, on whichever node it is.
+  store_->SetDeletionListener(
+      [this](std::uint32_t code) { home_role_->Kick(code, proto::kick::kByAdministrator); });
   store_->Listen([this](const TNodeEvent& e) {
     home_role_->OnNodeEvent(e);
     chat_role_->OnNodeEvent(e);
@@ -152,6 +155,7 @@ void TServer::Stop() {
   if (home_) home_->Stop();
   if (pool_) pool_->Stop();  // the endpoints take no more work; let the running tasks end
   if (update_) update_->Stop();
+  if (store_) store_->SetDeletionListener(nullptr);
   update_role_.reset();
   updates_.reset();
   update_.reset();

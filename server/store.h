@@ -61,6 +61,11 @@ struct TLedgerRow {
   std::int64_t amount = 0, fee = 0;
 };
 
+struct TLookup {
+  enum Status : std::uint8_t { kFound, kMissing, kFailed } status = kFailed;
+  TAccount account;  // kFound only
+};
+
 enum class TTransferOutcome { kDone, kNoSender, kNoRecipient, kInsufficient, kError };
 struct TTransferResult {
   TTransferOutcome outcome = TTransferOutcome::kError;
@@ -87,18 +92,29 @@ class IAccountStore {
  public:
   virtual ~IAccountStore() = default;
 
-  virtual std::optional<TAccount> Find(std::uint32_t code) = 0;
-  // Creates an account; `account.code` 0 takes the next free code. The new code, 0 when it exists
-  // already or the store fails.
+  // The account, or why there is none: a failing store is never "no such account", so that a
+  // sign-in while the database is away is told "busy", not "wrong password".
+  virtual TLookup Lookup(std::uint32_t code) = 0;
+  // The account; nothing when there is none or the store failed.
+  std::optional<TAccount> Find(std::uint32_t code) {
+    TLookup l = Lookup(code);
+    if (l.status != TLookup::kFound) return std::nullopt;
+    return std::move(l.account);
+  }
+  // Creates an account; `account.code` 0 takes the next code, which no account has had before.
+  // The new code, 0 when the code exists or was an account's that was deleted, or the store fails.
   virtual std::uint32_t Create(const TAccount& account) = 0;
   virtual bool UpdateProfile(std::uint32_t code, const TProfileUpdate& update) = 0;
   // Sets the password hash; with `clear_pay` also removes the pay password.
   virtual bool SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) = 0;
   virtual bool SetBalance(std::uint32_t code, std::int64_t money) = 0;
   virtual bool AddLevel(std::uint32_t code) = 0;
-  // Deletes the account with its friends, groups, requests, queued messages and presence, in one
-  // transaction. False when there is no such account or the store fails.
+  // Deletes the account's rows (see kUserCodeColumns) in one transaction and retires its code;
+  // then tells the deletion listener. False when there is no such account or the store fails.
   virtual bool DeleteAccount(std::uint32_t code) = 0;
+  // Told after an account was deleted, on the deleting thread (the server ends its session). Set
+  // before the store is in use.
+  void SetDeletionListener(std::function<void(std::uint32_t)> listener) { deleted_ = std::move(listener); }
   // Moves amount from `from` to `to` and keeps the fee, in one transaction with a ledger row; never
   // takes more than the sender has.
   virtual TTransferResult Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,
@@ -132,9 +148,13 @@ class IAccountStore {
 
  protected:
   void Reach(const char* point) const;
+  void Deleted(std::uint32_t code) const {
+    if (deleted_) deleted_(code);
+  }
 
  private:
   std::string fault_point_;
+  std::function<void(std::uint32_t)> deleted_;
 };
 
 // "sqlite:" paths, a plain file path, or "postgresql://…". Throws std::runtime_error on failure.

@@ -12,6 +12,7 @@
 #include "server.h"
 #include "server_process.h"
 #include "test_dir.h"
+#include "user_code_walk.h"
 
 namespace kiv::server {
 namespace {
@@ -61,6 +62,36 @@ TEST_F(PgTest, DeleteAccountTakesOnlyThatAccount) {
   EXPECT_FALSE(s.PresenceOf(10001));
   EXPECT_FALSE(s.DeleteAccount(10001));
   EXPECT_TRUE(s.Find(10002));
+}
+
+TEST_F(PgTest, DeletingAnAccountClearsEveryDeclaredPlaceAndRetiresItsCode) {
+  TPgStore s(url_);
+  auto friends = OpenFriendStore(url_);
+  auto chat = OpenChatStore(url_);
+  PGconn* db = PQconnectdb(url_.c_str());
+  ASSERT_EQ(PQstatus(db), CONNECTION_OK);
+  TSchemaColumns schema;
+  TPgResult columns = PgExec(db,
+                             "SELECT table_name, column_name FROM information_schema.columns "
+                             "WHERE table_schema = 'public' ORDER BY table_name, ordinal_position");
+  for (int i = 0; i < columns.rows(); ++i) schema[columns.text(i, 0)].push_back(columns.text(i, 1));
+  std::vector<std::string> problems = UndeclaredUserCodes(schema);
+  EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
+
+  ASSERT_EQ(s.Create(Account(0, 10)), kFirstUserCode);
+  ASSERT_EQ(s.Create(Account(0, 10)), kFirstUserCode + 1);
+  const std::uint32_t newest = kFirstUserCode + 1;
+  FillEveryPlace(s, *friends, *chat, newest, kFirstUserCode);
+  ASSERT_TRUE(s.DeleteAccount(newest));
+  for (const TUserCodeColumn& c : kUserCodeColumns) {
+    if (c.on_delete != TOnDelete::kDelete) continue;
+    TPgResult r = PgExec(db, (std::string("SELECT COUNT(*) FROM ") + c.table + " WHERE " + c.column + " = $1").c_str(),
+                         {std::to_string(newest)});
+    EXPECT_EQ(r.number(0, 0), 0) << c.table << "." << c.column;
+  }
+  PQfinish(db);
+  EXPECT_EQ(s.Create(Account(0, 0)), newest + 1);
+  EXPECT_EQ(s.Create(Account(newest, 0)), 0u);
 }
 
 TEST_F(PgTest, TwoNodesDrainingOneAccountNeverOverdraw) {
