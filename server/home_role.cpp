@@ -74,7 +74,14 @@ bool THomeRole::OnLogin(const TRequest& r) {
   session.camera = r.body.u8(lg::kCamera);
   session.peer = peer;
   TAccount account;
-  if (std::optional<TAccount> found = ctx_.store.Find(user)) {
+  TLookup lookup = ctx_.store.Lookup(user);
+  if (lookup.status == TLookup::kFailed) {
+    // The database is away: "busy", so that the client tries again rather than doubting the password.
+    ctx_.log.Event("sign-in answered busy (the store failed) for", user, peer);
+    return refuse(lr::kMaintenance);
+  }
+  if (std::optional<TAccount> found =
+          lookup.status == TLookup::kFound ? std::optional<TAccount>(std::move(lookup.account)) : std::nullopt) {
     if (!ctx_.credentials.Check(*found, r.body.gbk(lg::kPassword, lg::kPasswordLen), peer.ip,
                                 ctx_.NowSeconds()) ||
         (found->bind && found->bind_machine != r.body.gbk(lg::kMachineA, lg::kMachineALen))) {
@@ -200,7 +207,7 @@ bool THomeRole::OnProfileChange(const TRequest& r) {
     return true;
   };
   std::optional<TAccount> account = ctx_.store.Find(s->user);
-  if (!account) return reply(res::kDataError);  // guests have no profile to change
+  if (!account) return reply(res::kDataError);  // guests have no profile to change; or the store failed
   if (!ctx_.hasher.Verify(account->password_hash, r.body.gbk(pc::kPassword, pc::kDigestLen)))
     return reply(res::kWrongPassword);
   std::string nickname = r.body.text(pc::kNickname, 40);
@@ -267,7 +274,10 @@ bool THomeRole::OnTransfer(const TRequest& r) {
   std::uint32_t recipient = r.body.u32(t::kRecipient);
   std::int64_t amount = r.body.u32(t::kAmount);
   if (recipient == s->user || amount == 0) return reply(res::kRecipientRefused);
-  std::optional<TAccount> sender = ctx_.store.Find(s->user);
+  TLookup lookup = ctx_.store.Lookup(s->user);
+  if (lookup.status == TLookup::kFailed) return reply(res::kServerError);
+  std::optional<TAccount> sender =
+      lookup.status == TLookup::kFound ? std::optional<TAccount>(std::move(lookup.account)) : std::nullopt;
   if (!sender) return reply(res::kInsufficient);  // a guest has no balance
   if (!ctx_.hasher.Verify(sender->password_hash, r.body.gbk(t::kPassword, proto::kShortDigestLen)))
     return reply(res::kServerError);
@@ -347,7 +357,27 @@ bool THomeRole::SetBalance(std::uint32_t user, std::int64_t money) {
   return true;
 }
 
+void THomeRole::Reannounce() {
+  // Sign-ins on other nodes while this one heard nothing: the later sign-in holds the presence row,
+  // and this node's older session ends. Every session still this node's is announced again, so
+  // that another node holding an older session of the same user ends it.
+  for (const TSession& s : ctx_.sessions.All()) {
+    std::optional<std::string> holder = ctx_.store.PresenceOf(s.user);
+    if (holder && *holder != ctx_.config.node) {
+      if (ctx_.sessions.Remove(s.handle)) {
+        SendKick(s, proto::kick::kSignedInElsewhere);
+        Ended(s);
+      }
+      continue;
+    }
+    ctx_.store.SetPresence(s.user, ctx_.config.node, true);
+    ctx_.store.Publish({TNodeEvent::kSignedIn, s.user, ctx_.config.node, 0});
+  }
+  ctx_.log.Line("node events heard again; sessions announced again");
+}
+
 void THomeRole::OnNodeEvent(const TNodeEvent& event) {
+  if (event.kind == TNodeEvent::kBusRestored) return Reannounce();
   if (event.node == ctx_.config.node) return;
   std::optional<TSession> s = ctx_.sessions.ByUser(event.user);
   if (!s) return;
@@ -372,7 +402,8 @@ void THomeRole::OnNodeEvent(const TNodeEvent& event) {
       Kick(event.user, static_cast<std::uint8_t>(event.value));
       break;
     case TNodeEvent::kChatWaiting:
-      break;  // the chat role's
+    case TNodeEvent::kBusRestored:
+      break;  // the chat role's; handled above
   }
 }
 

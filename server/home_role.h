@@ -49,6 +49,7 @@ class THomeRole final : public TRole {
   bool OnProfileChange(const TRequest& r);
   bool OnTransfer(const TRequest& r);
   void OnDisconnect(std::uint16_t handle);
+  void Reannounce();
 
   // The session of the connection, when its user is `claimed` (the body's own code).
   std::optional<TSession> Authority(const TRequest& r, std::uint32_t claimed);

@@ -48,7 +48,14 @@ bool TLoginRole::OnLogin(const TRequest& r) {
     ctx_.log.Event(guest ? "guest code issued to" : "guest code failed for", guest, peer);
     return true;
   }
-  std::optional<TAccount> account = ctx_.store.Find(user);
+  TLookup lookup = ctx_.store.Lookup(user);
+  if (lookup.status == TLookup::kFailed) {
+    // The database is away: "busy", never "wrong password".
+    SendReply(r, LoginReply(ctx_, user, lr::kMaintenance));
+    return true;
+  }
+  std::optional<TAccount> account =
+      lookup.status == TLookup::kFound ? std::optional<TAccount>(std::move(lookup.account)) : std::nullopt;
   std::string digest = r.body.gbk(lg::kPassword, lg::kPasswordLen);
   if (!account || !ctx_.credentials.Check(*account, digest, peer.ip, ctx_.NowSeconds()) ||
       (account->bind && account->bind_machine != r.body.gbk(lg::kMachineA, lg::kMachineALen))) {

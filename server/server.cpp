@@ -7,6 +7,7 @@
 #include "base/files.h"
 #include "base/ini.h"
 #include "base/text_checks.h"
+#include "pg_result.h"
 #include "protocol.h"
 #include "schema.h"
 
@@ -77,6 +78,10 @@ bool TServer::Start(std::string* error) {
     return fail(e.what());
   }
   store_->SetFaultPoint(options_.fault_point);
+  // Lost and restored database connections go to the log, once there is one.
+  pg_log_sink_ = AddPgLogSink([this](const std::string& line) {
+    if (ctx_) ctx_->log.Line(line);
+  });
   // Handler errors go to the log (once there is one).
   auto report = [this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code, const char* what) {
     if (!ctx_) return;
@@ -166,6 +171,8 @@ void TServer::Stop() {
   login_.reset();
   home_.reset();
   pool_.reset();
+  if (pg_log_sink_) RemovePgLogSink(pg_log_sink_);
+  pg_log_sink_ = 0;
   if (ctx_) ctx_->log.Line("stopped");
   ctx_.reset();
   chat_store_.reset();

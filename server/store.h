@@ -79,7 +79,16 @@ inline constexpr const char* kFaultAfterCredit = "transfer.after-credit";
 // An event between home nodes: a user signed in on `node`, or a user's balance changed. With one
 // process (SQLite) events reach only that process; with PostgreSQL every node hears them.
 struct TNodeEvent {
-  enum Kind : std::uint8_t { kSignedIn = 1, kBalance = 2, kLevelUp = 3, kKick = 4, kChatWaiting = 5 } kind = kSignedIn;
+  enum Kind : std::uint8_t {
+    kSignedIn = 1,
+    kBalance = 2,
+    kLevelUp = 3,
+    kKick = 4,
+    kChatWaiting = 5,
+    // Local only, never sent: the events of the other nodes reach this one again after a loss of
+    // the database, and those sent meanwhile are lost; each role re-announces what it holds.
+    kBusRestored = 6,
+  } kind = kSignedIn;
   std::uint32_t user = 0;
   std::string node;        // the node that sent it
   std::int64_t value = 0;  // new balance (kBalance), kick kind (kKick)
@@ -139,7 +148,8 @@ class IAccountStore {
   // Forgets every presence row of `node` (its start after a crash).
   virtual void ClearNode(const std::string& node) = 0;
 
-  // Node events (see TNodeEvent). Listen installs the one handler; it runs on a thread of the store.
+  // Node events (see TNodeEvent). Listen installs the one handler (nullptr removes it and waits
+  // for a running call to end); it runs on a thread of the store.
   virtual void Publish(const TNodeEvent& event) = 0;
   virtual void Listen(std::function<void(const TNodeEvent&)> handler) = 0;
 

@@ -66,15 +66,21 @@ TPgCluster::TPgCluster() {
     reason_ = "initdb failed";
     return;
   }
-  std::string options = "-k " + root_.string() + " -p " + std::to_string(port_) +
-                        " -c listen_addresses='' -c fsync=off -c max_connections=40";
-  if (!Run(bin_ + "/pg_ctl -D " + data + " -l " + (root_ / "log").string() + " -w -t 30 -o \"" + options +
-           "\" start")) {
+  if (!Start()) {
     reason_ = "pg_ctl start failed (see " + (root_ / "log").string() + ")";
     return;
   }
   running_ = true;
 }
+
+bool TPgCluster::Start() {
+  std::string options = "-k " + root_.string() + " -p " + std::to_string(port_) +
+                        " -c listen_addresses='' -c fsync=off -c max_connections=40";
+  return Run(bin_ + "/pg_ctl -D " + (root_ / "data").string() + " -l " + (root_ / "log").string() +
+             " -w -t 30 -o \"" + options + "\" start");
+}
+
+bool TPgCluster::Stop() { return Run(bin_ + "/pg_ctl -D " + (root_ / "data").string() + " -m fast -w -t 30 stop"); }
 
 TPgCluster::~TPgCluster() {
   if (running_) Run(bin_ + "/pg_ctl -D " + (root_ / "data").string() + " -m immediate -w stop");

@@ -20,6 +20,11 @@ class TPgCluster {
   // Creates a fresh database and returns its postgresql:// URL (empty on failure).
   std::string CreateDatabase(const std::string& name);
 
+  // Stops the cluster (fast: every connection is ended) and starts it again on the same port and
+  // data; what a database restart does to the server's connections. True when it worked.
+  bool Stop();
+  bool Start();
+
  private:
   bool Run(const std::string& command);
 

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "pg_nodes_fixture.h"
+#include "declare/friend_wire.h"
+#include "pg_result.h"
 #include "pg_store.h"
 #include "protocol.h"
 #include "protocol_client.h"
@@ -18,8 +20,23 @@ namespace kiv::server {
 namespace {
 
 using kiv::testing::TProtocolClient;
+namespace fw = friend_wire;
 
-class PgTest : public PgNodesTest {};
+class PgTest : public PgNodesTest {
+ protected:
+  // A sign-in through `node`, tried again while the answer is "busy" (the stores connect again with
+  // back-off after a loss of the database): a bounded number of tries, no time limit.
+  static TProtocolClient::SignIn SignInOnceReady(TProtocolClient& c, TServer& node, std::uint32_t user) {
+    TProtocolClient::SignIn s;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      s = SignIn(c, node, user);
+      if (s.login_result != proto::login_reply::kMaintenance && s.home_result != proto::login_reply::kMaintenance)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return s;
+  }
+};
 
 TAccount Account(std::uint32_t code, std::int64_t money) {
   TAccount a;
@@ -149,6 +166,64 @@ TEST_F(PgTest, BalanceChangeAndAdminKickReachTheOtherNode) {
   auto kick = recipient.WaitFor(proto::kForcedSignOut, r.home);
   ASSERT_TRUE(kick);
   EXPECT_EQ(RecordReader(*kick).u8(proto::kick::kKind), proto::kick::kByAdministrator);
+}
+
+TEST_F(PgTest, NodesRecoverFromARestartOfTheDatabase) {
+  namespace lr = proto::login_reply;
+  auto node_a = Node("a");
+  auto node_b = Node("b");
+  TProtocolClient first;
+  auto s1 = SignIn(first, *node_a, 10001);
+  ASSERT_TRUE(s1.ok());
+  std::shared_ptr<TPgNodeBus> bus = TPgNodeBus::Of(url_);
+  const std::uint64_t listens = bus->Listens();
+
+  ASSERT_TRUE(cluster_->Stop());
+  // With the database away a sign-in is "busy" at the login role and at the home role, never
+  // "wrong password".
+  TProtocolClient early;
+  EXPECT_EQ(SignIn(early, *node_b, 10002).login_result, lr::kMaintenance);
+  kiv::testing::TLoginFields f;
+  f.user = 10002;
+  f.password = kDemoPassword;
+  std::uint16_t home = early.Connect({"127.0.0.1", node_b->HomePort()});
+  auto direct = early.Ask(home, kiv::testing::LoginRequest(f), proto::kLoginReply);
+  ASSERT_TRUE(direct);
+  EXPECT_EQ(RecordReader(*direct).u8(lr::kResult), lr::kMaintenance);
+
+  ASSERT_TRUE(cluster_->Start());
+  // The bus listens again (a bounded wait for that event)...
+  for (int i = 0; i < 600 && bus->Listens() == listens; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_GT(bus->Listens(), listens);
+  // ...sign-in works again...
+  TProtocolClient third;
+  auto s3 = SignInOnceReady(third, *node_b, 10003);
+  ASSERT_TRUE(s3.ok()) << int(s3.login_result) << " " << int(s3.home_result);
+  // ...a friend on the other node hears of a sign-out (presence and the friends' relay)...
+  third.Disconnect(s3.home);
+  std::optional<Bytes> state;
+  for (int i = 0; i < 10; ++i) {
+    state = first.WaitFor(fw::kUserState, s1.home);
+    if (!state || (RecordReader(*state).u32(fw::state::kSender) == 10003u && RecordReader(*state).u8(fw::state::kState) == 0))
+      break;
+  }
+  ASSERT_TRUE(state);
+  EXPECT_EQ(RecordReader(*state).u32(fw::state::kSender), 10003u);
+  EXPECT_EQ(RecordReader(*state).u8(fw::state::kState), 0);
+  // ...a sign-in on the other node ends the first session...
+  TProtocolClient second;
+  auto s2 = SignInOnceReady(second, *node_b, 10001);
+  ASSERT_TRUE(s2.ok());
+  auto kick = first.WaitFor(proto::kForcedSignOut, s1.home);
+  ASSERT_TRUE(kick);
+  EXPECT_EQ(RecordReader(*kick).u8(proto::kick::kKind), proto::kick::kSignedInElsewhere);
+  EXPECT_EQ(node_a->Store().PresenceOf(10001), "b");
+  // ...and an admin kick reaches the other node.
+  EXPECT_EQ(node_a->Admin({"kick", "10001"}), "not signed in here; other nodes told\n");
+  auto admin_kick = second.WaitFor(proto::kForcedSignOut, s2.home);
+  ASSERT_TRUE(admin_kick);
+  EXPECT_EQ(RecordReader(*admin_kick).u8(proto::kick::kKind), proto::kick::kByAdministrator);
 }
 
 TEST_F(PgTest, KillInTheMiddleOfATransferCreatesAndLosesNothing) {

@@ -149,8 +149,11 @@ TEST(SqliteStoreTest, DeletingAnAccountLeavesNothingForTheNextHolderOfACode) {
   EXPECT_EQ(told, std::vector<std::uint32_t>{newest});
 
   TSqliteSchema schema(path);
-  for (const TUserCodeColumn& c : kUserCodeColumns)
-    if (c.on_delete == TOnDelete::kDelete) EXPECT_EQ(schema.Count(c.table, c.column, newest), 0) << c.table << "." << c.column;
+  for (const TUserCodeColumn& c : kUserCodeColumns) {
+    if (c.on_delete == TOnDelete::kDelete) {
+      EXPECT_EQ(schema.Count(c.table, c.column, newest), 0) << c.table << "." << c.column;
+    }
+  }
   EXPECT_EQ(schema.Count("ledger", "from_code", newest), 1);  // kept: the other side's history
   // The deleted newest code is given to nobody, neither next nor on request.
   EXPECT_EQ(s.Create(Account(0, 0)), newest + 1);
