@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <csignal>
+#include <limits>
 #include <thread>
 
 #include "pg_nodes_fixture.h"
@@ -224,6 +226,41 @@ TEST_F(PgTest, NodesRecoverFromARestartOfTheDatabase) {
   auto admin_kick = second.WaitFor(proto::kForcedSignOut, s2.home);
   ASSERT_TRUE(admin_kick);
   EXPECT_EQ(RecordReader(*admin_kick).u8(proto::kick::kKind), proto::kick::kByAdministrator);
+}
+
+TEST_F(PgTest, SigtermEndsTheServerWhileTheDatabaseHangs) {
+  kiv::testing::TServerProcess server;
+  std::string error;
+  ASSERT_TRUE(server.Start(kiv::testing::ServerBinary(),
+                           {"--data", (dir_.path() / "p").string(), "--store", url_, "--seed-demo", "--login-port",
+                            "0", "--home-port", "0", "--web-port", "0", "--hash-cost", "min"},
+                           20000, &error))
+      << error;
+  TProtocolClient client;
+  kiv::testing::TLoginFields f;
+  f.user = 10001;
+  f.password = kDemoPassword;
+  auto s = client.SignInVia(server.Login(), f);
+  ASSERT_TRUE(s.ok());
+
+  ASSERT_TRUE(cluster_->Pause());
+  struct Resume {
+    kiv::testing::TPgCluster* cluster;
+    ~Resume() { cluster->Resume(); }
+  } resume{cluster_};
+  // Requests that wait for the database: on the login role, on the work pool and on the home role.
+  TProtocolClient other;
+  std::uint16_t login = other.Connect(server.Login());
+  ASSERT_NE(login, 0);
+  f.user = 10002;
+  other.Send(login, kiv::testing::LoginRequest(f));
+  client.Send(s.home, kiv::testing::TransferRequest(10001, 10002, 1, kDemoPassword));
+  client.Send(s.home, kiv::testing::ProfileRequest(10001));
+  server.Signal(SIGTERM);
+  // No time limit on the ending; a server that hangs fails by never ending.
+  const int status = server.Wait(std::numeric_limits<std::uint32_t>::max());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(PgTest, KillInTheMiddleOfATransferCreatesAndLosesNothing) {
