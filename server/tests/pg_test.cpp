@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <fstream>
 #include <limits>
 #include <thread>
 
@@ -226,6 +227,11 @@ TEST_F(PgTest, NodesRecoverFromARestartOfTheDatabase) {
   auto admin_kick = second.WaitFor(proto::kForcedSignOut, s2.home);
   ASSERT_TRUE(admin_kick);
   EXPECT_EQ(RecordReader(*admin_kick).u8(proto::kick::kKind), proto::kick::kByAdministrator);
+  // The loss and the recovery are in the log.
+  std::ifstream log(dir_.path() / "a" / "server.log");
+  const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("node bus: lost the database connection"), std::string::npos) << text;
+  EXPECT_NE(text.find("node bus: listening again"), std::string::npos) << text;
 }
 
 TEST_F(PgTest, SigtermEndsTheServerWhileTheDatabaseHangs) {
