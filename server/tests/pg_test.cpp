@@ -114,6 +114,35 @@ TEST_F(PgTest, DeletingAnAccountClearsEveryDeclaredPlaceAndRetiresItsCode) {
   EXPECT_EQ(s.Create(Account(newest, 0)), 0u);
 }
 
+TEST_F(PgTest, AConnectionLostMidTransactionNeverRunsItsRestOnTheNextConnection) {
+  TPgConnection c(url_, "test");
+  PGconn* admin = PQconnectdb(url_.c_str());
+  ASSERT_EQ(PQstatus(admin), CONNECTION_OK);
+  auto kill_c = [&] {
+    TPgResult pid = c.Exec("SELECT pg_backend_pid()");
+    ASSERT_TRUE(pid.ok());
+    ASSERT_TRUE(PgExec(admin, "SELECT pg_terminate_backend($1::int, 5000)", {pid.text(0, 0)}).ok());
+  };
+  ASSERT_TRUE(c.Exec("CREATE TABLE t (v INTEGER)").ok());
+
+  // Outside a transaction the statement that met the dead connection runs again on a new one.
+  kill_c();
+  EXPECT_TRUE(c.Exec("INSERT INTO t VALUES (1)").ok());
+
+  // Inside one, the rest of it fails until its end, and nothing of it stays.
+  ASSERT_TRUE(c.Exec("BEGIN").ok());
+  ASSERT_TRUE(c.Exec("INSERT INTO t VALUES (2)").ok());
+  kill_c();
+  EXPECT_FALSE(c.Exec("INSERT INTO t VALUES (3)").ok());
+  EXPECT_FALSE(c.Exec("INSERT INTO t VALUES (4)").ok());
+  EXPECT_FALSE(c.Exec("COMMIT").ok());
+  TPgResult rows = c.Exec("SELECT v FROM t ORDER BY v");
+  ASSERT_TRUE(rows.ok());
+  ASSERT_EQ(rows.rows(), 1);
+  EXPECT_EQ(rows.number(0, 0), 1);
+  PQfinish(admin);
+}
+
 TEST_F(PgTest, TwoNodesDrainingOneAccountNeverOverdraw) {
   TPgStore a(url_), b(url_);
   a.Create(Account(1, 1000));
