@@ -66,13 +66,14 @@ TPgResult PgExec(PGconn* db, const char* sql, const std::vector<std::string>& pa
   std::vector<const char*> values;
   values.reserve(params.size());
   for (const std::string& p : params) values.push_back(p.c_str());
-  return TPgResult(PQexecParams(db, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
+  return TPgResult(
+      PQexecParams(db, sql, static_cast<int>(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
 }
 
 std::string PgServerUrl(const std::string& url) {
   std::string out = url;
-  for (const char* option : {"connect_timeout=5", "keepalives=1", "keepalives_idle=30", "keepalives_interval=10",
-                             "keepalives_count=3"}) {
+  for (const char* option : {"connect_timeout=5", "keepalives=1", "keepalives_idle=30",
+                             "keepalives_interval=10", "keepalives_count=3"}) {
     const std::string key = std::string(option).substr(0, std::string(option).find('=') + 1);
     if (out.find(key) != std::string::npos) continue;
     out += (out.find('?') == std::string::npos ? "?" : "&");
@@ -99,7 +100,8 @@ void PgLog(const std::string& line) {
 
 // ---- TPgConnection ---------------------------------------------------------------------------------
 
-TPgConnection::TPgConnection(std::string url, std::string name) : url_(PgServerUrl(url)), name_(std::move(name)) {
+TPgConnection::TPgConnection(std::string url, std::string name)
+    : url_(PgServerUrl(url)), name_(std::move(name)) {
   if (!Connect()) {
     std::string message = db_ ? PQerrorMessage(db_) : "out of memory";
     if (db_) PQfinish(db_);
@@ -136,7 +138,8 @@ bool TPgConnection::EnsureConnected() {
   next_attempt_ = Clock::now() + backoff_;
   if (!lost_) {
     lost_ = true;
-    PgLog("PostgreSQL connection of the " + name_ + " store lost: " + std::string(db_ ? PQerrorMessage(db_) : ""));
+    PgLog("PostgreSQL connection of the " + name_ +
+          " store lost: " + std::string(db_ ? PQerrorMessage(db_) : ""));
   }
   return false;
 }
@@ -158,8 +161,8 @@ TPgResult TPgConnection::Run(const char* sql, const std::vector<std::string>& pa
   values.reserve(params.size());
   for (const std::string& p : params) values.push_back(p.c_str());
   const int sent = script ? PQsendQuery(db_, sql)
-                          : PQsendQueryParams(db_, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                                              nullptr, nullptr, 0);
+                          : PQsendQueryParams(db_, sql, static_cast<int>(values.size()), nullptr,
+                                              values.data(), nullptr, nullptr, 0);
   if (!sent) return TPgResult::Failed();
   const auto deadline = Clock::now() + milliseconds(kDeadlineMs);
   const int fd = PQsocket(db_);

@@ -18,8 +18,8 @@ using TSchemaColumns = std::map<std::string, std::vector<std::string>>;
 
 // A column that by its name holds a user code.
 inline bool NamedLikeAUserCode(const std::string& column) {
-  static const std::set<std::string> names = {"code",   "owner", "friend",    "sender", "target",
-                                              "user",   "recipient", "member", "account"};
+  static const std::set<std::string> names = {"code", "owner",     "friend", "sender", "target",
+                                              "user", "recipient", "member", "account"};
   return names.contains(column) || column.ends_with("_code");
 }
 
@@ -48,8 +48,8 @@ inline std::vector<std::string> UndeclaredUserCodes(const TSchemaColumns& schema
 
 // Gives `code` a row in every table of the schema that can hold it, through the stores' own
 // operations; `other` is a second account on the other side of each relation.
-inline void FillEveryPlace(IAccountStore& accounts, IFriendStore& friends, IChatStore& chat, std::uint32_t code,
-                           std::uint32_t other) {
+inline void FillEveryPlace(IAccountStore& accounts, IFriendStore& friends, IChatStore& chat,
+                           std::uint32_t code, std::uint32_t other) {
   accounts.SetPresence(code, "n", true);
   accounts.Transfer(code, other, 1, 0);
   friends.MakeFriends(code, other);
