@@ -211,6 +211,11 @@ void TChatRole::FriendListSent(const TSession& session) {
 }
 
 void TChatRole::OnNodeEvent(const TNodeEvent& event) {
+  if (event.kind == TNodeEvent::kBusRestored) {
+    // Texts kept for this node's users while the node heard nothing: look for them all.
+    for (const TSession& s : ctx_.sessions.All()) Wake(s.user);
+    return;
+  }
   if (event.kind != TNodeEvent::kChatWaiting || event.node == ctx_.config.node) return;
   Wake(event.user);
 }

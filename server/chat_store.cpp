@@ -105,15 +105,7 @@ class TSqliteChatStore final : public IChatStore {
 
 class TPgChatStore final : public IChatStore {
  public:
-  explicit TPgChatStore(const std::string& url) {
-    db_ = PQconnectdb(url.c_str());
-    if (PQstatus(db_) != CONNECTION_OK) {
-      std::string message = PQerrorMessage(db_);
-      PQfinish(db_);
-      throw std::runtime_error("cannot connect to PostgreSQL: " + message);
-    }
-  }
-  ~TPgChatStore() override { PQfinish(db_); }
+  explicit TPgChatStore(const std::string& url) : db_(std::make_unique<TPgConnection>(url, "chat")) {}
 
   std::optional<std::int64_t> Keep(std::uint32_t target, std::uint32_t sender, const Bytes& message,
                                    const TChatQuota& q) override {
@@ -171,10 +163,10 @@ class TPgChatStore final : public IChatStore {
   }
 
  private:
-  TPgResult Exec(const char* sql, const std::vector<std::string>& params) { return PgExec(db_, sql, params); }
+  TPgResult Exec(const char* sql, const std::vector<std::string>& params) { return db_->Exec(sql, params); }
 
   std::mutex mutex_;
-  PGconn* db_ = nullptr;
+  std::unique_ptr<TPgConnection> db_;
 };
 
 }  // namespace

@@ -89,8 +89,10 @@ bool TControlServer::Start(const std::filesystem::path& path, TControlHandler ha
 }
 
 void TControlServer::Serve(int client) {
+  // Both ways bounded: a client that stops reading its answer must not hold the admin thread.
   timeval timeout{5, 0};
   ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   std::string request;
   char buffer[4096];
   while (request.find('\n') == std::string::npos) {

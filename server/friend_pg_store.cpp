@@ -1,15 +1,12 @@
 // The friends store on PostgreSQL: its own connection to the shared database, guarded by a mutex.
-// The account store migrated the schema before this connection opens.
-#include <libpq-fe.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
+// The account store migrated the schema before this connection opens. Friend messages for users on
+// other nodes travel on the process's node bus under the topic "friends".
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "friend_store.h"
 #include "friend_store_text.h"
@@ -21,23 +18,14 @@ namespace {
 
 std::string N(std::int64_t v) { return std::to_string(v); }
 
-// The channel of friend messages between home nodes; a payload is "node user hex-message".
-constexpr const char* kFriendChannel = "kivora_friends";
+// The node bus topic of friend messages between home nodes; a payload is "node user hex-message".
+constexpr const char* kFriendTopic = "friends";
 
 class TPgFriendStore final : public IFriendStore {
  public:
-  explicit TPgFriendStore(const std::string& url) : url_(url) {
-    db_ = PQconnectdb(url.c_str());
-    if (PQstatus(db_) != CONNECTION_OK) {
-      std::string message = PQerrorMessage(db_);
-      PQfinish(db_);
-      throw std::runtime_error("cannot connect to PostgreSQL: " + message);
-    }
-  }
-  ~TPgFriendStore() override {
-    Listen({}, nullptr);
-    PQfinish(db_);
-  }
+  explicit TPgFriendStore(const std::string& url)
+      : db_(std::make_unique<TPgConnection>(url, "friends")), bus_(TPgNodeBus::Of(url)) {}
+  ~TPgFriendStore() override { Listen({}, nullptr); }
 
   std::vector<TFriendRow> Friends(std::uint32_t owner) override {
     std::lock_guard lock(mutex_);
@@ -216,18 +204,18 @@ class TPgFriendStore final : public IFriendStore {
   }
 
   void SetPresent(const TPresenceRow& p) override {
-    std::lock_guard lock(mutex_);
-    Exec(
-        "INSERT INTO friend_presence (code, node, ip, port, state, camera, user_type, server_ip, "
-        "server_port) "
-        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (code) DO UPDATE SET node = excluded.node, "
-        "ip = excluded.ip, port = excluded.port, state = excluded.state, camera = excluded.camera, "
-        "user_type = excluded.user_type, server_ip = excluded.server_ip, server_port = excluded.server_port",
-        {N(p.code), p.node, p.peer.ip, N(p.peer.port), N(p.state), N(p.camera), N(p.user_type), p.server.ip,
-         N(p.server.port)});
+    {
+      std::lock_guard lock(present_mutex_);
+      present_[p.code] = p;
+    }
+    WritePresent(p);
   }
 
   void SetAbsent(std::uint32_t code, const std::string& node) override {
+    {
+      std::lock_guard lock(present_mutex_);
+      if (auto it = present_.find(code); it != present_.end() && it->second.node == node) present_.erase(it);
+    }
     std::lock_guard lock(mutex_);
     Exec("DELETE FROM friend_presence WHERE code = $1 AND node = $2", {N(code), node});
   }
@@ -240,56 +228,32 @@ class TPgFriendStore final : public IFriendStore {
   }
 
   void ClearNode(const std::string& node) override {
+    {
+      std::lock_guard lock(present_mutex_);
+      std::erase_if(present_, [&](const auto& e) { return e.second.node == node; });
+    }
     std::lock_guard lock(mutex_);
     Exec("DELETE FROM friend_presence WHERE node = $1", {node});
   }
 
   void SendToNode(const std::string& node, std::uint32_t user, const Bytes& message) override {
-    std::lock_guard lock(mutex_);
-    Exec("SELECT pg_notify($1, $2)", {kFriendChannel, node + " " + N(user) + " " + HexText(message)});
+    bus_->Publish(kFriendTopic, node + " " + N(user) + " " + HexText(message));
   }
 
   void Listen(const std::string& node, std::function<void(std::uint32_t, const Bytes&)> handler) override {
-    if (listen_thread_.joinable()) {
-      std::uint64_t one = 1;
-      if (::write(wake_fd_, &one, sizeof one) < 0) {
-      }
-      listen_thread_.join();
-    }
-    if (listen_db_) PQfinish(listen_db_);
-    listen_db_ = nullptr;
-    if (wake_fd_ >= 0) ::close(wake_fd_);
-    wake_fd_ = -1;
+    std::lock_guard lock(listen_mutex_);
+    if (subscription_) bus_->Unsubscribe(subscription_);
+    subscription_ = 0;
     if (!handler) return;
-    listen_db_ = PQconnectdb(url_.c_str());
-    if (PQstatus(listen_db_) != CONNECTION_OK)
-      throw std::runtime_error("cannot open the friends' listening connection");
-    PQclear(PQexec(listen_db_, (std::string("LISTEN ") + kFriendChannel).c_str()));
-    wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
-    listen_thread_ = std::thread([this, node, handler = std::move(handler)] {
-      const int fd = PQsocket(listen_db_);
-      while (true) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-          if (errno == EINTR) continue;
-          return;
-        }
-        if (fds[1].revents || !PQconsumeInput(listen_db_)) return;
-        while (PGnotify* n = PQnotifies(listen_db_)) {
-          std::istringstream in(n->extra);
-          PQfreemem(n);
-          std::string to, hex;
-          std::uint32_t user = 0;
-          if (!(in >> to >> user >> hex) || to != node) continue;
-          std::optional<Bytes> message = FromHexText(hex);
-          if (!message) continue;
-          try {
-            handler(user, *message);
-          } catch (...) {
-          }
-        }
-      }
-    });
+    subscription_ = bus_->Subscribe(
+        {kFriendTopic, [node, handler = std::move(handler)](const std::string& payload) {
+           std::istringstream in(payload);
+           std::string to, hex;
+           std::uint32_t user = 0;
+           if (!(in >> to >> user >> hex) || to != node) return;
+           if (std::optional<Bytes> message = FromHexText(hex)) handler(user, *message);
+         },
+         [this] { Reannounce(); }});
   }
 
   TSearchPage Search(const TUserQuery& q, std::uint32_t after, std::size_t limit, std::size_t window) override {
@@ -362,14 +326,39 @@ class TPgFriendStore final : public IFriendStore {
     return p;
   }
 
-  TPgResult Exec(const char* sql, const std::vector<std::string>& params) { return PgExec(db_, sql, params); }
 
-  std::string url_;
+  TPgResult Exec(const char* sql, const std::vector<std::string>& params) { return db_->Exec(sql, params); }
+
+  // After a loss of the database the presence rows of this node's users may be missing (a write
+  // failed meanwhile): they are written again from what this store last set.
+  void Reannounce() {
+    std::vector<TPresenceRow> rows;
+    {
+      std::lock_guard lock(present_mutex_);
+      for (const auto& [code, row] : present_) rows.push_back(row);
+    }
+    for (const TPresenceRow& row : rows) WritePresent(row);
+  }
+
+  void WritePresent(const TPresenceRow& p) {
+    std::lock_guard lock(mutex_);
+    Exec(
+        "INSERT INTO friend_presence (code, node, ip, port, state, camera, user_type, server_ip, "
+        "server_port) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (code) DO UPDATE SET node = excluded.node, "
+        "ip = excluded.ip, port = excluded.port, state = excluded.state, camera = excluded.camera, "
+        "user_type = excluded.user_type, server_ip = excluded.server_ip, server_port = excluded.server_port",
+        {N(p.code), p.node, p.peer.ip, N(p.peer.port), N(p.state), N(p.camera), N(p.user_type), p.server.ip,
+         N(p.server.port)});
+  }
+
   std::mutex mutex_;
-  pg_conn* db_ = nullptr;
-  pg_conn* listen_db_ = nullptr;
-  int wake_fd_ = -1;
-  std::thread listen_thread_;
+  std::unique_ptr<TPgConnection> db_;
+  std::shared_ptr<TPgNodeBus> bus_;
+  std::mutex listen_mutex_;
+  std::uint64_t subscription_ = 0;
+  std::mutex present_mutex_;
+  std::map<std::uint32_t, TPresenceRow> present_;  // this node's rows, as last set
 };
 
 }  // namespace

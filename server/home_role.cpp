@@ -77,7 +77,14 @@ bool THomeRole::OnLogin(const TRequest& r) {
   session.peer = peer;
   TAccount account;
   if (!ctx_.credentials.Allow(peer.ip, ctx_.NowSeconds())) return refuse(lr::kMaintenance);
-  if (std::optional<TAccount> found = ctx_.store.Find(user)) {
+  TLookup lookup = ctx_.store.Lookup(user);
+  if (lookup.status == TLookup::kFailed) {
+    // The database is away: "busy", so that the client tries again rather than doubting the password.
+    ctx_.log.Event("sign-in answered busy (the store failed) for", user, peer);
+    return refuse(lr::kMaintenance);
+  }
+  if (std::optional<TAccount> found =
+          lookup.status == TLookup::kFound ? std::optional<TAccount>(std::move(lookup.account)) : std::nullopt) {
     if (!ctx_.credentials.Check(*found, r.body.gbk(lg::kPassword, lg::kPasswordLen), peer.ip,
                                 ctx_.NowSeconds()) ||
         (found->bind && found->bind_machine != r.body.gbk(lg::kMachineA, lg::kMachineALen))) {
@@ -96,17 +103,17 @@ bool THomeRole::OnLogin(const TRequest& r) {
   }
   session.user_type = account.user_type;
 
+  // The check ran on the work pool, and the connection may end at any moment. The transport
+  // forgets the peer before it runs the disconnect hook, and the hook waits for this lock: so a
+  // connection still there under the lock has its hook still to come, after the whole set-up
+  // (presence, mailboxes), and one already gone gets no session at all.
+  std::lock_guard setup(setup_mutex_);
+  if (endpoint_.Peer(r.handle) != peer) return true;
+  endpoint_.Adopt(r.handle);  // a signed-in client: the connection stays
   for (const TSession& old : ctx_.sessions.Add(session)) {
     if (old.user == user) SendKick(old, proto::kick::kSignedInElsewhere);
     Ended(old);
   }
-  // The check ran on the work pool: when the connection ended meanwhile, its disconnect may have
-  // come before the session existed, so the session must not outlive it.
-  if (endpoint_.Peer(r.handle) != peer) {
-    ctx_.sessions.Remove(r.handle);
-    return true;
-  }
-  endpoint_.Adopt(r.handle);  // a signed-in client: the connection stays
   ctx_.store.SetPresence(user, ctx_.config.node, true);
   ctx_.store.Publish({TNodeEvent::kSignedIn, user, ctx_.config.node, 0});
 
@@ -135,6 +142,7 @@ void THomeRole::SendKick(const TSession& session, std::uint8_t kind) {
 }
 
 void THomeRole::OnDisconnect(std::uint16_t handle) {
+  std::lock_guard setup(setup_mutex_);  // a sign-in of this connection finishes its set-up first
   if (std::optional<TSession> s = ctx_.sessions.Remove(handle)) {
     ctx_.store.SetPresence(s->user, ctx_.config.node, false);
     ctx_.log.Event("signed out", s->user, s->peer);
@@ -207,7 +215,7 @@ bool THomeRole::OnProfileChange(const TRequest& r) {
     return true;
   };
   std::optional<TAccount> account = ctx_.store.Find(s->user);
-  if (!account) return reply(res::kDataError);  // guests have no profile to change
+  if (!account) return reply(res::kDataError);  // guests have no profile to change; or the store failed
   // Passwords go through the same limit on wrong guesses as sign-in.
   auto verify = [&](const std::string& hash, const std::string& digest) {
     return ctx_.credentials.Verify(s->user, hash, digest, s->peer.ip, ctx_.NowSeconds());
@@ -278,7 +286,10 @@ bool THomeRole::OnTransfer(const TRequest& r) {
   std::uint32_t recipient = r.body.u32(t::kRecipient);
   std::int64_t amount = r.body.u32(t::kAmount);
   if (recipient == s->user || amount == 0) return reply(res::kRecipientRefused);
-  std::optional<TAccount> sender = ctx_.store.Find(s->user);
+  TLookup lookup = ctx_.store.Lookup(s->user);
+  if (lookup.status == TLookup::kFailed) return reply(res::kServerError);
+  std::optional<TAccount> sender =
+      lookup.status == TLookup::kFound ? std::optional<TAccount>(std::move(lookup.account)) : std::nullopt;
   if (!sender) return reply(res::kInsufficient);  // a guest has no balance
   // Passwords go through the same limit on wrong guesses as sign-in.
   auto verify = [&](const std::string& hash, const std::string& digest) {
@@ -361,7 +372,27 @@ bool THomeRole::SetBalance(std::uint32_t user, std::int64_t money) {
   return true;
 }
 
+void THomeRole::Reannounce() {
+  // Sign-ins on other nodes while this one heard nothing: the later sign-in holds the presence row,
+  // and this node's older session ends. Every session still this node's is announced again, so
+  // that another node holding an older session of the same user ends it.
+  for (const TSession& s : ctx_.sessions.All()) {
+    std::optional<std::string> holder = ctx_.store.PresenceOf(s.user);
+    if (holder && *holder != ctx_.config.node) {
+      if (ctx_.sessions.Remove(s.handle)) {
+        SendKick(s, proto::kick::kSignedInElsewhere);
+        Ended(s);
+      }
+      continue;
+    }
+    ctx_.store.SetPresence(s.user, ctx_.config.node, true);
+    ctx_.store.Publish({TNodeEvent::kSignedIn, s.user, ctx_.config.node, 0});
+  }
+  ctx_.log.Line("node events heard again; sessions announced again");
+}
+
 void THomeRole::OnNodeEvent(const TNodeEvent& event) {
+  if (event.kind == TNodeEvent::kBusRestored) return Reannounce();
   if (event.node == ctx_.config.node) return;
   std::optional<TSession> s = ctx_.sessions.ByUser(event.user);
   if (!s) return;
@@ -386,7 +417,8 @@ void THomeRole::OnNodeEvent(const TNodeEvent& event) {
       Kick(event.user, static_cast<std::uint8_t>(event.value));
       break;
     case TNodeEvent::kChatWaiting:
-      break;  // the chat role's
+    case TNodeEvent::kBusRestored:
+      break;  // the chat role's; handled above
   }
 }
 

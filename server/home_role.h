@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,7 @@ class THomeRole final : public TRole {
   bool OnProfileChange(const TRequest& r);
   bool OnTransfer(const TRequest& r);
   void OnDisconnect(std::uint16_t handle);
+  void Reannounce();
 
   // The session of the connection, when its user is `claimed` (the body's own code).
   std::optional<TSession> Authority(const TRequest& r, std::uint32_t claimed);
@@ -65,6 +67,7 @@ class THomeRole final : public TRole {
   TServerContext& ctx_;
   TEndpoint& endpoint_;
   TSessionListener listener_;
+  std::mutex setup_mutex_;  // a sign-in's session set-up against the disconnect hook
 };
 
 }  // namespace kiv::server

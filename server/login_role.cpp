@@ -84,7 +84,14 @@ void TLoginRole::SignIn(const TRequest& r) {
     ctx_.log.Event(guest ? "guest code issued to" : "guest code failed for", guest, peer);
     return;
   }
-  std::optional<TAccount> account = ctx_.store.Find(user);
+  TLookup lookup = ctx_.store.Lookup(user);
+  if (lookup.status == TLookup::kFailed) {
+    // The database is away: "busy", never "wrong password".
+    SendReply(r, LoginReply(ctx_, user, lr::kMaintenance));
+    return;
+  }
+  std::optional<TAccount> account =
+      lookup.status == TLookup::kFound ? std::optional<TAccount>(std::move(lookup.account)) : std::nullopt;
   std::string digest = r.body.gbk(lg::kPassword, lg::kPasswordLen);
   if (!account) ctx_.credentials.Unknown(peer.ip, ctx_.NowSeconds());
   if (!account || !ctx_.credentials.Check(*account, digest, peer.ip, ctx_.NowSeconds()) ||
@@ -105,11 +112,12 @@ bool TLoginRole::OnClearUser(const TRequest& r) {
   const std::int64_t now = ctx_.NowSeconds();
   std::uint8_t result = cu::kWrongCredentials;
   if (ip.empty()) return true;
-  if (!ctx_.credentials.Allow(ip, now)) {
-    result = cu::kError;
-  } else if (std::optional<TAccount> account = ctx_.store.Find(user); !account) {
+  TLookup lookup;
+  if (!ctx_.credentials.Allow(ip, now) || (lookup = ctx_.store.Lookup(user)).status == TLookup::kFailed) {
+    result = cu::kError;  // past the hash rate, or the store failed: never "wrong password"
+  } else if (lookup.status == TLookup::kMissing) {
     ctx_.credentials.Unknown(ip, now);
-  } else if (ctx_.credentials.Check(*account, r.body.gbk(cu::kPassword, proto::kShortDigestLen), ip, now)) {
+  } else if (ctx_.credentials.Check(lookup.account, r.body.gbk(cu::kPassword, proto::kShortDigestLen), ip, now)) {
     // With the delete-everything flag the account goes; a failing store is an error, never a
     // success the client would act on by deleting the user's files.
     const bool delete_all = r.body.u8(cu::kDeleteAll) != 0;

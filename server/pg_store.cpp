@@ -1,10 +1,5 @@
 #include "pg_store.h"
 
-#include <libpq-fe.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <stdexcept>
 
 #include "schema.h"
@@ -13,40 +8,24 @@
 namespace kiv::server {
 
 namespace {
-// The channel all home nodes of one database listen on.
-constexpr const char* kChannel = "kivora_nodes";
+// The node bus topic of the home role's events.
+constexpr const char* kTopic = "home";
 // Advisory lock key held while migrating.
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(482016)";
 
 std::string N(std::int64_t v) { return std::to_string(v); }
 }  // namespace
 
-// A query result, cleared on scope exit.
-TPgStore::TPgStore(const std::string& url) : url_(url) {
-  db_ = PQconnectdb(url.c_str());
-  if (PQstatus(db_) != CONNECTION_OK) {
-    std::string message = PQerrorMessage(db_);
-    PQfinish(db_);
-    db_ = nullptr;
-    throw std::runtime_error("cannot connect to PostgreSQL: " + message);
-  }
-  try {
-    ExecOrThrow("SET client_min_messages = warning");
-    Migrate();
-  } catch (...) {
-    PQfinish(db_);
-    db_ = nullptr;
-    throw;
-  }
+TPgStore::TPgStore(const std::string& url) {
+  db_ = std::make_unique<TPgConnection>(url, "account");
+  Migrate();
+  bus_ = TPgNodeBus::Of(url);
 }
 
-TPgStore::~TPgStore() {
-  StopListening();
-  if (db_) PQfinish(db_);
-}
+TPgStore::~TPgStore() { Listen(nullptr); }
 
 TPgResult TPgStore::Exec(const char* sql, const std::vector<std::string>& params) {
-  return PgExec(db_, sql, params);
+  return db_->Exec(sql, params);
 }
 
 void TPgStore::ExecOrThrow(const char* sql, const std::vector<std::string>& params) {
@@ -67,7 +46,7 @@ void TPgStore::Migrate() {
                                ")");
     for (int n = version; n < static_cast<int>(kMigrations.size()); ++n) {
       // Simple query protocol: a migration holds several statements.
-      TPgResult r(PQexec(db_, kMigrations[static_cast<std::size_t>(n)]));
+      TPgResult r = db_->ExecScript(kMigrations[static_cast<std::size_t>(n)]);
       if (!r.ok())
         throw std::runtime_error("PostgreSQL migration " + std::to_string(n + 1) + ": " + r.error());
       ExecOrThrow("INSERT INTO schema_version (version) VALUES ($1)", {N(n + 1)});
@@ -79,27 +58,39 @@ void TPgStore::Migrate() {
   }
 }
 
-std::optional<TAccount> TPgStore::Find(std::uint32_t code) {
+TLookup TPgStore::Lookup(std::uint32_t code) {
   std::lock_guard lock(mutex_);
   std::string sql = std::string("SELECT ") + kAccountColumns + " FROM accounts WHERE code = $1";
   TPgResult r = Exec(sql.c_str(), {N(code)});
-  if (!r.ok() || r.rows() == 0) return std::nullopt;
-  return AccountFromRow([&](int i) { return r.text(0, i); }, [&](int i) { return r.number(0, i); });
+  TLookup out;
+  if (!r.ok()) return out;  // kFailed
+  if (r.rows() == 0) {
+    out.status = TLookup::kMissing;
+    return out;
+  }
+  out.account = AccountFromRow([&](int i) { return r.text(0, i); }, [&](int i) { return r.number(0, i); });
+  out.status = TLookup::kFound;
+  return out;
 }
 
 std::uint32_t TPgStore::Create(const TAccount& account) {
   std::lock_guard lock(mutex_);
   TAccount a = account;
-  Exec("BEGIN");
+  auto fail = [&] {
+    Exec("ROLLBACK");
+    return 0u;
+  };
+  if (!Exec("BEGIN").ok()) return fail();
   if (a.code == 0) {
-    Exec("LOCK TABLE accounts IN SHARE ROW EXCLUSIVE MODE");
-    TPgResult next = Exec("SELECT GREATEST(COALESCE(MAX(code) + 1, $1), $1) FROM accounts WHERE code < $2",
-                       {N(kFirstUserCode), N(kFirstGuestCode)});
-    if (!next.ok()) {
-      Exec("ROLLBACK");
-      return 0;
-    }
-    a.code = static_cast<std::uint32_t>(next.number(0, 0));
+    // The row lock orders creations on every node; the counter only grows.
+    TPgResult next = Exec("UPDATE next_code SET next = next + 1 RETURNING next - 1");
+    if (!next.ok() || next.rows() != 1) return fail();
+    const std::int64_t code = next.number(0, 0);
+    if (code <= 0 || code >= kFirstGuestCode) return fail();
+    a.code = static_cast<std::uint32_t>(code);
+  } else {
+    TPgResult retired = Exec("SELECT 1 FROM retired_codes WHERE code = $1", {N(a.code)});
+    if (!retired.ok() || retired.rows() != 0) return fail();
   }
   std::vector<std::string> params(kAccountColumnCount);
   BindAccount(
@@ -109,10 +100,10 @@ std::uint32_t TPgStore::Create(const TAccount& account) {
   for (int i = 1; i <= kAccountColumnCount; ++i) sql += "$" + N(i) + (i < kAccountColumnCount ? "," : ")");
   sql += " ON CONFLICT (code) DO NOTHING";
   TPgResult r = Exec(sql.c_str(), params);
-  if (!r.ok() || r.affected() != 1) {
-    Exec("ROLLBACK");
-    return 0;
-  }
+  if (!r.ok() || r.affected() != 1) return fail();
+  if (a.code < kFirstGuestCode &&
+      !Exec("UPDATE next_code SET next = $1::bigint + 1 WHERE next <= $1::bigint", {N(a.code)}).ok())
+    return fail();
   return Exec("COMMIT").ok() ? a.code : 0;
 }
 
@@ -165,21 +156,31 @@ bool TPgStore::AddLevel(std::uint32_t code) {
 }
 
 bool TPgStore::DeleteAccount(std::uint32_t code) {
-  std::lock_guard lock(mutex_);
-  if (!Exec("BEGIN").ok()) return false;
-  bool found = false;
-  for (const TAccountRowPlace& place : kAccountRowPlaces) {
-    TPgResult r = Exec((std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=$1").c_str(), {N(code)});
-    if (!r.ok()) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!Exec("BEGIN").ok()) {
       Exec("ROLLBACK");
       return false;
     }
-    if (std::string_view(place.table) == "accounts") found = r.affected() == 1;
+    bool found = false;
+    for (const TUserCodeColumn& place : kUserCodeColumns) {
+      if (place.on_delete != TOnDelete::kDelete) continue;
+      TPgResult r = Exec((std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=$1").c_str(),
+                         {N(code)});
+      if (!r.ok()) {
+        Exec("ROLLBACK");
+        return false;
+      }
+      if (std::string_view(place.table) == "accounts") found = r.affected() == 1;
+    }
+    if (!found ||
+        !Exec("INSERT INTO retired_codes (code) VALUES ($1) ON CONFLICT DO NOTHING", {N(code)}).ok() ||
+        !Exec("COMMIT").ok()) {
+      Exec("ROLLBACK");
+      return false;
+    }
   }
-  if (!found || !Exec("COMMIT").ok()) {
-    Exec("ROLLBACK");
-    return false;
-  }
+  Deleted(code);
   return true;
 }
 
@@ -239,7 +240,10 @@ std::int64_t TPgStore::LedgerRows() {
 TCreditResult TPgStore::Credit(std::uint32_t code, std::int64_t amount, const std::string& request_id) {
   if (amount <= 0 || request_id.empty()) return {};
   std::lock_guard lock(mutex_);
-  if (!Exec("BEGIN").ok()) return {};
+  if (!Exec("BEGIN").ok()) {
+    Exec("ROLLBACK");
+    return {};
+  }
   auto rollback = [&](TCreditOutcome outcome) {
     Exec("ROLLBACK");
     return TCreditResult{outcome, 0};
@@ -335,66 +339,23 @@ void TPgStore::ClearNode(const std::string& node) {
   Exec("DELETE FROM presence WHERE node=$1", {node});
 }
 
-void TPgStore::Publish(const TNodeEvent& event) {
-  std::lock_guard lock(mutex_);
-  Exec("SELECT pg_notify($1, $2)", {kChannel, event.Encode()});
-}
+void TPgStore::Publish(const TNodeEvent& event) { bus_->Publish(kTopic, event.Encode()); }
 
 void TPgStore::Listen(std::function<void(const TNodeEvent&)> handler) {
-  StopListening();
+  std::lock_guard lock(listen_mutex_);
+  if (subscription_) bus_->Unsubscribe(subscription_);
+  subscription_ = 0;
   if (!handler) return;
-  {
-    std::lock_guard lock(handler_mutex_);
-    handler_ = std::move(handler);
-  }
-  listen_db_ = PQconnectdb(url_.c_str());
-  if (PQstatus(listen_db_) != CONNECTION_OK) {
-    PQfinish(listen_db_);
-    listen_db_ = nullptr;
-    throw std::runtime_error("cannot open the PostgreSQL listening connection");
-  }
-  PGresult* r = PQexec(listen_db_, (std::string("LISTEN ") + kChannel).c_str());
-  PQclear(r);
-  wake_fd_ = ::eventfd(0, EFD_CLOEXEC);
-  listen_thread_ = std::thread([this] { ListenLoop(); });
-}
-
-void TPgStore::ListenLoop() {
-  int fd = PQsocket(listen_db_);
-  while (true) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents) return;
-    if (!PQconsumeInput(listen_db_)) return;  // the connection is gone
-    while (PGnotify* n = PQnotifies(listen_db_)) {
-      std::optional<TNodeEvent> event = TNodeEvent::Decode(n->extra);
-      PQfreemem(n);
-      if (!event) continue;
-      std::lock_guard lock(handler_mutex_);
-      try {
-        if (handler_) handler_(*event);
-      } catch (...) {
-      }
-    }
-  }
-}
-
-void TPgStore::StopListening() {
-  if (listen_thread_.joinable()) {
-    std::uint64_t one = 1;
-    if (::write(wake_fd_, &one, sizeof one) < 0) {
-    }
-    listen_thread_.join();
-  }
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-  wake_fd_ = -1;
-  if (listen_db_) PQfinish(listen_db_);
-  listen_db_ = nullptr;
-  std::lock_guard lock(handler_mutex_);
-  handler_ = nullptr;
+  auto shared = std::make_shared<std::function<void(const TNodeEvent&)>>(std::move(handler));
+  subscription_ = bus_->Subscribe({kTopic,
+                                   [shared](const std::string& payload) {
+                                     if (std::optional<TNodeEvent> e = TNodeEvent::Decode(payload)) (*shared)(*e);
+                                   },
+                                   [shared] {
+                                     TNodeEvent restored;
+                                     restored.kind = TNodeEvent::kBusRestored;
+                                     (*shared)(restored);
+                                   }});
 }
 
 }  // namespace kiv::server

@@ -1,20 +1,17 @@
 // The PostgreSQL account store, for several server processes (home nodes) sharing one database.
-// Queries go through one connection guarded by a mutex; a second connection LISTENs on the node
-// channel on a thread of its own and hands each event to the handler. Migrations run under an
+// Queries go through one connection guarded by a mutex (opened again when the database restarts);
+// node events travel on the process's node bus under the topic "home". Migrations run under an
 // advisory lock, so nodes starting together migrate once.
 #pragma once
 
-#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "pg_result.h"
 #include "store.h"
-
-struct pg_conn;
 
 namespace kiv::server {
 
@@ -24,7 +21,7 @@ class TPgStore final : public IAccountStore {
   explicit TPgStore(const std::string& url);
   ~TPgStore() override;
 
-  std::optional<TAccount> Find(std::uint32_t code) override;
+  TLookup Lookup(std::uint32_t code) override;
   std::uint32_t Create(const TAccount& account) override;
   bool UpdateProfile(std::uint32_t code, const TProfileUpdate& update) override;
   bool SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) override;
@@ -49,18 +46,12 @@ class TPgStore final : public IAccountStore {
   TPgResult Exec(const char* sql, const std::vector<std::string>& params = {});
   void ExecOrThrow(const char* sql, const std::vector<std::string>& params = {});
   void Migrate();
-  void ListenLoop();
-  void StopListening();
 
-  std::string url_;
   std::mutex mutex_;
-  pg_conn* db_ = nullptr;
-
-  std::mutex handler_mutex_;
-  std::function<void(const TNodeEvent&)> handler_;
-  pg_conn* listen_db_ = nullptr;
-  int wake_fd_ = -1;
-  std::thread listen_thread_;
+  std::unique_ptr<TPgConnection> db_;
+  std::shared_ptr<TPgNodeBus> bus_;
+  std::mutex listen_mutex_;
+  std::uint64_t subscription_ = 0;
 };
 
 }  // namespace kiv::server

@@ -7,7 +7,7 @@
 
 namespace kiv::server {
 
-inline constexpr std::array<const char*, 5> kMigrations = {
+inline constexpr std::array<const char*, 6> kMigrations = {
     // 1: accounts, the money ledger, guest tickets and presence.
     R"sql(
 CREATE TABLE accounts (
@@ -124,26 +124,76 @@ CREATE TABLE credit_requests (
   at         BIGINT NOT NULL
 );
 )sql",
+    // 6: account codes are never given twice. next_code holds the code the next account without
+    // one gets, above every code any table has ever seen (a deleted account leaves ledger rows and
+    // may have left others); retired_codes holds the codes of deleted accounts, which an explicit
+    // code may not take again either.
+    R"sql(
+CREATE TABLE next_code (next BIGINT NOT NULL);
+INSERT INTO next_code (next)
+SELECT CASE WHEN MAX(c) IS NULL OR MAX(c) < 10001 THEN 10001 ELSE MAX(c) + 1 END FROM (
+  SELECT code AS c FROM accounts UNION ALL SELECT from_code FROM ledger UNION ALL SELECT to_code FROM ledger
+  UNION ALL SELECT owner FROM friendships UNION ALL SELECT friend FROM friendships
+  UNION ALL SELECT sender FROM friend_requests UNION ALL SELECT target FROM friend_requests
+  UNION ALL SELECT target FROM friend_queue UNION ALL SELECT sender FROM friend_queue
+  UNION ALL SELECT owner FROM friend_groups UNION ALL SELECT code FROM credit_requests
+  UNION ALL SELECT code FROM presence UNION ALL SELECT code FROM friend_presence
+  UNION ALL SELECT target FROM chat_waiting UNION ALL SELECT sender FROM chat_waiting
+) AS used WHERE c < 900000000;
+CREATE TABLE retired_codes (code BIGINT PRIMARY KEY);
+INSERT INTO retired_codes (code)
+SELECT DISTINCT c FROM (
+  SELECT code AS c FROM accounts UNION ALL SELECT from_code FROM ledger UNION ALL SELECT to_code FROM ledger
+  UNION ALL SELECT owner FROM friendships UNION ALL SELECT friend FROM friendships
+  UNION ALL SELECT sender FROM friend_requests UNION ALL SELECT target FROM friend_requests
+  UNION ALL SELECT target FROM friend_queue UNION ALL SELECT sender FROM friend_queue
+  UNION ALL SELECT owner FROM friend_groups UNION ALL SELECT code FROM credit_requests
+  UNION ALL SELECT code FROM presence UNION ALL SELECT code FROM friend_presence
+  UNION ALL SELECT target FROM chat_waiting UNION ALL SELECT sender FROM chat_waiting
+) AS used WHERE c > 0 AND c < 900000000 AND c NOT IN (SELECT code FROM accounts);
+)sql",
 };
 
-// Where an account's rows live: deleting an account deletes every row whose column holds its code.
-// The ledger stays: its rows are the other side's history too.
-struct TAccountRowPlace {
+// Every column of the schema that holds a user code, and what deleting the account does to it.
+// A test walks the schema of both stores and fails on a table or a user-code column missing here,
+// so a new table cannot be forgotten. Deleting an account deletes the kDelete rows in this order
+// (the account itself last).
+enum class TOnDelete : std::uint8_t {
+  kDelete,
+  kKeep,  // deliberately kept; the reason is beside the entry
+};
+struct TUserCodeColumn {
   const char* table;
   const char* column;
+  TOnDelete on_delete;
 };
-inline constexpr std::array<TAccountRowPlace, 10> kAccountRowPlaces = {{
-    {"friend_queue", "target"},
-    {"friend_queue", "sender"},
-    {"friend_requests", "sender"},
-    {"friend_requests", "target"},
-    {"friendships", "owner"},
-    {"friendships", "friend"},
-    {"friend_groups", "owner"},
-    {"friend_presence", "code"},
-    {"presence", "code"},
-    {"accounts", "code"},
+inline constexpr std::array<TUserCodeColumn, 18> kUserCodeColumns = {{
+    {"friend_queue", "target", TOnDelete::kDelete},
+    {"friend_queue", "sender", TOnDelete::kDelete},
+    {"friend_requests", "sender", TOnDelete::kDelete},
+    {"friend_requests", "target", TOnDelete::kDelete},
+    {"friendships", "owner", TOnDelete::kDelete},
+    {"friendships", "friend", TOnDelete::kDelete},
+    {"friend_groups", "owner", TOnDelete::kDelete},
+    {"friend_presence", "code", TOnDelete::kDelete},
+    {"presence", "code", TOnDelete::kDelete},
+    // Texts kept for the account, and the ones it sent that still wait: nobody could answer them.
+    {"chat_waiting", "target", TOnDelete::kDelete},
+    {"chat_waiting", "sender", TOnDelete::kDelete},
+    {"accounts", "code", TOnDelete::kDelete},
+    // The ledger is the other side's history too, and the money's audit trail.
+    {"ledger", "from_code", TOnDelete::kKeep},
+    {"ledger", "to_code", TOnDelete::kKeep},
+    // Request ids of credits already made, so a replay after a deletion still credits nothing.
+    {"credit_requests", "code", TOnDelete::kKeep},
+    // Guest codes only, from their own range; a ticket expires by itself.
+    {"guest_tickets", "code", TOnDelete::kKeep},
+    // What keeps a deleted account's code from being given again.
+    {"retired_codes", "code", TOnDelete::kKeep},
+    {"next_code", "next", TOnDelete::kKeep},
 }};
+// Tables with no user-code column at all (PostgreSQL's record of the applied migrations).
+inline constexpr std::array<const char*, 1> kTablesWithoutUserCodes = {"schema_version"};
 
 // Guest codes are handed out from here upwards, apart from the accounts' codes.
 inline constexpr std::uint32_t kFirstGuestCode = 900000000;

@@ -7,6 +7,7 @@
 #include "base/files.h"
 #include "base/ini.h"
 #include "base/text_checks.h"
+#include "pg_result.h"
 #include "protocol.h"
 #include "schema.h"
 
@@ -81,6 +82,10 @@ bool TServer::Start(std::string* error) {
     return fail(e.what());
   }
   store_->SetFaultPoint(options_.fault_point);
+  // Lost and restored database connections go to the log, once there is one.
+  pg_log_sink_ = AddPgLogSink([this](const std::string& line) {
+    if (ctx_) ctx_->log.Line(line);
+  });
   // Handler errors go to the log (once there is one).
   auto report = [this](TEndpoint& endpoint, std::uint16_t handle, std::uint32_t code, const char* what) {
     if (!ctx_) return;
@@ -131,6 +136,9 @@ bool TServer::Start(std::string* error) {
   for (TEndpoint* e : {login_.get(), home_.get()}) e->Router().SetErrorReporter(report);
   for (TEndpoint* e : {update_.get(), login_.get(), home_.get()})
     e->SetLog([this](const std::string& line) { ctx_->log.Line(line); });
+  // A deleted account's live session ends, on whichever node it is.
+  store_->SetDeletionListener(
+      [this](std::uint32_t code) { home_role_->Kick(code, proto::kick::kByAdministrator); });
   store_->Listen([this](const TNodeEvent& e) {
     home_role_->OnNodeEvent(e);
     chat_role_->OnNodeEvent(e);
@@ -159,6 +167,7 @@ void TServer::Stop() {
   if (home_) home_->Stop();
   if (pool_) pool_->Stop();  // the endpoints take no more work; let the running tasks end
   if (update_) update_->Stop();
+  if (store_) store_->SetDeletionListener(nullptr);
   update_role_.reset();
   updates_.reset();
   update_.reset();
@@ -169,6 +178,8 @@ void TServer::Stop() {
   login_.reset();
   home_.reset();
   pool_.reset();
+  if (pg_log_sink_) RemovePgLogSink(pg_log_sink_);
+  pg_log_sink_ = 0;
   if (ctx_) ctx_->log.Line("stopped");
   ctx_.reset();
   chat_store_.reset();

@@ -98,6 +98,7 @@ class TServer {
   std::unique_ptr<TUpdateRole> update_role_;
   std::unique_ptr<TWebRole> web_;
   TControlServer control_;
+  int pg_log_sink_ = 0;  // see AddPgLogSink
 };
 
 // The demo accounts --seed-demo creates (password "kivora", 1000 of currency each).

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "schema.h"
@@ -70,12 +71,22 @@ void TSqliteStore::Migrate() {
   }
 }
 
-std::optional<TAccount> TSqliteStore::Find(std::uint32_t code) {
+TLookup TSqliteStore::Lookup(std::uint32_t code) {
   std::lock_guard lock(mutex_);
-  TSqliteStatement s(db_, AccountSelect().c_str());
-  s.Bind(1, code);
-  if (!s.Step()) return std::nullopt;
-  return AccountFromRow([&](int i) { return s.Text(i); }, [&](int i) { return s.Int(i); });
+  TLookup out;
+  try {
+    TSqliteStatement s(db_, AccountSelect().c_str());
+    s.Bind(1, code);
+    if (!s.Step()) {
+      out.status = TLookup::kMissing;
+      return out;
+    }
+    out.account = AccountFromRow([&](int i) { return s.Text(i); }, [&](int i) { return s.Int(i); });
+    out.status = TLookup::kFound;
+  } catch (const std::exception&) {
+    out.status = TLookup::kFailed;
+  }
+  return out;
 }
 
 std::uint32_t TSqliteStore::Create(const TAccount& account) {
@@ -84,10 +95,14 @@ std::uint32_t TSqliteStore::Create(const TAccount& account) {
     TSqliteTransaction t(db_);
     TAccount a = account;
     if (a.code == 0) {
-      TSqliteStatement next(db_, "SELECT COALESCE(MAX(code) + 1, ?1) FROM accounts WHERE code < ?2");
-      next.Bind(1, kFirstUserCode).Bind(2, kFirstGuestCode);
-      next.Step();
-      a.code = static_cast<std::uint32_t>(std::max<std::int64_t>(next.Int(0), kFirstUserCode));
+      TSqliteStatement next(db_, "SELECT next FROM next_code");
+      if (!next.Step()) return 0;
+      a.code = static_cast<std::uint32_t>(std::clamp<std::int64_t>(next.Int(0), 0, kFirstGuestCode));
+      if (a.code >= kFirstGuestCode) return 0;
+    } else {
+      TSqliteStatement retired(db_, "SELECT 1 FROM retired_codes WHERE code = ?1");
+      retired.Bind(1, a.code);
+      if (retired.Step()) return 0;
     }
     std::string sql = std::string("INSERT INTO accounts (") + kAccountColumns + ") VALUES (";
     for (int i = 1; i <= kAccountColumnCount; ++i)
@@ -97,6 +112,10 @@ std::uint32_t TSqliteStore::Create(const TAccount& account) {
         a, [&](int i, const std::string& v) { s.Bind(i + 1, v); },
         [&](int i, std::int64_t v) { s.Bind(i + 1, v); });
     s.Step();
+    if (a.code < kFirstGuestCode) {
+      TSqliteStatement bump(db_, "UPDATE next_code SET next = ?1 + 1 WHERE next <= ?1");
+      bump.Bind(1, a.code).Step();
+    }
     t.Commit();
     return a.code;
   } catch (const std::exception&) {
@@ -179,21 +198,28 @@ bool TSqliteStore::AddLevel(std::uint32_t code) {
 }
 
 bool TSqliteStore::DeleteAccount(std::uint32_t code) {
-  std::lock_guard lock(mutex_);
-  try {
-    TSqliteTransaction t(db_);
-    bool found = false;
-    for (const TAccountRowPlace& place : kAccountRowPlaces) {
-      TSqliteStatement s(db_, (std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=?1").c_str());
-      s.Bind(1, code).Step();
-      if (std::string_view(place.table) == "accounts") found = s.Changes() == 1;
+  {
+    std::lock_guard lock(mutex_);
+    try {
+      TSqliteTransaction t(db_);
+      bool found = false;
+      for (const TUserCodeColumn& place : kUserCodeColumns) {
+        if (place.on_delete != TOnDelete::kDelete) continue;
+        TSqliteStatement s(
+            db_, (std::string("DELETE FROM ") + place.table + " WHERE " + place.column + "=?1").c_str());
+        s.Bind(1, code).Step();
+        if (std::string_view(place.table) == "accounts") found = s.Changes() == 1;
+      }
+      if (!found) return false;
+      TSqliteStatement retire(db_, "INSERT OR IGNORE INTO retired_codes (code) VALUES (?1)");
+      retire.Bind(1, code).Step();
+      t.Commit();
+    } catch (const std::exception&) {
+      return false;
     }
-    if (!found) return false;
-    t.Commit();
-    return true;
-  } catch (const std::exception&) {
-    return false;
   }
+  Deleted(code);
+  return true;
 }
 
 TTransferResult TSqliteStore::Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,

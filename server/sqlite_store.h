@@ -20,7 +20,7 @@ class TSqliteStore final : public IAccountStore {
 
   int SchemaVersion();
 
-  std::optional<TAccount> Find(std::uint32_t code) override;
+  TLookup Lookup(std::uint32_t code) override;
   std::uint32_t Create(const TAccount& account) override;
   bool UpdateProfile(std::uint32_t code, const TProfileUpdate& update) override;
   bool SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) override;

@@ -61,6 +61,11 @@ struct TLedgerRow {
   std::int64_t amount = 0, fee = 0;
 };
 
+struct TLookup {
+  enum Status : std::uint8_t { kFound, kMissing, kFailed } status = kFailed;
+  TAccount account;  // kFound only
+};
+
 enum class TTransferOutcome { kDone, kNoSender, kNoRecipient, kInsufficient, kError };
 struct TTransferResult {
   TTransferOutcome outcome = TTransferOutcome::kError;
@@ -80,7 +85,16 @@ inline constexpr const char* kFaultAfterCredit = "transfer.after-credit";
 // An event between home nodes: a user signed in on `node`, or a user's balance changed. With one
 // process (SQLite) events reach only that process; with PostgreSQL every node hears them.
 struct TNodeEvent {
-  enum Kind : std::uint8_t { kSignedIn = 1, kBalance = 2, kLevelUp = 3, kKick = 4, kChatWaiting = 5 } kind = kSignedIn;
+  enum Kind : std::uint8_t {
+    kSignedIn = 1,
+    kBalance = 2,
+    kLevelUp = 3,
+    kKick = 4,
+    kChatWaiting = 5,
+    // Local only, never sent: the events of the other nodes reach this one again after a loss of
+    // the database, and those sent meanwhile are lost; each role re-announces what it holds.
+    kBusRestored = 6,
+  } kind = kSignedIn;
   std::uint32_t user = 0;
   std::string node;        // the node that sent it
   std::int64_t value = 0;  // new balance (kBalance), kick kind (kKick)
@@ -93,18 +107,29 @@ class IAccountStore {
  public:
   virtual ~IAccountStore() = default;
 
-  virtual std::optional<TAccount> Find(std::uint32_t code) = 0;
-  // Creates an account; `account.code` 0 takes the next free code. The new code, 0 when it exists
-  // already or the store fails.
+  // The account, or why there is none: a failing store is never "no such account", so that a
+  // sign-in while the database is away is told "busy", not "wrong password".
+  virtual TLookup Lookup(std::uint32_t code) = 0;
+  // The account; nothing when there is none or the store failed.
+  std::optional<TAccount> Find(std::uint32_t code) {
+    TLookup l = Lookup(code);
+    if (l.status != TLookup::kFound) return std::nullopt;
+    return std::move(l.account);
+  }
+  // Creates an account; `account.code` 0 takes the next code, which no account has had before.
+  // The new code, 0 when the code exists or was an account's that was deleted, or the store fails.
   virtual std::uint32_t Create(const TAccount& account) = 0;
   virtual bool UpdateProfile(std::uint32_t code, const TProfileUpdate& update) = 0;
   // Sets the password hash; with `clear_pay` also removes the pay password.
   virtual bool SetPassword(std::uint32_t code, const std::string& hash, bool clear_pay) = 0;
   virtual bool SetBalance(std::uint32_t code, std::int64_t money) = 0;
   virtual bool AddLevel(std::uint32_t code) = 0;
-  // Deletes the account with its friends, groups, requests, queued messages and presence, in one
-  // transaction. False when there is no such account or the store fails.
+  // Deletes the account's rows (see kUserCodeColumns) in one transaction and retires its code;
+  // then tells the deletion listener. False when there is no such account or the store fails.
   virtual bool DeleteAccount(std::uint32_t code) = 0;
+  // Told after an account was deleted, on the deleting thread (the server ends its session). Set
+  // before the store is in use.
+  void SetDeletionListener(std::function<void(std::uint32_t)> listener) { deleted_ = std::move(listener); }
   // Moves amount from `from` to `to` and keeps the fee, in one transaction with a ledger row; never
   // takes more than the sender has.
   virtual TTransferResult Transfer(std::uint32_t from, std::uint32_t to, std::int64_t amount,
@@ -130,7 +155,8 @@ class IAccountStore {
   // Forgets every presence row of `node` (its start after a crash).
   virtual void ClearNode(const std::string& node) = 0;
 
-  // Node events (see TNodeEvent). Listen installs the one handler; it runs on a thread of the store.
+  // Node events (see TNodeEvent). Listen installs the one handler (nullptr removes it and waits
+  // for a running call to end); it runs on a thread of the store.
   virtual void Publish(const TNodeEvent& event) = 0;
   virtual void Listen(std::function<void(const TNodeEvent&)> handler) = 0;
 
@@ -139,9 +165,13 @@ class IAccountStore {
 
  protected:
   void Reach(const char* point) const;
+  void Deleted(std::uint32_t code) const {
+    if (deleted_) deleted_(code);
+  }
 
  private:
   std::string fault_point_;
+  std::function<void(std::uint32_t)> deleted_;
 };
 
 // "sqlite:" paths, a plain file path, or "postgresql://…". Throws std::runtime_error on failure.

@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace kiv::testing {
 
@@ -66,15 +69,47 @@ TPgCluster::TPgCluster() {
     reason_ = "initdb failed";
     return;
   }
-  std::string options = "-k " + root_.string() + " -p " + std::to_string(port_) +
-                        " -c listen_addresses='' -c fsync=off -c max_connections=40";
-  if (!Run(bin_ + "/pg_ctl -D " + data + " -l " + (root_ / "log").string() + " -w -t 30 -o \"" + options +
-           "\" start")) {
+  if (!Start()) {
     reason_ = "pg_ctl start failed (see " + (root_ / "log").string() + ")";
     return;
   }
   running_ = true;
 }
+
+bool TPgCluster::Start() {
+  std::string options = "-k " + root_.string() + " -p " + std::to_string(port_) +
+                        " -c listen_addresses='' -c fsync=off -c max_connections=40";
+  return Run(bin_ + "/pg_ctl -D " + (root_ / "data").string() + " -l " + (root_ / "log").string() +
+             " -w -t 30 -o \"" + options + "\" start");
+}
+
+bool TPgCluster::SignalAll(int signal) {
+  std::ifstream pid_file(root_ / "data" / "postmaster.pid");
+  pid_t postmaster = 0;
+  if (!(pid_file >> postmaster) || postmaster <= 0) return false;
+  // The postmaster's children: the backends of the open connections and the helpers.
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    if (rest >> state >> parent && parent == postmaster) ::kill(static_cast<pid_t>(std::stol(name)), signal);
+  }
+  return ::kill(postmaster, signal) == 0;
+}
+
+bool TPgCluster::Pause() { return SignalAll(SIGSTOP); }
+
+void TPgCluster::Resume() { SignalAll(SIGCONT); }
+
+bool TPgCluster::Stop() { return Run(bin_ + "/pg_ctl -D " + (root_ / "data").string() + " -m fast -w -t 30 stop"); }
 
 TPgCluster::~TPgCluster() {
   if (running_) Run(bin_ + "/pg_ctl -D " + (root_ / "data").string() + " -m immediate -w stop");

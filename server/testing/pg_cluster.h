@@ -20,8 +20,18 @@ class TPgCluster {
   // Creates a fresh database and returns its postgresql:// URL (empty on failure).
   std::string CreateDatabase(const std::string& name);
 
+  // Stops the cluster (fast: every connection is ended) and starts it again on the same port and
+  // data; what a database restart does to the server's connections. True when it worked.
+  bool Stop();
+  bool Start();
+  // Stops (SIGSTOP) and continues every process of the cluster: a database that hangs, with its
+  // connections open and nothing answered.
+  bool Pause();
+  void Resume();
+
  private:
   bool Run(const std::string& command);
+  bool SignalAll(int signal);
 
   std::filesystem::path root_;
   std::string bin_;

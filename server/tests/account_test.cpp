@@ -237,5 +237,19 @@ TEST_F(AccountTest, DataIsKeptAcrossARestart) {
   EXPECT_EQ(Balance(10002), 1050);
 }
 
+TEST_F(AccountTest, DeletingAnAccountEndsItsLiveSession) {
+  TProtocolClient signed_in, deleter;
+  auto a = SignIn(signed_in, 10003);
+  ASSERT_TRUE(a.ok());
+  std::uint16_t login = deleter.Connect(Login());
+  auto gone = deleter.Ask(login, kiv::testing::ClearUserRequest(10003, kDemoPassword), proto::kClearUser);
+  ASSERT_TRUE(gone);
+  ASSERT_EQ(RecordReader(*gone).u8(proto::clear_user::kResult), proto::clear_user::kCleared);
+  auto kick = signed_in.WaitFor(proto::kForcedSignOut, a.home);
+  ASSERT_TRUE(kick);
+  EXPECT_EQ(RecordReader(*kick).u32(proto::kick::kUserCode), 10003u);
+  EXPECT_FALSE(server_->Context().sessions.ByUser(10003));
+}
+
 }  // namespace
 }  // namespace kiv::server

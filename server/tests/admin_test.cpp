@@ -1,6 +1,12 @@
 // The admin command over the control socket, against a running server.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include "control_socket.h"
 #include "server_fixture.h"
 
@@ -102,6 +108,28 @@ TEST_F(AdminTest, PublishedVersionIsAnnouncedAndKept) {
   EXPECT_EQ(check(), std::make_pair(201200, std::uint8_t{1}));
   RestartServer();
   EXPECT_EQ(check(), std::make_pair(201200, std::uint8_t{1}));
+}
+
+TEST(ControlSocketTest, AClientThatNeverReadsItsAnswerDoesNotHoldTheSocket) {
+  TestDir dir;
+  const std::filesystem::path path = dir.path() / "c.sock";
+  TControlServer control;
+  std::string error;
+  // An answer far larger than the socket's buffer: its send blocks while nobody reads.
+  ASSERT_TRUE(control.Start(
+      path, [](const std::vector<std::string>& a) { return a[0] == "big" ? std::string(8 << 20, 'x') : "ok\n"; },
+      &error))
+      << error;
+  int stuck = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  ASSERT_EQ(::connect(stuck, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::send(stuck, "big\n", 4, MSG_NOSIGNAL), 4);
+  std::string answer;
+  EXPECT_TRUE(ControlRequest(path, {"small"}, answer));
+  EXPECT_EQ(answer, "ok\n");
+  ::close(stuck);
 }
 
 }  // namespace
