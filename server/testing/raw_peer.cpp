@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
 #include "udp_datagram.h"
 
@@ -109,6 +111,55 @@ void TRawPeer::SendMessage(const WireAddress& server, std::uint16_t remote, cons
   } while (at < message.size());
 }
 
+bool TRawPeer::SendAcknowledged(const WireAddress& server, std::uint16_t remote, const Bytes& message,
+                                bool acknowledge, std::uint8_t channel, std::uint32_t timeout_ms) {
+  const std::uint32_t first = next_sequence_[channel];
+  SendMessage(server, remote, message, channel);
+  const std::uint32_t end = next_sequence_[channel];
+  // Fragments still waiting for their acknowledgement, by sequence (a message never wraps here:
+  // tests send far fewer than 2^32 fragments).
+  std::vector<std::uint32_t> waiting;
+  for (std::uint32_t s = first; s != end; ++s) waiting.push_back(s);
+  auto last_progress = Clock::now();
+  while (!waiting.empty()) {
+    std::optional<TRawDatagram> d = Receive(50);
+    if (!d) {
+      if (Clock::now() - last_progress > std::chrono::milliseconds(timeout_ms)) return false;
+      // Silence: send what is still unacknowledged again, under its own sequence numbers.
+      for (std::uint32_t s : waiting) {
+        const std::size_t at = static_cast<std::size_t>(s - first) * kMaxFragmentPayload;
+        const std::size_t part = std::min(kMaxFragmentPayload, message.size() - at);
+        TDatagramHeader h;
+        h.remote_id = remote;
+        h.type = kTypeData;
+        h.sequence = s;
+        h.fragment_length = static_cast<std::uint16_t>(part);
+        h.total_length = static_cast<std::uint32_t>(message.size());
+        h.channel = channel;
+        SendFrame(server, h, std::span(message).subspan(at, part), channel == 0);
+      }
+      continue;
+    }
+    switch (d->header.type) {
+      case kTypeAck:
+        if (d->header.channel == channel && std::erase(waiting, d->header.sequence))
+          last_progress = Clock::now();
+        break;
+      case kTypeDisconnect:
+        ended_ = true;
+        return false;
+      case kTypeData:
+      case kTypeKeepAlive:
+      case kTypeTemporaryData:
+        if (acknowledge) Acknowledge(server, remote, d->header);
+        break;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
 void TRawPeer::Acknowledge(const WireAddress& server, std::uint16_t remote, const TDatagramHeader& frame) {
   TDatagramHeader h;
   h.remote_id = remote;
@@ -142,6 +193,7 @@ std::optional<Bytes> TRawPeer::WaitForMessage(const WireAddress& server, std::ui
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     std::optional<TRawDatagram> d = Receive(static_cast<std::uint32_t>(std::max<std::int64_t>(left, 1)));
     if (!d) return std::nullopt;
+    if (d->header.type == kTypeDisconnect) ended_ = true;
     const bool reliable = d->header.type == kTypeData || d->header.type == kTypeKeepAlive ||
                           d->header.type == kTypeTemporaryData;
     if (reliable && acknowledge) Acknowledge(server, remote, d->header);

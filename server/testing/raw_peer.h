@@ -48,6 +48,15 @@ class TRawPeer {
   // handle of us), scrambled on channel 0 as the transport does.
   void SendMessage(const WireAddress& server, std::uint16_t remote, const Bytes& message, std::uint8_t channel = 0,
                    std::uint8_t type = kTypeData);
+  // Sends a whole message as SendMessage does and waits until the server has acknowledged every
+  // fragment, sending them again after a silence, as a real sender would. Whatever else arrives
+  // meanwhile is acknowledged when `acknowledge` and otherwise dropped; a disconnect from the server
+  // sets Ended(). False when the server ended the association or acknowledged nothing for
+  // `timeout_ms`.
+  bool SendAcknowledged(const WireAddress& server, std::uint16_t remote, const Bytes& message, bool acknowledge,
+                        std::uint8_t channel = 0, std::uint32_t timeout_ms = 3000);
+  // A disconnect request or reply came from the server.
+  bool Ended() const { return ended_; }
   // Acknowledges a received reliable frame.
   void Acknowledge(const WireAddress& server, std::uint16_t remote, const TDatagramHeader& frame);
 
@@ -65,6 +74,7 @@ class TRawPeer {
   int fd_ = -1;
   std::uint16_t port_ = 0;
   std::array<std::uint32_t, 256> next_sequence_{};
+  bool ended_ = false;
 };
 
 }  // namespace kiv::testing
