@@ -276,10 +276,25 @@ THostileOutcome HalfOpenAssociations(const THostileTarget& t, std::uint64_t scal
   std::uint64_t sent = 0, answered = 0;
   // Every association keeps its own port open, so that no two of them share an address.
   std::vector<std::unique_ptr<TRawPeer>> peers;
-  for (; sent < scale; ++sent) {
-    auto& peer = peers.emplace_back(std::make_unique<TRawPeer>("127.0.0.5"));
-    if (!peer->Ok()) return Fail("no socket on 127.0.0.5", sent);
-    if (peer->Handshake(t.home, static_cast<std::uint16_t>(1 + sent % 9999), true, true, 1000)) ++answered;
+  // In batches that the server's socket buffer holds: the requests, then every answer that came
+  // (a refused request gets none), confirmed. Once a whole batch is refused the rest are only sent.
+  constexpr std::size_t kBatch = 128;
+  bool refusing = false;
+  while (sent < scale) {
+    const std::size_t first = peers.size();
+    for (; sent < scale && peers.size() - first < kBatch; ++sent) {
+      auto& peer = peers.emplace_back(std::make_unique<TRawPeer>("127.0.0.5"));
+      if (!peer->Ok()) return Fail("no socket on 127.0.0.5", sent);
+      peer->Handshake(t.home, static_cast<std::uint16_t>(1 + sent % 9999), false);
+    }
+    if (refusing) continue;
+    std::uint64_t batch_answered = 0;
+    for (std::size_t i = first; i < peers.size(); ++i)
+      if (peers[i]->AwaitHandshakeReply(t.home, static_cast<std::uint16_t>(1 + i % 9999), true,
+                                        i == first ? 1000 : 50))
+        ++batch_answered;
+    answered += batch_answered;
+    refusing = batch_answered == 0;
   }
   TProtocolClient honest;
   THostileOutcome out{SignedIn(honest, t, 10002, kDemoPassword), std::to_string(answered) + " of them answered", sent};

@@ -70,6 +70,11 @@ std::uint16_t TRawPeer::Handshake(const WireAddress& server, std::uint16_t local
   header.type = kTypeHandshake;
   SendFrame(server, header, record, false);
   if (!wait) return 0;
+  return AwaitHandshakeReply(server, local_handle, confirm, timeout_ms);
+}
+
+std::uint16_t TRawPeer::AwaitHandshakeReply(const WireAddress& server, std::uint16_t local_handle, bool confirm,
+                                            std::uint32_t timeout_ms) {
   const auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (Clock::now() < until) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();

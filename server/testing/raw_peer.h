@@ -41,6 +41,11 @@ class TRawPeer {
   std::uint16_t Handshake(const WireAddress& server, std::uint16_t local_handle = 1, bool wait = true,
                           bool confirm = true, std::uint32_t timeout_ms = 3000);
 
+  // Waits for the reply to a handshake request sent with `local_handle` and confirms it (unless
+  // `confirm` is false); the server's handle of us, 0 without a reply.
+  std::uint16_t AwaitHandshakeReply(const WireAddress& server, std::uint16_t local_handle, bool confirm,
+                                    std::uint32_t timeout_ms);
+
   // One datagram with the given header fields and payload, scrambled when `scramble`.
   void SendFrame(const WireAddress& server, const TDatagramHeader& header, std::span<const std::uint8_t> payload,
                  bool scramble);
