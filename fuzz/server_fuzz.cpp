@@ -1,9 +1,11 @@
 // Every message handler of the login and home endpoints (the login, home, friends and chat roles,
 // wired as the server wires them) over arbitrary messages, in process: a SQLite database in a
 // temporary file (the friend and chat stores open their own connections to it) with two accounts,
-// endpoints that are never started (their sends go nowhere), a signed-in session on handle 1, a
-// guest on handle 2 and none on handles 3 and 4; with selector bit 4 a record ends the session of
-// its handle instead.
+// endpoints on loopback with four real client connections each (a request is served only from its
+// session's address, so the connections must be real), a signed-in session on the first home
+// connection, a guest on the second and none on the other two; with selector bit 4 a record ends
+// the session of its connection instead. Messages are handed to the routers directly, on this
+// thread, as the endpoints' dispatch threads would.
 //
 // Checks that no handler crashes or reads out of bounds (the sanitizers), that the session table
 // keeps its bound, and that money is neither created nor lost, exactly: after every message the
@@ -12,13 +14,14 @@
 // carry it) and delete an account; that is a message like any other.
 //
 // Input: records of [u8 selector][u8 code index][u16 length][bytes] (the last one may be short).
-// Selector bit 0 picks the endpoint (login or home), bits 1-2 the handle (1..4); with bit 3 the
+// Selector bit 0 picks the endpoint (login or home), bits 1-2 the connection (1..4); with bit 3 the
 // bytes are the whole message, else the code of entry `code index` of the endpoint's codes is put
 // in front of them (the home codes list the login and home roles' first, so old seeds keep their
 // meaning).
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -39,6 +42,7 @@
 #include "login_role.h"
 #include "router.h"
 #include "sqlite_store.h"
+#include "udp_kivudp.h"
 
 namespace {
 
@@ -64,10 +68,14 @@ struct World {
   TServerConfig config = [] {
     TServerConfig c = DefaultConfig();
     c.hash_cost = THashCost::kMin;
+    c.sign_in_per_second = 0;  // inputs come far faster than a person signs in; the rate has its own tests
     return c;
   }();
   std::unique_ptr<TServerContext> ctx;
   TEndpoint login{"login"}, home{"home"};
+  // The clients behind the four connections of each endpoint, and the endpoints' handles of them.
+  std::vector<std::unique_ptr<TKivUDP>> clients;
+  std::array<std::uint16_t, 4> login_handles{}, home_handles{};
   std::unique_ptr<TLoginRole> login_role;
   std::unique_ptr<THomeRole> home_role;
   std::unique_ptr<TFriendsRole> friends_role;
@@ -118,8 +126,31 @@ struct World {
       balances[code] = kStartMoney;
       fees_paid[code] = 0;
     }
+    if (!login.Start(0) || !home.Start(0)) std::abort();
+    for (std::size_t i = 0; i < 4; ++i) {
+      auto& client = clients.emplace_back(std::make_unique<TKivUDP>());
+      if (!client->Start(0, 1)) std::abort();
+      login_handles[i] = Connect(*client, login);
+      home_handles[i] = Connect(*client, home);
+    }
+  }
+  // Connects `client` to `endpoint` and returns the endpoint's handle of it, kept past the claim
+  // period as a signed-in client's is.
+  static std::uint16_t Connect(TKivUDP& client, TEndpoint& endpoint) {
+    if (!client.Connect("127.0.0.1", endpoint.Port(), 5000)) std::abort();
+    for (std::uint16_t h = 1; h <= TKivUDP::kMaxPeers; ++h) {
+      const WireAddress peer = endpoint.Peer(h);
+      if (peer.port == client.LocalPort()) {
+        endpoint.Adopt(h);
+        return h;
+      }
+    }
+    std::abort();
   }
   ~World() {
+    clients.clear();
+    login.Stop();
+    home.Stop();
     chat_role.reset();
     friends_role.reset();
     home_role.reset();
@@ -134,8 +165,8 @@ struct World {
   void Reset() {
     for (const TSession& s : ctx->sessions.All()) End(s.handle);
     for (const TSession& s : ctx->sessions.All()) ctx->sessions.Remove(s.handle);
-    if (store->Find(10001)) Start({1, 10001, 1, 0, 0, false, {"127.0.0.1", 5000}});
-    Start({2, kFirstGuest, 1, 0, 20, true, {"127.0.0.1", 5001}});
+    if (store->Find(10001)) Start({home_handles[0], 10001, 1, 0, 0, false, home.Peer(home_handles[0])});
+    Start({home_handles[1], kFirstGuest, 1, 0, 20, true, home.Peer(home_handles[1])});
   }
   void Start(const TSession& s) {
     ctx->sessions.Add(s);
@@ -199,7 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t length = std::min<std::size_t>(LoadU16(data + pos + 2), size - pos - 4);
     pos += 4;
     const bool to_home = selector & 1;
-    const auto handle = static_cast<std::uint16_t>(((selector >> 1) & 3) + 1);
+    const std::size_t connection = (selector >> 1) & 3;
+    const std::uint16_t handle = to_home ? world->home_handles[connection] : world->login_handles[connection];
     TEndpoint& endpoint = to_home ? world->home : world->login;
     if (selector & 16) {
       endpoint.Router().Disconnected(endpoint, handle);
