@@ -3,6 +3,7 @@
 // memory after the attack and the honest client's check, with its memory before the attack (same
 // run, same process) as the peer, so the ratio is the growth the attack left behind. A scenario whose
 // honest client was not served prints its reason on stderr and the process ends non-zero.
+// `bench/run hostile WORD` runs only the scenarios whose name holds WORD.
 #include <signal.h>
 
 #include <cstdio>
@@ -13,11 +14,13 @@
 #include "server_process.h"
 #include "test_dir.h"
 
-int main() {
+int main(int argc, char** argv) {
   using namespace kiv::testing;
   using kiv::TestDir;
+  const std::string only = argc > 1 ? argv[1] : "";
   int failures = 0;
   for (const THostileScenario& scenario : HostileScenarios()) {
+    if (std::string(scenario.name).find(only) == std::string::npos) continue;
     TestDir dir;
     TServerProcess server;
     std::string error;

@@ -95,6 +95,7 @@ TEndpoint::TEndpoint(std::string name) : name_(std::move(name)) {
   options.max_unacknowledged_bytes = kMaxUnacknowledged;
   options.max_peers_per_address = kMaxConnectionsPerAddress;
   options.claim_grace_ms = kClaimGraceMs;
+  options.max_waiting_bytes_per_peer = kMaxWaitingPerConnection;
   udp_ = std::make_unique<TKivUDP>(options);
   udp_->SetCallbacks([this](std::uint16_t handle, const std::uint8_t* data,
                             std::uint32_t length) { router_.Dispatch(*this, handle, data, length); },

@@ -108,7 +108,11 @@ class TRole {
 //    NAT share an address).
 //  - A connection that no role adopts within kClaimGraceMs ends: the login and update roles adopt
 //    on the first message they take, the home role on sign-in.
+//  - A connection may have kMaxWaitingPerConnection bytes of messages waiting for the dispatch
+//    thread; beyond that its frames go unacknowledged until the handlers have caught up, so a client
+//    that sends faster than the roles answer slows down instead of filling memory.
 inline constexpr std::uint64_t kMaxUnacknowledged = std::uint64_t{8} << 20;
+inline constexpr std::size_t kMaxWaitingPerConnection = std::size_t{1} << 20;
 inline constexpr std::size_t kMaxConnectionsPerAddress = 256;
 inline constexpr std::int64_t kClaimGraceMs = 10000;
 // The most connections an endpoint can hold (the transport's peer table).

@@ -129,28 +129,22 @@ CREATE TABLE credit_requests (
     // may have left others); retired_codes holds the codes of deleted accounts, which an explicit
     // code may not take again either.
     R"sql(
+CREATE TEMPORARY TABLE seen_codes AS
+  SELECT code AS c FROM accounts UNION ALL SELECT from_code FROM ledger UNION ALL SELECT to_code FROM ledger
+  UNION ALL SELECT owner FROM friendships UNION ALL SELECT friend FROM friendships
+  UNION ALL SELECT sender FROM friend_requests UNION ALL SELECT target FROM friend_requests
+  UNION ALL SELECT target FROM friend_queue UNION ALL SELECT sender FROM friend_queue
+  UNION ALL SELECT owner FROM friend_groups UNION ALL SELECT code FROM credit_requests
+  UNION ALL SELECT code FROM presence UNION ALL SELECT code FROM friend_presence
+  UNION ALL SELECT target FROM chat_waiting UNION ALL SELECT sender FROM chat_waiting;
 CREATE TABLE next_code (next BIGINT NOT NULL);
 INSERT INTO next_code (next)
-SELECT CASE WHEN MAX(c) IS NULL OR MAX(c) < 10001 THEN 10001 ELSE MAX(c) + 1 END FROM (
-  SELECT code AS c FROM accounts UNION ALL SELECT from_code FROM ledger UNION ALL SELECT to_code FROM ledger
-  UNION ALL SELECT owner FROM friendships UNION ALL SELECT friend FROM friendships
-  UNION ALL SELECT sender FROM friend_requests UNION ALL SELECT target FROM friend_requests
-  UNION ALL SELECT target FROM friend_queue UNION ALL SELECT sender FROM friend_queue
-  UNION ALL SELECT owner FROM friend_groups UNION ALL SELECT code FROM credit_requests
-  UNION ALL SELECT code FROM presence UNION ALL SELECT code FROM friend_presence
-  UNION ALL SELECT target FROM chat_waiting UNION ALL SELECT sender FROM chat_waiting
-) AS used WHERE c < 900000000;
+SELECT CASE WHEN MAX(c) IS NULL OR MAX(c) < 10001 THEN 10001 ELSE MAX(c) + 1 END FROM seen_codes
+WHERE c < 900000000;
 CREATE TABLE retired_codes (code BIGINT PRIMARY KEY);
 INSERT INTO retired_codes (code)
-SELECT DISTINCT c FROM (
-  SELECT code AS c FROM accounts UNION ALL SELECT from_code FROM ledger UNION ALL SELECT to_code FROM ledger
-  UNION ALL SELECT owner FROM friendships UNION ALL SELECT friend FROM friendships
-  UNION ALL SELECT sender FROM friend_requests UNION ALL SELECT target FROM friend_requests
-  UNION ALL SELECT target FROM friend_queue UNION ALL SELECT sender FROM friend_queue
-  UNION ALL SELECT owner FROM friend_groups UNION ALL SELECT code FROM credit_requests
-  UNION ALL SELECT code FROM presence UNION ALL SELECT code FROM friend_presence
-  UNION ALL SELECT target FROM chat_waiting UNION ALL SELECT sender FROM chat_waiting
-) AS used WHERE c > 0 AND c < 900000000 AND c NOT IN (SELECT code FROM accounts);
+SELECT DISTINCT c FROM seen_codes WHERE c > 0 AND c < 900000000 AND c NOT IN (SELECT code FROM accounts);
+DROP TABLE seen_codes;
 )sql",
 };
 

@@ -212,6 +212,7 @@ bool TKivUDP::Stop() {
   {
     std::lock_guard dispatch(dispatch_mutex_);
     dispatch_queue_.clear();
+    std::fill(waiting_bytes_.begin(), waiting_bytes_.end(), 0);
   }
   return true;
 }
@@ -425,7 +426,10 @@ void TKivUDP::Queue(Events& events) {
   if (Mode() == 1) {
     {
       std::lock_guard dispatch(dispatch_mutex_);
-      for (auto& event : events) dispatch_queue_.push_back(std::move(event));
+      for (auto& event : events) {
+        if (event.kind == Event::kMessage) waiting_bytes_[event.handle] += event.data.size();
+        dispatch_queue_.push_back(std::move(event));
+      }
     }
     dispatch_cv_.notify_one();
   } else {
@@ -509,6 +513,10 @@ void TKivUDP::DataRecive(const std::string& source, std::uint16_t source_port, s
         TRemote* peer = FindForFrame(header->remote_id, address, port);
         if (!peer) return;
         Touch(*peer);
+        if (Backlogged(peer->LocalID)) {
+          ++guards_.Backlogged;
+          return;
+        }
         if (Mode() == 1)
           events.push_back(
               {Event::kMessage, peer->LocalID, {datagram.begin() + kHeaderSize, datagram.end()}});
@@ -564,6 +572,11 @@ void TKivUDP::ReadBatchDone() {
 }
 
 void TKivUDP::ReceiveFrame(TRemote& peer, std::span<const std::uint8_t> datagram, Events& events) {
+  // Not acknowledged while the application has not caught up with this peer's messages.
+  if (Backlogged(peer.LocalID)) {
+    ++guards_.Backlogged;
+    return;
+  }
   Slot& slot = table_[peer.LocalID];
   const std::size_t before = peer.OutOfOrderBytes();
   const std::size_t incoming = datagram.size() - kHeaderSize;
@@ -899,8 +912,19 @@ void TKivUDP::DispatchLoop(std::stop_token stop) {
       event = std::move(dispatch_queue_.front());
       dispatch_queue_.pop_front();
     }
+    const std::size_t size = event.kind == Event::kMessage ? event.data.size() : 0;
     RunEvent(event);
+    if (size) {
+      std::lock_guard lock(dispatch_mutex_);
+      waiting_bytes_[event.handle] -= std::min(waiting_bytes_[event.handle], size);
+    }
   }
+}
+
+bool TKivUDP::Backlogged(std::uint16_t handle) const {
+  if (Mode() != 1 || options_.max_waiting_bytes_per_peer == 0) return false;
+  std::lock_guard dispatch(dispatch_mutex_);
+  return waiting_bytes_[handle] >= options_.max_waiting_bytes_per_peer;
 }
 
 std::size_t TKivUDP::DispatchQueueLength() const {

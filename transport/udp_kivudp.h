@@ -124,6 +124,11 @@ struct TEngineOptions {
   // temporary data, a peer reset by a new handshake) may stay without the application claiming it
   // (Adopt); after it the association ends as in max_unacknowledged_bytes. 0: never.
   std::int64_t claim_grace_ms = 0;
+  // Mode 1: bytes of one peer's messages that may wait for the dispatch thread. While a peer has
+  // more waiting, its reliable frames are dropped unacknowledged (its sender sends them again
+  // later, so nothing is lost) and its unreliable ones dropped: a sender faster than the
+  // application slows to the application's pace instead of filling the queue. 0: no bound.
+  std::size_t max_waiting_bytes_per_peer = 0;
 };
 
 // What the engine refused from the network, since Start.
@@ -133,6 +138,7 @@ struct TEngineGuards {
   std::uint64_t RefusedPeers = 0;
   std::uint64_t Stalled = 0;    // associations ended by max_unacknowledged_bytes
   std::uint64_t Unclaimed = 0;  // associations ended by claim_grace_ms
+  std::uint64_t Backlogged = 0;  // frames dropped by max_waiting_bytes_per_peer
 };
 
 // A row of the diagnostics table.
@@ -368,9 +374,14 @@ class TKivUDP : public TKivSocket {
   std::uint32_t unlogged_ = 0;
   std::function<void(const std::string&)> log_sink_;
 
-  mutable std::mutex dispatch_mutex_;
+  mutable std::mutex dispatch_mutex_;  // after lock_ when both are taken
   std::condition_variable_any dispatch_cv_;
   std::deque<Event> dispatch_queue_;
+  // Mode 1: message bytes waiting in dispatch_queue_ (or being handled) by handle, for
+  // max_waiting_bytes_per_peer. A reused handle inherits what its predecessor still has waiting,
+  // which only delays its first frames until the dispatch thread has caught up.
+  std::vector<std::size_t> waiting_bytes_ = std::vector<std::size_t>(kMaxPeers + 1);
+  bool Backlogged(std::uint16_t handle) const;  // called with lock_ held
   std::jthread dispatch_thread_;
 };
 

@@ -603,6 +603,53 @@ TEST(Engine, APeerThatNeverAcknowledgesIsEndedAsStalled) {
   EXPECT_TRUE(told);
 }
 
+// A mode-1 receiver whose application stops taking messages holds no more of one peer's messages
+// than max_waiting_bytes_per_peer: the rest stay unacknowledged at the sender, and once the
+// application takes messages again every one arrives, in order.
+TEST(Engine, APeerFasterThanTheApplicationWaitsAtTheSender) {
+  TEngineOptions options;
+  options.max_waiting_bytes_per_peer = 20000;
+  TEndpoint b(1, nullptr, options);
+  std::mutex gate_mutex;
+  std::condition_variable gate_cv;
+  bool open = false;
+  std::vector<std::vector<std::uint8_t>> taken;
+  auto open_gate = [&] {
+    {
+      std::lock_guard lock(gate_mutex);
+      open = true;
+    }
+    gate_cv.notify_all();
+  };
+  // However the test ends, the dispatch thread must not stay blocked, or stopping would wait for it.
+  struct OpenOnExit {
+    std::function<void()> open;
+    ~OpenOnExit() { open(); }
+  } open_on_exit{open_gate};
+  b.engine->SetCallbacks(
+      [&](std::uint16_t, const std::uint8_t* d, std::uint32_t n) {
+        std::unique_lock lock(gate_mutex);
+        gate_cv.wait(lock, [&] { return open; });
+        taken.emplace_back(d, d + n);
+        gate_cv.notify_all();
+      },
+      [](std::uint16_t, std::uint8_t) {});
+  TEndpoint a(1);
+  ASSERT_TRUE(a.started && b.started);
+  const std::uint16_t handle = Join(a, b);
+  ASSERT_NE(handle, 0);
+  constexpr int kMessages = 300;
+  for (int i = 0; i < kMessages; ++i) ASSERT_TRUE(a.engine->SendData(handle, Message(1000, i), 3, 0, 0));
+  // The receiver refuses frames once the bound is reached: the event itself, not a pause.
+  ASSERT_TRUE(a.WaitFor([&] { return b.engine->Guards().Backlogged > 0; }));
+  EXPECT_LE(b.engine->DispatchQueueLength(), 20000u / 1000u + 1u);
+  EXPECT_GT(a.engine->GetSendChannelSize(handle, 3), 0u);
+  open_gate();
+  std::unique_lock lock(gate_mutex);
+  ASSERT_TRUE(gate_cv.wait_for(lock, 60s, [&] { return taken.size() == kMessages; }));
+  for (int i = 0; i < kMessages; ++i) EXPECT_EQ(taken[i], Message(1000, i)) << i;
+}
+
 // One address holds at most max_peers_per_address peers: further handshake requests and temporary
 // data from it make none (counted), while another address is answered at once.
 TEST(Engine, PeersPerAddressAreBounded) {
