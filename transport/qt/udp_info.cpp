@@ -95,13 +95,15 @@ void TInfoForm::Timer1Timer() {
   if (engine_.HasDispatchThread())
     queue_->setText(QStringLiteral("待处理的数据：%1个").arg(engine_.DispatchQueueLength()));
   // Frames that named a peer from another address, peers refused for their address, associations
-  // ended as stalled and associations the application never took up.
+  // ended as stalled, associations the application never took up, and frames left unacknowledged
+  // while the application had not caught up.
   const TEngineGuards g = engine_.Guards();
-  refused_->setText(QStringLiteral("拒收：冒名%1 超额%2 停滞%3 未认领%4")
+  refused_->setText(QStringLiteral("拒收：冒名%1 超额%2 停滞%3 未认领%4 积压%5")
                         .arg(g.ForeignFrames)
                         .arg(g.RefusedPeers)
                         .arg(g.Stalled)
-                        .arg(g.Unclaimed));
+                        .arg(g.Unclaimed)
+                        .arg(g.Backlogged));
   engine_.TakeSecondSnapshot();
   if (auto_refresh_->isChecked()) Button1Click();
 }

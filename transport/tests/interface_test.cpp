@@ -203,7 +203,7 @@ TEST(InfoForm, ListsPeersAndChannelsAndSortsByValue) {
   // The one-second timer shows the counters and turns them into per-second figures.
   form.Timer1Timer();
   EXPECT_EQ(form.peersLabel()->text(), QStringLiteral("当前连接数量：1个"));
-  EXPECT_EQ(form.refusedLabel()->text(), QStringLiteral("拒收：冒名0 超额0 停滞0 未认领0"));
+  EXPECT_EQ(form.refusedLabel()->text(), QStringLiteral("拒收：冒名0 超额0 停滞0 未认领0 积压0"));
   EXPECT_EQ(b.engine.Counters(), TSocketCounters{});
 }
 
