@@ -23,7 +23,9 @@ inline void CheckCreditsOncePerRequestId(IAccountStore& s) {
   for (const Step& step : steps) {
     TCreditResult r = s.Credit(step.code, step.amount, step.id);
     EXPECT_EQ(r.outcome, step.outcome) << step.id << " " << step.amount;
-    if (r.outcome == TCreditOutcome::kDone) EXPECT_EQ(r.balance, step.balance) << step.id;
+    if (r.outcome == TCreditOutcome::kDone) {
+      EXPECT_EQ(r.balance, step.balance) << step.id;
+    }
   }
   EXPECT_EQ(s.Find(1)->money, 20);
   EXPECT_EQ(s.LedgerRows(), 2);
