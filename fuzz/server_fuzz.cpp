@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch_folder.h"
 #include "base/text_checks.h"
 #include "base/wire.h"
 #include "chat_role.h"
@@ -49,13 +50,7 @@ namespace {
 using namespace kiv;
 using namespace kiv::server;
 
-// Memory-backed when the system has it: the stores commit every message, and a disk would make
-// each commit wait.
-std::filesystem::path ScratchFolder() {
-  std::error_code ec;
-  return std::filesystem::is_directory("/dev/shm", ec) ? std::filesystem::path("/dev/shm")
-                                                       : std::filesystem::temp_directory_path();
-}
+using kiv::fuzz::ScratchFolder;
 
 constexpr std::uint32_t kAccounts[] = {10001, 10002};
 constexpr std::int64_t kStartMoney = 1000;

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch_folder.h"
 #include "base/wire.h"
 #include "router.h"
 #include "udp_clock.h"
@@ -36,13 +37,7 @@ namespace {
 using namespace kiv;
 using namespace kiv::server;
 
-// Memory-backed when the system has it: the stores commit every message, and a disk would make
-// each commit wait.
-std::filesystem::path ScratchFolder() {
-  std::error_code ec;
-  return std::filesystem::is_directory("/dev/shm", ec) ? std::filesystem::path("/dev/shm")
-                                                       : std::filesystem::temp_directory_path();
-}
+using kiv::fuzz::ScratchFolder;
 namespace fs = std::filesystem;
 
 constexpr const char* kVersions[] = {"201102", "201103", "0", "-1", "99999999999999999999",

@@ -72,6 +72,28 @@ std::string Admin(const THostileTarget& t, const std::string& args) {
   return out;
 }
 
+// One number the server's SQLite store answers for `sql` with `code` bound to its parameter; -1 when
+// it cannot be read.
+std::int64_t StoredNumber(const THostileTarget& t, const char* sql, std::uint32_t code) {
+  sqlite3* db = nullptr;
+  std::int64_t number = -1;
+  if (sqlite3_open_v2((t.data_dir / "kivora.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* query = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &query, nullptr) == SQLITE_OK) {
+      sqlite3_bind_int64(query, 1, code);
+      if (sqlite3_step(query) == SQLITE_ROW) number = sqlite3_column_int64(query, 0);
+    }
+    sqlite3_finalize(query);
+  }
+  sqlite3_close(db);
+  return number;
+}
+
+std::int64_t Balance(const THostileTarget& t, std::uint32_t code) {
+  return StoredNumber(t, "SELECT money FROM accounts WHERE code = ?", code);
+}
+
 Bytes FriendRequest(std::uint32_t sender, std::uint32_t target, const std::string& text) {
   namespace add = friend_wire::add;
   RecordWriter w(add::kSize);
@@ -231,16 +253,19 @@ THostileOutcome FriendRequestFlood(const THostileTarget& t, std::uint64_t scale)
   // The server handles one connection's messages in order: the profile answer says it has read them all.
   if (!sender.Ask(s.home, ProfileRequest(10001), kProfileReplyCode, 60000))
     return Fail("the sender's profile request after the flood was not answered", sent);
+  // What waits for the stranger is counted in the store itself: no pause could show that nothing
+  // more is coming.
+  const std::int64_t queued = StoredNumber(t, "SELECT COUNT(*) FROM friend_queue WHERE target = ?", stranger);
   TProtocolClient target;
   TProtocolClient::SignIn ts;
   if (!SignedIn(target, t, stranger, "stranger-pw", &ts)) return Fail("the stranger could not sign in", sent);
   THostileOutcome out{false, {}, sent};
   // Kept friend messages are handed out once the client has asked for its friend list.
   target.Send(ts.home, FriendListRequest(stranger));
-  std::size_t requests = 0;
-  while (target.WaitFor(friend_wire::kAddFriend, ts.home, requests ? 1000 : 10000)) ++requests;
-  out.detail = "the stranger received " + std::to_string(requests) + " friend requests";
-  out.honest_served = requests == 1;
+  const bool received = target.WaitFor(friend_wire::kAddFriend, ts.home, 10000).has_value();
+  out.detail = std::to_string(queued) + " friend requests waited for the stranger" +
+               (received ? "" : ", and none reached it");
+  out.honest_served = queued == 1 && received;
   return out;
 }
 
@@ -320,23 +345,6 @@ THostileOutcome RecoveryFlood(const THostileTarget& t, std::uint64_t scale) {
   std::string detail;
   THostileOutcome out{VersionCheckAnswered(t, &detail), detail, sent};
   return out;
-}
-
-// An account's balance as the server's SQLite store holds it; -1 when it cannot be read.
-std::int64_t Balance(const THostileTarget& t, std::uint32_t code) {
-  sqlite3* db = nullptr;
-  std::int64_t money = -1;
-  if (sqlite3_open_v2((t.data_dir / "kivora.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 5000);
-    sqlite3_stmt* query = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT money FROM accounts WHERE code = ?", -1, &query, nullptr) == SQLITE_OK) {
-      sqlite3_bind_int64(query, 1, code);
-      if (sqlite3_step(query) == SQLITE_ROW) money = sqlite3_column_int64(query, 0);
-    }
-    sqlite3_finalize(query);
-  }
-  sqlite3_close(db);
-  return money;
 }
 
 // A top-up from `local_ip` as a browser sends it: a fresh form's request id, then the post. What the
